@@ -1,0 +1,29 @@
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+namespace zolviai {
+
+// Where printed lines go. Printed lines are part of the product's contract, so every layer
+// writes them here; a Python host installs a sink that writes to sys.stdout/sys.stderr.
+class ConsoleSink {
+public:
+    virtual ~ConsoleSink() = default;
+    virtual void write_out(std::string_view text) = 0;
+    virtual void write_err(std::string_view text) = 0;
+};
+
+// Installs a sink for the whole process; nullptr restores the default (the process's
+// standard output and error, written with write(2) and flushed at once).
+void set_console_sink(std::shared_ptr<ConsoleSink> sink);
+std::shared_ptr<ConsoleSink> console_sink();
+
+// Writes text followed by one line break, as Python's print() does.
+void print_line(std::string_view text);
+void print_err_line(std::string_view text);
+// Writes text as it is.
+void print_out(std::string_view text);
+void print_err(std::string_view text);
+
+} // namespace zolviai

@@ -1,0 +1,68 @@
+#include "zolviai/core/console.hpp"
+
+#include <cerrno>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+
+namespace zolviai {
+namespace {
+
+void write_fd(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return; // a closed stdout must not take the host down with it
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+class StdioSink : public ConsoleSink {
+public:
+    void write_out(std::string_view text) override { write_fd(STDOUT_FILENO, text); }
+    void write_err(std::string_view text) override { write_fd(STDERR_FILENO, text); }
+};
+
+std::mutex& sink_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::shared_ptr<ConsoleSink>& sink_slot() {
+    static std::shared_ptr<ConsoleSink> sink = std::make_shared<StdioSink>();
+    return sink;
+}
+
+} // namespace
+
+void set_console_sink(std::shared_ptr<ConsoleSink> sink) {
+    std::lock_guard lock(sink_mutex());
+    sink_slot() = sink ? std::move(sink) : std::make_shared<StdioSink>();
+}
+
+std::shared_ptr<ConsoleSink> console_sink() {
+    std::lock_guard lock(sink_mutex());
+    return sink_slot();
+}
+
+void print_out(std::string_view text) { console_sink()->write_out(text); }
+
+void print_err(std::string_view text) { console_sink()->write_err(text); }
+
+void print_line(std::string_view text) {
+    std::string line(text);
+    line.push_back('\n');
+    console_sink()->write_out(line);
+}
+
+void print_err_line(std::string_view text) {
+    std::string line(text);
+    line.push_back('\n');
+    console_sink()->write_err(line);
+}
+
+} // namespace zolviai
