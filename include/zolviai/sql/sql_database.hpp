@@ -1,0 +1,77 @@
+#pragma once
+
+#include "zolviai/sql/connection.hpp"
+#include "zolviai/sql/render.hpp"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zolviai::sql {
+
+struct DatabaseOptions {
+    int connect_timeout_seconds = 10;
+    int statement_timeout_ms = 30000; // generated statements and catalog reads
+    RenderLimits limits;
+    int sample_rows = 3;          // rows shown under each table description
+    std::size_t max_connections = 16; // connections the wrapper opens at most
+};
+
+// The database wrapper the question-answering flow uses: table names, table descriptions
+// and guarded execution of generated SQL. Safe to use from many threads at once; each
+// call borrows its own connection from a small pool.
+class CustomSQLDatabase {
+public:
+    // Opens the database a URI names and checks that it answers. Throws ConfigError for a
+    // URI it cannot use and DatabaseError when the server cannot be reached.
+    static std::shared_ptr<CustomSQLDatabase> from_uri(std::string_view uri,
+                                                       const DatabaseOptions& options = {});
+
+    ~CustomSQLDatabase();
+    CustomSQLDatabase(const CustomSQLDatabase&) = delete;
+    CustomSQLDatabase& operator=(const CustomSQLDatabase&) = delete;
+
+    // "postgresql", "mysql", "mssql" or "sqlite".
+    const std::string& dialect() const { return dialect_; }
+
+    // The tables and views of the connection's default schema, sorted.
+    std::vector<std::string> get_usable_table_names() const;
+
+    // CREATE TABLE-style definitions with sample rows for the named tables, separated by a
+    // blank line. Unknown names give the error text "Error: table_names {...} not found in
+    // database" instead of a raised error.
+    std::string get_table_info_no_throw(const std::vector<std::string>& table_names) const;
+
+    // Runs one generated read-only statement through the guard and renders its rows.
+    // fetch is "all" or "one". Throws DatabaseError (a refusal or the engine's failure).
+    std::string run(const std::string& command, std::string_view fetch = "all",
+                    bool include_columns = false) const;
+
+    const DatabaseOptions& options() const { return options_; }
+
+private:
+    CustomSQLDatabase(ConnectSettings settings, std::string dialect, DatabaseOptions options);
+
+    class Lease;
+    std::unique_ptr<Connection> acquire() const;
+    void release(std::unique_ptr<Connection> connection) const;
+
+    std::string describe_tables(Connection& connection,
+                                const std::vector<std::string>& names) const;
+
+    ConnectSettings settings_;
+    std::string dialect_;
+    DatabaseOptions options_;
+    std::string default_schema_; // ODBC sources: resolved once at creation
+    bool use_top_ = false;       // SQL Server limits rows with TOP n
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable available_;
+    mutable std::vector<std::unique_ptr<Connection>> idle_;
+    mutable std::size_t open_ = 0;
+};
+
+} // namespace zolviai::sql

@@ -1,0 +1,107 @@
+#include "zolviai/sql/connection.hpp"
+
+#include "sql/drivers/drivers.hpp"
+#include "zolviai/core/error.hpp"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdlib>
+
+namespace zolviai::sql {
+
+std::vector<Connection::BatchResult> Connection::execute_batch(
+    const std::vector<std::string>& statements, const ExecuteOptions& options) {
+    std::vector<BatchResult> out(statements.size());
+    for (std::size_t i = 0; i < statements.size(); ++i) {
+        try {
+            out[i].result = execute(statements[i], options);
+        } catch (const DatabaseError& e) {
+            out[i].error = e.what();
+        }
+    }
+    return out;
+}
+
+std::unique_ptr<Connection> connect(const ConnectSettings& settings) {
+    switch (settings.engine) {
+    case Engine::Sqlite:
+        return drivers::open_sqlite(settings);
+    case Engine::Postgresql:
+        return drivers::open_postgresql(settings);
+    case Engine::Mysql:
+        return drivers::open_mariadb(settings);
+    case Engine::Odbc:
+        return drivers::open_odbc(settings);
+    }
+    throw ConfigError("unknown database engine");
+}
+
+std::string quote_identifier(Engine engine, std::string_view name) {
+    char open = '"';
+    char close = '"';
+    if (engine == Engine::Mysql) {
+        open = close = '`';
+    }
+    std::string out(1, open);
+    for (char c : name) {
+        out.push_back(c);
+        if (c == close) {
+            out.push_back(c);
+        }
+    }
+    out.push_back(close);
+    return out;
+}
+
+std::string default_mssql_odbc_driver() {
+    if (const char* env = std::getenv("ZOLVIAI_MSSQL_ODBC_DRIVER"); env != nullptr && *env) {
+        return env;
+    }
+    const std::string preferred = "ODBC Driver 18 for SQL Server";
+    SQLHENV env = SQL_NULL_HENV;
+    bool found = false;
+    if (SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env) == SQL_SUCCESS) {
+        SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+        SQLCHAR name[256];
+        SQLCHAR attrs[1024];
+        SQLSMALLINT name_len = 0;
+        SQLSMALLINT attrs_len = 0;
+        SQLUSMALLINT direction = SQL_FETCH_FIRST;
+        while (SQL_SUCCEEDED(SQLDrivers(env, direction, name, sizeof name, &name_len, attrs,
+                                        sizeof attrs, &attrs_len))) {
+            direction = SQL_FETCH_NEXT;
+            if (preferred == reinterpret_cast<const char*>(name)) {
+                found = true;
+                break;
+            }
+        }
+        SQLFreeHandle(SQL_HANDLE_ENV, env);
+    }
+    return found ? preferred : "FreeTDS";
+}
+
+namespace drivers {
+
+std::string scrub(std::string message, const std::string& password) {
+    if (password.size() < 4) {
+        return message;
+    }
+    for (std::size_t at = message.find(password); at != std::string::npos;
+         at = message.find(password, at)) {
+        message.replace(at, password.size(), "***");
+    }
+    return message;
+}
+
+std::string trim_message(std::string message) {
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == ' ' || message.back() == '\r')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+} // namespace drivers
+
+} // namespace zolviai::sql

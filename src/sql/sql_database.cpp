@@ -1,0 +1,316 @@
+#include "zolviai/sql/sql_database.hpp"
+
+#include "sql/catalog.hpp"
+#include "zolviai/core/error.hpp"
+#include "zolviai/core/python_repr.hpp"
+#include "zolviai/sql/guard.hpp"
+#include "zolviai/sql/uri.hpp"
+
+#include <algorithm>
+#include <set>
+
+namespace zolviai::sql {
+
+namespace {
+
+// An ODBC attribute value, braced when it holds characters the connection string syntax
+// gives a meaning to.
+std::string odbc_value(const std::string& v) {
+    if (v.find_first_of(";{}=") == std::string::npos && (v.empty() || (v.front() != ' ' && v.back() != ' '))) {
+        return v;
+    }
+    std::string out = "{";
+    for (char c : v) {
+        out += c;
+        if (c == '}') {
+            out += '}';
+        }
+    }
+    return out + "}";
+}
+
+std::string mssql_connection_string(const DatabaseUri& uri) {
+    if (auto raw = uri.query.find("odbc_connect"); raw != uri.query.end()) {
+        return raw->second;
+    }
+    auto driver_it = uri.query.find("driver");
+    const std::string driver =
+        driver_it != uri.query.end() ? driver_it->second : default_mssql_odbc_driver();
+    std::string out = "DRIVER={" + driver + "};";
+    // Microsoft's drivers take the port after a comma; FreeTDS and others take PORT=.
+    if (driver.find("SQL Server") != std::string::npos) {
+        out += "SERVER=" + uri.host + (uri.port > 0 ? "," + std::to_string(uri.port) : "") + ";";
+    } else {
+        out += "SERVER=" + uri.host + ";";
+        if (uri.port > 0) {
+            out += "PORT=" + std::to_string(uri.port) + ";";
+        }
+    }
+    if (!uri.database.empty()) {
+        out += "DATABASE=" + odbc_value(uri.database) + ";";
+    }
+    if (!uri.user.empty()) {
+        out += "UID=" + odbc_value(uri.user) + ";";
+    }
+    if (!uri.password.empty()) {
+        out += "PWD={" + [&] {
+            std::string p;
+            for (char c : uri.password) {
+                p += c;
+                if (c == '}') {
+                    p += '}';
+                }
+            }
+            return p;
+        }() + "};";
+    }
+    for (const auto& [key, value] : uri.query) {
+        if (key != "driver") {
+            out += key + "=" + odbc_value(value) + ";";
+        }
+    }
+    return out;
+}
+
+// Python's str() of a value cut to n code points, as sample rows show it.
+std::string sample_text(const Cell& cell, std::size_t n) {
+    std::string s = cell_str(cell);
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+            if (count == n) {
+                s.resize(i);
+                break;
+            }
+            ++count;
+        }
+    }
+    return s;
+}
+
+} // namespace
+
+// A connection borrowed from the pool; it goes back when the lease ends, or is dropped
+// when it stopped working.
+class CustomSQLDatabase::Lease {
+public:
+    explicit Lease(const CustomSQLDatabase& db) : db_(db), conn_(db.acquire()) {}
+    ~Lease() {
+        if (suspect_ && !conn_->is_alive()) {
+            conn_.reset();
+        }
+        db_.release(std::move(conn_));
+    }
+    Connection& operator*() { return *conn_; }
+    Connection* operator->() { return conn_.get(); }
+    void suspect() { suspect_ = true; }
+
+private:
+    const CustomSQLDatabase& db_;
+    std::unique_ptr<Connection> conn_;
+    bool suspect_ = false;
+};
+
+CustomSQLDatabase::CustomSQLDatabase(ConnectSettings settings, std::string dialect,
+                                     DatabaseOptions options)
+    : settings_(std::move(settings)), dialect_(std::move(dialect)), options_(std::move(options)) {}
+
+CustomSQLDatabase::~CustomSQLDatabase() = default;
+
+std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(std::string_view uri_text,
+                                                               const DatabaseOptions& options) {
+    const DatabaseUri uri = parse_database_uri(uri_text);
+    ConnectSettings s;
+    s.host = uri.host;
+    s.port = uri.port;
+    s.user = uri.user;
+    s.password = uri.password;
+    s.database = uri.database;
+    s.connect_timeout_seconds = options.connect_timeout_seconds;
+    s.statement_timeout_ms = options.statement_timeout_ms;
+    s.read_only = true;
+    if (uri.dialect == "postgresql") {
+        s.engine = Engine::Postgresql;
+    } else if (uri.dialect == "mysql") {
+        s.engine = Engine::Mysql;
+    } else if (uri.dialect == "sqlite") {
+        s.engine = Engine::Sqlite;
+    } else {
+        s.engine = Engine::Odbc;
+        s.odbc_connection_string = mssql_connection_string(uri);
+    }
+    std::shared_ptr<CustomSQLDatabase> db(new CustomSQLDatabase(s, uri.dialect, options));
+    // The first connection proves the database answers, and names its default schema.
+    std::unique_ptr<Connection> first = connect(s);
+    if (uri.dialect == "mssql") {
+        const std::string server = first->server_name();
+        db->use_top_ = server.find("SQL Server") != std::string::npos;
+        const ResultSet r = first->execute(db->use_top_ ? "SELECT SCHEMA_NAME()"
+                                                        : "SELECT current_schema()");
+        if (!r.rows.empty() && !r.rows[0].empty()) {
+            db->default_schema_ = r.rows[0][0].text;
+        }
+    }
+    db->open_ = 1;
+    db->idle_.push_back(std::move(first));
+    return db;
+}
+
+std::unique_ptr<Connection> CustomSQLDatabase::acquire() const {
+    std::unique_lock lock(mutex_);
+    available_.wait(lock, [&] { return !idle_.empty() || open_ < options_.max_connections; });
+    if (!idle_.empty()) {
+        std::unique_ptr<Connection> c = std::move(idle_.back());
+        idle_.pop_back();
+        return c;
+    }
+    ++open_;
+    lock.unlock();
+    try {
+        return connect(settings_);
+    } catch (...) {
+        lock.lock();
+        --open_;
+        available_.notify_one();
+        throw;
+    }
+}
+
+void CustomSQLDatabase::release(std::unique_ptr<Connection> connection) const {
+    {
+        std::lock_guard lock(mutex_);
+        if (connection) {
+            idle_.push_back(std::move(connection));
+        } else {
+            --open_;
+        }
+    }
+    available_.notify_one();
+}
+
+std::vector<std::string> CustomSQLDatabase::get_usable_table_names() const {
+    Lease conn(*this);
+    try {
+        return catalog::table_names(*conn, dialect_, default_schema_);
+    } catch (const DatabaseError&) {
+        conn.suspect();
+        throw;
+    }
+}
+
+std::string CustomSQLDatabase::get_table_info_no_throw(
+    const std::vector<std::string>& table_names) const {
+    Lease conn(*this);
+    try {
+        const std::vector<std::string> usable = catalog::table_names(*conn, dialect_, default_schema_);
+        std::set<std::string> missing;
+        std::vector<std::string> names;
+        for (const auto& name : table_names) {
+            if (!std::binary_search(usable.begin(), usable.end(), name)) {
+                missing.insert(name);
+            } else if (std::find(names.begin(), names.end(), name) == names.end()) {
+                names.push_back(name);
+            }
+        }
+        if (!missing.empty()) {
+            std::string text = "Error: table_names {";
+            bool first = true;
+            for (const auto& name : missing) {
+                if (!first) {
+                    text += ", ";
+                }
+                first = false;
+                text += python::repr_text(name);
+            }
+            return text + "} not found in database";
+        }
+        return describe_tables(*conn, names);
+    } catch (const Error& e) {
+        conn.suspect();
+        return std::string("Error: ") + e.what();
+    }
+}
+
+std::string CustomSQLDatabase::describe_tables(Connection& conn,
+                                               const std::vector<std::string>& names) const {
+    const std::vector<catalog::TableDef> defs =
+        catalog::table_defs(conn, dialect_, default_schema_, names);
+    std::vector<Connection::BatchResult> samples;
+    if (options_.sample_rows > 0) {
+        std::vector<std::string> statements;
+        statements.reserve(names.size());
+        for (const auto& name : names) {
+            statements.push_back(catalog::sample_rows_sql(settings_.engine, use_top_, dialect_,
+                                                          default_schema_, name,
+                                                          options_.sample_rows));
+        }
+        ExecuteOptions limit;
+        limit.max_rows = options_.sample_rows;
+        limit.stop_after_max_rows = true;
+        samples = conn.execute_batch(statements, limit);
+    }
+    std::string out;
+    for (std::size_t i = 0; i < defs.size(); ++i) {
+        if (i != 0) {
+            out += "\n\n";
+        }
+        out += catalog::create_table_text(defs[i], settings_.engine);
+        if (i >= samples.size() || !samples[i].error.empty()) {
+            continue; // sample rows are a courtesy: a table we may not read is still described
+        }
+        const ResultSet& r = samples[i].result;
+        out += "\n\n/*\n" + std::to_string(options_.sample_rows) + " rows from " + defs[i].name +
+               " table:\n";
+        for (std::size_t c = 0; c < r.columns.size(); ++c) {
+            out += (c == 0 ? "" : "\t") + r.columns[c].name;
+        }
+        out += '\n';
+        for (const Row& row : r.rows) {
+            for (std::size_t c = 0; c < row.size(); ++c) {
+                out += (c == 0 ? "" : "\t") + sample_text(row[c], 100);
+            }
+            out += '\n';
+        }
+        out += "*/";
+    }
+    return out;
+}
+
+std::string CustomSQLDatabase::run(const std::string& command, std::string_view fetch,
+                                   bool include_columns) const {
+    if (fetch != "all" && fetch != "one") {
+        throw ValueError("Fetch parameter must be either 'one' or 'all'");
+    }
+    check_read_only_statement(command, dialect_);
+    ExecuteOptions options;
+    options.max_rows = fetch == "one" ? 1 : options_.limits.max_rows;
+    options.stop_after_max_rows = fetch == "one";
+
+    Lease conn(*this);
+    ResultSet result;
+    try {
+        // Nothing a generated statement does is kept: the transaction is read-only where
+        // the engine has that, and always rolled back.
+        conn->begin(true);
+        try {
+            result = conn->execute(command, options);
+        } catch (...) {
+            try {
+                conn->rollback();
+            } catch (const Error&) {
+                conn.suspect();
+            }
+            throw;
+        }
+        conn->rollback();
+    } catch (const DatabaseError& e) {
+        conn.suspect();
+        throw DatabaseError(std::string(e.what()) + "\n[SQL: " + command + "]");
+    }
+    if (fetch == "one") {
+        result.total_rows = static_cast<std::int64_t>(result.rows.size());
+    }
+    return render_rows(result, include_columns, options_.limits);
+}
+
+} // namespace zolviai::sql
