@@ -1,0 +1,37 @@
+#pragma once
+
+#include "zolviai/core/value.hpp"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zolviai::graph {
+
+// How one run of a compiled graph is carried out.
+struct RunConfig {
+    Value metadata = nullptr;          // attached to the run's traces; a map or null
+    std::vector<std::string> tags;     // attached to the run's traces
+    std::optional<int> max_concurrency; // most nodes run side by side in one super-step; none: no bound
+    int recursion_limit = 25;          // most super-steps one run may take
+
+    // The four-entry map form: {"metadata", "tags", "max_concurrency", "recursion_limit"}.
+    Value to_value() const;
+    // Reads the map form; absent entries keep their defaults, wrong kinds are a TypeError.
+    static RunConfig from_value(const Value& config);
+};
+
+// Told when each node of a run starts and ends. With several nodes in one super-step the
+// calls may come from several threads at once.
+class Observer {
+public:
+    virtual ~Observer() = default;
+    virtual void on_node_start(std::string_view node, int step) {}
+    // failed: the node raised; its error then ends the run.
+    virtual void on_node_end(std::string_view node, int step, std::chrono::nanoseconds elapsed,
+                             bool failed) {}
+};
+
+} // namespace zolviai::graph

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "zolviai/core/value.hpp"
+
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zolviai::prompts {
+
+// A template in Python's str.format syntax with named fields: "{name}" is replaced by
+// str(value), "{{" and "}}" are literal braces. "{name!r}" gives the repr and a format spec
+// of fill, alignment and width ("{name:>10}") pads the text. Errors are Python's, word for
+// word: a stray "{" or "}" is a ValueError, a name with no value a KeyError, a positional
+// field an IndexError.
+class BraceTemplate {
+public:
+    explicit BraceTemplate(std::string_view text);
+
+    // vars: a map from field name to value.
+    std::string render(const Value& vars) const;
+    // The names of the fields, in order of appearance, without repeats.
+    std::vector<std::string> field_names() const;
+
+private:
+    struct Segment {
+        std::string literal;   // text before the field
+        std::string field;     // empty for the trailing literal
+        char conversion = 0;   // 'r', 's', 'a' or 0
+        std::string spec;
+        bool has_field = false;
+        std::exception_ptr error; // a malformed field, raised when rendering reaches it
+    };
+    void parse(std::string_view text, Segment& current);
+    std::vector<Segment> segments_;
+};
+
+// Parses and renders in one call.
+std::string format_braces(std::string_view text, const Value& vars);
+
+} // namespace zolviai::prompts

@@ -1,0 +1,176 @@
+#include "zolviai/prompts/flow_graph_prompts.hpp"
+
+namespace zolviai::prompts {
+
+extern const std::string_view SQL_PREFIX =
+    "\n"
+    "<SQLAgent>\n"
+    "  <Dialect>{dialect}</Dialect>\n"
+    "  <Guidelines>\n"
+    "    - Use correct syntax for {dialect}.\n"
+    "    - Table names must match the database list exactly.\n"
+    "    - No DML operations (INSERT, UPDATE, DELETE, DROP, etc.).\n"
+    "    - Limit query results and avoid querying all columns where applicable.\n"
+    "  </Guidelines>\n"
+    "</SQLAgent>\n"
+    "";
+
+extern const std::string_view GET_RELEVANT_TABLE_NAMES_TEMPLATE =
+    "\n"
+    "  <context>\n"
+    "    <user_question>{user_question}</user_question>\n"
+    "    <table_names>{table_names_from_db}</table_names>\n"
+    "  </context>\n"
+    "";
+
+extern const std::string_view TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE =
+    "\n"
+    "  <task>\n"
+    "    Identify and return relevant table names from <table_names>. Ensure matching case. Format as JSON: \n"
+    "    {\"relevant_tables\": [\"TABLE_NAME_1\", \"TABLE_NAME_2\"]}.\n"
+    "  </task>\n"
+    "";
+
+extern const std::string_view REWRITE_QUESTION_TEMPLATE =
+    "\n"
+    "<context>\n"
+    "  <user_question>{user_question}</user_question>\n"
+    "  <database_info>\n"
+    "      <schemas_database>\n"
+    "        {schemas_from_all_tables}\n"
+    "      </schemas_database>\n"
+    "  </database_info>\n"
+    "</context>\n"
+    "<task>\n"
+    " Rewrite this question by adapting database information. Enclose the rewritten question in <rewritten_question> tags.\n"
+    "</task>\n"
+    "";
+
+extern const std::string_view GENERATE_SQL_TEMPLATE =
+    "\n"
+    "  <context>\n"
+    "    <user_question>{user_question}</user_question>\n"
+    "\n"
+    "    <database_info>\n"
+    "      <schemas_database>\n"
+    "        {schemas_from_relevant_tables}\n"
+    "      </schemas_database>\n"
+    "    </database_info>\n"
+    "\n"
+    "  </context>\n"
+    "\n"
+    "  <task>\n"
+    "    Generate a SQL query for the user's question. Enclose the query in <sql_query> tags.\n"
+    "    Do not return anything other than the sql query in <sql_query> tags.\n"
+    "    The questions asking for trends/forecasting will need you to reason highly, deal with errors such as incorrect date formatting since you are an intelligent agent.\n"
+    "  </task>\n"
+    "";
+
+extern const std::string_view CORRECT_SQL_TEMPLATE =
+    "\n"
+    "<context>\n"
+    "  <user_question>{{ user_question }}</user_question>\n"
+    "\n"
+    "  <database_info>\n"
+    "    <schemas_database>\n"
+    "        {{ schemas_from_relevant_tables }}\n"
+    "    </schemas_database>\n"
+    "  </database_info>\n"
+    "\n"
+    "  <sql_context>\n"
+    "    {% for query, error in zipped_queries_errors %}\n"
+    "      <query_execution_pair>\n"
+    "        <query index=\"{{ loop.index }}\">\n"
+    "          {{ query }}\n"
+    "        </query>\n"
+    "        <error index=\"{{ loop.index }}\">\n"
+    "          {{ error }}\n"
+    "        </error>\n"
+    "      </query_execution_pair>\n"
+    "    {% endfor %}\n"
+    "  </sql_context>\n"
+    "</context>\n"
+    "\n"
+    "<task>\n"
+    "  <sql_analysis>\n"
+    "    Analyze the SQL queries and respective errors provided in the <sql_context> section.\n"
+    "    Use the indexed pairs to identify the most likely cause of each error and reason briefly about how to fix it.\n"
+    "  </sql_analysis>\n"
+    "  <sql_correction>\n"
+    "    Based on the analysis, correct the SQL query.\n"
+    "    Use your reasoning from the <sql_analysis> to make specific adjustments.\n"
+    "    Enclose the query in <sql_query> tags.\n"
+    "  </sql_correction>\n"
+    "</task>\n"
+    "";
+
+extern const std::string_view PANDAS_SYSTEM_TEMPLATE =
+    "\"\n"
+    "You are an pandas assistant code. \n"
+    "Use this script for filling None/Na value.\n"
+    "```\n"
+    "def fillna_based_on_dtype(df):\n"
+    "    for column in df.columns:\n"
+    "        if pd.api.types.is_numeric_dtype(df[column]):\n"
+    "            df[column] = df[column].fillna(0)  # Example: fill numeric with mean\n"
+    "        elif pd.api.types.is_categorical_dtype(df[column]) or df[column].dtype == object:\n"
+    "            df[column] = df[column].fillna(\"\")  # Example: fill categorical with mode\n"
+    "        elif pd.api.types.is_bool_dtype(df[column]):\n"
+    "            df[column] = df[column].fillna(False)  # Example: fill boolean with False\n"
+    "    return df\n"
+    "```\n"
+    "Remember when dealing with Decimal (from execution result), treat them as float values.\n"
+    "The following modules are already installed and you can utilise them for questions that require\n"
+    "your creativity: # The agents default modules are :[\"matplotlib\", \"scikit-learn\", \"numpy\", \"statsmodels\", \"pandas\",\n"
+    "\"scipy\", \"datetime\", \"decimal\"]\n"
+    "When using matplotlib dont show the graph instead save it in {{ save_path }} - matplotlib code should\n"
+    "create this directory if doesnt exist-  in the current base directory. When you generate\n"
+    "a graph label it well, and metion you generate a graph and return the path to saved graph in your final\n"
+    "response.\n"
+    "\n"
+    "The only allowed file types you can generate are images(so if you generate a table e.g it has to be in image\n"
+    "format). The questions asking for trends/forecasting will need you to reason highly, deal with \n"
+    "errors such as incorrect date formatting since you are an intelligent ag\n"
+    "ent.\n"
+    "Remember to include from decimal import Decimal at beginning code block.\n"
+    "These are additional user instructions that you must follow before giving the final answer: {{instructions}}\n"
+    "";
+
+extern const std::string_view PANDAS_HUMAN_TEMPLATE =
+    "\n"
+    "<context>\n"
+    "    <original_question>{{ original_question }}</original_question>\n"
+    "    <sql_context>\n"
+    "      {% for query, execution_result in zipped_queries_results %}\n"
+    "          <query index=\"{{ loop.index }}\">\n"
+    "            {{ query }}\n"
+    "          </query>\n"
+    "          <execution_result index=\"{{ loop.index }}\">\n"
+    "            {{ execution_result }}\n"
+    "          </execution_result>\n"
+    "      {% endfor %}\n"
+    "    </sql_context>\n"
+    "</context>\n"
+    "";
+
+extern const std::string_view SQL_GENERATION_SYSTEM_TEXT =
+    "You are an agent designed to interact with a SQL database.\n"
+    "                    Given an input question, create a syntactically correct {dialect} query to run, then look at the results of the query and return the answer.\n"
+    "                    Unless the user specifies a specific number of examples they wish to obtain, always limit your query to at most 20 results.\n"
+    "                    You can order the results by a relevant column to return the most interesting examples in the database.\n"
+    "                    Never query for all the columns from a specific table, only ask for the relevant columns given the question.\n"
+    "                    You have access to tools for interacting with the database.\n"
+    "                    Only use the below tools. Only use the information returned by the below tools to construct your final answer.\n"
+    "                    You MUST double check your query before executing it. If you get an error while executing a query, rewrite the query and try again.\n"
+    "\n"
+    "                    DO NOT make any DML statements (INSERT, UPDATE, DELETE, DROP etc.) to the database.\n"
+    "\n"
+    "                    If the question does not seem related to the database, just return \"I don't know\" as the answer.\n"
+    "                    \n"
+    "                    ";
+
+extern const std::string_view SQL_GENERATION_USER_TEXT =
+    "{user_question}\n"
+    " Schemas_from_relevant_tables: {schemas_from_relevant_tables}";
+
+} // namespace zolviai::prompts
