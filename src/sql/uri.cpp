@@ -197,12 +197,9 @@ std::string build_database_uri(std::string_view scheme, std::string_view user,
 
 std::string redact_database_uri(std::string_view uri) {
     const std::size_t sep = uri.find("://");
-    if (sep == std::string_view::npos) {
-        return std::string(uri);
-    }
     // The credentials end at the last '@' before the path, so an unescaped '@' in a
     // password is hidden too.
-    const std::size_t start = sep + 3;
+    const std::size_t start = sep == std::string_view::npos ? 0 : sep + 3;
     std::size_t at = uri.rfind('@');
     if (at == std::string_view::npos || at < start) {
         return std::string(uri);

@@ -365,8 +365,11 @@ public:
                     if (status == PGRES_PIPELINE_SYNC) {
                         break;
                     }
-                    if (status == PGRES_TUPLES_OK) {
-                        read_columns(raw, out[i].result);
+                    if (status == PGRES_TUPLES_OK || status == PGRES_SINGLE_TUPLE) {
+                        // libpq may keep single-row mode from an earlier statement.
+                        if (out[i].result.columns.empty()) {
+                            read_columns(raw, out[i].result);
+                        }
                         read_rows(raw, out[i].result, options);
                     } else if (status == PGRES_COMMAND_OK) {
                     } else if (out[i].error.empty()) {

@@ -37,6 +37,14 @@ int read_only_authorizer(void*, int action, const char* a1, const char* a2, cons
     case SQLITE_RECURSIVE:
     case SQLITE_TRANSACTION:
         return SQLITE_OK;
+    case SQLITE_UPDATE:
+        // Reading the schema table joined with a table-valued PRAGMA asks for this; the
+        // schema table cannot be written without writable_schema, which is denied, and
+        // query_only stops every write anyway.
+        return (a1 != nullptr && (sqlite3_stricmp(a1, "sqlite_master") == 0 ||
+                                  sqlite3_stricmp(a1, "sqlite_schema") == 0))
+                   ? SQLITE_OK
+                   : SQLITE_DENY;
     case SQLITE_PRAGMA:
         // A PRAGMA without an argument reads its setting; with one it sets it, except the
         // catalog PRAGMAs whose argument is a table or index name.

@@ -1,0 +1,233 @@
+// The same conformance checks for every driver, against real servers and files: typed cells
+// that render as Python prints the values, results without rows, and errors that carry the
+// engine's own message.
+#include "sql/sql_test_support.hpp"
+#include "support/python_oracle.hpp"
+#include "zolviai/core/error.hpp"
+#include "zolviai/sql/render.hpp"
+#include "zolviai/sql/uri.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace zolviai::sql;
+using zolviai::testing::ScratchDatabase;
+using zolviai::testing::TempDir;
+
+namespace {
+
+struct TypeCase {
+    std::string sql;    // a query giving one value
+    std::string python; // what Python prints for the value a Python client gives
+};
+
+// Checks the expectations against Python itself, then the driver against them.
+void expect_cells(Connection& conn, const std::vector<TypeCase>& cases) {
+    std::string input;
+    for (const auto& c : cases) {
+        input += c.python + "\n";
+    }
+    const std::string script = "import datetime, sys\n"
+                               "from decimal import Decimal\n"
+                               "from uuid import UUID\n"
+                               "for line in sys.stdin.read().splitlines():\n"
+                               "    print(repr(eval(line)))\n";
+    std::istringstream lines(zolviai::testing::run_python(script, input));
+    for (const auto& c : cases) {
+        std::string python;
+        std::getline(lines, python);
+        ASSERT_EQ(python, c.python) << "the expectation is not how Python prints the value";
+        const ResultSet r = conn.execute(c.sql);
+        ASSERT_EQ(r.rows.size(), 1u) << c.sql;
+        ASSERT_EQ(r.rows[0].size(), 1u) << c.sql;
+        EXPECT_EQ(cell_repr(r.rows[0][0]), c.python) << c.sql;
+    }
+}
+
+void expect_no_rows(Connection& conn, const std::string& sql) {
+    const ResultSet r = conn.execute(sql);
+    EXPECT_EQ(r.columns.size(), 1u) << sql;
+    EXPECT_TRUE(r.rows.empty()) << sql;
+    EXPECT_EQ(render_rows(r, false), "");
+}
+
+void expect_engine_error(Connection& conn, const std::string& sql, const std::string& message) {
+    try {
+        conn.execute(sql);
+        ADD_FAILURE() << "no error for " << sql;
+    } catch (const zolviai::DatabaseError& e) {
+        EXPECT_NE(std::string(e.what()).find(message), std::string::npos)
+            << "expected the engine's message '" << message << "' in: " << e.what();
+    }
+}
+
+std::string psqlodbc_connection_string(const std::string& database) {
+    const DatabaseUri u = parse_database_uri(zolviai::testing::server_uri("ZOLVIAI_PG_URI"));
+    return "DRIVER={PostgreSQL Unicode};SERVER=" + u.host + ";PORT=" + std::to_string(u.port) +
+           ";DATABASE=" + database + ";UID=" + u.user + ";PWD=" + u.password + ";BoolsAsChar=0";
+}
+
+} // namespace
+
+TEST(Drivers, PostgresqlTypesRowsAndErrors) {
+    ZOLVIAI_REQUIRE_SERVER("ZOLVIAI_PG_URI");
+    ScratchDatabase db("ZOLVIAI_PG_URI");
+    Connection& conn = db.admin();
+    conn.execute("SET TIME ZONE 'UTC'");
+    expect_cells(conn, {
+        {"SELECT NULL::int", "None"},
+        {"SELECT true", "True"},
+        {"SELECT 9007199254740993::int8", "9007199254740993"},
+        {"SELECT 1.5::float8", "1.5"},
+        {"SELECT 12.50::numeric(10, 2)", "Decimal('12.50')"},
+        {"SELECT 'caf\xc3\xa9 \xe4\xb8\xad'::text", "'caf\xc3\xa9 \xe4\xb8\xad'"},
+        {"SELECT '\\x00ff27'::bytea", "b\"\\x00\\xff'\""},
+        {"SELECT DATE '2024-01-05'", "datetime.date(2024, 1, 5)"},
+        {"SELECT TIME '09:30'", "datetime.time(9, 30)"},
+        {"SELECT TIMESTAMP '2024-01-05 13:04:05.12'",
+         "datetime.datetime(2024, 1, 5, 13, 4, 5, 120000)"},
+        {"SELECT TIMESTAMPTZ '2024-01-05 13:04:05+00'",
+         "datetime.datetime(2024, 1, 5, 13, 4, 5, tzinfo=datetime.timezone.utc)"},
+        {"SELECT INTERVAL '1 day 01:01:01'", "datetime.timedelta(days=1, seconds=3661)"},
+        {"SELECT INTERVAL '-1 second'", "datetime.timedelta(days=-1, seconds=86399)"},
+        {"SELECT INTERVAL '1 mon 2 days'", "datetime.timedelta(days=32)"},
+        {"SELECT '{\"a\": [1, 2.0, null]}'::jsonb", "{'a': [1, 2.0, None]}"},
+        {"SELECT '12345678-1234-5678-1234-567812345678'::uuid",
+         "UUID('12345678-1234-5678-1234-567812345678')"},
+    });
+    conn.execute("SET TIME ZONE INTERVAL '+05:30' HOUR TO MINUTE");
+    expect_cells(conn, {{"SELECT TIMESTAMPTZ '2024-01-05 13:04:05+00'",
+                         "datetime.datetime(2024, 1, 5, 18, 34, 5, "
+                         "tzinfo=datetime.timezone(datetime.timedelta(seconds=19800)))"}});
+    expect_no_rows(conn, "SELECT 1 AS n WHERE false");
+    expect_engine_error(conn, "SELECT nosuch FROM pg_class", "column \"nosuch\" does not exist");
+    // Rows past max_rows are counted, not kept.
+    ExecuteOptions two;
+    two.max_rows = 2;
+    const ResultSet r = conn.execute("SELECT generate_series(1, 10) AS n", two);
+    EXPECT_EQ(r.rows.size(), 2u);
+    EXPECT_EQ(r.total_rows, 10);
+    EXPECT_EQ(r.columns[0].name, "n");
+    EXPECT_EQ(r.columns[0].type_name, "integer");
+}
+
+TEST(Drivers, MariadbTypesRowsAndErrors) {
+    ZOLVIAI_REQUIRE_SERVER("ZOLVIAI_MARIADB_URI");
+    ScratchDatabase db("ZOLVIAI_MARIADB_URI");
+    Connection& conn = db.admin();
+    EXPECT_EQ(conn.server_name(), "MariaDB");
+    expect_cells(conn, {
+        {"SELECT NULL", "None"},
+        {"SELECT CAST(9007199254740993 AS SIGNED)", "9007199254740993"},
+        {"SELECT CAST(1.5 AS DOUBLE)", "1.5"},
+        {"SELECT CAST(12.5 AS DECIMAL(10, 2))", "Decimal('12.50')"},
+        {"SELECT 'caf\xc3\xa9 \xe4\xb8\xad'", "'caf\xc3\xa9 \xe4\xb8\xad'"},
+        {"SELECT X'00FF27'", "b\"\\x00\\xff'\""},
+        {"SELECT DATE '2024-01-05'", "datetime.date(2024, 1, 5)"},
+        {"SELECT CAST('2024-01-05 13:04:05.12' AS DATETIME(6))",
+         "datetime.datetime(2024, 1, 5, 13, 4, 5, 120000)"},
+        {"SELECT CAST('2024-01-05' AS DATETIME)", "datetime.datetime(2024, 1, 5, 0, 0)"},
+        {"SELECT CAST('25:00:01' AS TIME)", "datetime.timedelta(days=1, seconds=3601)"},
+        {"SELECT CAST('-01:00:00' AS TIME)", "datetime.timedelta(days=-1, seconds=82800)"},
+        {"SELECT JSON_OBJECT('a', 1)", "'{\"a\": 1}'"},
+    });
+    expect_no_rows(conn, "SELECT 1 AS n FROM DUAL WHERE 1 = 0");
+    expect_engine_error(conn, "SELECT nosuch", "Unknown column 'nosuch'");
+}
+
+TEST(Drivers, SqliteTypesRowsAndErrors) {
+    TempDir dir;
+    ConnectSettings s;
+    s.engine = Engine::Sqlite;
+    s.database = dir.path() + "/types.db";
+    auto conn = connect(s);
+    expect_cells(*conn, {
+        {"SELECT NULL", "None"},
+        {"SELECT 9007199254740993", "9007199254740993"},
+        {"SELECT 1.5", "1.5"},
+        {"SELECT 'caf\xc3\xa9'", "'caf\xc3\xa9'"},
+        {"SELECT X'00FF27'", "b\"\\x00\\xff'\""},
+    });
+    expect_no_rows(*conn, "SELECT 1 AS n WHERE 0");
+    expect_engine_error(*conn, "SELECT nosuch", "no such column: nosuch");
+    expect_engine_error(*conn, "SELECT 1; SELECT 2", "one statement at a time");
+}
+
+TEST(Drivers, OdbcThroughPostgresqlDriverTypesRowsAndErrors) {
+    ZOLVIAI_REQUIRE_SERVER("ZOLVIAI_PG_URI");
+    ScratchDatabase db("ZOLVIAI_PG_URI");
+    ConnectSettings s;
+    s.engine = Engine::Odbc;
+    s.odbc_connection_string = psqlodbc_connection_string(db.name());
+    auto conn = connect(s);
+    EXPECT_EQ(conn->server_name(), "PostgreSQL");
+    expect_cells(*conn, {
+        {"SELECT NULL::int", "None"},
+        {"SELECT true", "True"},
+        {"SELECT 9007199254740993::int8", "9007199254740993"},
+        {"SELECT 1.5::float8", "1.5"},
+        {"SELECT 12.50::numeric(10, 2)", "Decimal('12.50')"},
+        {"SELECT 'caf\xc3\xa9 \xe4\xb8\xad \xf0\x9f\x98\x80'::text",
+         "'caf\xc3\xa9 \xe4\xb8\xad \xf0\x9f\x98\x80'"},
+        {"SELECT '\\x00ff27'::bytea", "b\"\\x00\\xff'\""},
+        {"SELECT DATE '2024-01-05'", "datetime.date(2024, 1, 5)"},
+        {"SELECT TIMESTAMP '2024-01-05 13:04:05.12'",
+         "datetime.datetime(2024, 1, 5, 13, 4, 5, 120000)"},
+        {"SELECT '12345678-1234-5678-1234-567812345678'::uuid",
+         "UUID('12345678-1234-5678-1234-567812345678')"},
+    });
+    expect_no_rows(*conn, "SELECT 1 AS n WHERE false");
+    expect_engine_error(*conn, "SELECT nosuch FROM pg_class", "column \"nosuch\" does not exist");
+    // Parameters and text longer than one fetch piece.
+    const ResultSet r = conn->execute_params("SELECT repeat(?, 5000) AS t", {std::string("ab")});
+    std::string expected;
+    for (int i = 0; i < 5000; ++i) {
+        expected += "ab";
+    }
+    EXPECT_EQ(r.rows.at(0).at(0).text, expected);
+}
+
+TEST(Drivers, OdbcThroughSqliteDriverTypesRowsAndErrors) {
+    TempDir dir;
+    ConnectSettings s;
+    s.engine = Engine::Odbc;
+    s.odbc_connection_string = "DRIVER={SQLite3};Database=" + dir.path() + "/odbc.db";
+    auto conn = connect(s);
+    conn->execute("CREATE TABLE t (i INTEGER, f DOUBLE, s TEXT, b BLOB)");
+    conn->execute("INSERT INTO t VALUES (42, 1.5, 'caf\xc3\xa9', X'00FF27')");
+    expect_cells(*conn, {
+        {"SELECT i FROM t", "42"},
+        {"SELECT f FROM t", "1.5"},
+        {"SELECT s FROM t", "'caf\xc3\xa9'"},
+        {"SELECT b FROM t", "b\"\\x00\\xff'\""},
+    });
+    expect_no_rows(*conn, "SELECT i FROM t WHERE 0");
+    expect_engine_error(*conn, "SELECT nosuch FROM t", "no such column");
+}
+
+TEST(Drivers, ConnectionFailuresNameTheProblemButNotThePassword) {
+    ConnectSettings pg;
+    pg.engine = Engine::Postgresql;
+    pg.host = "127.0.0.1";
+    pg.port = 1; // nothing listens there
+    pg.user = "zolvi";
+    pg.password = "hunter2-secret";
+    pg.database = "x";
+    ConnectSettings my = pg;
+    my.engine = Engine::Mysql;
+    ConnectSettings odbc;
+    odbc.engine = Engine::Odbc;
+    odbc.password = "hunter2-secret";
+    odbc.odbc_connection_string = "DRIVER={No Such Driver};PWD=hunter2-secret";
+    for (const ConnectSettings& s : {pg, my, odbc}) {
+        try {
+            connect(s);
+            ADD_FAILURE() << "connected to nothing";
+        } catch (const zolviai::DatabaseError& e) {
+            const std::string m = e.what();
+            EXPECT_NE(m.find("could not connect"), std::string::npos) << m;
+            EXPECT_EQ(m.find("hunter2-secret"), std::string::npos) << m;
+        }
+    }
+}
