@@ -374,8 +374,7 @@ std::vector<std::string> table_names(Connection& conn, const std::string& dialec
 }
 
 std::vector<TableDef> table_defs(Connection& conn, const std::string& dialect,
-                                 const std::string& schema,
-                                 const std::vector<std::string>& names) {
+                                 const std::string& schema, const std::vector<std::string>& names) {
     DefMap defs;
     if (!names.empty()) {
         if (dialect == "postgresql") {

@@ -34,8 +34,7 @@ std::vector<std::string> table_names(Connection& connection, const std::string& 
 
 // Definitions of the named tables (all known to exist), in the order given.
 std::vector<TableDef> table_defs(Connection& connection, const std::string& dialect,
-                                 const std::string& schema,
-                                 const std::vector<std::string>& names);
+                                 const std::string& schema, const std::vector<std::string>& names);
 
 // The statement that reads `limit` sample rows of a table; use_top for SQL Server (TOP n).
 std::string sample_rows_sql(Engine engine, bool use_top, const std::string& dialect,

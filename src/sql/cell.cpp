@@ -10,7 +10,9 @@ namespace zolviai::sql {
 
 namespace {
 
-void append_int(std::string& out, std::int64_t v) { out += std::to_string(v); }
+void append_int(std::string& out, std::int64_t v) {
+    out += std::to_string(v);
+}
 
 // Python's repr of a datetime.timezone.
 void append_timezone(std::string& out, int offset) {

@@ -3,15 +3,15 @@
 #include "sql/drivers/drivers.hpp"
 #include "zolviai/core/error.hpp"
 
+#include <cstdlib>
 #include <sql.h>
 #include <sqlext.h>
 
-#include <cstdlib>
-
 namespace zolviai::sql {
 
-std::vector<Connection::BatchResult> Connection::execute_batch(
-    const std::vector<std::string>& statements, const ExecuteOptions& options) {
+std::vector<Connection::BatchResult>
+Connection::execute_batch(const std::vector<std::string>& statements,
+                          const ExecuteOptions& options) {
     std::vector<BatchResult> out(statements.size());
     for (std::size_t i = 0; i < statements.size(); ++i) {
         try {

@@ -20,7 +20,9 @@ struct Token {
     bool word = false;
 };
 
-bool is_word_char(unsigned char c) { return std::isalnum(c) || c == '_' || c == '$' || c >= 0x80; }
+bool is_word_char(unsigned char c) {
+    return std::isalnum(c) || c == '_' || c == '$' || c >= 0x80;
+}
 
 class Tokenizer {
 public:
@@ -35,9 +37,9 @@ public:
                 continue;
             }
             if (c == '-' && peek(1) == '-') {
-                if (d_ == Dialect::Mysql && !(i_ + 2 >= s_.size() ||
-                                               std::isspace(static_cast<unsigned char>(peek(2))) ||
-                                               std::iscntrl(static_cast<unsigned char>(peek(2))))) {
+                if (d_ == Dialect::Mysql &&
+                    !(i_ + 2 >= s_.size() || std::isspace(static_cast<unsigned char>(peek(2))) ||
+                      std::iscntrl(static_cast<unsigned char>(peek(2))))) {
                     // MariaDB reads "--x" as minus minus x.
                     tokens.push_back({"-", false});
                     ++i_;
@@ -51,7 +53,8 @@ public:
                 continue;
             }
             if (c == '/' && peek(1) == '*') {
-                if (d_ == Dialect::Mysql && (peek(2) == '!' || (peek(2) == 'M' && peek(3) == '!'))) {
+                if (d_ == Dialect::Mysql &&
+                    (peek(2) == '!' || (peek(2) == 'M' && peek(3) == '!'))) {
                     // MariaDB runs the text of executable comments: read it as code.
                     i_ += peek(2) == '!' ? 3 : 4;
                     while (i_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[i_]))) {
@@ -226,18 +229,19 @@ bool in(const std::string& word, std::initializer_list<std::string_view> list) {
 
 // Words that change data, schema, sessions, files or transactions wherever they appear.
 bool forbidden_keyword(const std::string& w) {
-    return in(w, {"INSERT",   "UPDATE",    "DELETE",   "MERGE",    "UPSERT",   "DROP",
-                  "CREATE",   "ALTER",     "TRUNCATE", "GRANT",    "REVOKE",   "COPY",
-                  "INTO",     "ATTACH",    "DETACH",   "EXEC",     "EXECUTE",  "CALL",
-                  "LOCK",     "UNLOCK",    "LOAD",     "OUTFILE",  "DUMPFILE", "HANDLER",
-                  "RENAME",   "VACUUM",    "REINDEX",  "CLUSTER",  "COMMIT",   "ROLLBACK",
-                  "SAVEPOINT", "RELEASE",  "BEGIN",    "DECLARE",  "PREPARE",  "DEALLOCATE",
-                  "KILL",     "SHUTDOWN",  "LISTEN",   "NOTIFY",   "UNLISTEN", "REFRESH",
-                  "IMPORT",   "INSTALL",   "UNINSTALL", "FLUSH",   "PURGE",    "RESET",
-                  "OPENROWSET", "OPENQUERY", "OPENDATASOURCE", "OPENXML", "BACKUP",
-                  "RESTORE",  "DBCC",      "BULK",     "CHECKPOINT", "OPTIMIZE", "REPAIR",
-                  "DISCARD",  "SECURITY",  "REASSIGN", "WRITETEXT", "UPDATETEXT",
-                  "READTEXT", "WAITFOR",   "REVERT",   "SETUSER"});
+    return in(w,
+              {"INSERT",     "UPDATE",    "DELETE",         "MERGE",      "UPSERT",   "DROP",
+               "CREATE",     "ALTER",     "TRUNCATE",       "GRANT",      "REVOKE",   "COPY",
+               "INTO",       "ATTACH",    "DETACH",         "EXEC",       "EXECUTE",  "CALL",
+               "LOCK",       "UNLOCK",    "LOAD",           "OUTFILE",    "DUMPFILE", "HANDLER",
+               "RENAME",     "VACUUM",    "REINDEX",        "CLUSTER",    "COMMIT",   "ROLLBACK",
+               "SAVEPOINT",  "RELEASE",   "BEGIN",          "DECLARE",    "PREPARE",  "DEALLOCATE",
+               "KILL",       "SHUTDOWN",  "LISTEN",         "NOTIFY",     "UNLISTEN", "REFRESH",
+               "IMPORT",     "INSTALL",   "UNINSTALL",      "FLUSH",      "PURGE",    "RESET",
+               "OPENROWSET", "OPENQUERY", "OPENDATASOURCE", "OPENXML",    "BACKUP",   "RESTORE",
+               "DBCC",       "BULK",      "CHECKPOINT",     "OPTIMIZE",   "REPAIR",   "DISCARD",
+               "SECURITY",   "REASSIGN",  "WRITETEXT",      "UPDATETEXT", "READTEXT", "WAITFOR",
+               "REVERT",     "SETUSER"});
 }
 
 // Functions that write, reach files or other servers, or change settings.
@@ -249,25 +253,48 @@ bool forbidden_function(const std::string& w) {
             return true;
         }
     }
-    return in(w, {"SET_CONFIG", "PG_TERMINATE_BACKEND", "PG_CANCEL_BACKEND", "PG_RELOAD_CONF",
-                  "PG_ROTATE_LOGFILE", "PG_STAT_FILE", "PG_FILE_WRITE", "PG_PROMOTE",
-                  "PG_SWITCH_WAL", "PG_CREATE_RESTORE_POINT", "PG_NOTIFY", "NEXTVAL", "SETVAL",
-                  "QUERY_TO_XML", "QUERY_TO_XMLSCHEMA", "QUERY_TO_XML_AND_XMLSCHEMA",
-                  "CURSOR_TO_XML", "CURSOR_TO_XMLSCHEMA", "PG_LOGICAL_EMIT_MESSAGE",
-                  "TXID_CURRENT", "PG_CURRENT_XACT_ID", "PG_IMPORT_SYSTEM_COLLATIONS",
-                  "LOAD_FILE", "GET_LOCK", "RELEASE_LOCK", "RELEASE_ALL_LOCKS",
-                  "LOAD_EXTENSION", "READFILE", "WRITEFILE", "EDIT", "FSDIR"});
+    return in(w, {"SET_CONFIG",
+                  "PG_TERMINATE_BACKEND",
+                  "PG_CANCEL_BACKEND",
+                  "PG_RELOAD_CONF",
+                  "PG_ROTATE_LOGFILE",
+                  "PG_STAT_FILE",
+                  "PG_FILE_WRITE",
+                  "PG_PROMOTE",
+                  "PG_SWITCH_WAL",
+                  "PG_CREATE_RESTORE_POINT",
+                  "PG_NOTIFY",
+                  "NEXTVAL",
+                  "SETVAL",
+                  "QUERY_TO_XML",
+                  "QUERY_TO_XMLSCHEMA",
+                  "QUERY_TO_XML_AND_XMLSCHEMA",
+                  "CURSOR_TO_XML",
+                  "CURSOR_TO_XMLSCHEMA",
+                  "PG_LOGICAL_EMIT_MESSAGE",
+                  "TXID_CURRENT",
+                  "PG_CURRENT_XACT_ID",
+                  "PG_IMPORT_SYSTEM_COLLATIONS",
+                  "LOAD_FILE",
+                  "GET_LOCK",
+                  "RELEASE_LOCK",
+                  "RELEASE_ALL_LOCKS",
+                  "LOAD_EXTENSION",
+                  "READFILE",
+                  "WRITEFILE",
+                  "EDIT",
+                  "FSDIR"});
 }
 
 // PRAGMAs that only read, and may take a table or index name in parentheses.
 bool reading_pragma(const std::string& name) {
-    return in(name, {"TABLE_INFO", "TABLE_XINFO", "TABLE_LIST", "INDEX_LIST", "INDEX_INFO",
-                     "INDEX_XINFO", "FOREIGN_KEY_LIST", "DATABASE_LIST", "COLLATION_LIST",
-                     "FUNCTION_LIST", "MODULE_LIST", "PRAGMA_LIST", "COMPILE_OPTIONS",
-                     "FOREIGN_KEY_CHECK", "QUICK_CHECK", "INTEGRITY_CHECK", "USER_VERSION",
-                     "SCHEMA_VERSION", "APPLICATION_ID", "ENCODING", "PAGE_COUNT",
-                     "PAGE_SIZE", "FREELIST_COUNT", "DATA_VERSION", "QUERY_ONLY",
-                     "FOREIGN_KEYS", "JOURNAL_MODE"});
+    return in(name, {"TABLE_INFO",      "TABLE_XINFO",       "TABLE_LIST",       "INDEX_LIST",
+                     "INDEX_INFO",      "INDEX_XINFO",       "FOREIGN_KEY_LIST", "DATABASE_LIST",
+                     "COLLATION_LIST",  "FUNCTION_LIST",     "MODULE_LIST",      "PRAGMA_LIST",
+                     "COMPILE_OPTIONS", "FOREIGN_KEY_CHECK", "QUICK_CHECK",      "INTEGRITY_CHECK",
+                     "USER_VERSION",    "SCHEMA_VERSION",    "APPLICATION_ID",   "ENCODING",
+                     "PAGE_COUNT",      "PAGE_SIZE",         "FREELIST_COUNT",   "DATA_VERSION",
+                     "QUERY_ONLY",      "FOREIGN_KEYS",      "JOURNAL_MODE"});
 }
 
 Dialect dialect_of(std::string_view name) {
@@ -335,10 +362,10 @@ std::optional<std::string> refusal_reason(std::string_view sql, std::string_view
             }
         }
         const bool has_argument = k + 1 < tokens.size();
-        if (!reading_pragma(name) || (has_argument && in(name, {"USER_VERSION", "SCHEMA_VERSION",
-                                                                "APPLICATION_ID", "QUERY_ONLY",
-                                                                "FOREIGN_KEYS", "JOURNAL_MODE",
-                                                                "ENCODING", "PAGE_SIZE"}))) {
+        if (!reading_pragma(name) ||
+            (has_argument &&
+             in(name, {"USER_VERSION", "SCHEMA_VERSION", "APPLICATION_ID", "QUERY_ONLY",
+                       "FOREIGN_KEYS", "JOURNAL_MODE", "ENCODING", "PAGE_SIZE"}))) {
             return found("PRAGMA " + name);
         }
         return std::nullopt;

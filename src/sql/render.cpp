@@ -71,9 +71,9 @@ std::string render_rows(const ResultSet& result, bool include_columns, const Ren
     }
 
     const std::int64_t total = std::max<std::int64_t>(result.total_rows, result.rows.size());
-    const std::size_t row_limit =
-        limits.max_rows < 0 ? result.rows.size()
-                            : std::min<std::size_t>(result.rows.size(), limits.max_rows);
+    const std::size_t row_limit = limits.max_rows < 0
+                                      ? result.rows.size()
+                                      : std::min<std::size_t>(result.rows.size(), limits.max_rows);
     std::string out;
     out.reserve(std::min<std::size_t>(limits.max_chars, result.rows.size() * 32) + 64);
     out.push_back('[');
@@ -87,7 +87,8 @@ std::string render_rows(const ResultSet& result, bool include_columns, const Ren
         append_row(row_text, result, result.rows[shown], include_columns, value_of,
                    limits.max_text_chars);
         // +1 for the closing bracket; the first row is always shown.
-        if (shown != 0 && limits.max_chars != 0 && out.size() + row_text.size() + 1 > limits.max_chars) {
+        if (shown != 0 && limits.max_chars != 0 &&
+            out.size() + row_text.size() + 1 > limits.max_chars) {
             break;
         }
         out += row_text;

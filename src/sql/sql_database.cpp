@@ -16,7 +16,8 @@ namespace {
 // An ODBC attribute value, braced when it holds characters the connection string syntax
 // gives a meaning to.
 std::string odbc_value(const std::string& v) {
-    if (v.find_first_of(";{}=") == std::string::npos && (v.empty() || (v.front() != ' ' && v.back() != ' '))) {
+    if (v.find_first_of(";{}=") == std::string::npos &&
+        (v.empty() || (v.front() != ' ' && v.back() != ' '))) {
         return v;
     }
     std::string out = "{";
@@ -145,8 +146,8 @@ std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(std::string_view 
     if (uri.dialect == "mssql") {
         const std::string server = first->server_name();
         db->use_top_ = server.find("SQL Server") != std::string::npos;
-        const ResultSet r = first->execute(db->use_top_ ? "SELECT SCHEMA_NAME()"
-                                                        : "SELECT current_schema()");
+        const ResultSet r =
+            first->execute(db->use_top_ ? "SELECT SCHEMA_NAME()" : "SELECT current_schema()");
         if (!r.rows.empty() && !r.rows[0].empty()) {
             db->default_schema_ = r.rows[0][0].text;
         }
@@ -198,11 +199,12 @@ std::vector<std::string> CustomSQLDatabase::get_usable_table_names() const {
     }
 }
 
-std::string CustomSQLDatabase::get_table_info_no_throw(
-    const std::vector<std::string>& table_names) const {
+std::string
+CustomSQLDatabase::get_table_info_no_throw(const std::vector<std::string>& table_names) const {
     Lease conn(*this);
     try {
-        const std::vector<std::string> usable = catalog::table_names(*conn, dialect_, default_schema_);
+        const std::vector<std::string> usable =
+            catalog::table_names(*conn, dialect_, default_schema_);
         std::set<std::string> missing;
         std::vector<std::string> names;
         for (const auto& name : table_names) {
@@ -240,9 +242,8 @@ std::string CustomSQLDatabase::describe_tables(Connection& conn,
         std::vector<std::string> statements;
         statements.reserve(names.size());
         for (const auto& name : names) {
-            statements.push_back(catalog::sample_rows_sql(settings_.engine, use_top_, dialect_,
-                                                          default_schema_, name,
-                                                          options_.sample_rows));
+            statements.push_back(catalog::sample_rows_sql(
+                settings_.engine, use_top_, dialect_, default_schema_, name, options_.sample_rows));
         }
         ExecuteOptions limit;
         limit.max_rows = options_.sample_rows;

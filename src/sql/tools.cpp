@@ -56,9 +56,8 @@ std::string strip_code_fences(std::string_view answer) {
         // "```SELECT 1```" on one line: no language tag to skip.
         body = open + 3;
         const std::size_t close = answer.find("```", body);
-        return std::string(trim(answer.substr(body, close == std::string_view::npos
-                                                        ? std::string_view::npos
-                                                        : close - body)));
+        return std::string(trim(answer.substr(
+            body, close == std::string_view::npos ? std::string_view::npos : close - body)));
     }
     ++body;
     const std::size_t close = answer.find("```", body);

@@ -2,9 +2,8 @@
 
 #include "zolviai/core/error.hpp"
 
-#include <curl/curl.h>
-
 #include <cctype>
+#include <curl/curl.h>
 #include <memory>
 
 namespace zolviai::sql {
@@ -21,10 +20,10 @@ std::string percent_decode(std::string_view s, bool plus_is_space) {
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size(); ++i) {
         const char c = s[i];
-        if (c == '%' && i + 2 < s.size() &&
-            std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+        if (c == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
             std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-            out.push_back(static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16)));
+            out.push_back(
+                static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16)));
             i += 2;
         } else if (c == '+' && plus_is_space) {
             out.push_back(' ');

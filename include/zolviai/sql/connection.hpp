@@ -22,9 +22,9 @@ struct Column {
 using Row = std::vector<Cell>;
 
 struct ResultSet {
-    std::vector<Column> columns; // empty for statements that return no rows (UPDATE, DDL)
-    std::vector<Row> rows;       // at most ExecuteOptions::max_rows rows
-    std::int64_t total_rows = 0; // rows the statement produced, also those not kept
+    std::vector<Column> columns;     // empty for statements that return no rows (UPDATE, DDL)
+    std::vector<Row> rows;           // at most ExecuteOptions::max_rows rows
+    std::int64_t total_rows = 0;     // rows the statement produced, also those not kept
     std::int64_t affected_rows = -1; // for statements without a result set, when known
 };
 
@@ -46,8 +46,8 @@ struct ConnectSettings {
     std::string odbc_connection_string;
     int connect_timeout_seconds = 10; // 0: the client library's default
     int statement_timeout_ms = 0;     // 0: no limit
-    bool read_only = false; // a session that cannot write, where the engine has one
-    bool sqlite_create = true; // SQLite: create the file when missing
+    bool read_only = false;           // a session that cannot write, where the engine has one
+    bool sqlite_create = true;        // SQLite: create the file when missing
 };
 
 // An open connection to one database. Not thread-safe: use one connection per thread.

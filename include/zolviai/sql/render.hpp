@@ -9,8 +9,8 @@
 namespace zolviai::sql {
 
 struct RenderLimits {
-    std::int64_t max_rows = 1000;  // rows shown
-    std::size_t max_chars = 100000; // characters of the rendered list, note excluded
+    std::int64_t max_rows = 1000;     // rows shown
+    std::size_t max_chars = 100000;   // characters of the rendered list, note excluded
     std::size_t max_text_chars = 300; // a longer text value is cut and ends in "..."
 };
 

@@ -16,7 +16,7 @@ struct DatabaseOptions {
     int connect_timeout_seconds = 10;
     int statement_timeout_ms = 30000; // generated statements and catalog reads
     RenderLimits limits;
-    int sample_rows = 3;          // rows shown under each table description
+    int sample_rows = 3;              // rows shown under each table description
     std::size_t max_connections = 16; // connections the wrapper opens at most
 };
 

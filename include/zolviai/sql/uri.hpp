@@ -16,8 +16,8 @@ struct DatabaseUri {
     std::string user;
     std::string password;
     std::string host;
-    int port = 0; // 0 when the URI gives none
-    std::string database; // SQLite: the file path
+    int port = 0;                             // 0 when the URI gives none
+    std::string database;                     // SQLite: the file path
     std::map<std::string, std::string> query; // decoded query parameters ('+' is a space)
 };
 

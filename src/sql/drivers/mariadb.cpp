@@ -3,11 +3,10 @@
 #include "sql/drivers/drivers.hpp"
 #include "zolviai/core/error.hpp"
 
-#include <mysql.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <mysql.h>
 
 namespace zolviai::sql::drivers {
 
@@ -51,35 +50,58 @@ CellType cell_type_of(const MYSQL_FIELD& f) {
 const char* type_name_of(const MYSQL_FIELD& f) {
     const bool binary = f.charsetnr == binary_charset;
     switch (f.type) {
-    case MYSQL_TYPE_TINY: return "TINYINT";
-    case MYSQL_TYPE_SHORT: return "SMALLINT";
-    case MYSQL_TYPE_LONG: return "INT";
-    case MYSQL_TYPE_INT24: return "MEDIUMINT";
-    case MYSQL_TYPE_LONGLONG: return "BIGINT";
-    case MYSQL_TYPE_YEAR: return "YEAR";
-    case MYSQL_TYPE_BIT: return "BIT";
-    case MYSQL_TYPE_FLOAT: return "FLOAT";
-    case MYSQL_TYPE_DOUBLE: return "DOUBLE";
+    case MYSQL_TYPE_TINY:
+        return "TINYINT";
+    case MYSQL_TYPE_SHORT:
+        return "SMALLINT";
+    case MYSQL_TYPE_LONG:
+        return "INT";
+    case MYSQL_TYPE_INT24:
+        return "MEDIUMINT";
+    case MYSQL_TYPE_LONGLONG:
+        return "BIGINT";
+    case MYSQL_TYPE_YEAR:
+        return "YEAR";
+    case MYSQL_TYPE_BIT:
+        return "BIT";
+    case MYSQL_TYPE_FLOAT:
+        return "FLOAT";
+    case MYSQL_TYPE_DOUBLE:
+        return "DOUBLE";
     case MYSQL_TYPE_DECIMAL:
-    case MYSQL_TYPE_NEWDECIMAL: return "DECIMAL";
+    case MYSQL_TYPE_NEWDECIMAL:
+        return "DECIMAL";
     case MYSQL_TYPE_DATE:
-    case MYSQL_TYPE_NEWDATE: return "DATE";
-    case MYSQL_TYPE_DATETIME: return "DATETIME";
-    case MYSQL_TYPE_TIMESTAMP: return "TIMESTAMP";
-    case MYSQL_TYPE_TIME: return "TIME";
-    case MYSQL_TYPE_NULL: return "NULL";
-    case MYSQL_TYPE_GEOMETRY: return "GEOMETRY";
-    case MYSQL_TYPE_JSON: return "JSON";
-    case MYSQL_TYPE_ENUM: return "ENUM";
-    case MYSQL_TYPE_SET: return "SET";
-    case MYSQL_TYPE_STRING: return binary ? "BINARY" : "CHAR";
+    case MYSQL_TYPE_NEWDATE:
+        return "DATE";
+    case MYSQL_TYPE_DATETIME:
+        return "DATETIME";
+    case MYSQL_TYPE_TIMESTAMP:
+        return "TIMESTAMP";
+    case MYSQL_TYPE_TIME:
+        return "TIME";
+    case MYSQL_TYPE_NULL:
+        return "NULL";
+    case MYSQL_TYPE_GEOMETRY:
+        return "GEOMETRY";
+    case MYSQL_TYPE_JSON:
+        return "JSON";
+    case MYSQL_TYPE_ENUM:
+        return "ENUM";
+    case MYSQL_TYPE_SET:
+        return "SET";
+    case MYSQL_TYPE_STRING:
+        return binary ? "BINARY" : "CHAR";
     case MYSQL_TYPE_VAR_STRING:
-    case MYSQL_TYPE_VARCHAR: return binary ? "VARBINARY" : "VARCHAR";
+    case MYSQL_TYPE_VARCHAR:
+        return binary ? "VARBINARY" : "VARCHAR";
     case MYSQL_TYPE_TINY_BLOB:
     case MYSQL_TYPE_MEDIUM_BLOB:
     case MYSQL_TYPE_LONG_BLOB:
-    case MYSQL_TYPE_BLOB: return binary ? "BLOB" : "TEXT";
-    default: return "UNKNOWN";
+    case MYSQL_TYPE_BLOB:
+        return binary ? "BLOB" : "TEXT";
+    default:
+        return "UNKNOWN";
     }
 }
 
@@ -287,7 +309,8 @@ private:
     }
 
     // Fills '?' placeholders outside quoted text with escaped literals.
-    std::string bind(const std::string& sql, const std::vector<std::optional<std::string>>& params) {
+    std::string bind(const std::string& sql,
+                     const std::vector<std::optional<std::string>>& params) {
         std::string out;
         std::size_t next = 0;
         char quote = 0;

@@ -4,12 +4,11 @@
 #include "sql/drivers/drivers.hpp"
 #include "zolviai/core/error.hpp"
 
+#include <cmath>
+#include <cstring>
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
-
-#include <cmath>
-#include <cstring>
 
 namespace zolviai::sql::drivers {
 
@@ -81,30 +80,43 @@ std::string utf8_of(const SQLWCHAR* s, std::size_t n) {
     return out;
 }
 
-SQLWCHAR* w(std::u16string& s) { return reinterpret_cast<SQLWCHAR*>(s.data()); }
+SQLWCHAR* w(std::u16string& s) {
+    return reinterpret_cast<SQLWCHAR*>(s.data());
+}
 
 CellType cell_type_of(SQLSMALLINT t) {
     switch (t) {
-    case SQL_BIT: return CellType::Bool;
+    case SQL_BIT:
+        return CellType::Bool;
     case SQL_TINYINT:
     case SQL_SMALLINT:
     case SQL_INTEGER:
-    case SQL_BIGINT: return CellType::Integer;
+    case SQL_BIGINT:
+        return CellType::Integer;
     case SQL_REAL:
     case SQL_FLOAT:
-    case SQL_DOUBLE: return CellType::Float;
+    case SQL_DOUBLE:
+        return CellType::Float;
     case SQL_DECIMAL:
-    case SQL_NUMERIC: return CellType::Decimal;
-    case SQL_TYPE_DATE: return CellType::Date;
+    case SQL_NUMERIC:
+        return CellType::Decimal;
+    case SQL_TYPE_DATE:
+        return CellType::Date;
     case SQL_TYPE_TIME:
-    case SQL_SS_TIME2: return CellType::Time;
-    case SQL_TYPE_TIMESTAMP: return CellType::Timestamp;
-    case SQL_SS_TIMESTAMPOFFSET: return CellType::TimestampTz;
-    case SQL_GUID: return CellType::Uuid;
+    case SQL_SS_TIME2:
+        return CellType::Time;
+    case SQL_TYPE_TIMESTAMP:
+        return CellType::Timestamp;
+    case SQL_SS_TIMESTAMPOFFSET:
+        return CellType::TimestampTz;
+    case SQL_GUID:
+        return CellType::Uuid;
     case SQL_BINARY:
     case SQL_VARBINARY:
-    case SQL_LONGVARBINARY: return CellType::Bytes;
-    default: return CellType::Text;
+    case SQL_LONGVARBINARY:
+        return CellType::Bytes;
+    default:
+        return CellType::Text;
     }
 }
 
@@ -123,9 +135,9 @@ public:
                               0);
         }
         std::u16string text = to_utf16(settings.odbc_connection_string);
-        const SQLRETURN rc = SQLDriverConnectW(dbc_, nullptr, w(text),
-                                               static_cast<SQLSMALLINT>(text.size()), nullptr, 0,
-                                               nullptr, SQL_DRIVER_NOPROMPT);
+        const SQLRETURN rc =
+            SQLDriverConnectW(dbc_, nullptr, w(text), static_cast<SQLSMALLINT>(text.size()),
+                              nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
         if (!SQL_SUCCEEDED(rc)) {
             std::string message = diagnostics(SQL_HANDLE_DBC, dbc_);
             SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
@@ -182,8 +194,8 @@ public:
                 lengths[i] = SQL_NULL_DATA;
             }
             SQLBindParameter(st.h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR,
-                             SQL_WVARCHAR, std::max<SQLULEN>(1, bound[i].size()), 0,
-                             w(bound[i]), lengths[i], &lengths[i]);
+                             SQL_WVARCHAR, std::max<SQLULEN>(1, bound[i].size()), 0, w(bound[i]),
+                             lengths[i], &lengths[i]);
         }
         std::u16string text = to_utf16(sql);
         const SQLRETURN rc = SQLExecDirectW(st.h, w(text), static_cast<SQLINTEGER>(text.size()));
@@ -286,8 +298,8 @@ private:
 
     void end(SQLSMALLINT how) {
         const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_, how);
-        SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
-                          0);
+        SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT,
+                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
         check(rc);
     }
 
@@ -354,7 +366,8 @@ private:
             return false;
         }
         out.clear();
-        append_utf8(out, reinterpret_cast<const SQLWCHAR*>(raw.data()), raw.size() / sizeof(SQLWCHAR));
+        append_utf8(out, reinterpret_cast<const SQLWCHAR*>(raw.data()),
+                    raw.size() / sizeof(SQLWCHAR));
         return true;
     }
 

@@ -3,11 +3,10 @@
 #include "sql/drivers/drivers.hpp"
 #include "zolviai/core/error.hpp"
 
-#include <libpq-fe.h>
-
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <libpq-fe.h>
 #include <unordered_map>
 
 namespace zolviai::sql::drivers {
@@ -42,54 +41,91 @@ enum Oid : unsigned {
 
 const char* builtin_type_name(unsigned oid) {
     switch (oid) {
-    case BOOLOID: return "boolean";
-    case BYTEAOID: return "bytea";
-    case CHAROID: return "\"char\"";
-    case NAMEOID: return "name";
-    case INT8OID: return "bigint";
-    case INT2OID: return "smallint";
-    case INT4OID: return "integer";
-    case TEXTOID: return "text";
-    case OIDOID: return "oid";
-    case JSONOID: return "json";
-    case FLOAT4OID: return "real";
-    case FLOAT8OID: return "double precision";
-    case BPCHAROID: return "character";
-    case VARCHAROID: return "character varying";
-    case DATEOID: return "date";
-    case TIMEOID: return "time without time zone";
-    case TIMESTAMPOID: return "timestamp without time zone";
-    case TIMESTAMPTZOID: return "timestamp with time zone";
-    case INTERVALOID: return "interval";
-    case TIMETZOID: return "time with time zone";
-    case NUMERICOID: return "numeric";
-    case UUIDOID: return "uuid";
-    case JSONBOID: return "jsonb";
-    default: return nullptr;
+    case BOOLOID:
+        return "boolean";
+    case BYTEAOID:
+        return "bytea";
+    case CHAROID:
+        return "\"char\"";
+    case NAMEOID:
+        return "name";
+    case INT8OID:
+        return "bigint";
+    case INT2OID:
+        return "smallint";
+    case INT4OID:
+        return "integer";
+    case TEXTOID:
+        return "text";
+    case OIDOID:
+        return "oid";
+    case JSONOID:
+        return "json";
+    case FLOAT4OID:
+        return "real";
+    case FLOAT8OID:
+        return "double precision";
+    case BPCHAROID:
+        return "character";
+    case VARCHAROID:
+        return "character varying";
+    case DATEOID:
+        return "date";
+    case TIMEOID:
+        return "time without time zone";
+    case TIMESTAMPOID:
+        return "timestamp without time zone";
+    case TIMESTAMPTZOID:
+        return "timestamp with time zone";
+    case INTERVALOID:
+        return "interval";
+    case TIMETZOID:
+        return "time with time zone";
+    case NUMERICOID:
+        return "numeric";
+    case UUIDOID:
+        return "uuid";
+    case JSONBOID:
+        return "jsonb";
+    default:
+        return nullptr;
     }
 }
 
 CellType cell_type_of(unsigned oid) {
     switch (oid) {
-    case BOOLOID: return CellType::Bool;
-    case BYTEAOID: return CellType::Bytes;
+    case BOOLOID:
+        return CellType::Bool;
+    case BYTEAOID:
+        return CellType::Bytes;
     case INT8OID:
     case INT2OID:
     case INT4OID:
-    case OIDOID: return CellType::Integer;
+    case OIDOID:
+        return CellType::Integer;
     case FLOAT4OID:
-    case FLOAT8OID: return CellType::Float;
-    case NUMERICOID: return CellType::Decimal;
-    case DATEOID: return CellType::Date;
+    case FLOAT8OID:
+        return CellType::Float;
+    case NUMERICOID:
+        return CellType::Decimal;
+    case DATEOID:
+        return CellType::Date;
     case TIMEOID:
-    case TIMETZOID: return CellType::Time;
-    case TIMESTAMPOID: return CellType::Timestamp;
-    case TIMESTAMPTZOID: return CellType::TimestampTz;
-    case INTERVALOID: return CellType::Interval;
+    case TIMETZOID:
+        return CellType::Time;
+    case TIMESTAMPOID:
+        return CellType::Timestamp;
+    case TIMESTAMPTZOID:
+        return CellType::TimestampTz;
+    case INTERVALOID:
+        return CellType::Interval;
     case JSONOID:
-    case JSONBOID: return CellType::Json;
-    case UUIDOID: return CellType::Uuid;
-    default: return CellType::Text;
+    case JSONBOID:
+        return CellType::Json;
+    case UUIDOID:
+        return CellType::Uuid;
+    default:
+        return CellType::Text;
     }
 }
 
@@ -148,16 +184,20 @@ bool parse_interval(std::string_view s, Interval& out) {
         if (i < s.size() && s[i] == ':') {
             // clock part: H:MM:SS[.ffffff]
             DateTime t;
-            std::int64_t hours = std::strtoll(std::string(s.substr(num_start, i - num_start)).c_str(), nullptr, 10);
+            std::int64_t hours =
+                std::strtoll(std::string(s.substr(num_start, i - num_start)).c_str(), nullptr, 10);
             std::string rest = "00" + std::string(s.substr(i));
             if (!parse_time(rest, t)) {
                 return false;
             }
-            micros += sign * ((hours * 3600 + t.minute * 60 + t.second) * 1000000LL + t.microsecond);
+            micros +=
+                sign * ((hours * 3600 + t.minute * 60 + t.second) * 1000000LL + t.microsecond);
             i = s.size();
             continue;
         }
-        std::int64_t n = sign * std::strtoll(std::string(s.substr(num_start, i - num_start)).c_str(), nullptr, 10);
+        std::int64_t n =
+            sign *
+            std::strtoll(std::string(s.substr(num_start, i - num_start)).c_str(), nullptr, 10);
         while (i < s.size() && s[i] == ' ') {
             ++i;
         }
@@ -251,8 +291,15 @@ public:
         if (settings.statement_timeout_ms > 0) {
             options += " -c statement_timeout=" + std::to_string(settings.statement_timeout_ms);
         }
-        const char* keys[] = {"host",   "port",           "user",    "password", "dbname",
-                              "connect_timeout", "client_encoding", "options", "application_name",
+        const char* keys[] = {"host",
+                              "port",
+                              "user",
+                              "password",
+                              "dbname",
+                              "connect_timeout",
+                              "client_encoding",
+                              "options",
+                              "application_name",
                               nullptr};
         const char* values[] = {settings.host.empty() ? nullptr : settings.host.c_str(),
                                 port.empty() ? nullptr : port.c_str(),

@@ -3,10 +3,9 @@
 #include "sql/drivers/drivers.hpp"
 #include "zolviai/core/error.hpp"
 
-#include <sqlite3.h>
-
 #include <chrono>
 #include <cstring>
+#include <sqlite3.h>
 
 namespace zolviai::sql::drivers {
 
@@ -16,10 +15,10 @@ using Clock = std::chrono::steady_clock;
 
 bool reading_pragma(const char* name) {
     static const char* const names[] = {
-        "table_info",   "table_xinfo",   "table_list",      "index_list",
-        "index_info",   "index_xinfo",   "foreign_key_list", "database_list",
-        "collation_list", "function_list", "module_list",    "pragma_list",
-        "compile_options", "foreign_key_check", "quick_check", "integrity_check"};
+        "table_info",      "table_xinfo",       "table_list",       "index_list",
+        "index_info",      "index_xinfo",       "foreign_key_list", "database_list",
+        "collation_list",  "function_list",     "module_list",      "pragma_list",
+        "compile_options", "foreign_key_check", "quick_check",      "integrity_check"};
     for (const char* n : names) {
         if (sqlite3_stricmp(n, name) == 0) {
             return true;
@@ -183,9 +182,7 @@ private:
         return (c->timeout_ms_ > 0 && Clock::now() > c->deadline_) ? 1 : 0;
     }
 
-    void start_clock() {
-        deadline_ = Clock::now() + std::chrono::milliseconds(timeout_ms_);
-    }
+    void start_clock() { deadline_ = Clock::now() + std::chrono::milliseconds(timeout_ms_); }
 
     std::string message() const {
         const int code = sqlite3_errcode(db_);

@@ -8,7 +8,6 @@
 #include "zolviai/sql/uri.hpp"
 
 #include <gtest/gtest.h>
-
 #include <sstream>
 
 using namespace zolviai::sql;
@@ -75,27 +74,28 @@ TEST(Drivers, PostgresqlTypesRowsAndErrors) {
     ScratchDatabase db("ZOLVIAI_PG_URI");
     Connection& conn = db.admin();
     conn.execute("SET TIME ZONE 'UTC'");
-    expect_cells(conn, {
-        {"SELECT NULL::int", "None"},
-        {"SELECT true", "True"},
-        {"SELECT 9007199254740993::int8", "9007199254740993"},
-        {"SELECT 1.5::float8", "1.5"},
-        {"SELECT 12.50::numeric(10, 2)", "Decimal('12.50')"},
-        {"SELECT 'caf\xc3\xa9 \xe4\xb8\xad'::text", "'caf\xc3\xa9 \xe4\xb8\xad'"},
-        {"SELECT '\\x00ff27'::bytea", "b\"\\x00\\xff'\""},
-        {"SELECT DATE '2024-01-05'", "datetime.date(2024, 1, 5)"},
-        {"SELECT TIME '09:30'", "datetime.time(9, 30)"},
-        {"SELECT TIMESTAMP '2024-01-05 13:04:05.12'",
-         "datetime.datetime(2024, 1, 5, 13, 4, 5, 120000)"},
-        {"SELECT TIMESTAMPTZ '2024-01-05 13:04:05+00'",
-         "datetime.datetime(2024, 1, 5, 13, 4, 5, tzinfo=datetime.timezone.utc)"},
-        {"SELECT INTERVAL '1 day 01:01:01'", "datetime.timedelta(days=1, seconds=3661)"},
-        {"SELECT INTERVAL '-1 second'", "datetime.timedelta(days=-1, seconds=86399)"},
-        {"SELECT INTERVAL '1 mon 2 days'", "datetime.timedelta(days=32)"},
-        {"SELECT '{\"a\": [1, 2.0, null]}'::jsonb", "{'a': [1, 2.0, None]}"},
-        {"SELECT '12345678-1234-5678-1234-567812345678'::uuid",
-         "UUID('12345678-1234-5678-1234-567812345678')"},
-    });
+    expect_cells(
+        conn, {
+                  {"SELECT NULL::int", "None"},
+                  {"SELECT true", "True"},
+                  {"SELECT 9007199254740993::int8", "9007199254740993"},
+                  {"SELECT 1.5::float8", "1.5"},
+                  {"SELECT 12.50::numeric(10, 2)", "Decimal('12.50')"},
+                  {"SELECT 'caf\xc3\xa9 \xe4\xb8\xad'::text", "'caf\xc3\xa9 \xe4\xb8\xad'"},
+                  {"SELECT '\\x00ff27'::bytea", "b\"\\x00\\xff'\""},
+                  {"SELECT DATE '2024-01-05'", "datetime.date(2024, 1, 5)"},
+                  {"SELECT TIME '09:30'", "datetime.time(9, 30)"},
+                  {"SELECT TIMESTAMP '2024-01-05 13:04:05.12'",
+                   "datetime.datetime(2024, 1, 5, 13, 4, 5, 120000)"},
+                  {"SELECT TIMESTAMPTZ '2024-01-05 13:04:05+00'",
+                   "datetime.datetime(2024, 1, 5, 13, 4, 5, tzinfo=datetime.timezone.utc)"},
+                  {"SELECT INTERVAL '1 day 01:01:01'", "datetime.timedelta(days=1, seconds=3661)"},
+                  {"SELECT INTERVAL '-1 second'", "datetime.timedelta(days=-1, seconds=86399)"},
+                  {"SELECT INTERVAL '1 mon 2 days'", "datetime.timedelta(days=32)"},
+                  {"SELECT '{\"a\": [1, 2.0, null]}'::jsonb", "{'a': [1, 2.0, None]}"},
+                  {"SELECT '12345678-1234-5678-1234-567812345678'::uuid",
+                   "UUID('12345678-1234-5678-1234-567812345678')"},
+              });
     conn.execute("SET TIME ZONE INTERVAL '+05:30' HOUR TO MINUTE");
     expect_cells(conn, {{"SELECT TIMESTAMPTZ '2024-01-05 13:04:05+00'",
                          "datetime.datetime(2024, 1, 5, 18, 34, 5, "
@@ -117,21 +117,23 @@ TEST(Drivers, MariadbTypesRowsAndErrors) {
     ScratchDatabase db("ZOLVIAI_MARIADB_URI");
     Connection& conn = db.admin();
     EXPECT_EQ(conn.server_name(), "MariaDB");
-    expect_cells(conn, {
-        {"SELECT NULL", "None"},
-        {"SELECT CAST(9007199254740993 AS SIGNED)", "9007199254740993"},
-        {"SELECT CAST(1.5 AS DOUBLE)", "1.5"},
-        {"SELECT CAST(12.5 AS DECIMAL(10, 2))", "Decimal('12.50')"},
-        {"SELECT 'caf\xc3\xa9 \xe4\xb8\xad'", "'caf\xc3\xa9 \xe4\xb8\xad'"},
-        {"SELECT X'00FF27'", "b\"\\x00\\xff'\""},
-        {"SELECT DATE '2024-01-05'", "datetime.date(2024, 1, 5)"},
-        {"SELECT CAST('2024-01-05 13:04:05.12' AS DATETIME(6))",
-         "datetime.datetime(2024, 1, 5, 13, 4, 5, 120000)"},
-        {"SELECT CAST('2024-01-05' AS DATETIME)", "datetime.datetime(2024, 1, 5, 0, 0)"},
-        {"SELECT CAST('25:00:01' AS TIME)", "datetime.timedelta(days=1, seconds=3601)"},
-        {"SELECT CAST('-01:00:00' AS TIME)", "datetime.timedelta(days=-1, seconds=82800)"},
-        {"SELECT JSON_OBJECT('a', 1)", "'{\"a\": 1}'"},
-    });
+    expect_cells(
+        conn,
+        {
+            {"SELECT NULL", "None"},
+            {"SELECT CAST(9007199254740993 AS SIGNED)", "9007199254740993"},
+            {"SELECT CAST(1.5 AS DOUBLE)", "1.5"},
+            {"SELECT CAST(12.5 AS DECIMAL(10, 2))", "Decimal('12.50')"},
+            {"SELECT 'caf\xc3\xa9 \xe4\xb8\xad'", "'caf\xc3\xa9 \xe4\xb8\xad'"},
+            {"SELECT X'00FF27'", "b\"\\x00\\xff'\""},
+            {"SELECT DATE '2024-01-05'", "datetime.date(2024, 1, 5)"},
+            {"SELECT CAST('2024-01-05 13:04:05.12' AS DATETIME(6))",
+             "datetime.datetime(2024, 1, 5, 13, 4, 5, 120000)"},
+            {"SELECT CAST('2024-01-05' AS DATETIME)", "datetime.datetime(2024, 1, 5, 0, 0)"},
+            {"SELECT CAST('25:00:01' AS TIME)", "datetime.timedelta(days=1, seconds=3601)"},
+            {"SELECT CAST('-01:00:00' AS TIME)", "datetime.timedelta(days=-1, seconds=82800)"},
+            {"SELECT JSON_OBJECT('a', 1)", "'{\"a\": 1}'"},
+        });
     expect_no_rows(conn, "SELECT 1 AS n FROM DUAL WHERE 1 = 0");
     expect_engine_error(conn, "SELECT nosuch", "Unknown column 'nosuch'");
 }
@@ -143,12 +145,12 @@ TEST(Drivers, SqliteTypesRowsAndErrors) {
     s.database = dir.path() + "/types.db";
     auto conn = connect(s);
     expect_cells(*conn, {
-        {"SELECT NULL", "None"},
-        {"SELECT 9007199254740993", "9007199254740993"},
-        {"SELECT 1.5", "1.5"},
-        {"SELECT 'caf\xc3\xa9'", "'caf\xc3\xa9'"},
-        {"SELECT X'00FF27'", "b\"\\x00\\xff'\""},
-    });
+                            {"SELECT NULL", "None"},
+                            {"SELECT 9007199254740993", "9007199254740993"},
+                            {"SELECT 1.5", "1.5"},
+                            {"SELECT 'caf\xc3\xa9'", "'caf\xc3\xa9'"},
+                            {"SELECT X'00FF27'", "b\"\\x00\\xff'\""},
+                        });
     expect_no_rows(*conn, "SELECT 1 AS n WHERE 0");
     expect_engine_error(*conn, "SELECT nosuch", "no such column: nosuch");
     expect_engine_error(*conn, "SELECT 1; SELECT 2", "one statement at a time");
@@ -163,20 +165,20 @@ TEST(Drivers, OdbcThroughPostgresqlDriverTypesRowsAndErrors) {
     auto conn = connect(s);
     EXPECT_EQ(conn->server_name(), "PostgreSQL");
     expect_cells(*conn, {
-        {"SELECT NULL::int", "None"},
-        {"SELECT true", "True"},
-        {"SELECT 9007199254740993::int8", "9007199254740993"},
-        {"SELECT 1.5::float8", "1.5"},
-        {"SELECT 12.50::numeric(10, 2)", "Decimal('12.50')"},
-        {"SELECT 'caf\xc3\xa9 \xe4\xb8\xad \xf0\x9f\x98\x80'::text",
-         "'caf\xc3\xa9 \xe4\xb8\xad \xf0\x9f\x98\x80'"},
-        {"SELECT '\\x00ff27'::bytea", "b\"\\x00\\xff'\""},
-        {"SELECT DATE '2024-01-05'", "datetime.date(2024, 1, 5)"},
-        {"SELECT TIMESTAMP '2024-01-05 13:04:05.12'",
-         "datetime.datetime(2024, 1, 5, 13, 4, 5, 120000)"},
-        {"SELECT '12345678-1234-5678-1234-567812345678'::uuid",
-         "UUID('12345678-1234-5678-1234-567812345678')"},
-    });
+                            {"SELECT NULL::int", "None"},
+                            {"SELECT true", "True"},
+                            {"SELECT 9007199254740993::int8", "9007199254740993"},
+                            {"SELECT 1.5::float8", "1.5"},
+                            {"SELECT 12.50::numeric(10, 2)", "Decimal('12.50')"},
+                            {"SELECT 'caf\xc3\xa9 \xe4\xb8\xad \xf0\x9f\x98\x80'::text",
+                             "'caf\xc3\xa9 \xe4\xb8\xad \xf0\x9f\x98\x80'"},
+                            {"SELECT '\\x00ff27'::bytea", "b\"\\x00\\xff'\""},
+                            {"SELECT DATE '2024-01-05'", "datetime.date(2024, 1, 5)"},
+                            {"SELECT TIMESTAMP '2024-01-05 13:04:05.12'",
+                             "datetime.datetime(2024, 1, 5, 13, 4, 5, 120000)"},
+                            {"SELECT '12345678-1234-5678-1234-567812345678'::uuid",
+                             "UUID('12345678-1234-5678-1234-567812345678')"},
+                        });
     expect_no_rows(*conn, "SELECT 1 AS n WHERE false");
     expect_engine_error(*conn, "SELECT nosuch FROM pg_class", "column \"nosuch\" does not exist");
     // Parameters and text longer than one fetch piece.
@@ -197,11 +199,11 @@ TEST(Drivers, OdbcThroughSqliteDriverTypesRowsAndErrors) {
     conn->execute("CREATE TABLE t (i INTEGER, f DOUBLE, s TEXT, b BLOB)");
     conn->execute("INSERT INTO t VALUES (42, 1.5, 'caf\xc3\xa9', X'00FF27')");
     expect_cells(*conn, {
-        {"SELECT i FROM t", "42"},
-        {"SELECT f FROM t", "1.5"},
-        {"SELECT s FROM t", "'caf\xc3\xa9'"},
-        {"SELECT b FROM t", "b\"\\x00\\xff'\""},
-    });
+                            {"SELECT i FROM t", "42"},
+                            {"SELECT f FROM t", "1.5"},
+                            {"SELECT s FROM t", "'caf\xc3\xa9'"},
+                            {"SELECT b FROM t", "b\"\\x00\\xff'\""},
+                        });
     expect_no_rows(*conn, "SELECT i FROM t WHERE 0");
     expect_engine_error(*conn, "SELECT nosuch FROM t", "no such column");
 }

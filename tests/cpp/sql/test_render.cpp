@@ -3,9 +3,8 @@
 #include "zolviai/sql/cell.hpp"
 #include "zolviai/sql/render.hpp"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <sstream>
 
 using namespace zolviai::sql;
@@ -80,9 +79,11 @@ TEST(CellRender, ReprAndStrMatchPython) {
         {Cell::of_timestamp(with_offset(when(2024, 1, 5, 13, 4, 5), 0)),
          "datetime.datetime(2024, 1, 5, 13, 4, 5, tzinfo=datetime.timezone.utc)"},
         {Cell::of_timestamp(with_offset(when(2024, 1, 5, 13, 4), 19800)),
-         "datetime.datetime(2024, 1, 5, 13, 4, tzinfo=datetime.timezone(datetime.timedelta(hours=5, "
+         "datetime.datetime(2024, 1, 5, 13, 4, "
+         "tzinfo=datetime.timezone(datetime.timedelta(hours=5, "
          "minutes=30)))"},
-        {Cell::of_interval(make_interval(1, 3661000000LL)), "datetime.timedelta(days=1, seconds=3661)"},
+        {Cell::of_interval(make_interval(1, 3661000000LL)),
+         "datetime.timedelta(days=1, seconds=3661)"},
         {Cell::of_interval(make_interval(0, -1)), "datetime.timedelta(microseconds=-1)"},
         {Cell::of_interval(make_interval(0, 0)), "datetime.timedelta(0)"},
         {Cell::of_json(R"({"a": [1, 2.0, null, true], "b": "x"})"),
@@ -155,7 +156,8 @@ TEST(RenderRows, TuplesDictsAndEmptyResults) {
 
     // Like a Python dict, a repeated name keeps its first place and its last value.
     ResultSet dup;
-    dup.columns = {{"a", "", CellType::Integer}, {"b", "", CellType::Integer}, {"a", "", CellType::Integer}};
+    dup.columns = {
+        {"a", "", CellType::Integer}, {"b", "", CellType::Integer}, {"a", "", CellType::Integer}};
     dup.rows = {{Cell::of_int(1), Cell::of_int(2), Cell::of_int(3)}};
     dup.total_rows = 1;
     EXPECT_EQ(render_rows(dup, true), "[{'a': 3, 'b': 2}]");

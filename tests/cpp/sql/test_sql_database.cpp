@@ -4,11 +4,10 @@
 #include "zolviai/sql/tools.hpp"
 #include "zolviai/sql/uri.hpp"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <thread>
 #include <unistd.h>
 
@@ -48,7 +47,8 @@ struct TestEngine {
 
 class MusicDatabases {
 public:
-    MusicDatabases() : pg_("ZOLVIAI_PG_URI"), maria_("ZOLVIAI_MARIADB_URI"), odbc_pg_("ZOLVIAI_PG_URI") {
+    MusicDatabases()
+        : pg_("ZOLVIAI_PG_URI"), maria_("ZOLVIAI_MARIADB_URI"), odbc_pg_("ZOLVIAI_PG_URI") {
         for (const auto& sql : music_schema) {
             pg_.admin().execute(sql);
             maria_.admin().execute(sql);
@@ -144,8 +144,7 @@ TEST(CustomSQLDatabase, ListsDescribesAndRunsOnEveryEngine) {
             << both;
         EXPECT_EQ(InfoSQLDatabaseTool(db).run("album, nosuch, Artist"),
                   "Error: table_names {'Artist', 'nosuch'} not found in database");
-        EXPECT_EQ(InfoSQLDatabaseTool(db).run(""),
-                  "Error: table_names {''} not found in database");
+        EXPECT_EQ(InfoSQLDatabaseTool(db).run(""), "Error: table_names {''} not found in database");
 
         EXPECT_EQ(db->run("SELECT artist_id, name FROM artist ORDER BY artist_id"),
                   "[(1, 'AC/DC'), (2, 'Accept'), (3, 'Aerosmith'), (4, 'Alanis Morissette')]");
@@ -199,10 +198,10 @@ TEST(CustomSQLDatabase, ConnectsWithDelimitersInThePassword) {
     maria.admin().execute("GRANT SELECT ON " + maria.name() + ".* TO '" + user + "'@'%'");
     for (const ScratchDatabase* s : {&pg, &maria}) {
         const DatabaseUri u = parse_database_uri(s->uri());
-        const std::string scheme = u.dialect == "postgresql" ? "postgresql+psycopg2"
-                                                             : "mysql+mysqlconnector";
-        auto db = CustomSQLDatabase::from_uri(build_database_uri(
-            scheme, user, password, u.host, std::to_string(u.port), s->name()));
+        const std::string scheme =
+            u.dialect == "postgresql" ? "postgresql+psycopg2" : "mysql+mysqlconnector";
+        auto db = CustomSQLDatabase::from_uri(
+            build_database_uri(scheme, user, password, u.host, std::to_string(u.port), s->name()));
         EXPECT_EQ(db->run("SELECT 1"), "[(1,)]");
     }
     pg.admin().execute("DROP USER " + user);
@@ -229,8 +228,8 @@ TEST(CustomSQLDatabase, GuardKeepsDataAndSchemaUnchanged) {
           "SET SESSION CHARACTERISTICS AS TRANSACTION READ WRITE",
           "GRANT ALL ON artist TO PUBLIC"}},
         {"mysql",
-         {"DELETE FROM artist", "DROP TABLE album", "SELECT * FROM artist INTO OUTFILE '" +
-                                                        evil_file + "'",
+         {"DELETE FROM artist", "DROP TABLE album",
+          "SELECT * FROM artist INTO OUTFILE '" + evil_file + "'",
           "SELECT 1 /*! ; DROP TABLE album */", "REPLACE INTO artist VALUES (1, 'x')",
           "UPDATE artist SET name = 'x' WHERE artist_id = 1",
           "LOAD DATA INFILE '/etc/hostname' INTO TABLE artist",
@@ -312,14 +311,14 @@ TEST(CustomSQLDatabase, EightThreadsShareOneWrapper) {
                 for (int i = 0; i < 25; ++i) {
                     const int id = (t + i) % 4 + 1;
                     try {
-                        const std::string got = db->run(
-                            "SELECT artist_id, name FROM artist WHERE artist_id = " +
-                            std::to_string(id));
+                        const std::string got =
+                            db->run("SELECT artist_id, name FROM artist WHERE artist_id = " +
+                                    std::to_string(id));
                         if (got != "[(" + std::to_string(id) + ", '" + names[id - 1] + "')]") {
                             ++wrong;
                         }
-                        if (i % 5 == 0 && db->get_table_info_no_throw({"album", "artist"}) !=
-                                              description) {
+                        if (i % 5 == 0 &&
+                            db->get_table_info_no_throw({"album", "artist"}) != description) {
                             ++wrong;
                         }
                         ++done;
