@@ -4,6 +4,7 @@
 #include "zolviai/core/value.hpp"
 
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 
 namespace zolviai::sql {

@@ -75,23 +75,22 @@ std::string render_rows(const ResultSet& result, bool include_columns, const Ren
                                       ? result.rows.size()
                                       : std::min<std::size_t>(result.rows.size(), limits.max_rows);
     std::string out;
-    out.reserve(std::min<std::size_t>(limits.max_chars, result.rows.size() * 32) + 64);
+    const std::size_t guess = row_limit * (result.columns.size() * 12 + 4) + 64;
+    out.reserve(limits.max_chars == 0 ? guess : std::min(limits.max_chars + 64, guess));
     out.push_back('[');
     std::size_t shown = 0;
-    std::string row_text;
     for (; shown < row_limit; ++shown) {
-        row_text.clear();
+        const std::size_t mark = out.size();
         if (shown != 0) {
-            row_text += ", ";
+            out += ", ";
         }
-        append_row(row_text, result, result.rows[shown], include_columns, value_of,
+        append_row(out, result, result.rows[shown], include_columns, value_of,
                    limits.max_text_chars);
         // +1 for the closing bracket; the first row is always shown.
-        if (shown != 0 && limits.max_chars != 0 &&
-            out.size() + row_text.size() + 1 > limits.max_chars) {
+        if (shown != 0 && limits.max_chars != 0 && out.size() + 1 > limits.max_chars) {
+            out.resize(mark);
             break;
         }
-        out += row_text;
     }
     out.push_back(']');
     if (static_cast<std::int64_t>(shown) < total) {

@@ -233,3 +233,39 @@ TEST(Drivers, ConnectionFailuresNameTheProblemButNotThePassword) {
         }
     }
 }
+
+// The second line of defence behind the statement guard: a read-only session or transaction
+// refuses writes in the engine itself, where the engine has one.
+TEST(Drivers, ReadOnlySessionsRefuseWrites) {
+    ZOLVIAI_REQUIRE_SERVER("ZOLVIAI_PG_URI");
+    ZOLVIAI_REQUIRE_SERVER("ZOLVIAI_MARIADB_URI");
+    ScratchDatabase pg("ZOLVIAI_PG_URI");
+    ScratchDatabase maria("ZOLVIAI_MARIADB_URI");
+    TempDir dir;
+    ConnectSettings lite;
+    lite.engine = Engine::Sqlite;
+    lite.database = dir.path() + "/ro.db";
+    auto lite_admin = connect(lite);
+    std::vector<std::pair<ConnectSettings, Connection*>> targets = {
+        {pg.settings(), &pg.admin()}, {maria.settings(), &maria.admin()}, {lite, lite_admin.get()}};
+    for (auto& [settings, admin] : targets) {
+        admin->execute("CREATE TABLE t (x INTEGER)");
+        admin->execute("INSERT INTO t VALUES (1)");
+        ConnectSettings ro = settings;
+        ro.read_only = true;
+        auto conn = connect(ro);
+        for (const std::string sql : {"DELETE FROM t", "INSERT INTO t VALUES (2)"}) {
+            conn->begin(true);
+            EXPECT_THROW(conn->execute(sql), zolviai::DatabaseError) << sql;
+            conn->rollback();
+        }
+        EXPECT_EQ(admin->execute("SELECT count(*) FROM t").rows.at(0).at(0).integer, 1);
+    }
+    // SQLite's authorizer also stops attaching files and schema changes.
+    lite.read_only = true;
+    auto conn = connect(lite);
+    EXPECT_THROW(conn->execute("ATTACH DATABASE '" + dir.path() + "/x.db' AS x"),
+                 zolviai::DatabaseError);
+    EXPECT_THROW(conn->execute("CREATE TABLE u (x)"), zolviai::DatabaseError);
+    EXPECT_THROW(conn->execute("PRAGMA query_only = 0"), zolviai::DatabaseError);
+}
