@@ -46,21 +46,43 @@ const char* const QUERY_CHECKER =
     "unchanged.\n"
     "Answer with the final SQL query only: no explanation, no comments, no Markdown.";
 
+namespace {
+
+// Where a "```" fence starts a line (after spaces) at or after `from`; npos when none does.
+std::size_t fence_at_line_start(std::string_view text, std::size_t from) {
+    for (std::size_t at = text.find("```", from); at != std::string_view::npos;
+         at = text.find("```", at + 1)) {
+        std::size_t i = at;
+        while (i > 0 && (text[i - 1] == ' ' || text[i - 1] == '\t')) {
+            --i;
+        }
+        if (i == 0 || text[i - 1] == '\n') {
+            return at;
+        }
+    }
+    return std::string_view::npos;
+}
+
+} // namespace
+
 std::string strip_code_fences(std::string_view answer) {
-    const std::size_t open = answer.find("```");
+    // Only fences that start a line count: a query may hold ``` inside a quoted text.
+    const std::size_t open = fence_at_line_start(answer, 0);
     if (open == std::string_view::npos) {
         return std::string(trim(answer));
     }
-    std::size_t body = answer.find('\n', open);
-    if (body == std::string_view::npos) {
-        // "```SELECT 1```" on one line: no language tag to skip.
-        body = open + 3;
-        const std::size_t close = answer.find("```", body);
-        return std::string(trim(answer.substr(
-            body, close == std::string_view::npos ? std::string_view::npos : close - body)));
+    const std::size_t line_end = answer.find('\n', open);
+    const std::string_view first_line =
+        answer.substr(open + 3, line_end == std::string_view::npos ? std::string_view::npos
+                                                                   : line_end - open - 3);
+    if (const std::size_t close = first_line.rfind("```"); close != std::string_view::npos) {
+        return std::string(trim(first_line.substr(0, close))); // ```SELECT 1```
     }
-    ++body;
-    const std::size_t close = answer.find("```", body);
+    if (line_end == std::string_view::npos) {
+        return std::string(trim(first_line));
+    }
+    const std::size_t body = line_end + 1; // past the language tag
+    const std::size_t close = fence_at_line_start(answer, body);
     return std::string(trim(answer.substr(
         body, close == std::string_view::npos ? std::string_view::npos : close - body)));
 }
