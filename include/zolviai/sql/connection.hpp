@@ -58,7 +58,10 @@ public:
 
     virtual Engine engine() const = 0;
 
-    // Runs one statement (or, where the engine allows, several) and collects its rows.
+    // Runs one statement and collects its rows. PostgreSQL (extended protocol), MariaDB
+    // (multi-statements off) and SQLite refuse a text with several statements; ODBC passes
+    // the text to its driver as it is. stop_after_max_rows ends fetching early on MariaDB,
+    // SQLite and ODBC; PostgreSQL reads the rest of the rows, keeping none of them.
     virtual ResultSet execute(const std::string& sql, const ExecuteOptions& options = {}) = 0;
 
     // Runs one statement with text parameters bound to its placeholders ($1 for PostgreSQL,
