@@ -1,4 +1,5 @@
 #include "zolviai/pyexec/python_runner.hpp"
+#include "zolviai/pyexec/python_namespace.hpp"
 
 #include <pybind11/embed.h>
 
@@ -77,6 +78,20 @@ def run_analysis(source):
     if error is not None:
         return (False, "", error)
     return (True, buffer.getvalue(), None)
+
+_persistent = {}
+
+def execute_code(source, namespace=None):
+    if namespace is None:
+        namespace = _persistent
+    tree = ast.parse(source, mode="exec")
+    buffer = io.StringIO()
+    _begin(buffer)
+    try:
+        exec(compile(tree, "<ast>", "exec"), namespace, namespace)
+    finally:
+        _end()
+    return buffer.getvalue()
 )PY";
 
 std::once_flag g_embed_once;
@@ -142,6 +157,27 @@ RunResult run_analysis(const std::string& source) {
         }
         throw Error(std::string("running analysis code failed: ") + e.what());
     }
+}
+
+std::string execute_code(const std::string& source) {
+    ensure_interpreter();
+    py::gil_scoped_acquire gil;
+    try {
+        return runner_module().attr("execute_code")(py::str(source)).cast<std::string>();
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_KeyboardInterrupt)) {
+            throw Interrupted("KeyboardInterrupt: the code was interrupted");
+        }
+        const std::string type = py::str(e.type().attr("__name__"));
+        const std::string message = py::str(e.value());
+        throw Error(type + ": " + message);
+    }
+}
+
+std::string execute_code_in(PyObject* name_space, const std::string& source) {
+    return runner_module()
+        .attr("execute_code")(py::str(source), py::reinterpret_borrow<py::dict>(name_space))
+        .cast<std::string>();
 }
 
 } // namespace zolviai::pyexec

@@ -32,6 +32,12 @@ public:
     explicit Interrupted(const std::string& message) : Error(message) {}
 };
 
+// Runs code in one namespace that persists across calls (for C++ hosts and the command
+// line): parsed as a module, compiled as "<ast>", standard output captured per run as above
+// and restored before an error leaves. An error of the code is raised as Error with the
+// text "{type}: {message}".
+std::string execute_code(const std::string& source);
+
 // Makes sure an interpreter is running (starting an embedded one with the plotting back end
 // set to "agg" when none is) and returns whether this process embeds it.
 bool ensure_interpreter();

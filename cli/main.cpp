@@ -1,0 +1,26 @@
+// zolvi: ask questions about a database, and prepare the analysis environment.
+#include "commands.hpp"
+
+#include "zolviai/core/console.hpp"
+#include "zolviai/core/error.hpp"
+
+#include <exception>
+
+int main(int argc, char** argv) {
+    CLI::App app{"zolvi: answers plain-language questions about the data in a relational "
+                 "database"};
+    app.require_subcommand(1);
+    zolviai::cli::add_env_command(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    } catch (const zolviai::Error& e) {
+        zolviai::print_err_line(std::string("zolvi: ") + e.what());
+        return 1;
+    } catch (const std::exception& e) {
+        zolviai::print_err_line(std::string("zolvi: unexpected error: ") + e.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,1 @@
+"""Part of the zolviai package."""
