@@ -1,0 +1,76 @@
+#pragma once
+
+#include "zolviai/core/value.hpp"
+#include "zolviai/flow/prompt_template.hpp"
+#include "zolviai/llm/chat_model.hpp"
+#include "zolviai/sql/sql_database.hpp"
+#include "zolviai/sql/tools.hpp"
+
+#include <memory>
+
+// The flow steps that read the database or run analysis code. Each takes the flow state
+// (a map) and returns the update it makes; a state that is not a map is a TypeError naming
+// "state", a field it needs without a value a MissingFieldError naming the field.
+namespace zolviai::flow {
+
+using DatabasePtr = std::shared_ptr<const sql::CustomSQLDatabase>;
+using ChatModelPtr = std::shared_ptr<const llm::ChatModel>;
+
+// Throws the TypeError a step gives for a state that is not a map.
+void require_state_map(const Value& state);
+
+// Lists the database's usable tables: {"table_names_from_db": "a, b, c"}.
+class TableNamesLookup {
+public:
+    explicit TableNamesLookup(DatabasePtr db);
+    Value invoke(const Value& state) const;
+
+    sql::ListSQLDatabaseTool tool;
+};
+
+// Describes the chosen tables and resets the SQL prompt to first-attempt generation:
+// {"sql_generation_prompt_type": "generation", "schemas_from_relevant_tables": text}.
+class RelevantSchemas {
+public:
+    explicit RelevantSchemas(DatabasePtr db);
+    Value invoke(const Value& state) const;
+
+    sql::InfoSQLDatabaseTool tool;
+};
+
+// Has the model review the newest query and puts its answer in place of that query, in the
+// state's own list; returns an empty update.
+class SQLSyntaxChecker {
+public:
+    SQLSyntaxChecker(DatabasePtr db, ChatModelPtr model);
+    Value invoke(Value& state) const;
+
+    sql::QuerySQLCheckerTool tool;
+};
+
+// Runs the newest query. Rows: the rendered rows, success and the analysis prompt set to
+// "generation"; no rows: "None" and failure; a database error: its text and failure.
+class SQLExecution {
+public:
+    explicit SQLExecution(DatabasePtr db);
+    Value invoke(const Value& state) const;
+
+    DatabasePtr db;
+};
+
+// Runs the analysis code in a fresh namespace: {"python_executed_output": printed,
+// "python_execution_success": true} or {"python_execution_success": false,
+// "python_error_message": "{type}: {message}"}. A missing or non-text pandas_code is
+// reported like an error of the code. An interruption propagates.
+class PandasExecutor {
+public:
+    explicit PandasExecutor(ChatModelPtr model);
+    Value invoke(const Value& state) const;
+    // The user message of PANDAS_SYSTEM_TEMPLATE for the state (not used by the flow).
+    std::vector<llm::Message> generate_prompt(const Value& state) const;
+
+    ChatModelPtr model;
+    ChatPromptTemplate template_;
+};
+
+} // namespace zolviai::flow

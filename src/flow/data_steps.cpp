@@ -1,0 +1,134 @@
+#include "zolviai/flow/data_steps.hpp"
+
+#include "zolviai/core/error.hpp"
+#include "zolviai/core/python_repr.hpp"
+#include "zolviai/graph/state_schema.hpp"
+#include "zolviai/prompts/flow_graph_prompts.hpp"
+#include "zolviai/pyexec/python_runner.hpp"
+
+namespace zolviai::flow {
+
+using graph::get_field;
+
+namespace {
+
+// The names of a state list joined with "," when it is a list; a text as it is.
+std::string joined_names(const Value& names) {
+    if (!names.is_array()) {
+        return python::str(names);
+    }
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        out += i ? "," : "";
+        out += python::str(names[i]);
+    }
+    return out;
+}
+
+Value& last_element(Value& list, const char* field) {
+    if (!list.is_array()) {
+        throw TypeError(std::string("state field '") + field + "' must be a list, not " +
+                        python_type_name(list));
+    }
+    if (list.empty()) {
+        throw IndexError("list index out of range");
+    }
+    return list.back();
+}
+
+} // namespace
+
+void require_state_map(const Value& state) {
+    if (!state.is_object()) {
+        throw TypeError(std::string("Argument 'state' has incorrect type (expected dict, got ") +
+                        python_type_name(state) + ")");
+    }
+}
+
+TableNamesLookup::TableNamesLookup(DatabasePtr db) : tool(std::move(db)) {}
+
+Value TableNamesLookup::invoke(const Value& state) const {
+    require_state_map(state);
+    return {{"table_names_from_db", tool.run()}};
+}
+
+RelevantSchemas::RelevantSchemas(DatabasePtr db) : tool(std::move(db)) {}
+
+Value RelevantSchemas::invoke(const Value& state) const {
+    require_state_map(state);
+    const std::string names = joined_names(get_field(state, "relevant_tables"));
+    return {{"sql_generation_prompt_type", "generation"},
+            {"schemas_from_relevant_tables", tool.run(names)}};
+}
+
+SQLSyntaxChecker::SQLSyntaxChecker(DatabasePtr db, ChatModelPtr model)
+    : tool(std::move(db), std::move(model)) {}
+
+Value SQLSyntaxChecker::invoke(Value& state) const {
+    require_state_map(state);
+    Value& query = last_element(get_field(state, "generated_sql_query"), "generated_sql_query");
+    query = tool.run(python::str(query));
+    return Value::object();
+}
+
+SQLExecution::SQLExecution(DatabasePtr database) : db(std::move(database)) {}
+
+Value SQLExecution::invoke(const Value& state) const {
+    require_state_map(state);
+    Value queries = get_field(state, "generated_sql_query");
+    const std::string query = python::str(last_element(queries, "generated_sql_query"));
+    std::string result;
+    try {
+        result = db->run(query, "all", false);
+    } catch (const DatabaseError& e) {
+        return {{"sql_execution_result", Value::array({e.what()})}, {"execution_success", false}};
+    }
+    if (result.empty()) {
+        return {{"sql_execution_result", Value::array({"None"})}, {"execution_success", false}};
+    }
+    return {{"sql_execution_result", Value::array({result})},
+            {"execution_success", true},
+            {"pandas_generation_prompt_type", "generation"}};
+}
+
+PandasExecutor::PandasExecutor(ChatModelPtr chat_model)
+    : model(std::move(chat_model)),
+      template_({{"user", prompts::PANDAS_SYSTEM_TEMPLATE, TemplateFormat::Jinja2}}) {}
+
+Value PandasExecutor::invoke(const Value& state) const {
+    require_state_map(state);
+    std::string error;
+    pyexec::RunResult run;
+    const auto code = state.find("pandas_code");
+    if (code == state.end()) {
+        error = "KeyError: 'pandas_code'";
+    } else if (!code->is_string()) {
+        error = "TypeError: compile() arg 1 must be a string, bytes or AST object";
+    } else {
+        run = pyexec::run_analysis(code->get<std::string>());
+        if (!run.success) {
+            error = run.error;
+        }
+    }
+    if (!error.empty()) {
+        return {{"python_execution_success", false}, {"python_error_message", error}};
+    }
+    return {{"python_executed_output", run.output}, {"python_execution_success", true}};
+}
+
+std::vector<llm::Message> PandasExecutor::generate_prompt(const Value& state) const {
+    require_state_map(state);
+    const Value& follow = get_field(state, "follow_up_question");
+    const Value& queries = get_field(state, "generated_sql_query");
+    const Value& results = get_field(state, "sql_execution_result");
+    Value triples = Value::array();
+    const std::size_t n = std::min({follow.size(), queries.size(), results.size()});
+    for (std::size_t i = 0; i < n; ++i) {
+        triples.push_back({follow[i], queries[i], results[i]});
+    }
+    return template_.format_messages({{"original_question", get_field(state, "original_question")},
+                                      {"zipped_queries_results", triples},
+                                      {"save_path", get_field(state, "save_path")}});
+}
+
+} // namespace zolviai::flow
