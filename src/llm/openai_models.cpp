@@ -1,0 +1,297 @@
+#include "zolviai/llm/openai_models.hpp"
+
+#include "transport_error.hpp"
+#include "zolviai/core/error.hpp"
+#include "zolviai/llm/http_client.hpp"
+#include "zolviai/llm/usage.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <random>
+#include <spdlog/spdlog.h>
+#include <thread>
+
+namespace zolviai::llm {
+namespace {
+
+bool retriable_status(long status) {
+    return status == 408 || status == 409 || status == 429 || status >= 500;
+}
+
+std::string redact(std::string text, const std::string& secret) {
+    if (secret.size() < 4) {
+        return text;
+    }
+    for (auto pos = text.find(secret); pos != std::string::npos; pos = text.find(secret, pos)) {
+        text.replace(pos, secret.size(), "***");
+    }
+    return text;
+}
+
+// The wait the service asked for, when it asked for a sensible one.
+std::optional<std::chrono::milliseconds> asked_wait(const HttpResponse& r) {
+    if (const auto it = r.headers.find("retry-after-ms"); it != r.headers.end()) {
+        char* end = nullptr;
+        const double ms = std::strtod(it->second.c_str(), &end);
+        if (end != it->second.c_str() && ms >= 0) {
+            return std::chrono::milliseconds(static_cast<long long>(ms));
+        }
+    }
+    const auto it = r.headers.find("retry-after");
+    if (it == r.headers.end()) {
+        return std::nullopt;
+    }
+    double seconds = -1;
+    char* end = nullptr;
+    const double n = std::strtod(it->second.c_str(), &end);
+    if (end != it->second.c_str() && *end == '\0') {
+        seconds = n;
+    } else {
+        std::tm tm{};
+        if (strptime(it->second.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm)) {
+            seconds = std::difftime(timegm(&tm), std::time(nullptr));
+        }
+    }
+    if (seconds > 0 && seconds <= 60) {
+        return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    }
+    return std::nullopt;
+}
+
+std::chrono::milliseconds backoff(const RetryPolicy& p, int retry) {
+    thread_local std::mt19937 rng{std::random_device{}()};
+    const double base = static_cast<double>(p.backoff_base.count()) * std::pow(2.0, retry);
+    const double capped = std::min(base, static_cast<double>(p.backoff_cap.count()));
+    const double jitter = std::uniform_real_distribution<double>(0.75, 1.0)(rng);
+    return std::chrono::milliseconds(static_cast<long long>(capped * jitter));
+}
+
+// The service's own words from an error body {"error": {"message": ...}}, else the body.
+std::string service_message(const std::string& body) {
+    try {
+        const Value v = Value::parse(body);
+        if (v.is_object() && v.contains("error")) {
+            const Value& e = v["error"];
+            if (e.is_object() && e.contains("message") && e["message"].is_string()) {
+                return e["message"].get<std::string>();
+            }
+            if (e.is_string()) {
+                return e.get<std::string>();
+            }
+        }
+        if (v.is_object() && v.contains("message") && v["message"].is_string()) {
+            return v["message"].get<std::string>();
+        }
+    } catch (const Value::exception&) {
+    }
+    return body.substr(0, 500);
+}
+
+std::string trim_slash(std::string s) {
+    while (!s.empty() && s.back() == '/') {
+        s.pop_back();
+    }
+    return s;
+}
+
+} // namespace
+
+OpenAICompatibleModel::OpenAICompatibleModel(ChatSettings settings, std::string url,
+                                             std::string model_field,
+                                             std::vector<std::string> headers, std::string secret)
+    : settings_(std::move(settings)), url_(std::move(url)), model_field_(std::move(model_field)),
+      headers_(std::move(headers)), secret_(std::move(secret)),
+      http_(std::make_unique<HttpClient>()) {
+    headers_.push_back("Content-Type: application/json");
+    headers_.push_back("Accept: application/json");
+    if (!settings_.model_kwargs.is_object()) {
+        throw TypeError(std::string("model_kwargs must be a dict, not ") +
+                        python_type_name(settings_.model_kwargs));
+    }
+}
+
+OpenAICompatibleModel::~OpenAICompatibleModel() = default;
+
+Value OpenAICompatibleModel::request_body(const std::vector<Message>& messages,
+                                          const CallOptions& options) const {
+    Value body = Value::object();
+    Value list = Value::array();
+    for (const auto& m : messages) {
+        list.push_back({{"role", m.role}, {"content", m.content}});
+    }
+    body["messages"] = std::move(list);
+    if (!model_field_.empty()) {
+        body["model"] = model_field_;
+    }
+    if (settings_.temperature) {
+        body["temperature"] = *settings_.temperature;
+    }
+    if (settings_.max_tokens) {
+        body["max_tokens"] = *settings_.max_tokens;
+    }
+    for (const auto& [key, value] : settings_.model_kwargs.items()) {
+        body[key] = value;
+    }
+    if (options.body_extra.is_object()) {
+        for (const auto& [key, value] : options.body_extra.items()) {
+            body[key] = value;
+        }
+    }
+    return body;
+}
+
+ChatResult OpenAICompatibleModel::invoke(const std::vector<Message>& messages,
+                                         const CallOptions& options) const {
+    const std::string body = request_body(messages, options).dump();
+    const RetryPolicy& policy = settings_.retry;
+    for (int attempt = 0;; ++attempt) {
+        const bool last = attempt >= policy.max_retries;
+        HttpResponse r;
+        try {
+            r = http_->request("POST", url_, headers_, body, settings_.timeout);
+        } catch (const TransportError& e) {
+            if (last) {
+                const std::string what = redact(e.what(), secret_);
+                if (e.timed_out()) {
+                    throw TimeoutError("chat completion request timed out after " +
+                                       std::to_string(settings_.timeout.count()) +
+                                       " ms: " + what);
+                }
+                throw ModelError("chat completion request failed: " + what, 0);
+            }
+            const auto wait = backoff(policy, attempt);
+            spdlog::debug("chat completion transport failure ({}); retrying in {} ms",
+                          redact(e.what(), secret_), wait.count());
+            std::this_thread::sleep_for(wait);
+            continue;
+        }
+        if (r.status >= 200 && r.status < 300) {
+            ChatResult out;
+            Value v;
+            try {
+                v = Value::parse(r.body);
+            } catch (const Value::parse_error&) {
+                throw ModelError("chat completion answer is not JSON: " +
+                                     redact(r.body.substr(0, 200), secret_),
+                                 r.status);
+            }
+            try {
+                const Value& message = v.at("choices").at(0).at("message");
+                if (message.contains("content") && message["content"].is_string()) {
+                    out.content = message["content"].get<std::string>();
+                }
+                if (message.contains("tool_calls")) {
+                    out.tool_calls = message["tool_calls"];
+                }
+                out.finish_reason = v["choices"][0].value("finish_reason", "");
+                if (v["choices"][0]["finish_reason"].is_null()) {
+                    out.finish_reason.clear();
+                }
+            } catch (const Value::exception&) {
+                throw ModelError("chat completion answer has no choices[0].message: " +
+                                     redact(r.body.substr(0, 200), secret_),
+                                 r.status);
+            }
+            out.model = v.contains("model") && v["model"].is_string() ? v["model"].get<std::string>()
+                                                                     : model_field_;
+            if (v.contains("usage") && v["usage"].is_object()) {
+                out.prompt_tokens = v["usage"].value("prompt_tokens", 0L);
+                out.completion_tokens = v["usage"].value("completion_tokens", 0L);
+                out.total_tokens =
+                    v["usage"].value("total_tokens", out.prompt_tokens + out.completion_tokens);
+            }
+            record_usage(out.model, out.prompt_tokens, out.completion_tokens);
+            return out;
+        }
+        const std::string message = redact(service_message(r.body), secret_);
+        if (last || !retriable_status(r.status)) {
+            throw ModelError("chat completion failed with HTTP " + std::to_string(r.status) +
+                                 ": " + message,
+                             r.status);
+        }
+        const auto wait = asked_wait(r).value_or(backoff(policy, attempt));
+        spdlog::debug("chat completion HTTP {} ({}); retrying in {} ms", r.status, message,
+                      wait.count());
+        std::this_thread::sleep_for(wait);
+    }
+}
+
+AzureChatOpenAI::AzureChatOpenAI(Options o)
+    : OpenAICompatibleModel(o.chat,
+                            trim_slash(o.azure_endpoint) + "/openai/deployments/" +
+                                o.azure_deployment + "/chat/completions?api-version=" +
+                                o.api_version,
+                            "", {"api-key: " + o.api_key}, o.api_key),
+      options_(std::move(o)) {
+    if (options_.azure_endpoint.empty()) {
+        throw ValueError("AzureChatOpenAI needs azure_endpoint");
+    }
+    if (options_.azure_deployment.empty()) {
+        throw ValueError("AzureChatOpenAI needs azure_deployment");
+    }
+}
+
+std::shared_ptr<AzureChatOpenAI> AzureChatOpenAI::from_keywords(const Value& kw) {
+    if (!kw.is_object()) {
+        throw TypeError(std::string("AzureChatOpenAI() keywords must be a dict, not ") +
+                        python_type_name(kw));
+    }
+    Options o;
+    auto text = [](const Value& v, const std::string& key) {
+        if (v.is_null()) {
+            return std::string();
+        }
+        if (!v.is_string()) {
+            throw TypeError("AzureChatOpenAI() argument '" + key + "' must be str, not " +
+                            python_type_name(v));
+        }
+        return v.get<std::string>();
+    };
+    for (const auto& [key, value] : kw.items()) {
+        if (key == "azure_deployment") {
+            o.azure_deployment = text(value, key);
+        } else if (key == "azure_endpoint") {
+            o.azure_endpoint = text(value, key);
+        } else if (key == "api_key") {
+            o.api_key = text(value, key);
+        } else if (key == "api_version") {
+            o.api_version = text(value, key);
+        } else if (key == "max_tokens") {
+            if (!value.is_null()) {
+                o.chat.max_tokens = value.get<long>();
+            }
+        } else if (key == "temperature") {
+            if (!value.is_null()) {
+                o.chat.temperature = value.get<double>();
+            }
+        } else if (key == "model_kwargs") {
+            o.chat.model_kwargs = value.is_null() ? Value::object() : value;
+        } else if (key == "timeout") {
+            o.chat.timeout = std::chrono::milliseconds(
+                static_cast<long long>(value.get<double>() * 1000));
+        } else if (key == "max_retries") {
+            o.chat.retry.max_retries = value.get<int>();
+        } else {
+            throw TypeError("AzureChatOpenAI() got an unexpected keyword argument '" + key + "'");
+        }
+    }
+    return std::make_shared<AzureChatOpenAI>(std::move(o));
+}
+
+namespace {
+std::string openai_base(const std::string& given) {
+    if (!given.empty()) {
+        return trim_slash(given);
+    }
+    const char* env = std::getenv("OPENAI_BASE_URL");
+    return env && *env ? trim_slash(env) : "https://api.openai.com/v1";
+}
+} // namespace
+
+ChatOpenAI::ChatOpenAI(Options o)
+    : OpenAICompatibleModel(o.chat, openai_base(o.base_url) + "/chat/completions", o.model,
+                            {"Authorization: Bearer " + o.openai_api_key}, o.openai_api_key),
+      options_(std::move(o)) {}
+
+} // namespace zolviai::llm
