@@ -1,0 +1,104 @@
+#include "zolviai/agent/api.hpp"
+
+#include "zolviai/core/console.hpp"
+#include "zolviai/core/error.hpp"
+#include "zolviai/llm/http_client.hpp"
+
+#include <cstdlib>
+
+namespace zolviai::agent {
+namespace {
+
+constexpr std::chrono::milliseconds kServiceTimeout{30000};
+
+const llm::HttpClient& http() {
+    static const llm::HttpClient client;
+    return client;
+}
+
+Value parse_answer(const llm::HttpResponse& r, const std::string& what) {
+    try {
+        return Value::parse(r.body);
+    } catch (const Value::parse_error&) {
+        throw ValueError("the model-settings service's answer to " + what +
+                         " is not JSON (HTTP " + std::to_string(r.status) +
+                         "): " + r.body.substr(0, 200));
+    }
+}
+
+void require_success(const llm::HttpResponse& r, const std::string& what) {
+    if (r.status < 200 || r.status >= 300) {
+        throw Error("the model-settings service refused " + what + " with HTTP " +
+                        std::to_string(r.status) + ": " + r.body.substr(0, 200),
+                    ErrorCode::Model);
+    }
+}
+
+} // namespace
+
+std::string service_base_url() {
+    const char* base = std::getenv("ZOLVI_API_BASE_URL");
+    if (base == nullptr || *base == '\0') {
+        throw ConfigError("ZOLVI_API_BASE_URL is not set: it must name the model-settings "
+                          "service, for example https://zolvi.example.com");
+    }
+    std::string url = base;
+    while (!url.empty() && url.back() == '/') {
+        url.pop_back();
+    }
+    return url;
+}
+
+ZolviAPIHandler::ZolviAPIHandler(std::string zolvi_api_key) : key_(std::move(zolvi_api_key)) {}
+
+Value ZolviAPIHandler::get_openai_data() const {
+    const auto r = http().request("GET", service_base_url() + "/zolvi/openai/",
+                                  {"X-Zolvi-Api-Key: " + key_, "Accept: application/json"}, "",
+                                  kServiceTimeout);
+    require_success(r, "the OpenAI settings request");
+    Value data = parse_answer(r, "the OpenAI settings request");
+    if (!data.is_object()) {
+        throw TypeError(std::string("the OpenAI settings must be a map, not ") +
+                        python_type_name(data));
+    }
+    return data;
+}
+
+Value fetch_azure_deployments() {
+    const auto r =
+        http().request("GET", service_base_url() + "/zolvi/azure-openais/", {}, "", kServiceTimeout);
+    return parse_answer(r, "the deployment list request");
+}
+
+void send_user_question(const std::string& key, const std::string& question,
+                        const Value& total_tokens, const Value& total_cost) {
+    const Value body = {
+        {"question", question}, {"total_tokens", total_tokens}, {"total_cost", total_cost}};
+    const auto r = http().request(
+        "POST", service_base_url() + "/zolvi/usage/",
+        {"X-Zolvi-Api-Key: " + key, "Content-Type: application/json"}, body.dump(),
+        kServiceTimeout);
+    require_success(r, "the usage report");
+}
+
+std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const std::string& key) {
+    const Value data = ZolviAPIHandler(key).get_openai_data();
+    llm::ChatOpenAI::Options o;
+    const Value model = data.value("model_name", Value(nullptr));
+    const Value api_key = data.value("api_key", Value(nullptr));
+    const Value temperature = data.contains("temperature") ? data["temperature"] : Value(1);
+    if (!model.is_null()) {
+        o.model = model.get<std::string>();
+    }
+    if (!api_key.is_null()) {
+        o.openai_api_key = api_key.get<std::string>();
+    }
+    if (!temperature.is_null()) {
+        o.chat.temperature = temperature.get<double>();
+    }
+    auto chat = std::make_shared<llm::ChatOpenAI>(std::move(o));
+    print_line("LLM is Ready!");
+    return chat;
+}
+
+} // namespace zolviai::agent
