@@ -1,0 +1,105 @@
+#pragma once
+
+#include "zolviai/core/value.hpp"
+#include "zolviai/flow/data_steps.hpp"
+#include "zolviai/flow/prompt_template.hpp"
+#include "zolviai/llm/structured_output.hpp"
+#include "zolviai/prompts/brace_template.hpp"
+
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+// The flow steps that ask a chat model. Each binds its model to the record it wants back and
+// builds its request in generate_prompt (or generate_messages).
+namespace zolviai::flow {
+
+using StructuredPtr = std::shared_ptr<const llm::StructuredModel>;
+
+// Asks which tables matter: {"relevant_tables": [...]}, as the model named them.
+class RelevantTableNames {
+public:
+    RelevantTableNames(DatabasePtr db, ChatModelPtr model);
+    std::vector<llm::Message> generate_prompt(const Value& state) const;
+    Value invoke(const Value& state) const;
+
+    std::string dialect;
+    StructuredPtr model;
+    ChatPromptTemplate template_;
+};
+
+// Rephrases the question against the schema of every table: {"rewritten_question": text}.
+class RewriteQuery {
+public:
+    RewriteQuery(DatabasePtr db, ChatModelPtr model);
+    std::vector<llm::Message> generate_prompt(const Value& state) const;
+    Value invoke(const Value& state) const;
+
+    StructuredPtr model;
+    sql::InfoSQLDatabaseTool tool;
+    ChatPromptTemplate template_;
+};
+
+// Writes one query: {"generated_sql_query": [query]}, with the first-attempt prompt or, in
+// correction mode, every earlier query beside what its execution recorded.
+class SQLGeneration {
+public:
+    SQLGeneration(DatabasePtr db, ChatModelPtr model);
+    std::vector<llm::Message> generate_messages(const Value& state) const;
+    Value invoke(const Value& state) const;
+
+    StructuredPtr model;
+    std::string dialect;
+    ChatPromptTemplate generate_template;
+    ChatPromptTemplate correct_template;
+};
+
+// Messages (generation mode) or one text (correction mode).
+using Prompt = std::variant<std::vector<llm::Message>, std::string>;
+
+// Writes the analysis code over the SQL results, or corrects failed code:
+// {"pandas_code": code}.
+class PandasGenerator {
+public:
+    explicit PandasGenerator(ChatModelPtr model);
+    Prompt generate_prompt(const Value& state) const;
+    Value invoke(const Value& state) const;
+
+    StructuredPtr model;
+    ChatPromptTemplate template_;
+    prompts::BraceTemplate correction_template;
+};
+
+// Repairs failed analysis code with the correction prompt: {"pandas_code": code}. Not placed
+// in the flow (corrections go through PandasGenerator), offered to hosts.
+class PandasCorrection {
+public:
+    explicit PandasCorrection(ChatModelPtr model);
+    std::string generate_prompt(const Value& state) const;
+    Value invoke(const Value& state) const;
+
+    StructuredPtr model;
+    prompts::BraceTemplate template_;
+};
+
+// Phrases the answer from everything gathered: {"final_response": text, "image_path": text}.
+// On the failure routes, analysis fields that were never written enter the prompt as empty
+// text, and after failed analysis runs the last error stands in for the output.
+class GenerateResponse {
+public:
+    explicit GenerateResponse(ChatModelPtr model);
+    std::string generate_prompt(const Value& state) const;
+    Value invoke(const Value& state) const;
+
+    StructuredPtr model;
+};
+
+// The correction prompt shared by PandasGenerator and PandasCorrection (brace format:
+// user_question, python_code, error).
+extern const std::string_view PANDAS_CORRECTION_TEXT;
+
+// The deployment's answer context, read once per process on first use (read_values()).
+const Value& current_values();
+
+} // namespace zolviai::flow

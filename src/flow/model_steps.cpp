@@ -1,0 +1,262 @@
+#include "zolviai/flow/model_steps.hpp"
+
+#include "zolviai/core/console.hpp"
+#include "zolviai/core/error.hpp"
+#include "zolviai/core/python_repr.hpp"
+#include "zolviai/flow/context.hpp"
+#include "zolviai/graph/state_schema.hpp"
+#include "zolviai/llm/records.hpp"
+#include "zolviai/prompts/answer_prompt.hpp"
+#include "zolviai/prompts/flow_graph_prompts.hpp"
+
+#include <chrono>
+#include <spdlog/spdlog.h>
+
+namespace zolviai::flow {
+
+using graph::get_field;
+
+extern const std::string_view PANDAS_CORRECTION_TEXT =
+    "The user asked the following question:\n"
+    "            {user_question}\n"
+    "\n"
+    "            You generated this python code:\n"
+    "            {python_code}\n"
+    "\n"
+    "            It fails with the following error:\n"
+    "            {error}\n"
+    "\n"
+    "            Fix the python code above and return the new python code:";
+
+namespace {
+
+std::string text_of(const Value& v) { return python::str(v); }
+
+std::string joined_names(const Value& names) {
+    if (!names.is_array()) {
+        return text_of(names);
+    }
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        out += i ? "," : "";
+        out += text_of(names[i]);
+    }
+    return out;
+}
+
+// The question the prompts show: the rewritten one when there is one.
+Value question_of(const Value& state) {
+    const Value& question = get_field(state, "user_question");
+    const Value& rewritten = get_field(state, "rewritten_question");
+    return truthy(rewritten) ? rewritten : question;
+}
+
+// Positional pairs of two state lists, as long as the shorter one.
+Value zipped(const Value& a, const Value& b) {
+    Value pairs = Value::array();
+    if (!a.is_array() || !b.is_array()) {
+        throw TypeError("zip argument must be a list");
+    }
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        pairs.push_back({a[i], b[i]});
+    }
+    return pairs;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+StructuredPtr bind_record(const ChatModelPtr& model, const llm::RecordSchema& schema) {
+    return llm::with_structured_output(model, schema);
+}
+
+} // namespace
+
+const Value& current_values() {
+    static const Value values = read_values();
+    return values;
+}
+
+// ---- table choice and rewrite ---------------------------------------------------------
+
+RelevantTableNames::RelevantTableNames(DatabasePtr db, ChatModelPtr chat)
+    : dialect(db->dialect()), model(bind_record(chat, llm::RelevantTablesOutput())),
+      template_({{"system", prompts::SQL_PREFIX, TemplateFormat::Brace},
+                 {"user", prompts::GET_RELEVANT_TABLE_NAMES_TEMPLATE, TemplateFormat::Brace}}) {}
+
+std::vector<llm::Message> RelevantTableNames::generate_prompt(const Value& state) const {
+    require_state_map(state);
+    const Value question = question_of(state);
+    const std::string names = joined_names(get_field(state, "table_names_from_db"));
+    auto messages = template_.format_messages(
+        {{"dialect", dialect}, {"user_question", question}, {"table_names_from_db", names}});
+    // The task block holds literal braces, so it is appended after formatting.
+    messages[1].content += prompts::TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE;
+    return messages;
+}
+
+Value RelevantTableNames::invoke(const Value& state) const {
+    const Value answer = model->invoke(generate_prompt(state));
+    return {{"relevant_tables", answer["relevant_tables"]}};
+}
+
+RewriteQuery::RewriteQuery(DatabasePtr db, ChatModelPtr chat)
+    : model(bind_record(chat, llm::RewriteQueryOutput())), tool(std::move(db)),
+      template_({{"system", prompts::REWRITE_QUESTION_TEMPLATE, TemplateFormat::Brace}}) {}
+
+std::vector<llm::Message> RewriteQuery::generate_prompt(const Value& state) const {
+    require_state_map(state);
+    const std::string names = joined_names(get_field(state, "table_names_from_db"));
+    const std::string schemas = tool.run(names);
+    return template_.format_messages(
+        {{"user_question", get_field(state, "user_question")}, {"schemas_from_all_tables", schemas}});
+}
+
+Value RewriteQuery::invoke(const Value& state) const {
+    const Value answer = model->invoke(generate_prompt(state));
+    return {{"rewritten_question", answer["rewritten_question"]}};
+}
+
+// ---- SQL generation ---------------------------------------------------------------------
+
+SQLGeneration::SQLGeneration(DatabasePtr db, ChatModelPtr chat)
+    : model(bind_record(chat, llm::SQLQueryInput())), dialect(db->dialect()),
+      generate_template({{"system", prompts::SQL_GENERATION_SYSTEM_TEXT, TemplateFormat::Brace},
+                         {"user", prompts::SQL_GENERATION_USER_TEXT, TemplateFormat::Brace}}),
+      correct_template({{"system", prompts::SQL_PREFIX, TemplateFormat::Brace},
+                        {"user", prompts::CORRECT_SQL_TEMPLATE, TemplateFormat::Jinja2}}) {}
+
+std::vector<llm::Message> SQLGeneration::generate_messages(const Value& state) const {
+    require_state_map(state);
+    const Value& type = get_field(state, "sql_generation_prompt_type");
+    // Every state field is a variable of the prompt, beside the dialect.
+    Value vars = state;
+    vars["dialect"] = dialect;
+    if (type == "generation") {
+        return generate_template.format_messages(vars);
+    }
+    if (type == "correction") {
+        vars["zipped_queries_errors"] = zipped(get_field(state, "generated_sql_query"),
+                                               get_field(state, "sql_execution_result"));
+        return correct_template.format_messages(vars);
+    }
+    throw ValueError("Messages not generated correctly.");
+}
+
+Value SQLGeneration::invoke(const Value& state) const {
+    const auto start = std::chrono::steady_clock::now();
+    const auto messages = generate_messages(state);
+    const Value answer = model->invoke(messages);
+    spdlog::info("Invoke generate sql query tooks: {}", python::repr_float(seconds_since(start)));
+    return {{"generated_sql_query", Value::array({answer["sql_query"]})}};
+}
+
+// ---- analysis code ----------------------------------------------------------------------
+
+PandasGenerator::PandasGenerator(ChatModelPtr chat)
+    : model(bind_record(chat, llm::PythonCodeInput())),
+      template_({{"system", prompts::PANDAS_SYSTEM_TEMPLATE, TemplateFormat::Jinja2},
+                 {"user", prompts::PANDAS_HUMAN_TEMPLATE, TemplateFormat::Jinja2}}),
+      correction_template(PANDAS_CORRECTION_TEXT) {}
+
+Prompt PandasGenerator::generate_prompt(const Value& state) const {
+    require_state_map(state);
+    const Value question = question_of(state);
+    const Value& type = get_field(state, "pandas_generation_prompt_type");
+    if (type == "generation") {
+        return template_.format_messages(
+            {{"original_question", question},
+             {"zipped_queries_results", zipped(get_field(state, "generated_sql_query"),
+                                               get_field(state, "sql_execution_result"))},
+             {"save_path", get_field(state, "save_path")}});
+    }
+    if (type == "correction") {
+        const Value& code = get_field(state, "pandas_code");
+        const Value& error = get_field(state, "python_error_message");
+        return correction_template.render(
+            {{"user_question", question}, {"python_code", code}, {"error", error}});
+    }
+    throw ValueError("unknown pandas_generation_prompt_type " + python::repr(type) +
+                     ": expected 'generation' or 'correction'");
+}
+
+Value PandasGenerator::invoke(const Value& state) const {
+    const Prompt prompt = generate_prompt(state);
+    const Value answer = std::holds_alternative<std::string>(prompt)
+                             ? model->invoke(std::get<std::string>(prompt))
+                             : model->invoke(std::get<std::vector<llm::Message>>(prompt));
+    return {{"pandas_code", answer["code"]}};
+}
+
+PandasCorrection::PandasCorrection(ChatModelPtr chat)
+    : model(bind_record(chat, llm::PythonCodeInput())), template_(PANDAS_CORRECTION_TEXT) {}
+
+std::string PandasCorrection::generate_prompt(const Value& state) const {
+    require_state_map(state);
+    const Value question = question_of(state);
+    return template_.render({{"user_question", question},
+                             {"python_code", get_field(state, "pandas_code")},
+                             {"error", get_field(state, "python_error_message")}});
+}
+
+Value PandasCorrection::invoke(const Value& state) const {
+    const Value answer = model->invoke(generate_prompt(state));
+    return {{"pandas_code", answer["code"]}};
+}
+
+// ---- final response ---------------------------------------------------------------------
+
+GenerateResponse::GenerateResponse(ChatModelPtr chat)
+    : model(bind_record(chat, llm::GenerationOutput())) {}
+
+std::string GenerateResponse::generate_prompt(const Value& state) const {
+    require_state_map(state);
+    const Value& values = current_values();
+    const Value& queries = get_field(state, "generated_sql_query");
+    const Value& results = get_field(state, "sql_execution_result");
+    if (!results.is_array() || results.empty()) {
+        throw IndexError("list index out of range");
+    }
+    // The SQL failure route never writes the analysis fields; after failed analysis runs
+    // the last error stands in for the output.
+    const auto code = state.find("pandas_code");
+    std::string executed;
+    const auto success = state.find("python_execution_success");
+    const auto error = state.find("python_error_message");
+    const auto output = state.find("python_executed_output");
+    if (success != state.end() && !truthy(*success) && error != state.end()) {
+        executed = text_of(*error);
+    } else if (output != state.end()) {
+        executed = text_of(*output);
+    }
+    std::string prompt;
+    prompt += "User question: " + text_of(get_field(state, "user_question")) + "\n";
+    prompt += "SQL query: " + python::str(queries) + "\n";
+    prompt += "SQL query result: " + text_of(results.back()) + "\n";
+    prompt += "Python code: " + (code == state.end() ? std::string() : text_of(*code)) + "\n";
+    prompt += "Python executed result: " + executed + "\n";
+    prompt += "Use the above result to address user's question. \n";
+    prompt += "use context and instructions below from the user to present your answer in the "
+              "best way.Only the anwer part";
+    prompt += prompts::final_node_prompt;
+    prompt += "use context and instructions below";
+    prompt += values.at("context_prompt").get<std::string>();
+    prompt += values.at("custom_instructions").get<std::string>();
+    return prompt;
+}
+
+Value GenerateResponse::invoke(const Value& state) const {
+    require_state_map(state);
+    print_line("hahahaha : " + current_values().at("custom_instructions").get<std::string>());
+    spdlog::info("Enter generate response");
+    const auto start = std::chrono::steady_clock::now();
+    const std::string prompt = generate_prompt(state);
+    print_line("General Response prompt: " + prompt);
+    const Value answer = model->invoke(prompt);
+    spdlog::info("Finish generating response, took {}", python::repr_float(seconds_since(start)));
+    return {{"final_response", answer["final_response"]}, {"image_path", answer["image_path"]}};
+}
+
+} // namespace zolviai::flow

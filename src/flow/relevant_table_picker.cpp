@@ -1,0 +1,65 @@
+#include "zolviai/flow/relevant_table_picker.hpp"
+
+#include "zolviai/graph/state_schema.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <spdlog/spdlog.h>
+
+namespace zolviai::flow {
+namespace {
+
+std::string folded(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+ChatModelPtr model_from(const agent::ModelSettings& config) {
+    return agent::build_azure_chat_model(
+        config.attribute_map(),
+        {{"max_tokens", 8192}, {"temperature", 0}, {"model_kwargs", {{"top_p", 0.95}}}});
+}
+
+} // namespace
+
+RelevantTablePicker::RelevantTablePicker(const agent::ModelSettings& config, DatabasePtr db)
+    : RelevantTablePicker(model_from(config), std::move(db)) {}
+
+RelevantTablePicker::RelevantTablePicker(ChatModelPtr model, DatabasePtr db)
+    : db_(db), step_(db, std::move(model)) {}
+
+Value RelevantTablePicker::reconcile(const Value& chosen, const std::vector<std::string>& real) {
+    Value out = Value::array();
+    if (!chosen.is_array()) {
+        return out;
+    }
+    for (const auto& name : chosen) {
+        if (!name.is_string()) {
+            continue;
+        }
+        const std::string wanted = name.get<std::string>();
+        // An exact match wins over a match that differs only in letter case.
+        auto it = std::find(real.begin(), real.end(), wanted);
+        if (it == real.end()) {
+            it = std::find_if(real.begin(), real.end(),
+                              [&](const std::string& r) { return folded(r) == folded(wanted); });
+        }
+        if (it == real.end()) {
+            spdlog::info("the model chose the table '{}', which the database does not have", wanted);
+            continue;
+        }
+        if (std::find(out.begin(), out.end(), Value(*it)) == out.end()) {
+            out.push_back(*it);
+        }
+    }
+    return out;
+}
+
+Value RelevantTablePicker::invoke(const Value& state) const {
+    const Value answer = step_.invoke(state);
+    return {{"relevant_tables",
+             reconcile(answer["relevant_tables"], db_->get_usable_table_names())}};
+}
+
+} // namespace zolviai::flow

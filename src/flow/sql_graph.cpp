@@ -1,0 +1,175 @@
+#include "zolviai/flow/sql_graph.hpp"
+
+#include "zolviai/core/console.hpp"
+#include "zolviai/core/error.hpp"
+#include "zolviai/flow/routing.hpp"
+#include "zolviai/flow/sql_state.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <gvc.h>
+#include <mutex>
+
+namespace zolviai::flow {
+namespace {
+
+ChatModelPtr chat_model(const Value& settings_map, long max_tokens) {
+    return agent::build_azure_chat_model(
+        settings_map,
+        {{"max_tokens", max_tokens}, {"temperature", 0}, {"model_kwargs", {{"top_p", 0.95}}}});
+}
+
+template <class Step>
+graph::NodeFn node(std::shared_ptr<Step> step) {
+    return [step](Value& state, const graph::RunConfig&) { return step->invoke(state); };
+}
+
+// Graphviz reports problems through a callback; keep the text for our own error.
+thread_local std::string g_graphviz_message;
+
+int keep_graphviz_message(char* message) {
+    g_graphviz_message += message;
+    return 0;
+}
+
+} // namespace
+
+SQLGraph::SQLGraph(DatabasePtr custom_sql_db, const agent::ModelSettings& config_35,
+                   const agent::ModelSettings& config_4)
+    : db(std::move(custom_sql_db)), graph(sql_state_schema()), runnable_config(config_graph()) {
+    if (!db) {
+        throw TypeError("SQLGraph needs a database (custom_sql_db)");
+    }
+    const Value map_35 = config_35.attribute_map();
+    const Value map_4 = config_4.attribute_map();
+    relevant_tables_model = chat_model(map_35, 8192);
+    sql_generation_model = chat_model(map_4, 4096);
+    response_model = chat_model(map_35, 4096);
+    pandas_code_model = chat_model(map_35, 8192);
+    pandas_ai_model = chat_model(map_35, 8192);
+    relevant_table_picker = std::make_shared<RelevantTablePicker>(config_35, db);
+    compiled_graph = compile_graph(runnable_config);
+}
+
+Value SQLGraph::config_graph(const Value& metadata, const Value& tags,
+                             const Value& max_concurrency, const Value& recursion_limit) {
+    const Value config = {{"metadata", metadata},
+                          {"tags", tags},
+                          {"max_concurrency", max_concurrency},
+                          {"recursion_limit", recursion_limit}};
+    graph::RunConfig::from_value(config); // checks every kind
+    if (tags.is_null()) {
+        throw TypeError("Argument 'tags' has incorrect type (expected list, got NoneType)");
+    }
+    return config;
+}
+
+graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
+    using graph::END;
+    graph.add_node("init_node", [](Value& s, const graph::RunConfig&) { return initialisation(s); });
+    graph.set_entry_point("init_node");
+    graph.add_node("table_names_lookup_node", node(std::make_shared<TableNamesLookup>(db)));
+    graph.add_edge("init_node", "table_names_lookup_node");
+    graph.add_node("relevant_table_names_node", node(relevant_table_picker));
+    graph.add_edge("table_names_lookup_node", "relevant_table_names_node");
+    graph.add_node("relevant_schemas_node", node(std::make_shared<RelevantSchemas>(db)));
+    graph.add_edge("relevant_table_names_node", "relevant_schemas_node");
+    graph.add_node("sql_generation_node",
+                   node(std::make_shared<SQLGeneration>(db, sql_generation_model)));
+    graph.add_edge("relevant_schemas_node", "sql_generation_node");
+    graph.add_node("rewrite_query_node", node(std::make_shared<RewriteQuery>(db, pandas_ai_model)));
+    graph.add_edge("rewrite_query_node", "relevant_table_names_node");
+    auto checker = std::make_shared<SQLSyntaxChecker>(db, relevant_tables_model);
+    graph.add_node("sql_syntax_checker_node",
+                   [checker](Value& s, const graph::RunConfig&) { return checker->invoke(s); });
+    graph.add_edge("sql_generation_node", "sql_syntax_checker_node");
+    graph.add_node("sql_execution_node", node(std::make_shared<SQLExecution>(db)));
+    graph.add_edge("sql_syntax_checker_node", "sql_execution_node");
+    graph.add_node("pandas_generator_node",
+                   node(std::make_shared<PandasGenerator>(pandas_code_model)));
+    graph.add_node("pandas_executor_node", node(std::make_shared<PandasExecutor>(pandas_ai_model)));
+    graph.add_edge("pandas_generator_node", "pandas_executor_node");
+    graph.add_node("final_response_generation_node",
+                   node(std::make_shared<GenerateResponse>(response_model)));
+    graph.add_edge("final_response_generation_node", END);
+    // No plain edge from the analysis run to the answer: the answer is produced once, after
+    // a successful run or when the retries are exhausted, never beside a retry.
+    graph.add_node("pandas_error_handler_node",
+                   [](Value& s, const graph::RunConfig&) { return handle_pandas_error(s); });
+    graph.add_conditional_edges("pandas_executor_node", pandas_execution_condition,
+                                {{"final_response", "final_response_generation_node"},
+                                 {"pandas_execution_error", "pandas_error_handler_node"}});
+    graph.add_node("sql_error_handler_node",
+                   [](Value& s, const graph::RunConfig&) { return handle_sql_error(s); });
+    graph.add_conditional_edges("sql_execution_node", sql_execution_condition,
+                                {{"pandas_generation", "pandas_generator_node"},
+                                 {"sql_execution_error", "sql_error_handler_node"}});
+    graph.add_conditional_edges("sql_error_handler_node", sql_error_handler_condition,
+                                {{"regenerate_sql_query", "sql_generation_node"},
+                                 {"terminal_failure_response", "final_response_generation_node"},
+                                 {"rewrite_query", "rewrite_query_node"}});
+    graph.add_conditional_edges("pandas_error_handler_node", pandas_error_handler_condition,
+                                {{"regenerate_pandas_code", "pandas_generator_node"},
+                                 {"terminal_failure_response", "final_response_generation_node"}});
+    return graph.compile();
+}
+
+Value SQLGraph::invoke(const Value& inputs, graph::Observer* observer) const {
+    if (!inputs.is_object()) {
+        throw TypeError(std::string("Argument 'inputs' has incorrect type (expected dict, got ") +
+                        python_type_name(inputs) + ")");
+    }
+    return compiled_graph.invoke(inputs, graph::RunConfig::from_value(runnable_config), observer);
+}
+
+void SQLGraph::visualize_graph(const std::string& visualization_type,
+                               const std::string& save_graph_path) const {
+    if (visualization_type == "ascii") {
+        print_out(compiled_graph.draw_ascii());
+        return;
+    }
+    render_dot(compiled_graph.draw_dot(), save_graph_path);
+}
+
+void render_dot(const std::string& dot, const std::string& path) {
+    std::string format = std::filesystem::path(path).extension().string();
+    if (!format.empty()) {
+        format.erase(0, 1);
+    }
+    std::transform(format.begin(), format.end(), format.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (format == "jpg") {
+        format = "jpeg";
+    }
+    static std::mutex graphviz; // Graphviz keeps global state
+    std::lock_guard lock(graphviz);
+    g_graphviz_message.clear();
+    agseterrf(keep_graphviz_message);
+    GVC_t* gvc = gvContext();
+    Agraph_t* g = agmemread(dot.c_str());
+    if (g == nullptr) {
+        gvFreeContext(gvc);
+        throw ValueError("the graph drawing could not be read by Graphviz");
+    }
+    int rc = gvLayout(gvc, g, "dot");
+    if (rc == 0) {
+        rc = gvRenderFilename(gvc, g, format.c_str(), path.c_str());
+    }
+    gvFreeLayout(gvc, g);
+    agclose(g);
+    gvFreeContext(gvc);
+    if (rc != 0) {
+        if (format.empty()) {
+            throw ValueError("unknown file extension: '" + path + "' names no picture format");
+        }
+        std::string why = g_graphviz_message;
+        while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) {
+            why.pop_back();
+        }
+        throw IoError("cannot write the graph picture '" + path + "' as " + format + ": " +
+                      (why.empty() ? "the path cannot be written" : why));
+    }
+}
+
+} // namespace zolviai::flow
