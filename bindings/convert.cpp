@@ -25,12 +25,20 @@ private:
             (void)!::write(fd, text.data(), text.size());
             return;
         }
-        py::gil_scoped_acquire gil;
-        py::object target = py::module_::import("sys").attr(stream);
-        if (target.is_none()) {
-            return;
+        // The interpreter's own bookkeeping: the graph engine may call from threads Python
+        // has never seen.
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        {
+            py::object target = py::module_::import("sys").attr(stream);
+            if (!target.is_none()) {
+                try {
+                    target.attr("write")(py::str(text.data(), text.size()));
+                } catch (py::error_already_set&) {
+                    // A host stream that fails must not turn a printed line into an error.
+                }
+            }
         }
-        target.attr("write")(py::str(text.data(), text.size()));
+        PyGILState_Release(gil);
     }
 };
 

@@ -4,7 +4,9 @@
 #include <pybind11/embed.h>
 
 #include <cstdlib>
+#include <future>
 #include <mutex>
+#include <thread>
 
 namespace py = pybind11;
 
@@ -94,6 +96,19 @@ def execute_code(source, namespace=None):
     return buffer.getvalue()
 )PY";
 
+// Takes the GIL through the interpreter's own thread-state bookkeeping, which also works on
+// threads the interpreter has never seen and cleans up after them.
+class Gil {
+public:
+    Gil() : state_(PyGILState_Ensure()) {}
+    ~Gil() { PyGILState_Release(state_); }
+    Gil(const Gil&) = delete;
+    Gil& operator=(const Gil&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
 std::once_flag g_embed_once;
 bool g_embedded = false;
 
@@ -120,17 +135,27 @@ bool ensure_interpreter() {
         }
         // Set before the interpreter starts: no figure window ever, matplotlib not imported.
         ::setenv("MPLBACKEND", "agg", 1);
-        py::initialize_interpreter(false);
+        // The interpreter's main thread state belongs to the thread that starts it, so it is
+        // started on a thread that lives as long as the process: a caller's thread may end
+        // while the interpreter is still in use by others.
+        std::promise<void> started;
+        std::thread([&started] {
+            py::initialize_interpreter(false);
+            PyEval_SaveThread(); // every run takes the GIL for itself
+            started.set_value();
+            for (;;) { // park for the life of the process
+                std::this_thread::sleep_for(std::chrono::hours(24));
+            }
+        }).detach();
+        started.get_future().wait();
         g_embedded = true;
-        // Let other threads take the GIL; each run takes it for itself.
-        PyEval_SaveThread();
     });
     return g_embedded;
 }
 
 void use_agg_backend() {
     ensure_interpreter();
-    py::gil_scoped_acquire gil;
+    Gil gil;
     py::module_ sys = py::module_::import("sys");
     if (py::dict(sys.attr("modules")).contains("matplotlib")) {
         py::module_::import("matplotlib").attr("use")("agg");
@@ -141,7 +166,7 @@ void use_agg_backend() {
 
 RunResult run_analysis(const std::string& source) {
     ensure_interpreter();
-    py::gil_scoped_acquire gil;
+    Gil gil;
     try {
         py::tuple result = runner_module().attr("run_analysis")(py::str(source));
         RunResult out;
@@ -161,7 +186,7 @@ RunResult run_analysis(const std::string& source) {
 
 std::string execute_code(const std::string& source) {
     ensure_interpreter();
-    py::gil_scoped_acquire gil;
+    Gil gil;
     try {
         return runner_module().attr("execute_code")(py::str(source)).cast<std::string>();
     } catch (py::error_already_set& e) {

@@ -44,19 +44,21 @@ TEST(PythonRunner, RunsDoNotShareNamesAndTracebacksNameTheAstFile) {
 }
 
 TEST(PythonRunner, StdoutIsRestoredAfterEveryOutcomeAndInterruptsPropagate) {
-    pybind11::object original;
+    ensure_interpreter();
+    PyObject* original = nullptr;
     {
-        pybind11::gil_scoped_acquire gil;
-        original = pybind11::module_::import("sys").attr("stdout");
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        original = pybind11::module_::import("sys").attr("stdout").ptr(); // sys keeps it alive
+        PyGILState_Release(gil);
     }
     EXPECT_FALSE(run_analysis("print('x')\nraise KeyError('k')").success);
     EXPECT_THROW(run_analysis("print('x')\nraise KeyboardInterrupt"), Interrupted);
     const RunResult after = run_analysis("print('only mine')");
     EXPECT_EQ(after.output, "only mine\n");
-    pybind11::gil_scoped_acquire gil;
-    pybind11::object now = pybind11::module_::import("sys").attr("stdout");
-    EXPECT_TRUE(now.is(original));
-    original = pybind11::object();
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    const bool same = pybind11::module_::import("sys").attr("stdout").ptr() == original;
+    PyGILState_Release(gil);
+    EXPECT_TRUE(same);
 }
 
 TEST(PythonRunner, ParallelRunsCaptureOnlyTheirOwnOutput) {

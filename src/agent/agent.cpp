@@ -1,0 +1,148 @@
+#include "zolviai/agent/agent.hpp"
+
+#include "zolviai/agent/api.hpp"
+#include "zolviai/agent/settings.hpp"
+#include "zolviai/core/console.hpp"
+#include "zolviai/core/error.hpp"
+#include "zolviai/llm/usage.hpp"
+#include "zolviai/sql/uri.hpp"
+
+#include <filesystem>
+#include <mutex>
+#include <typeinfo>
+
+namespace zolviai::agent {
+namespace {
+
+std::mutex g_reporter_mutex;
+UsageReporter g_reporter;
+
+UsageReporter reporter() {
+    std::lock_guard lock(g_reporter_mutex);
+    return g_reporter ? g_reporter : UsageReporter(send_user_question);
+}
+
+std::optional<std::string> text_field(const Value& record, const char* key) {
+    const auto it = record.find(key);
+    if (it == record.end() || it->is_null()) {
+        return std::nullopt;
+    }
+    return it->is_string() ? it->get<std::string>() : it->dump();
+}
+
+bool has_endpoint(const ModelSettings& s) { return s.azure_endpoint && !s.azure_endpoint->empty(); }
+
+} // namespace
+
+const char* engine_scheme(const std::string& engine) {
+    if (engine == "PostgreSQL") {
+        return "postgresql+psycopg2";
+    }
+    if (engine == "MsSQL") {
+        return "mssql+pyodbc";
+    }
+    if (engine == "MySQL") {
+        return "mysql+mysqlconnector";
+    }
+    return nullptr;
+}
+
+void set_usage_reporter(UsageReporter r) {
+    std::lock_guard lock(g_reporter_mutex);
+    g_reporter = std::move(r);
+}
+
+std::shared_ptr<flow::SQLGraph> create_agent(const std::string& engine, const std::string& db_name,
+                                             const std::string& db_user,
+                                             const std::string& db_password,
+                                             const std::string& db_host,
+                                             const std::string& db_port) {
+    const char* scheme = engine_scheme(engine);
+    const std::string uri = sql::build_database_uri(scheme ? scheme : "None", db_user, db_password,
+                                                    db_host, db_port, db_name);
+    auto db = sql::CustomSQLDatabase::from_uri(uri);
+    const Value deployments = fetch_azure_deployments();
+    if (!deployments.is_array()) {
+        throw TypeError(std::string("the deployment list must be a list, not ") +
+                        python_type_name(deployments));
+    }
+    std::unique_ptr<ModelSettings> role_35 =
+        std::make_unique<AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+    std::unique_ptr<ModelSettings> role_4 =
+        std::make_unique<AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+    for (const auto& record : deployments) {
+        if (!record.is_object()) {
+            throw TypeError(std::string("a deployment record must be a map, not ") +
+                            python_type_name(record));
+        }
+        const Value model = record.value("model", Value(nullptr));
+        auto fields = [&] {
+            return std::make_tuple(text_field(record, "deployment_name"),
+                                   text_field(record, "azure_endpoint"),
+                                   text_field(record, "api_key"), text_field(record, "api_version"));
+        };
+        if (model == "GPT-3.5") {
+            auto [d, e, k, v] = fields();
+            role_35 = std::make_unique<AzureOpenAIChat35>(d, e, k, v);
+            continue;
+        }
+        if (!model.is_string()) {
+            throw TypeError(std::string("a deployment's \"model\" must be a text, not ") +
+                            python_type_name(model));
+        }
+        if (model.get<std::string>().rfind("GPT-4", 0) == 0) {
+            auto [d, e, k, v] = fields();
+            role_4 = std::make_unique<AzureOpenAIChat4>(d, e, k, v);
+        }
+    }
+    if (!has_endpoint(*role_35) || !has_endpoint(*role_4)) {
+        print_line("Internal Server Error!");
+        return nullptr;
+    }
+    print_line("Agent is Ready!");
+    return std::make_shared<flow::SQLGraph>(db, *role_35, *role_4);
+}
+
+Value run_agent(const flow::SQLGraph& agent, const std::string& key, const std::string& query,
+                const std::string& media_path, graph::Observer* observer) {
+    const Value inputs = {{"user_question", query}, {"save_path", media_path}};
+    std::filesystem::create_directories(media_path);
+    Value tokens = nullptr;
+    Value cost = nullptr;
+    Value record;
+    {
+        llm::UsageScope usage;
+        try {
+            const Value state = agent.invoke(inputs, observer);
+            auto field = [&](const char* name, bool may_be_absent) -> Value {
+                const auto it = state.find(name);
+                if (it != state.end()) {
+                    return *it;
+                }
+                if (may_be_absent) {
+                    return "";
+                }
+                throw MissingFieldError(name);
+            };
+            record = {{"output", field("final_response", false)},
+                      {"python_code", field("pandas_code", true)},
+                      {"image_path", field("image_path", true)},
+                      {"generated_query", field("generated_sql_query", false)},
+                      {"sql_execution_result", field("sql_execution_result", false)}};
+            tokens = usage.total_tokens;
+            cost = usage.total_cost;
+        } catch (const std::exception& e) {
+            print_err_line(std::string("Traceback: ") + typeid(e).name() + ": " + e.what());
+            print_line(std::string("An error occurred when running the agent: ") + e.what());
+            record = {{"output", "An error occurred"}};
+        }
+    }
+    try {
+        reporter()(key, query, tokens, cost);
+    } catch (const std::exception& e) {
+        print_line(std::string("The usage report failed: ") + e.what());
+    }
+    return record;
+}
+
+} // namespace zolviai::agent
