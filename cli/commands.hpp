@@ -1,10 +1,29 @@
 #pragma once
 
+#include "zolviai/flow/sql_graph.hpp"
+
 #include <CLI/CLI.hpp>
+#include <memory>
+#include <string>
 
 // Each subcommand registers itself on the application; the single try/catch is in main.
 namespace zolviai::cli {
 
 void add_env_command(CLI::App& app);
+void add_database_commands(CLI::App& app);
+void add_ask_command(CLI::App& app);
+
+// The database the commands work on: --db, else ZOLVI_DB_URI, else the bundled sample
+// database (created on first use).
+struct DatabaseOption {
+    std::string uri;
+    void add_to(CLI::App& command);
+    std::shared_ptr<sql::CustomSQLDatabase> open() const;
+};
+
+// The flow for a database with the models the environment configures: Azure deployments
+// (AZURE_OPENAI_*), an OpenAI-compatible server (OPENAI_*), or the model-settings service
+// (ZOLVI_API_BASE_URL). No configuration is a ConfigError naming the variables.
+std::unique_ptr<flow::SQLGraph> build_flow(std::shared_ptr<sql::CustomSQLDatabase> db);
 
 } // namespace zolviai::cli

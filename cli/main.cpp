@@ -1,6 +1,7 @@
 // zolvi: ask questions about a database, and prepare the analysis environment.
 #include "commands.hpp"
 
+#include "zolviai/agent/agent.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 
@@ -10,6 +11,9 @@ int main(int argc, char** argv) {
     CLI::App app{"zolvi: answers plain-language questions about the data in a relational "
                  "database"};
     app.require_subcommand(1);
+    zolviai::agent::load_dotenv();
+    zolviai::cli::add_ask_command(app);
+    zolviai::cli::add_database_commands(app);
     zolviai::cli::add_env_command(app);
     try {
         app.parse(argc, argv);

@@ -7,7 +7,9 @@
 #include "zolviai/llm/usage.hpp"
 #include "zolviai/sql/uri.hpp"
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <typeinfo>
 
@@ -52,24 +54,16 @@ void set_usage_reporter(UsageReporter r) {
     g_reporter = std::move(r);
 }
 
-std::shared_ptr<flow::SQLGraph> create_agent(const std::string& engine, const std::string& db_name,
-                                             const std::string& db_user,
-                                             const std::string& db_password,
-                                             const std::string& db_host,
-                                             const std::string& db_port) {
-    const char* scheme = engine_scheme(engine);
-    const std::string uri = sql::build_database_uri(scheme ? scheme : "None", db_user, db_password,
-                                                    db_host, db_port, db_name);
-    auto db = sql::CustomSQLDatabase::from_uri(uri);
-    const Value deployments = fetch_azure_deployments();
+bool pick_deployments(const Value& deployments, std::unique_ptr<ModelSettings>& role_35,
+                      std::unique_ptr<ModelSettings>& role_4) {
     if (!deployments.is_array()) {
         throw TypeError(std::string("the deployment list must be a list, not ") +
                         python_type_name(deployments));
     }
-    std::unique_ptr<ModelSettings> role_35 =
-        std::make_unique<AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
-    std::unique_ptr<ModelSettings> role_4 =
-        std::make_unique<AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+    role_35 = std::make_unique<AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt,
+                                                  std::nullopt);
+    role_4 = std::make_unique<AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt,
+                                                 std::nullopt);
     for (const auto& record : deployments) {
         if (!record.is_object()) {
             throw TypeError(std::string("a deployment record must be a map, not ") +
@@ -95,7 +89,57 @@ std::shared_ptr<flow::SQLGraph> create_agent(const std::string& engine, const st
             role_4 = std::make_unique<AzureOpenAIChat4>(d, e, k, v);
         }
     }
-    if (!has_endpoint(*role_35) || !has_endpoint(*role_4)) {
+    return has_endpoint(*role_35) && has_endpoint(*role_4);
+}
+
+int load_dotenv(const std::string& path) {
+    std::ifstream in(path);
+    int set = 0;
+    for (std::string line; std::getline(in, line);) {
+        const auto first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') {
+            continue;
+        }
+        line = line.substr(first);
+        if (line.rfind("export ", 0) == 0) {
+            line = line.substr(7);
+        }
+        const auto eq = line.find('=');
+        if (eq == std::string::npos) {
+            continue;
+        }
+        std::string key = line.substr(0, eq);
+        std::string value = line.substr(eq + 1);
+        key.erase(key.find_last_not_of(" \t") + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        value.erase(value.find_last_not_of(" \t\r") + 1);
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front()) {
+            value = value.substr(1, value.size() - 2);
+        } else if (const auto hash = value.find(" #"); hash != std::string::npos) {
+            value.erase(hash);
+            value.erase(value.find_last_not_of(" \t") + 1);
+        }
+        if (key.empty() || std::getenv(key.c_str()) != nullptr) {
+            continue;
+        }
+        ::setenv(key.c_str(), value.c_str(), 0);
+        ++set;
+    }
+    return set;
+}
+
+std::shared_ptr<flow::SQLGraph> create_agent(const std::string& engine, const std::string& db_name,
+                                             const std::string& db_user,
+                                             const std::string& db_password,
+                                             const std::string& db_host,
+                                             const std::string& db_port) {
+    const char* scheme = engine_scheme(engine);
+    const std::string uri = sql::build_database_uri(scheme ? scheme : "None", db_user, db_password,
+                                                    db_host, db_port, db_name);
+    auto db = sql::CustomSQLDatabase::from_uri(uri);
+    std::unique_ptr<ModelSettings> role_35, role_4;
+    if (!pick_deployments(fetch_azure_deployments(), role_35, role_4)) {
         print_line("Internal Server Error!");
         return nullptr;
     }

@@ -52,6 +52,20 @@ SQLGraph::SQLGraph(DatabasePtr custom_sql_db, const agent::ModelSettings& config
     compiled_graph = compile_graph(runnable_config);
 }
 
+SQLGraph::SQLGraph(DatabasePtr custom_sql_db, ChatModelPtr model, ChatModelPtr sql_model)
+    : db(std::move(custom_sql_db)), graph(sql_state_schema()), runnable_config(config_graph()) {
+    if (!db || !model || !sql_model) {
+        throw TypeError("SQLGraph needs a database and two chat models");
+    }
+    relevant_tables_model = model;
+    sql_generation_model = std::move(sql_model);
+    response_model = model;
+    pandas_code_model = model;
+    pandas_ai_model = model;
+    relevant_table_picker = std::make_shared<RelevantTablePicker>(model, db);
+    compiled_graph = compile_graph(runnable_config);
+}
+
 Value SQLGraph::config_graph(const Value& metadata, const Value& tags,
                              const Value& max_concurrency, const Value& recursion_limit) {
     const Value config = {{"metadata", metadata},

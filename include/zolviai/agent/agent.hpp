@@ -1,6 +1,7 @@
 #pragma once
 
 #include "zolviai/core/value.hpp"
+#include "zolviai/agent/settings.hpp"
 #include "zolviai/flow/sql_graph.hpp"
 
 #include <functional>
@@ -34,6 +35,16 @@ std::shared_ptr<flow::SQLGraph> create_agent(const std::string& engine, const st
 Value run_agent(const flow::SQLGraph& agent, const std::string& zolvi_api_key,
                 const std::string& query, const std::string& media_path,
                 graph::Observer* observer = nullptr);
+
+// Picks the deployments for the two roles from the service's list: the last record whose
+// "model" is "GPT-3.5" and the last whose "model" starts with "GPT-4". Returns false (and
+// leaves placeholders without an endpoint) when either role has no usable endpoint.
+bool pick_deployments(const Value& deployments, std::unique_ptr<ModelSettings>& role_35,
+                      std::unique_ptr<ModelSettings>& role_4);
+
+// Loads KEY=VALUE lines of a .env file into the environment without overriding variables
+// that are already set; a missing file is not an error. Returns how many were set.
+int load_dotenv(const std::string& path = ".env");
 
 // The usage report run_agent makes; replaceable for hosts that report elsewhere.
 using UsageReporter = std::function<void(const std::string& key, const std::string& question,

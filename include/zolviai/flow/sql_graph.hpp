@@ -21,6 +21,10 @@ public:
     SQLGraph(DatabasePtr custom_sql_db, const agent::ModelSettings& config_35,
              const agent::ModelSettings& config_4);
 
+    // With ready chat models (any OpenAI-compatible server): sql_model writes the SQL, model
+    // serves every other role.
+    SQLGraph(DatabasePtr custom_sql_db, ChatModelPtr model, ChatModelPtr sql_model);
+
     // {"metadata", "tags", "max_concurrency", "recursion_limit"}; defaults null,
     // ["flow_graph"], 20, 50. A value of the wrong kind is a TypeError worded
     // "Argument '...' has incorrect type (expected ..., got ...)".

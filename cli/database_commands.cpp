@@ -1,0 +1,98 @@
+// zolvi tables | schema [TABLE...] | sql "SELECT ..." | graph [--png FILE]
+#include "commands.hpp"
+
+#include "zolviai/core/console.hpp"
+#include "zolviai/core/error.hpp"
+#include "zolviai/sql/script.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace zolviai::cli {
+namespace {
+
+std::string sample_path() {
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    std::filesystem::path dir = cache && *cache ? std::filesystem::path(cache)
+                                : home && *home ? std::filesystem::path(home) / ".cache"
+                                                : std::filesystem::temp_directory_path();
+    return (dir / "zolviai" / "sample.db").string();
+}
+
+} // namespace
+
+void DatabaseOption::add_to(CLI::App& command) {
+    command.add_option("--db", uri,
+                       "Database URI (postgresql://, mysql://, mssql://, sqlite:///path); "
+                       "default: ZOLVI_DB_URI, else the bundled sample database")
+        ->envname("ZOLVI_DB_URI");
+}
+
+std::shared_ptr<sql::CustomSQLDatabase> DatabaseOption::open() const {
+    if (!uri.empty()) {
+        return sql::CustomSQLDatabase::from_uri(uri);
+    }
+    const std::string path = sample_path();
+    if (!std::filesystem::exists(path)) {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        const std::string tmp = path + ".partial";
+        sql::create_sample_sqlite(ZOLVIAI_SAMPLE_SQL, tmp);
+        std::filesystem::rename(tmp, path); // never leave a half-made sample behind
+        print_err_line("zolvi: created the sample database " + path);
+    }
+    return sql::CustomSQLDatabase::from_uri("sqlite:///" + path);
+}
+
+void add_database_commands(CLI::App& app) {
+    static DatabaseOption db;
+
+    CLI::App* tables = app.add_subcommand("tables", "List the database's tables and views");
+    db.add_to(*tables);
+    tables->callback([] {
+        for (const auto& name : db.open()->get_usable_table_names()) {
+            print_line(name);
+        }
+    });
+
+    static std::vector<std::string> names;
+    CLI::App* schema = app.add_subcommand(
+        "schema", "Show table definitions with sample rows (all tables when none is named)");
+    db.add_to(*schema);
+    schema->add_option("tables", names, "Table names");
+    schema->callback([] {
+        auto database = db.open();
+        print_line(database->get_table_info_no_throw(names.empty() ? database->get_usable_table_names()
+                                                                   : names));
+    });
+
+    static std::string statement;
+    static bool columns = false;
+    CLI::App* sql_command =
+        app.add_subcommand("sql", "Run one read-only query through the statement guard");
+    db.add_to(*sql_command);
+    sql_command->add_option("statement", statement, "The query")->required();
+    sql_command->add_flag("--columns", columns, "Show rows as maps of column name to value");
+    sql_command->callback([] {
+        const std::string rows = db.open()->run(statement, "all", columns);
+        print_line(rows.empty() ? "(no rows)" : rows);
+    });
+
+    static std::string png;
+    CLI::App* graph = app.add_subcommand("graph", "Draw the question-answering flow");
+    graph->add_option("--png", png, "Write a picture instead (format from the extension)");
+    graph->callback([] {
+        // The wiring does not depend on the models: draw it with placeholder settings.
+        const agent::AzureOpenAIChat35 settings("deployment", "http://127.0.0.1:9", "", "");
+        auto database = sql::CustomSQLDatabase::from_uri("sqlite://");
+        flow::SQLGraph flow(database, settings, settings);
+        if (png.empty()) {
+            flow.visualize_graph();
+            return;
+        }
+        flow.visualize_graph("png", png);
+        print_line("Wrote " + png);
+    });
+}
+
+} // namespace zolviai::cli
