@@ -59,6 +59,16 @@ void translate(std::exception_ptr p) {
         PyErr_SetString(PyExc_OSError, e.what());
     } catch (const TimeoutError& e) {
         PyErr_SetString(PyExc_TimeoutError, e.what());
+    } catch (const DatabaseError& e) {
+        // The class zolviai.flow_graph.custom_sql defines; importing it defines it.
+        PyObject* cls = PyExc_RuntimeError;
+        py::object holder;
+        try {
+            holder = py::module_::import("zolviai.flow_graph.custom_sql").attr("DatabaseError");
+            cls = holder.ptr();
+        } catch (py::error_already_set&) {
+        }
+        PyErr_SetString(cls, e.what());
     } catch (const pyexec::Interrupted& e) {
         PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
     } catch (const Error& e) {
@@ -149,6 +159,18 @@ void init_common() {
         set_console_sink(std::make_shared<PythonConsoleSink>());
         py::register_exception_translator(&translate);
     });
+}
+
+} // namespace zolviai::bindings
+
+namespace zolviai::bindings {
+
+Value state_of(py::handle state) {
+    if (!py::isinstance<py::dict>(state)) {
+        throw TypeError(std::string("Argument 'state' has incorrect type (expected dict, got ") +
+                        py::str(state.get_type().attr("__name__")).cast<std::string>() + ")");
+    }
+    return to_value(state);
 }
 
 } // namespace zolviai::bindings

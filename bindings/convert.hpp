@@ -19,3 +19,10 @@ pybind11::object from_value(const Value& value);
 void init_common();
 
 } // namespace zolviai::bindings
+
+namespace zolviai::bindings {
+
+// A step's state argument: a dict, else the TypeError naming "state".
+Value state_of(pybind11::handle state);
+
+} // namespace zolviai::bindings

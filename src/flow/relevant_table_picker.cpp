@@ -15,16 +15,19 @@ std::string folded(std::string s) {
     return s;
 }
 
-ChatModelPtr model_from(const agent::ModelSettings& config) {
+ChatModelPtr model_from(const Value& config_map) {
     return agent::build_azure_chat_model(
-        config.attribute_map(),
+        config_map,
         {{"max_tokens", 8192}, {"temperature", 0}, {"model_kwargs", {{"top_p", 0.95}}}});
 }
 
 } // namespace
 
 RelevantTablePicker::RelevantTablePicker(const agent::ModelSettings& config, DatabasePtr db)
-    : RelevantTablePicker(model_from(config), std::move(db)) {}
+    : RelevantTablePicker(model_from(config.attribute_map()), std::move(db)) {}
+
+RelevantTablePicker::RelevantTablePicker(const Value& config_map, DatabasePtr db)
+    : RelevantTablePicker(model_from(config_map), std::move(db)) {}
 
 RelevantTablePicker::RelevantTablePicker(ChatModelPtr model, DatabasePtr db)
     : db_(db), step_(db, std::move(model)) {}

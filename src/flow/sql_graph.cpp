@@ -37,18 +37,19 @@ int keep_graphviz_message(char* message) {
 
 SQLGraph::SQLGraph(DatabasePtr custom_sql_db, const agent::ModelSettings& config_35,
                    const agent::ModelSettings& config_4)
+    : SQLGraph(std::move(custom_sql_db), config_35.attribute_map(), config_4.attribute_map()) {}
+
+SQLGraph::SQLGraph(DatabasePtr custom_sql_db, const Value& map_35, const Value& map_4)
     : db(std::move(custom_sql_db)), graph(sql_state_schema()), runnable_config(config_graph()) {
     if (!db) {
         throw TypeError("SQLGraph needs a database (custom_sql_db)");
     }
-    const Value map_35 = config_35.attribute_map();
-    const Value map_4 = config_4.attribute_map();
     relevant_tables_model = chat_model(map_35, 8192);
     sql_generation_model = chat_model(map_4, 4096);
     response_model = chat_model(map_35, 4096);
     pandas_code_model = chat_model(map_35, 8192);
     pandas_ai_model = chat_model(map_35, 8192);
-    relevant_table_picker = std::make_shared<RelevantTablePicker>(config_35, db);
+    relevant_table_picker = std::make_shared<RelevantTablePicker>(map_35, db);
     compiled_graph = compile_graph(runnable_config);
 }
 

@@ -13,6 +13,7 @@ class RelevantTablePicker {
 public:
     // Builds its chat model from the settings (temperature 0, top_p 0.95, 8192 tokens).
     RelevantTablePicker(const agent::ModelSettings& config, DatabasePtr db);
+    RelevantTablePicker(const Value& config_map, DatabasePtr db);
     RelevantTablePicker(ChatModelPtr model, DatabasePtr db);
 
     // {"relevant_tables": [real table names]}

@@ -21,6 +21,9 @@ public:
     SQLGraph(DatabasePtr custom_sql_db, const agent::ModelSettings& config_35,
              const agent::ModelSettings& config_4);
 
+    // From the settings' attribute maps (what a Python host's settings objects hold).
+    SQLGraph(DatabasePtr custom_sql_db, const Value& config_35_map, const Value& config_4_map);
+
     // With ready chat models (any OpenAI-compatible server): sql_model writes the SQL, model
     // serves every other role.
     SQLGraph(DatabasePtr custom_sql_db, ChatModelPtr model, ChatModelPtr sql_model);

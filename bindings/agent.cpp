@@ -1,0 +1,81 @@
+// zolviai.agent: the host's front door: create an agent for a database, run questions.
+#include "convert.hpp"
+
+#include <pybind11/eval.h>
+
+#include "zolviai/agent/agent.hpp"
+#include "zolviai/agent/api.hpp"
+
+#include <pybind11/stl.h>
+
+namespace py = pybind11;
+using namespace zolviai;
+
+PYBIND11_MODULE(agent, m) {
+    bindings::init_common();
+    m.doc() = "Create an agent for a database and ask it questions.";
+    agent::load_dotenv(); // variables already set are left as they are
+    py::module_ coderunner = py::module_::import("zolviai.coderunner");
+    for (const auto& [name, value] : py::dict(coderunner.attr("__dict__"))) {
+        const std::string key = py::str(name);
+        if (!key.empty() && key[0] != '_') {
+            m.attr(name) = value;
+        }
+    }
+    py::module_ flow_graph = py::module_::import("zolviai.flow_graph.flow_graph");
+    m.attr("SQLGraph") = flow_graph.attr("SQLGraph");
+    m.attr("CustomSQLDatabase") =
+        py::module_::import("zolviai.flow_graph.custom_sql").attr("CustomSQLDatabase");
+    py::module_ settings = py::module_::import("zolviai.settings");
+    m.attr("AzureOpenAIChat35") = settings.attr("AzureOpenAIChat35");
+    m.attr("AzureOpenAIChat4") = settings.attr("AzureOpenAIChat4");
+    py::module_ api = py::module_::import("zolviai.api");
+    m.attr("send_user_question") = api.attr("send_user_question");
+    m.attr("ZolviAPIHandler") = api.attr("ZolviAPIHandler");
+    m.attr("create_chat_openai_instance") = api.attr("create_chat_openai_instance");
+
+    m.def(
+        "create_agent",
+        [](const std::string& engine, py::object db_name, py::object db_user, py::object db_password,
+           py::object db_host, py::object db_port) -> std::shared_ptr<flow::SQLGraph> {
+            const std::string name = py::str(db_name), user = py::str(db_user),
+                              password = py::str(db_password), host = py::str(db_host),
+                              port = py::str(db_port);
+            py::gil_scoped_release release;
+            return agent::create_agent(engine, name, user, password, host, port);
+        },
+        py::arg("engine"), py::arg("db_name"), py::arg("db_user"), py::arg("db_password"),
+        py::arg("db_host"), py::arg("db_port"),
+        "An agent (SQLGraph) for the database, or None when the model-settings service does "
+        "not provide both deployments.");
+    m.def(
+        "run_agent",
+        [](const flow::SQLGraph& graph, const std::string& key, const std::string& query,
+           const std::string& media_path) {
+            Value record;
+            {
+                py::gil_scoped_release release;
+                record = agent::run_agent(graph, key, query, media_path);
+            }
+            return bindings::from_value(record);
+        },
+        py::arg("agent"), py::arg("zolvi_api_key"), py::arg("query"), py::arg("media_path"),
+        "Answers one question: {'output', 'python_code', 'image_path', 'generated_query', "
+        "'sql_execution_result'}, or {'output': 'An error occurred'}.");
+
+    // An agent variant for hosts that drive a runnable with an agent executor.
+    py::exec(R"PY(
+class CustomRunnableAgent:
+    """Holds a runnable; plan() invokes it once with the inputs and the steps so far."""
+
+    def __init__(self, runnable, **kwargs):
+        self.runnable = runnable
+        for key, value in kwargs.items():
+            setattr(self, key, value)
+
+    def plan(self, intermediate_steps, callbacks, **kwargs):
+        inputs = {**kwargs, "intermediate_steps": intermediate_steps}
+        return self.runnable.invoke(inputs, {"callbacks": callbacks})
+)PY",
+             m.attr("__dict__"));
+}

@@ -1,0 +1,39 @@
+// zolviai.flow_graph.custom_sql: the database wrapper the flow uses, and its error class.
+#include "convert.hpp"
+
+#include "zolviai/core/error.hpp"
+#include "zolviai/sql/sql_database.hpp"
+
+#include <pybind11/stl.h>
+
+namespace py = pybind11;
+using zolviai::sql::CustomSQLDatabase;
+
+PYBIND11_MODULE(custom_sql, m) {
+    zolviai::bindings::init_common();
+    m.doc() = "The database wrapper: table names, table descriptions, guarded queries.";
+    // Database failures, including statements the guard refuses. SQLAlchemyError is the
+    // name flows written against the SQL toolkit catch.
+    // The shared exception translator raises this class for DatabaseError.
+    static py::exception<zolviai::DatabaseError> error(m, "DatabaseError", PyExc_Exception);
+    m.attr("SQLAlchemyError") = error;
+    py::class_<CustomSQLDatabase, std::shared_ptr<CustomSQLDatabase>>(m, "CustomSQLDatabase")
+        .def_static(
+            "from_uri",
+            [](const std::string& uri) {
+                py::gil_scoped_release release;
+                return CustomSQLDatabase::from_uri(uri);
+            },
+            py::arg("database_uri"))
+        .def_property_readonly("dialect", &CustomSQLDatabase::dialect)
+        .def("get_usable_table_names", &CustomSQLDatabase::get_usable_table_names,
+             py::call_guard<py::gil_scoped_release>())
+        .def("get_table_info_no_throw", &CustomSQLDatabase::get_table_info_no_throw,
+             py::arg("table_names"), py::call_guard<py::gil_scoped_release>())
+        .def(
+            "run",
+            [](const CustomSQLDatabase& db, const std::string& command, const std::string& fetch,
+               bool include_columns) { return db.run(command, fetch, include_columns); },
+            py::arg("command"), py::arg("fetch") = "all", py::arg("include_columns") = false,
+            py::call_guard<py::gil_scoped_release>());
+}

@@ -1,0 +1,17 @@
+zolviai_python_module(py_llm zolviai.llm ${CMAKE_CURRENT_SOURCE_DIR}/llm.cpp)
+zolviai_python_module(py_settings zolviai.settings ${CMAKE_CURRENT_SOURCE_DIR}/settings.cpp)
+zolviai_python_module(py_api zolviai.api ${CMAKE_CURRENT_SOURCE_DIR}/api.cpp)
+zolviai_python_module(py_context zolviai.prompts.context ${CMAKE_CURRENT_SOURCE_DIR}/context.cpp)
+zolviai_python_module(py_flow_graph_prompts zolviai.flow_graph.flow_graph_prompts
+    ${CMAKE_CURRENT_SOURCE_DIR}/prompts.cpp)
+zolviai_python_module(py_answer_prompt zolviai.prompts.answer_prompt
+    ${CMAKE_CURRENT_SOURCE_DIR}/prompts.cpp)
+target_compile_definitions(py_answer_prompt PRIVATE ZOLVIAI_ANSWER_PROMPT)
+zolviai_python_module(py_custom_sql zolviai.flow_graph.custom_sql ${CMAKE_CURRENT_SOURCE_DIR}/custom_sql.cpp)
+zolviai_python_module(py_base zolviai.function_calling.base ${CMAKE_CURRENT_SOURCE_DIR}/base.cpp)
+zolviai_python_module(py_flow_steps zolviai.flow_graph.flow_steps ${CMAKE_CURRENT_SOURCE_DIR}/flow_steps.cpp)
+zolviai_python_module(py_flow_graph zolviai.flow_graph.flow_graph ${CMAKE_CURRENT_SOURCE_DIR}/flow_graph.cpp)
+zolviai_python_module(py_agent zolviai.agent ${CMAKE_CURRENT_SOURCE_DIR}/agent.cpp)
+foreach(target py_context py_base py_flow_steps py_flow_graph py_agent)
+    target_link_libraries(${target} PRIVATE zolviai_flow)
+endforeach()
