@@ -87,6 +87,7 @@ def completion(answer, request_json):
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True  # headers and body go out as separate writes
 
     def log_message(self, *args):
         pass

@@ -1,0 +1,106 @@
+// One question on the success route against the scripted server (answering at once) and
+// the SQLite sample, split into the time spent in model calls, in the database-only steps
+// and in the analysis run, and what is left: the orchestration's own cost.
+#include "support/chat_server.hpp"
+#include "zolviai/flow/sql_graph.hpp"
+#include "zolviai/core/console.hpp"
+#include "zolviai/llm/openai_models.hpp"
+#include "zolviai/sql/script.hpp"
+
+#include <benchmark/benchmark.h>
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <filesystem>
+
+using namespace zolviai;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Delegates to the real client and adds up the time spent inside it.
+class TimedModel : public llm::ChatModel {
+public:
+    explicit TimedModel(std::shared_ptr<llm::ChatModel> inner) : inner_(std::move(inner)) {}
+    llm::ChatResult invoke(const std::vector<llm::Message>& messages,
+                           const llm::CallOptions& options) const override {
+        const auto start = Clock::now();
+        auto result = inner_->invoke(messages, options);
+        nanos += (Clock::now() - start).count();
+        return result;
+    }
+    using llm::ChatModel::invoke;
+    mutable std::atomic<long long> nanos{0};
+
+private:
+    std::shared_ptr<llm::ChatModel> inner_;
+};
+
+class NodeTimes : public graph::Observer {
+public:
+    void on_node_end(std::string_view node, int, std::chrono::nanoseconds elapsed, bool) override {
+        if (node == "table_names_lookup_node" || node == "relevant_schemas_node" ||
+            node == "sql_execution_node") {
+            database += elapsed.count();
+        } else if (node == "pandas_executor_node") {
+            python += elapsed.count();
+        }
+    }
+    long long database = 0, python = 0;
+};
+
+class Quiet : public ConsoleSink {
+    void write_out(std::string_view) override {}
+    void write_err(std::string_view) override {}
+};
+
+void BM_QuestionOnTheSuccessRoute(benchmark::State& state) {
+    testing::ScriptedChatServer server;
+    server.rules(Value::array(
+        {{{"match", {{"body_contains", "RelevantTablesOutput"}}},
+          {"answer", {{"tool_arguments", {{"relevant_tables", {"artist", "album"}}}}}}},
+         {{"match", {{"body_contains", "SQLQueryInput"}}},
+          {"answer", {{"tool_arguments", {{"sql_query", "SELECT name FROM artist ORDER BY name"}}}}}},
+         {{"match", {{"body_contains", "PythonCodeInput"}}},
+          {"answer", {{"tool_arguments", {{"code", "print(8)"}}}}}},
+         {{"match", {{"body_contains", "GenerationOutput"}}},
+          {"answer", {{"tool_arguments", {{"final_response", "Eight."}}}}}},
+         {{"match", Value::object()}, {"answer", {{"content", "SELECT name FROM artist ORDER BY name"}}}}}));
+    const auto dir = std::filesystem::temp_directory_path() / "zolviai-bench-flow";
+    std::filesystem::create_directories(dir);
+    const std::string db_path = (dir / "sample.db").string();
+    sql::create_sample_sqlite(std::string(ZOLVIAI_SOURCE_DIR) + "/examples/sample_db.sql", db_path);
+    llm::ChatOpenAI::Options o;
+    o.openai_api_key = "k";
+    o.base_url = server.url();
+    auto model = std::make_shared<TimedModel>(std::make_shared<llm::ChatOpenAI>(o));
+    flow::SQLGraph graph(sql::CustomSQLDatabase::from_uri("sqlite:///" + db_path), model, model);
+    set_console_sink(std::make_shared<Quiet>());
+    spdlog::set_level(spdlog::level::warn);
+    const Value input = {{"user_question", "How many artists?"}, {"save_path", dir.string()}};
+    graph.invoke(input); // the first run starts the interpreter
+    model->nanos = 0;
+    long long total = 0, database = 0, python = 0;
+    for (auto _ : state) {
+        NodeTimes times;
+        const auto start = Clock::now();
+        Value out = graph.invoke(input, &times);
+        total += (Clock::now() - start).count();
+        database += times.database;
+        python += times.python;
+        benchmark::DoNotOptimize(out);
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["total_ms"] = total / n / 1e6;
+    state.counters["model_ms"] = model->nanos / n / 1e6;
+    state.counters["database_ms"] = database / n / 1e6;
+    state.counters["python_ms"] = python / n / 1e6;
+    state.counters["orchestration_ms"] = (total - model->nanos - database - python) / n / 1e6;
+    set_console_sink(nullptr);
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_QuestionOnTheSuccessRoute)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+} // namespace
+
+BENCHMARK_MAIN();
