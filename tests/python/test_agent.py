@@ -59,10 +59,10 @@ def test_success_returns_the_five_keys_and_reports_usage(service, sample_pg, cap
     assert isinstance(body["total_cost"], float) and body["total_cost"] > 0
 
 
-def test_a_flow_that_raises_gives_the_error_record(service, sample_pg, capsys):
+def test_a_flow_that_raises_gives_the_error_record(service, sample_pg, capsys, tmp_path):
     flow = make_agent(service, sample_pg, capsys)
     service.queue(tool("RelevantTablesOutput", wrong_field=["artist"]))
-    record = agent.run_agent(flow, "acct-key", "q", "media-x")
+    record = agent.run_agent(flow, "acct-key", "q", str(tmp_path / "media"))
     assert record == {"output": "An error occurred"}
     captured = capsys.readouterr()
     lines = captured.out.splitlines()
@@ -73,7 +73,7 @@ def test_a_flow_that_raises_gives_the_error_record(service, sample_pg, capsys):
     assert report["json"]["total_tokens"] is None and report["json"]["total_cost"] is None
 
 
-def test_sql_failure_route_answers_gracefully(service, sample_pg, capsys):
+def test_sql_failure_route_answers_gracefully(service, sample_pg, capsys, tmp_path):
     flow = make_agent(service, sample_pg, capsys)
     answers = [tool("RelevantTablesOutput", relevant_tables=["artist"])]
     for i in range(5):
@@ -83,7 +83,7 @@ def test_sql_failure_route_answers_gracefully(service, sample_pg, capsys):
                 tool("SQLQueryInput", sql_query="SELECT nme FROM artist"), {"content": "SELECT nme FROM artist"},
                 tool("GenerationOutput", final_response="I could not answer that from the database.")]
     service.queue(*answers)
-    record = agent.run_agent(flow, "k", "Artist names?", "media-x")
+    record = agent.run_agent(flow, "k", "Artist names?", str(tmp_path / "media"))
     # The terminal route never writes the analysis fields; the answer still reaches the host.
     assert record["output"] == "I could not answer that from the database."
     assert record["python_code"] == "" and record["image_path"] == ""
@@ -91,7 +91,7 @@ def test_sql_failure_route_answers_gracefully(service, sample_pg, capsys):
     assert 'column "nme" does not exist' in record["sql_execution_result"][0]
 
 
-def test_a_failing_usage_report_keeps_the_answer(service, sample_pg, capsys, monkeypatch):
+def test_a_failing_usage_report_keeps_the_answer(service, sample_pg, capsys, monkeypatch, tmp_path):
     flow = make_agent(service, sample_pg, capsys)
     query = "SELECT 1"
     service.queue(tool("RelevantTablesOutput", relevant_tables=["artist"]),
@@ -99,7 +99,7 @@ def test_a_failing_usage_report_keeps_the_answer(service, sample_pg, capsys, mon
                   tool("PythonCodeInput", code="print(1)"),
                   tool("GenerationOutput", final_response="One."))
     monkeypatch.setenv("ZOLVI_API_BASE_URL", "http://127.0.0.1:9")  # nothing listens there
-    record = agent.run_agent(flow, "k", "q", "media-x")
+    record = agent.run_agent(flow, "k", "q", str(tmp_path / "media"))
     assert record["output"] == "One."
     assert capsys.readouterr().out.splitlines()[-1].startswith("The usage report failed: ")
 
@@ -161,7 +161,7 @@ def test_custom_runnable_agent_plans_through_any_invoke():
     assert seen == [({"input": "q", "intermediate_steps": [("a", "b")]}, {"callbacks": None})]
 
 
-def test_questions_in_parallel_threads_each_get_their_own_answer(service, sample_pg, capsys):
+def test_questions_in_parallel_threads_each_get_their_own_answer(service, sample_pg, capsys, tmp_path):
     flow = make_agent(service, sample_pg, capsys)
     with service.state.lock:
         service.state.rules.extend([
@@ -178,7 +178,7 @@ def test_questions_in_parallel_threads_each_get_their_own_answer(service, sample
     records = [None] * 6
 
     def ask(i):
-        records[i] = agent.run_agent(flow, "k", "question %d" % i, "media-x")
+        records[i] = agent.run_agent(flow, "k", "question %d" % i, str(tmp_path / "media"))
 
     threads = [threading.Thread(target=ask, args=(i,)) for i in range(6)]
     for t in threads:
