@@ -1,0 +1,6 @@
+from typing import Any
+from zolviai.flow_graph.custom_sql import CustomSQLDatabase
+
+class RelevantTablePicker:
+    def __init__(self, *, config: Any, db: CustomSQLDatabase) -> None: ...
+    def invoke(self, state: dict[str, Any], **kwargs: Any) -> dict[str, Any]: ...

@@ -1,0 +1,1 @@
+final_node_prompt: str
