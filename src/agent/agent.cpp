@@ -8,6 +8,7 @@
 #include "zolviai/sql/uri.hpp"
 
 #include <cstdlib>
+#include <cxxabi.h>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -30,6 +31,15 @@ std::optional<std::string> text_field(const Value& record, const char* key) {
         return std::nullopt;
     }
     return it->is_string() ? it->get<std::string>() : it->dump();
+}
+
+// The error's class as a reader knows it ("zolviai::OutputParsingError").
+std::string error_type_name(const std::exception& e) {
+    int status = 0;
+    char* name = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status);
+    std::string out = status == 0 && name ? name : typeid(e).name();
+    std::free(name);
+    return out;
 }
 
 bool has_endpoint(const ModelSettings& s) { return s.azure_endpoint && !s.azure_endpoint->empty(); }
@@ -176,7 +186,7 @@ Value run_agent(const flow::SQLGraph& agent, const std::string& key, const std::
             tokens = usage.total_tokens;
             cost = usage.total_cost;
         } catch (const std::exception& e) {
-            print_err_line(std::string("Traceback: ") + typeid(e).name() + ": " + e.what());
+            print_err_line("Traceback (the flow's error): " + error_type_name(e) + ": " + e.what());
             print_line(std::string("An error occurred when running the agent: ") + e.what());
             record = {{"output", "An error occurred"}};
         }
