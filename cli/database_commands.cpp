@@ -17,7 +17,7 @@ std::string sample_path() {
     std::filesystem::path dir = cache && *cache ? std::filesystem::path(cache)
                                 : home && *home ? std::filesystem::path(home) / ".cache"
                                                 : std::filesystem::temp_directory_path();
-    return (dir / "zolviai" / "sample.db").string();
+    return (dir / "zolviai" / "business.db").string();
 }
 
 } // namespace
