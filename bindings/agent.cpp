@@ -15,13 +15,7 @@ PYBIND11_MODULE(agent, m) {
     bindings::init_common();
     m.doc() = "Create an agent for a database and ask it questions.";
     agent::load_dotenv(); // variables already set are left as they are
-    py::module_ coderunner = py::module_::import("zolviai.coderunner");
-    for (const auto& [name, value] : py::dict(coderunner.attr("__dict__"))) {
-        const std::string key = py::str(name);
-        if (!key.empty() && key[0] != '_') {
-            m.attr(name) = value;
-        }
-    }
+    bindings::reexport_public_names("zolviai.coderunner", m);
     py::module_ flow_graph = py::module_::import("zolviai.flow_graph.flow_graph");
     m.attr("SQLGraph") = flow_graph.attr("SQLGraph");
     m.attr("CustomSQLDatabase") =

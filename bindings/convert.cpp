@@ -174,3 +174,17 @@ Value state_of(py::handle state) {
 }
 
 } // namespace zolviai::bindings
+
+namespace zolviai::bindings {
+
+void reexport_public_names(const char* from, py::module_& to) {
+    py::module_ source = py::module_::import(from);
+    for (const auto& [name, value] : py::dict(source.attr("__dict__"))) {
+        const std::string key = py::str(name);
+        if (!key.empty() && key[0] != '_') {
+            to.attr(name) = value;
+        }
+    }
+}
+
+} // namespace zolviai::bindings

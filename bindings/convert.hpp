@@ -25,4 +25,7 @@ namespace zolviai::bindings {
 // A step's state argument: a dict, else the TypeError naming "state".
 Value state_of(pybind11::handle state);
 
+// Makes every public name (not starting with "_") of the module `from` a name of `to`.
+void reexport_public_names(const char* from, pybind11::module_& to);
+
 } // namespace zolviai::bindings

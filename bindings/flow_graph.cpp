@@ -37,13 +37,7 @@ const char* rule_name(graph::MergeRule rule) {
 PYBIND11_MODULE(flow_graph, m) {
     bindings::init_common();
     m.doc() = "The question-answering flow: its state record and SQLGraph.";
-    py::module_ steps = py::module_::import("zolviai.flow_graph.flow_steps");
-    for (const auto& [name, value] : py::dict(steps.attr("__dict__"))) {
-        const std::string key = py::str(name);
-        if (!key.empty() && key[0] != '_') {
-            m.attr(name) = value;
-        }
-    }
+    bindings::reexport_public_names("zolviai.flow_graph.flow_steps", m);
     m.attr("RelevantTablePicker") =
         py::module_::import("zolviai.function_calling.base").attr("RelevantTablePicker");
     py::module_ settings = py::module_::import("zolviai.settings");

@@ -56,13 +56,7 @@ PYBIND11_MODULE(flow_steps, m) {
     py::module_::import("zolviai.flow_graph.custom_sql");
     py::module_::import("zolviai.llm");
     for (const char* module : {"zolviai.flow_graph.flow_graph_prompts", "zolviai.prompts.answer_prompt"}) {
-        py::module_ prompts = py::module_::import(module);
-        for (const auto& [name, value] : py::dict(prompts.attr("__dict__"))) {
-            const std::string key = py::str(name);
-            if (!key.empty() && key[0] != '_') {
-                m.attr(name) = value;
-            }
-        }
+        bindings::reexport_public_names(module, m);
     }
     py::module_ context = py::module_::import("zolviai.prompts.context");
     for (const char* name : {"read_values", "context_prompt", "custom_instructions", "check_instructions"}) {

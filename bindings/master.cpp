@@ -28,13 +28,7 @@ void guarded(const char* operation, py::object argument, const char* prefix) {
 PYBIND11_MODULE(master, m) {
     zolviai::bindings::init_common();
     m.doc() = "Start-up preparation of the code runner's environment.";
-    py::module_ coderunner = py::module_::import("zolviai.coderunner");
-    for (const auto& [name, value] : py::dict(coderunner.attr("__dict__"))) {
-        const std::string key = py::str(name);
-        if (!key.empty() && key[0] != '_') {
-            m.attr(name) = value;
-        }
-    }
+    zolviai::bindings::reexport_public_names("zolviai.coderunner", m);
     m.def(
         "initialize_env",
         [](py::object env_path) {

@@ -10,9 +10,6 @@ namespace zolviai::flow {
 
 using graph::get_field;
 
-namespace {
-
-// The names of a state list joined with "," when it is a list; a text as it is.
 std::string joined_names(const Value& names) {
     if (!names.is_array()) {
         return python::str(names);
@@ -24,6 +21,8 @@ std::string joined_names(const Value& names) {
     }
     return out;
 }
+
+namespace {
 
 Value& last_element(Value& list, const char* field) {
     if (!list.is_array()) {

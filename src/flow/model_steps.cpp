@@ -32,18 +32,6 @@ namespace {
 
 std::string text_of(const Value& v) { return python::str(v); }
 
-std::string joined_names(const Value& names) {
-    if (!names.is_array()) {
-        return text_of(names);
-    }
-    std::string out;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        out += i ? "," : "";
-        out += text_of(names[i]);
-    }
-    return out;
-}
-
 // The question the prompts show: the rewritten one when there is one.
 Value question_of(const Value& state) {
     const Value& question = get_field(state, "user_question");

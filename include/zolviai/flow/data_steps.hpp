@@ -19,6 +19,9 @@ using ChatModelPtr = std::shared_ptr<const llm::ChatModel>;
 // Throws the TypeError a step gives for a state that is not a map.
 void require_state_map(const Value& state);
 
+// Table names held as a list, joined with "," (no blank); a text as it is.
+std::string joined_names(const Value& names);
+
 // Lists the database's usable tables: {"table_names_from_db": "a, b, c"}.
 class TableNamesLookup {
 public:
