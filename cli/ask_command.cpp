@@ -7,6 +7,7 @@
 #include "zolviai/core/error.hpp"
 #include "zolviai/llm/openai_models.hpp"
 #include "zolviai/llm/usage.hpp"
+#include "zolviai/sql/cell.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +40,68 @@ public:
 private:
     std::mutex mutex_;
 };
+
+std::size_t width_of(const std::string& s) {
+    std::size_t n = 0;
+    for (char c : s) {
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }
+    return n;
+}
+
+std::string cut(const std::string& s, std::size_t max) {
+    if (width_of(s) <= max) {
+        return s;
+    }
+    std::string out;
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < s.size() && n < max - 3; ++i) {
+        out.push_back(s[i]);
+        if (i + 1 == s.size() || (static_cast<unsigned char>(s[i + 1]) & 0xC0) != 0x80) {
+            ++n;
+        }
+    }
+    return out + "...";
+}
+
+// The final query's rows as an aligned table (at most 20 rows, cells cut at 40 characters).
+std::string as_table(const sql::ResultSet& rs) {
+    std::vector<std::vector<std::string>> cells;
+    std::vector<std::size_t> widths;
+    std::vector<std::string> header;
+    for (const auto& column : rs.columns) {
+        header.push_back(cut(column.name, 40));
+        widths.push_back(width_of(header.back()));
+    }
+    for (const auto& row : rs.rows) {
+        std::vector<std::string> line;
+        for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) {
+            line.push_back(cut(row[i].type == sql::CellType::Null ? "NULL" : sql::cell_str(row[i]), 40));
+            widths[i] = std::max(widths[i], width_of(line.back()));
+        }
+        cells.push_back(std::move(line));
+    }
+    auto format_line = [&](const std::vector<std::string>& line) {
+        std::string out;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            out += (i ? " | " : "") + line[i] + std::string(widths[i] - width_of(line[i]), ' ');
+        }
+        return out + "\n";
+    };
+    std::string out = format_line(header);
+    for (std::size_t i = 0; i < widths.size(); ++i) {
+        out += (i ? "-+-" : "") + std::string(widths[i], '-');
+    }
+    out += "\n";
+    for (const auto& line : cells) {
+        out += format_line(line);
+    }
+    if (rs.total_rows > static_cast<std::int64_t>(rs.rows.size())) {
+        out += "(" + std::to_string(rs.rows.size()) + " of " + std::to_string(rs.total_rows) +
+               " rows)\n";
+    }
+    return out;
+}
 
 } // namespace
 
@@ -123,8 +186,13 @@ void add_ask_command(CLI::App& app) {
             print_line("\nSQL:\n" + queries.back().get<std::string>());
         }
         const Value& results = record["sql_execution_result"];
-        if (!results.empty()) {
-            print_line("\nResult:\n" + results.back().get<std::string>());
+        if (!queries.empty() && !results.empty()) {
+            // Shown as a table: the final query once more, read-only, its first rows.
+            try {
+                print_line("\nResult:\n" + as_table(flow->db->query(queries.back(), 20)));
+            } catch (const DatabaseError&) {
+                print_line("\nResult:\n" + results.back().get<std::string>());
+            }
         }
         if (!record["image_path"].get<std::string>().empty()) {
             print_line("\nChart: " + record["image_path"].get<std::string>());

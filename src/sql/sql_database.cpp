@@ -277,15 +277,12 @@ std::string CustomSQLDatabase::describe_tables(Connection& conn,
     return out;
 }
 
-std::string CustomSQLDatabase::run(const std::string& command, std::string_view fetch,
-                                   bool include_columns) const {
-    if (fetch != "all" && fetch != "one") {
-        throw ValueError("Fetch parameter must be either 'one' or 'all'");
-    }
+ResultSet CustomSQLDatabase::query(const std::string& command, std::int64_t max_rows,
+                                   bool stop_after_max_rows) const {
     check_read_only_statement(command, dialect_);
     ExecuteOptions options;
-    options.max_rows = fetch == "one" ? 1 : options_.limits.max_rows;
-    options.stop_after_max_rows = fetch == "one";
+    options.max_rows = max_rows;
+    options.stop_after_max_rows = stop_after_max_rows;
 
     Lease conn(*this);
     ResultSet result;
@@ -308,6 +305,16 @@ std::string CustomSQLDatabase::run(const std::string& command, std::string_view 
         conn.suspect();
         throw DatabaseError(std::string(e.what()) + "\n[SQL: " + command + "]");
     }
+    return result;
+}
+
+std::string CustomSQLDatabase::run(const std::string& command, std::string_view fetch,
+                                   bool include_columns) const {
+    if (fetch != "all" && fetch != "one") {
+        throw ValueError("Fetch parameter must be either 'one' or 'all'");
+    }
+    ResultSet result = fetch == "one" ? query(command, 1, true)
+                                      : query(command, options_.limits.max_rows, false);
     if (fetch == "one") {
         result.total_rows = static_cast<std::int64_t>(result.rows.size());
     }

@@ -50,6 +50,11 @@ public:
     std::string run(const std::string& command, std::string_view fetch = "all",
                     bool include_columns = false) const;
 
+    // The same guarded execution, handing back the rows themselves (at most max_rows kept;
+    // with stop_after_max_rows the rest are not fetched where the engine allows).
+    ResultSet query(const std::string& command, std::int64_t max_rows,
+                    bool stop_after_max_rows = false) const;
+
     const DatabaseOptions& options() const { return options_; }
 
 private:
