@@ -16,21 +16,34 @@ const llm::HttpClient& http() {
     return client;
 }
 
-Value parse_answer(const llm::HttpResponse& r, const std::string& what) {
+// A short excerpt of the service's answer for an error text, with the account key (which a
+// service may echo back) masked.
+std::string excerpt(const std::string& body, const std::string& key) {
+    std::string text = body.substr(0, 200);
+    if (key.size() < 4) {
+        return text;
+    }
+    for (auto pos = text.find(key); pos != std::string::npos; pos = text.find(key, pos)) {
+        text.replace(pos, key.size(), "***");
+    }
+    return text;
+}
+
+Value parse_answer(const llm::HttpResponse& r, const std::string& what,
+                   const std::string& key = {}) {
     try {
         return Value::parse(r.body);
     } catch (const Value::parse_error&) {
-        throw ValueError("the model-settings service's answer to " + what +
-                         " is not JSON (HTTP " + std::to_string(r.status) +
-                         "): " + r.body.substr(0, 200));
+        throw ValueError("the model-settings service's answer to " + what + " is not JSON (HTTP " +
+                         std::to_string(r.status) + "): " + excerpt(r.body, key));
     }
 }
 
-void require_success(const llm::HttpResponse& r, const std::string& what) {
+void require_success(const llm::HttpResponse& r, const std::string& what, const std::string& key) {
     if (r.status < 200 || r.status >= 300) {
-        throw Error("the model-settings service refused " + what + " with HTTP " +
-                        std::to_string(r.status) + ": " + r.body.substr(0, 200),
-                    ErrorCode::Model);
+        throw ModelError("the model-settings service refused " + what + " with HTTP " +
+                             std::to_string(r.status) + ": " + excerpt(r.body, key),
+                         r.status);
     }
 }
 
@@ -55,8 +68,8 @@ Value ZolviAPIHandler::get_openai_data() const {
     const auto r = http().request("GET", service_base_url() + "/zolvi/openai/",
                                   {"X-Zolvi-Api-Key: " + key_, "Accept: application/json"}, "",
                                   kServiceTimeout);
-    require_success(r, "the OpenAI settings request");
-    Value data = parse_answer(r, "the OpenAI settings request");
+    require_success(r, "the OpenAI settings request", key_);
+    Value data = parse_answer(r, "the OpenAI settings request", key_);
     if (!data.is_object()) {
         throw TypeError(std::string("the OpenAI settings must be a map, not ") +
                         python_type_name(data));
@@ -65,8 +78,8 @@ Value ZolviAPIHandler::get_openai_data() const {
 }
 
 Value fetch_azure_deployments() {
-    const auto r =
-        http().request("GET", service_base_url() + "/zolvi/azure-openais/", {}, "", kServiceTimeout);
+    const auto r = http().request("GET", service_base_url() + "/zolvi/azure-openais/", {}, "",
+                                  kServiceTimeout);
     return parse_answer(r, "the deployment list request");
 }
 
@@ -74,11 +87,10 @@ void send_user_question(const std::string& key, const std::string& question,
                         const Value& total_tokens, const Value& total_cost) {
     const Value body = {
         {"question", question}, {"total_tokens", total_tokens}, {"total_cost", total_cost}};
-    const auto r = http().request(
-        "POST", service_base_url() + "/zolvi/usage/",
-        {"X-Zolvi-Api-Key: " + key, "Content-Type: application/json"}, body.dump(),
-        kServiceTimeout);
-    require_success(r, "the usage report");
+    const auto r = http().request("POST", service_base_url() + "/zolvi/usage/",
+                                  {"X-Zolvi-Api-Key: " + key, "Content-Type: application/json"},
+                                  body.dump(), kServiceTimeout);
+    require_success(r, "the usage report", key);
 }
 
 std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const std::string& key) {
@@ -87,6 +99,16 @@ std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const std::string& 
     const Value model = data.value("model_name", Value(nullptr));
     const Value api_key = data.value("api_key", Value(nullptr));
     const Value temperature = data.contains("temperature") ? data["temperature"] : Value(1);
+    if (!model.is_null() && !model.is_string()) {
+        throw TypeError(std::string("model_name must be str, not ") + python_type_name(model));
+    }
+    if (!api_key.is_null() && !api_key.is_string()) {
+        throw TypeError(std::string("api_key must be str, not ") + python_type_name(api_key));
+    }
+    if (!temperature.is_null() && (!temperature.is_number() || temperature.is_boolean())) {
+        throw TypeError(std::string("temperature must be float, not ") +
+                        python_type_name(temperature));
+    }
     if (!model.is_null()) {
         o.model = model.get<std::string>();
     }

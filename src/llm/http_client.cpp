@@ -1,7 +1,7 @@
 #include "zolviai/llm/http_client.hpp"
 
-#include "zolviai/core/error.hpp"
 #include "transport_error.hpp"
+#include "zolviai/core/error.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -49,7 +49,9 @@ struct HttpClient::Pool {
     }
 };
 
-HttpClient::HttpClient() : pool_(std::make_unique<Pool>()) { global_init(); }
+HttpClient::HttpClient() : pool_(std::make_unique<Pool>()) {
+    global_init();
+}
 
 HttpClient::~HttpClient() = default;
 

@@ -31,28 +31,26 @@ std::string redact(std::string text, const std::string& secret) {
 
 // The wait the service asked for, when it asked for a sensible one.
 std::optional<std::chrono::milliseconds> asked_wait(const HttpResponse& r) {
+    double seconds = -1;
     if (const auto it = r.headers.find("retry-after-ms"); it != r.headers.end()) {
         char* end = nullptr;
         const double ms = std::strtod(it->second.c_str(), &end);
-        if (end != it->second.c_str() && ms >= 0) {
-            return std::chrono::milliseconds(static_cast<long long>(ms));
+        if (end != it->second.c_str()) {
+            seconds = ms / 1000.0;
+        }
+    } else if (const auto it = r.headers.find("retry-after"); it != r.headers.end()) {
+        char* end = nullptr;
+        const double n = std::strtod(it->second.c_str(), &end);
+        if (end != it->second.c_str() && *end == '\0') {
+            seconds = n;
+        } else {
+            std::tm tm{};
+            if (strptime(it->second.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm)) {
+                seconds = std::difftime(timegm(&tm), std::time(nullptr));
+            }
         }
     }
-    const auto it = r.headers.find("retry-after");
-    if (it == r.headers.end()) {
-        return std::nullopt;
-    }
-    double seconds = -1;
-    char* end = nullptr;
-    const double n = std::strtod(it->second.c_str(), &end);
-    if (end != it->second.c_str() && *end == '\0') {
-        seconds = n;
-    } else {
-        std::tm tm{};
-        if (strptime(it->second.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm)) {
-            seconds = std::difftime(timegm(&tm), std::time(nullptr));
-        }
-    }
+    // Like the official clients: a wait outside (0, 60] s falls back to our own backoff.
     if (seconds > 0 && seconds <= 60) {
         return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
     }
@@ -105,6 +103,8 @@ OpenAICompatibleModel::OpenAICompatibleModel(ChatSettings settings, std::string 
       http_(std::make_unique<HttpClient>()) {
     headers_.push_back("Content-Type: application/json");
     headers_.push_back("Accept: application/json");
+    // No "Expect: 100-continue" round trip before large prompts.
+    headers_.push_back("Expect:");
     if (!settings_.model_kwargs.is_object()) {
         throw TypeError(std::string("model_kwargs must be a dict, not ") +
                         python_type_name(settings_.model_kwargs));
@@ -155,8 +155,7 @@ ChatResult OpenAICompatibleModel::invoke(const std::vector<Message>& messages,
                 const std::string what = redact(e.what(), secret_);
                 if (e.timed_out()) {
                     throw TimeoutError("chat completion request timed out after " +
-                                       std::to_string(settings_.timeout.count()) +
-                                       " ms: " + what);
+                                       std::to_string(settings_.timeout.count()) + " ms: " + what);
                 }
                 throw ModelError("chat completion request failed: " + what, 0);
             }
@@ -193,21 +192,22 @@ ChatResult OpenAICompatibleModel::invoke(const std::vector<Message>& messages,
                                      redact(r.body.substr(0, 200), secret_),
                                  r.status);
             }
-            out.model = v.contains("model") && v["model"].is_string() ? v["model"].get<std::string>()
-                                                                     : model_field_;
+            out.model = v.contains("model") && v["model"].is_string()
+                            ? v["model"].get<std::string>()
+                            : model_field_;
             if (v.contains("usage") && v["usage"].is_object()) {
                 out.prompt_tokens = v["usage"].value("prompt_tokens", 0L);
                 out.completion_tokens = v["usage"].value("completion_tokens", 0L);
                 out.total_tokens =
                     v["usage"].value("total_tokens", out.prompt_tokens + out.completion_tokens);
             }
-            record_usage(out.model, out.prompt_tokens, out.completion_tokens);
+            record_usage(out.model, out.prompt_tokens, out.completion_tokens, out.total_tokens);
             return out;
         }
         const std::string message = redact(service_message(r.body), secret_);
         if (last || !retriable_status(r.status)) {
-            throw ModelError("chat completion failed with HTTP " + std::to_string(r.status) +
-                                 ": " + message,
+            throw ModelError("chat completion failed with HTTP " + std::to_string(r.status) + ": " +
+                                 message,
                              r.status);
         }
         const auto wait = asked_wait(r).value_or(backoff(policy, attempt));
@@ -220,8 +220,8 @@ ChatResult OpenAICompatibleModel::invoke(const std::vector<Message>& messages,
 AzureChatOpenAI::AzureChatOpenAI(Options o)
     : OpenAICompatibleModel(o.chat,
                             trim_slash(o.azure_endpoint) + "/openai/deployments/" +
-                                o.azure_deployment + "/chat/completions?api-version=" +
-                                o.api_version,
+                                o.azure_deployment +
+                                "/chat/completions?api-version=" + o.api_version,
                             "", {"api-key: " + o.api_key}, o.api_key),
       options_(std::move(o)) {
     if (options_.azure_endpoint.empty()) {
@@ -248,6 +248,14 @@ std::shared_ptr<AzureChatOpenAI> AzureChatOpenAI::from_keywords(const Value& kw)
         }
         return v.get<std::string>();
     };
+    auto number = [](const Value& v, const std::string& key, bool integer) {
+        const bool fits = integer ? v.is_number_integer() : (v.is_number() && !v.is_boolean());
+        if (!fits) {
+            throw TypeError("AzureChatOpenAI() argument '" + key + "' must be " +
+                            (integer ? "int" : "float") + ", not " + python_type_name(v));
+        }
+        return v.get<double>();
+    };
     for (const auto& [key, value] : kw.items()) {
         if (key == "azure_deployment") {
             o.azure_deployment = text(value, key);
@@ -259,19 +267,21 @@ std::shared_ptr<AzureChatOpenAI> AzureChatOpenAI::from_keywords(const Value& kw)
             o.api_version = text(value, key);
         } else if (key == "max_tokens") {
             if (!value.is_null()) {
-                o.chat.max_tokens = value.get<long>();
+                o.chat.max_tokens = static_cast<long>(number(value, key, true));
             }
         } else if (key == "temperature") {
             if (!value.is_null()) {
-                o.chat.temperature = value.get<double>();
+                o.chat.temperature = number(value, key, false);
             }
         } else if (key == "model_kwargs") {
             o.chat.model_kwargs = value.is_null() ? Value::object() : value;
         } else if (key == "timeout") {
-            o.chat.timeout = std::chrono::milliseconds(
-                static_cast<long long>(value.get<double>() * 1000));
+            if (!value.is_null()) {
+                o.chat.timeout = std::chrono::milliseconds(
+                    static_cast<long long>(number(value, key, false) * 1000));
+            }
         } else if (key == "max_retries") {
-            o.chat.retry.max_retries = value.get<int>();
+            o.chat.retry.max_retries = static_cast<int>(number(value, key, true));
         } else {
             throw TypeError("AzureChatOpenAI() got an unexpected keyword argument '" + key + "'");
         }
@@ -289,9 +299,28 @@ std::string openai_base(const std::string& given) {
 }
 } // namespace
 
+namespace {
+// An unset key falls back to OPENAI_API_KEY; local OpenAI-compatible servers often need none,
+// so without either no Authorization header is sent.
+std::string openai_key(const std::string& given) {
+    if (!given.empty()) {
+        return given;
+    }
+    const char* env = std::getenv("OPENAI_API_KEY");
+    return env ? env : "";
+}
+
+std::vector<std::string> bearer(const std::string& key) {
+    if (key.empty()) {
+        return {};
+    }
+    return {"Authorization: Bearer " + key};
+}
+} // namespace
+
 ChatOpenAI::ChatOpenAI(Options o)
     : OpenAICompatibleModel(o.chat, openai_base(o.base_url) + "/chat/completions", o.model,
-                            {"Authorization: Bearer " + o.openai_api_key}, o.openai_api_key),
+                            bearer(openai_key(o.openai_api_key)), openai_key(o.openai_api_key)),
       options_(std::move(o)) {}
 
 } // namespace zolviai::llm

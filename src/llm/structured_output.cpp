@@ -79,8 +79,8 @@ Value RecordSchema::json_schema() const {
 
 Value RecordSchema::validate(const Value& answer, std::string_view raw) const {
     if (!answer.is_object()) {
-        throw OutputParsingError("the model's answer for " + name + " is not a JSON object: " +
-                                 excerpt(raw));
+        throw OutputParsingError("the model's answer for " + name +
+                                 " is not a JSON object: " + excerpt(raw));
     }
     Value record = Value::object();
     for (const auto& f : fields) {
@@ -111,12 +111,11 @@ StructuredModel::StructuredModel(std::shared_ptr<const ChatModel> model, RecordS
     }
     if (method_ == StructuredMethod::FunctionCalling) {
         options_.body_extra = {
-            {"tools",
-             Value::array({{{"type", "function"},
-                            {"function",
-                             {{"name", schema_.name},
-                              {"description", schema_.description},
-                              {"parameters", schema_.json_schema()}}}}})},
+            {"tools", Value::array({{{"type", "function"},
+                                     {"function",
+                                      {{"name", schema_.name},
+                                       {"description", schema_.description},
+                                       {"parameters", schema_.json_schema()}}}}})},
             {"tool_choice", {{"type", "function"}, {"function", {{"name", schema_.name}}}}}};
     } else {
         options_.body_extra = {
@@ -135,7 +134,8 @@ Value StructuredModel::invoke(const std::vector<Message>& messages) const {
         const Value* arguments = nullptr;
         if (calls.is_array()) {
             for (const auto& call : calls) {
-                if (call.contains("function") && call["function"].value("name", "") == schema_.name) {
+                if (call.contains("function") &&
+                    call["function"].value("name", "") == schema_.name) {
                     arguments = &call["function"]["arguments"];
                     break;
                 }
@@ -156,8 +156,8 @@ Value StructuredModel::invoke(const std::vector<Message>& messages) const {
     try {
         parsed = Value::parse(raw);
     } catch (const Value::parse_error&) {
-        throw OutputParsingError("the model's answer for " + schema_.name + " is not JSON: " +
-                                 excerpt(raw));
+        throw OutputParsingError("the model's answer for " + schema_.name +
+                                 " is not JSON: " + excerpt(raw));
     }
     return schema_.validate(parsed, raw);
 }
@@ -173,10 +173,10 @@ std::shared_ptr<StructuredModel> with_structured_output(std::shared_ptr<const Ch
 }
 
 const RecordSchema& RelevantTablesOutput() {
-    static const RecordSchema s{"RelevantTablesOutput",
-                                "The tables relevant to the user's question",
-                                {{"relevant_tables", FieldType::TextList,
-                                  "List of relevant table names", std::nullopt}}};
+    static const RecordSchema s{
+        "RelevantTablesOutput",
+        "The tables relevant to the user's question",
+        {{"relevant_tables", FieldType::TextList, "List of relevant table names", std::nullopt}}};
     return s;
 }
 

@@ -37,15 +37,22 @@ std::string normalise(std::string_view model) {
 
 } // namespace
 
-UsageScope::UsageScope() : outer_(innermost) { innermost = this; }
+UsageScope::UsageScope() : outer_(innermost) {
+    innermost = this;
+}
 
-UsageScope::~UsageScope() { innermost = outer_; }
+UsageScope::~UsageScope() {
+    innermost = outer_;
+}
 
 ModelPrice model_price(std::string_view model) {
     const std::string name = normalise(model);
     const PriceEntry* best = nullptr;
     for (const auto& entry : kPrices) {
-        if (name.rfind(entry.name, 0) == 0 && (!best || entry.name.size() > best->name.size())) {
+        // "gpt-4-0613" is gpt-4, but "gpt-4.1" is another model, not a dated gpt-4.
+        const bool names_it = name.rfind(entry.name, 0) == 0 &&
+                              (name.size() == entry.name.size() || name[entry.name.size()] == '-');
+        if (names_it && (!best || entry.name.size() > best->name.size())) {
             best = &entry;
         }
     }
@@ -62,7 +69,8 @@ double call_cost(std::string_view model, long prompt_tokens, long completion_tok
            p.completion_per_1k * static_cast<double>(completion_tokens) / 1000.0;
 }
 
-void record_usage(std::string_view model, long prompt_tokens, long completion_tokens) {
+void record_usage(std::string_view model, long prompt_tokens, long completion_tokens,
+                  long total_tokens) {
     if (innermost == nullptr) {
         return;
     }
@@ -70,7 +78,7 @@ void record_usage(std::string_view model, long prompt_tokens, long completion_to
     for (UsageScope* scope = innermost; scope != nullptr; scope = scope->outer_) {
         scope->prompt_tokens += prompt_tokens;
         scope->completion_tokens += completion_tokens;
-        scope->total_tokens += prompt_tokens + completion_tokens;
+        scope->total_tokens += total_tokens >= 0 ? total_tokens : prompt_tokens + completion_tokens;
         scope->successful_requests += 1;
         scope->total_cost += cost;
     }

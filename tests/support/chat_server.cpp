@@ -1,9 +1,10 @@
 #include "chat_server.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <curl/curl.h>
-#include <csignal>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,10 +29,13 @@ ScriptedChatServer::ScriptedChatServer() {
     }
     pid_ = ::fork();
     if (pid_ == 0) {
+        // The server goes with the test program, even when the program dies without cleanup.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         ::dup2(out[1], STDOUT_FILENO);
         ::close(out[0]);
         ::close(out[1]);
-        const std::string script = std::string(ZOLVIAI_SOURCE_DIR) + "/tests/support/chat_server.py";
+        const std::string script =
+            std::string(ZOLVIAI_SOURCE_DIR) + "/tests/support/chat_server.py";
         ::execl("/usr/bin/python3", "python3", script.c_str(), "--port", "0", nullptr);
         ::_exit(127);
     }
@@ -79,10 +83,20 @@ Value ScriptedChatServer::control(const std::string& method, const std::string& 
     return Value::parse(response);
 }
 
-void ScriptedChatServer::queue(const Value& answers) { control("POST", "/_script", {{"queue", answers}}); }
-void ScriptedChatServer::rules(const Value& r) { control("POST", "/_script", {{"rules", r}}); }
-void ScriptedChatServer::service(const Value& data) { control("POST", "/_service", data); }
-Value ScriptedChatServer::requests() const { return control("GET", "/_requests", nullptr); }
-void ScriptedChatServer::reset() { control("POST", "/_reset", nullptr); }
+void ScriptedChatServer::queue(const Value& answers) {
+    control("POST", "/_script", {{"queue", answers}});
+}
+void ScriptedChatServer::rules(const Value& r) {
+    control("POST", "/_script", {{"rules", r}});
+}
+void ScriptedChatServer::service(const Value& data) {
+    control("POST", "/_service", data);
+}
+Value ScriptedChatServer::requests() const {
+    return control("GET", "/_requests", nullptr);
+}
+void ScriptedChatServer::reset() {
+    control("POST", "/_reset", nullptr);
+}
 
 } // namespace zolviai::testing

@@ -18,10 +18,10 @@ public:
 
     const std::string& url() const { return url_; } // http://127.0.0.1:PORT
 
-    void queue(const Value& answers);     // appends answers used once each
-    void rules(const Value& rules);       // adds reusable matched answers
-    void service(const Value& data);      // {"deployments": [...], "openai": {...}}
-    Value requests() const;               // the request log
+    void queue(const Value& answers); // appends answers used once each
+    void rules(const Value& rules);   // adds reusable matched answers
+    void service(const Value& data);  // {"deployments": [...], "openai": {...}}
+    Value requests() const;           // the request log
     void reset();
 
 private:

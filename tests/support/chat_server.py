@@ -10,8 +10,10 @@ and serves the model-settings service's endpoints. Tests drive it over HTTP on t
                                                reusable answers for matching requests
                                                (match keys: "path_contains", "body_contains");
                                                rules are tried before the queue
-  POST /_service  {"deployments": [...], "openai": {...}}
-  GET  /_requests the request log: [{"method", "path", "headers", "body", "json"}]
+  POST /_service  {"deployments": [...], "openai": {...}}, optionally "openai_status" and
+                  "usage_status" (HTTP status of those two answers; default 200)
+  GET  /_requests the request log: [{"method", "path", "headers", "body", "json", "client_port"}]
+                  (client_port tells connections apart: kept-alive calls share one)
   POST /_reset    forget the script, the service data and the log
 
 An answer is a map:
@@ -124,7 +126,8 @@ class Handler(BaseHTTPRequestHandler):
             return self.control(method, path, parsed)
         with self.server.state.lock:
             self.server.state.requests.append({"method": method, "path": path, "headers": dict(self.headers.items()),
-                                   "body": body, "json": parsed})
+                                               "body": body, "json": parsed,
+                                               "client_port": self.client_address[1]})
         if path.startswith("/zolvi/"):
             return self.service(method, path, parsed)
         if not path.split("?")[0].endswith("/chat/completions"):
@@ -160,9 +163,10 @@ class Handler(BaseHTTPRequestHandler):
         if route == "/zolvi/azure-openais/" and method == "GET":
             return self.send(200, self.server.state.service["deployments"])
         if route == "/zolvi/openai/" and method == "GET":
-            return self.send(200, self.server.state.service["openai"])
+            return self.send(self.server.state.service.get("openai_status", 200),
+                             self.server.state.service["openai"])
         if route == "/zolvi/usage/" and method == "POST":
-            return self.send(200, {"recorded": True})
+            return self.send(self.server.state.service.get("usage_status", 200), {"recorded": True})
         return self.send(404, {"error": {"message": "no such service endpoint: " + path}})
 
     def control(self, method, path, parsed):

@@ -5,7 +5,8 @@
 
 namespace zolviai::llm {
 
-void record_usage(std::string_view model, long prompt_tokens, long completion_tokens);
+void record_usage(std::string_view model, long prompt_tokens, long completion_tokens,
+                  long total_tokens);
 
 // Tokens and estimated cost of the chat-model calls made on this thread while the scope is
 // open. Scopes nest: every open scope of the thread sees every call.
@@ -23,12 +24,14 @@ public:
     double total_cost = 0.0; // USD
 
 private:
-    friend void record_usage(std::string_view, long, long);
+    friend void record_usage(std::string_view, long, long, long);
     UsageScope* outer_;
 };
 
-// Adds one successful call to every scope open on this thread.
-void record_usage(std::string_view model, long prompt_tokens, long completion_tokens);
+// Adds one successful call to every scope open on this thread; total_tokens as the service
+// reported it (negative: prompt + completion).
+void record_usage(std::string_view model, long prompt_tokens, long completion_tokens,
+                  long total_tokens);
 
 struct ModelPrice {
     double prompt_per_1k;     // USD per 1,000 prompt tokens
@@ -36,8 +39,8 @@ struct ModelPrice {
 };
 
 // The price of a model as the service names it in its answer ("gpt-4o-2024-08-06",
-// Azure's "gpt-35-turbo"): the longest entry of the price table the lower-cased name starts
-// with. Unknown models cost nothing (noted in the debug log).
+// Azure's "gpt-35-turbo"): the longest entry of the price table that the lower-cased name is,
+// or starts with followed by "-". Unknown models cost nothing (noted in the debug log).
 ModelPrice model_price(std::string_view model);
 double call_cost(std::string_view model, long prompt_tokens, long completion_tokens);
 

@@ -4,9 +4,8 @@
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
+#include <gtest/gtest.h>
 
 using namespace zolviai;
 using namespace zolviai::agent;
@@ -35,7 +34,8 @@ TEST(ModelSettings, AttributeMapHoldsExactlyTheFourFields) {
 
 TEST(ModelSettings, DuplicateKeywordsAreRejectedNamingTheKey) {
     const AzureOpenAIChat4 s("dep", "https://x", "key", "v");
-    const Value extra = {{"max_tokens", 4096}, {"temperature", 0}, {"model_kwargs", {{"top_p", 0.95}}}};
+    const Value extra = {
+        {"max_tokens", 4096}, {"temperature", 0}, {"model_kwargs", {{"top_p", 0.95}}}};
     auto model = build_azure_chat_model(s.attribute_map(), extra);
     EXPECT_EQ(model->settings().max_tokens, 4096);
     EXPECT_EQ(model->settings().model_kwargs, Value({{"top_p", 0.95}}));
@@ -56,8 +56,9 @@ TEST(ModelSettings, DuplicateKeywordsAreRejectedNamingTheKey) {
 TEST(Service, DeploymentsSettingsAndUsageReportReachTheService) {
     ScriptedChatServer server;
     ::setenv("ZOLVI_API_BASE_URL", (server.url() + "/").c_str(), 1);
-    server.service({{"deployments", {{{"model", "GPT-3.5"}, {"deployment_name", "d35"}}}},
-                    {"openai", {{"model_name", "gpt-4o-mini"}, {"api_key", "sk-o"}, {"extra", 1}}}});
+    server.service(
+        {{"deployments", {{{"model", "GPT-3.5"}, {"deployment_name", "d35"}}}},
+         {"openai", {{"model_name", "gpt-4o-mini"}, {"api_key", "sk-o"}, {"extra", 1}}}});
     EXPECT_EQ(fetch_azure_deployments()[0]["deployment_name"], "d35");
 
     auto sink = std::make_shared<Lines>();
@@ -81,9 +82,9 @@ TEST(Service, DeploymentsSettingsAndUsageReportReachTheService) {
     const Value report = log[3];
     EXPECT_EQ(report["path"], "/zolvi/usage/");
     EXPECT_EQ(report["headers"]["X-Zolvi-Api-Key"], "account-key");
-    EXPECT_EQ(report["json"], Value({{"question", "How many artists?"},
-                                     {"total_tokens", 1510},
-                                     {"total_cost", 0.0025}}));
+    EXPECT_EQ(
+        report["json"],
+        Value({{"question", "How many artists?"}, {"total_tokens", 1510}, {"total_cost", 0.0025}}));
     EXPECT_TRUE(log[4]["json"]["total_tokens"].is_null());
 
     ::unsetenv("ZOLVI_API_BASE_URL");
@@ -92,5 +93,45 @@ TEST(Service, DeploymentsSettingsAndUsageReportReachTheService) {
         FAIL();
     } catch (const ConfigError& e) {
         EXPECT_NE(std::string(e.what()).find("ZOLVI_API_BASE_URL"), std::string::npos);
+    }
+}
+
+TEST(Service, RefusalsNameTheStatusButNotTheAccountKey) {
+    ScriptedChatServer server;
+    ::setenv("ZOLVI_API_BASE_URL", server.url().c_str(), 1);
+    const std::string key = "zk-account-key-4242";
+    server.service({{"openai", {{"detail", "unknown account key " + key}}},
+                    {"openai_status", 401},
+                    {"usage_status", 503}});
+    try {
+        ZolviAPIHandler(key).get_openai_data();
+        ADD_FAILURE() << "a 401 was taken for settings";
+    } catch (const ModelError& e) {
+        EXPECT_EQ(e.status(), 401);
+        const std::string msg = e.what();
+        EXPECT_NE(msg.find("HTTP 401"), std::string::npos) << msg;
+        EXPECT_NE(msg.find("unknown account key"), std::string::npos) << msg;
+        EXPECT_EQ(msg.find(key), std::string::npos) << msg;
+    }
+    EXPECT_THROW(send_user_question(key, "q", 1, 0.1), ModelError) << "a refused report raises";
+    ::unsetenv("ZOLVI_API_BASE_URL");
+}
+
+TEST(ModelSettings, KeywordsOfTheWrongKindAreTypeErrorsNamingThem) {
+    const AzureOpenAIChat35 s("dep", "https://x", "key", "v");
+    struct Case {
+        const char* key;
+        Value value;
+    };
+    const std::vector<Case> cases = {
+        {"max_tokens", "4096"}, {"max_tokens", 1.5}, {"temperature", "0"}, {"max_retries", true}};
+    for (const auto& c : cases) {
+        try {
+            build_azure_chat_model(s.attribute_map(), {{c.key, c.value}});
+            ADD_FAILURE() << c.key << "=" << c.value.dump();
+        } catch (const TypeError& e) {
+            EXPECT_NE(std::string(e.what()).find(std::string("'") + c.key + "'"), std::string::npos)
+                << e.what();
+        }
     }
 }
