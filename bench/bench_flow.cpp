@@ -2,16 +2,15 @@
 // the SQLite sample, split into the time spent in model calls, in the database-only steps
 // and in the analysis run, and what is left: the orchestration's own cost.
 #include "support/chat_server.hpp"
-#include "zolviai/flow/sql_graph.hpp"
 #include "zolviai/core/console.hpp"
+#include "zolviai/flow/sql_graph.hpp"
 #include "zolviai/llm/openai_models.hpp"
 #include "zolviai/sql/script.hpp"
 
-#include <benchmark/benchmark.h>
-#include <spdlog/spdlog.h>
-
 #include <atomic>
+#include <benchmark/benchmark.h>
 #include <filesystem>
+#include <spdlog/spdlog.h>
 
 using namespace zolviai;
 using Clock = std::chrono::steady_clock;
@@ -60,12 +59,14 @@ void BM_QuestionOnTheSuccessRoute(benchmark::State& state) {
         {{{"match", {{"body_contains", "RelevantTablesOutput"}}},
           {"answer", {{"tool_arguments", {{"relevant_tables", {"artist", "album"}}}}}}},
          {{"match", {{"body_contains", "SQLQueryInput"}}},
-          {"answer", {{"tool_arguments", {{"sql_query", "SELECT name FROM artist ORDER BY name"}}}}}},
+          {"answer",
+           {{"tool_arguments", {{"sql_query", "SELECT name FROM artist ORDER BY name"}}}}}},
          {{"match", {{"body_contains", "PythonCodeInput"}}},
           {"answer", {{"tool_arguments", {{"code", "print(8)"}}}}}},
          {{"match", {{"body_contains", "GenerationOutput"}}},
           {"answer", {{"tool_arguments", {{"final_response", "Eight."}}}}}},
-         {{"match", Value::object()}, {"answer", {{"content", "SELECT name FROM artist ORDER BY name"}}}}}));
+         {{"match", Value::object()},
+          {"answer", {{"content", "SELECT name FROM artist ORDER BY name"}}}}}));
     const auto dir = std::filesystem::temp_directory_path() / "zolviai-bench-flow";
     std::filesystem::create_directories(dir);
     const std::string db_path = (dir / "sample.db").string();

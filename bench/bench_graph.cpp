@@ -51,15 +51,14 @@ CompiledGraph ten_node_flow() {
         }
         previous = name;
     }
-    g.add_node("sql_error_handler_node", [](Value& s, const RunConfig&) {
-        return flow::handle_sql_error(s);
-    });
+    g.add_node("sql_error_handler_node",
+               [](Value& s, const RunConfig&) { return flow::handle_sql_error(s); });
     g.add_conditional_edges("sql_execution_node", flow::sql_execution_condition,
                             {{"pandas_generation", "pandas_generator_node"},
                              {"sql_execution_error", "sql_error_handler_node"}});
-    g.add_conditional_edges("pandas_executor_node", flow::pandas_execution_condition,
-                            {{"final_response", "final_response_generation_node"},
-                             {"pandas_execution_error", END}});
+    g.add_conditional_edges(
+        "pandas_executor_node", flow::pandas_execution_condition,
+        {{"final_response", "final_response_generation_node"}, {"pandas_execution_error", END}});
     g.add_edge("sql_error_handler_node", END);
     g.add_edge("final_response_generation_node", END);
     return g.compile();

@@ -1,11 +1,10 @@
 // zolviai.agent: the host's front door: create an agent for a database, run questions.
-#include "convert.hpp"
-
-#include <pybind11/eval.h>
-
 #include "zolviai/agent/agent.hpp"
+
+#include "convert.hpp"
 #include "zolviai/agent/api.hpp"
 
+#include <pybind11/eval.h>
 #include <pybind11/stl.h>
 
 namespace py = pybind11;
@@ -30,8 +29,9 @@ PYBIND11_MODULE(agent, m) {
 
     m.def(
         "create_agent",
-        [](const std::string& engine, py::object db_name, py::object db_user, py::object db_password,
-           py::object db_host, py::object db_port) -> std::shared_ptr<flow::SQLGraph> {
+        [](const std::string& engine, py::object db_name, py::object db_user,
+           py::object db_password, py::object db_host,
+           py::object db_port) -> std::shared_ptr<flow::SQLGraph> {
             const std::string name = py::str(db_name), user = py::str(db_user),
                               password = py::str(db_password), host = py::str(db_host),
                               port = py::str(db_port);

@@ -1,7 +1,7 @@
 // zolviai.api: the model-settings service client and the usage report.
-#include "convert.hpp"
-
 #include "zolviai/agent/api.hpp"
+
+#include "convert.hpp"
 
 namespace py = pybind11;
 using namespace zolviai;

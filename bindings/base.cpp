@@ -1,6 +1,5 @@
 // zolviai.function_calling.base: the flow's table choice.
 #include "convert.hpp"
-
 #include "zolviai/flow/relevant_table_picker.hpp"
 
 namespace py = pybind11;

@@ -3,13 +3,11 @@
 // the module (code run by execute_code may read and replace them), so every operation reads
 // them from the module before it runs and writes them back after.
 #include "convert.hpp"
-
 #include "zolviai/coderunner/environment.hpp"
 #include "zolviai/pyexec/python_namespace.hpp"
 
-#include <pybind11/stl.h>
-
 #include <optional>
+#include <pybind11/stl.h>
 
 namespace py = pybind11;
 namespace cr = zolviai::coderunner;
@@ -86,7 +84,8 @@ PYBIND11_MODULE(coderunner, m) {
         "Sets env_path and makes sure the environment exists; creates it and installs the "
         "default modules when nothing is at the path.");
     m.def(
-        "ensure_virtual_environment", [m]() { with_settings(m, [] { cr::ensure_virtual_environment(); }); },
+        "ensure_virtual_environment",
+        [m]() { with_settings(m, [] { cr::ensure_virtual_environment(); }); },
         "Creates the environment at env_path when nothing is there and sets python_executable.");
     m.def(
         "install_defaults", [m]() { with_settings(m, [] { cr::install_defaults(); }); },

@@ -1,6 +1,5 @@
 // zolviai.flow_graph.custom_sql: the database wrapper the flow uses, and its error class.
 #include "convert.hpp"
-
 #include "zolviai/core/error.hpp"
 #include "zolviai/sql/sql_database.hpp"
 

@@ -1,6 +1,5 @@
 // zolviai.flow_graph.flow_graph: the flow state and SQLGraph.
 #include "convert.hpp"
-
 #include "zolviai/core/error.hpp"
 #include "zolviai/flow/sql_graph.hpp"
 #include "zolviai/flow/sql_state.hpp"
@@ -59,9 +58,13 @@ PYBIND11_MODULE(flow_graph, m) {
                  return std::make_shared<flow::SQLGraph>(std::move(db), map_35, map_4);
              }),
              py::arg("custom_sql_db"), py::arg("config_35"), py::arg("config_4"))
-        .def_property_readonly("db", [](const flow::SQLGraph& g) { return std::const_pointer_cast<sql::CustomSQLDatabase>(g.db); })
-        .def_property_readonly("runnable_config",
-                               [](const flow::SQLGraph& g) { return bindings::from_value(g.runnable_config); })
+        .def_property_readonly("db",
+                               [](const flow::SQLGraph& g) {
+                                   return std::const_pointer_cast<sql::CustomSQLDatabase>(g.db);
+                               })
+        .def_property_readonly(
+            "runnable_config",
+            [](const flow::SQLGraph& g) { return bindings::from_value(g.runnable_config); })
         .def_static(
             "_config_graph",
             [](py::object metadata, py::object tags, py::object max_concurrency,
@@ -92,13 +95,15 @@ PYBIND11_MODULE(flow_graph, m) {
                     bindings::to_value(metadata), bindings::to_value(tags),
                     bindings::to_value(max_concurrency), bindings::to_value(recursion_limit)));
             },
-            py::arg("metadata") = py::none(), py::arg("tags") = py::list(py::make_tuple("flow_graph")),
+            py::arg("metadata") = py::none(),
+            py::arg("tags") = py::list(py::make_tuple("flow_graph")),
             py::arg("max_concurrency") = 20, py::arg("recursion_limit") = 50)
-        .def("_compile_graph",
-             [](flow::SQLGraph& g, py::object runnable_config) {
-                 g.compile_graph(bindings::to_value(runnable_config));
-             },
-             py::arg("runnable_config"))
+        .def(
+            "_compile_graph",
+            [](flow::SQLGraph& g, py::object runnable_config) {
+                g.compile_graph(bindings::to_value(runnable_config));
+            },
+            py::arg("runnable_config"))
         .def(
             "invoke",
             [](const flow::SQLGraph& g, py::handle inputs) {

@@ -1,6 +1,5 @@
 // zolviai.llm: the chat-model clients and the usage counter.
 #include "convert.hpp"
-
 #include "zolviai/core/error.hpp"
 #include "zolviai/llm/openai_models.hpp"
 #include "zolviai/llm/usage.hpp"
@@ -67,7 +66,8 @@ PYBIND11_MODULE(llm, m) {
                 py::gil_scoped_release release;
                 return model.invoke(messages).content;
             },
-            py::arg("input"), "Sends the messages (a text is one user message); returns the answer text.");
+            py::arg("input"),
+            "Sends the messages (a text is one user message); returns the answer text.");
     py::class_<llm::AzureChatOpenAI, llm::ChatModel, std::shared_ptr<llm::AzureChatOpenAI>>(
         m, "AzureChatOpenAI")
         .def(py::init([](py::kwargs kwargs) {
@@ -75,16 +75,24 @@ PYBIND11_MODULE(llm, m) {
              }),
              "Keyword settings: azure_deployment, azure_endpoint, api_key, api_version, "
              "max_tokens, temperature, model_kwargs, timeout, max_retries.")
-        .def_property_readonly("azure_deployment",
-                               [](const llm::AzureChatOpenAI& c) { return c.options().azure_deployment; })
-        .def_property_readonly("azure_endpoint",
-                               [](const llm::AzureChatOpenAI& c) { return c.options().azure_endpoint; })
-        .def_property_readonly("max_tokens", [](const llm::AzureChatOpenAI& c) {
-            return c.settings().max_tokens ? py::object(py::int_(*c.settings().max_tokens)) : py::none();
-        })
-        .def_property_readonly("temperature", [](const llm::AzureChatOpenAI& c) {
-            return c.settings().temperature ? py::object(py::float_(*c.settings().temperature)) : py::none();
-        })
+        .def_property_readonly(
+            "azure_deployment",
+            [](const llm::AzureChatOpenAI& c) { return c.options().azure_deployment; })
+        .def_property_readonly(
+            "azure_endpoint",
+            [](const llm::AzureChatOpenAI& c) { return c.options().azure_endpoint; })
+        .def_property_readonly("max_tokens",
+                               [](const llm::AzureChatOpenAI& c) {
+                                   return c.settings().max_tokens
+                                              ? py::object(py::int_(*c.settings().max_tokens))
+                                              : py::none();
+                               })
+        .def_property_readonly("temperature",
+                               [](const llm::AzureChatOpenAI& c) {
+                                   return c.settings().temperature
+                                              ? py::object(py::float_(*c.settings().temperature))
+                                              : py::none();
+                               })
         .def_property_readonly("model_kwargs", [](const llm::AzureChatOpenAI& c) {
             return bindings::from_value(c.settings().model_kwargs);
         });
@@ -112,28 +120,39 @@ PYBIND11_MODULE(llm, m) {
              py::kw_only(), py::arg("openai_api_key") = py::none(), py::arg("model") = py::none(),
              py::arg("temperature") = py::none(), py::arg("base_url") = py::none(),
              py::arg("max_tokens") = py::none())
-        .def_property_readonly("model_name", [](const llm::ChatOpenAI& c) { return c.options().model; })
+        .def_property_readonly("model_name",
+                               [](const llm::ChatOpenAI& c) { return c.options().model; })
         .def_property_readonly("temperature", [](const llm::ChatOpenAI& c) {
-            return c.settings().temperature ? py::object(py::float_(*c.settings().temperature)) : py::none();
+            return c.settings().temperature ? py::object(py::float_(*c.settings().temperature))
+                                            : py::none();
         });
     py::class_<UsageCallback>(m, "UsageCallback")
         .def("__enter__", &UsageCallback::enter, py::return_value_policy::reference)
         .def("__exit__", [](UsageCallback& u, py::args) { u.exit(); })
-        .def_property_readonly("total_tokens", [](const UsageCallback& u) {
-            return u.get(&llm::UsageScope::total_tokens, &UsageCallback::total_tokens);
-        })
-        .def_property_readonly("prompt_tokens", [](const UsageCallback& u) {
-            return u.get(&llm::UsageScope::prompt_tokens, &UsageCallback::prompt_tokens);
-        })
-        .def_property_readonly("completion_tokens", [](const UsageCallback& u) {
-            return u.get(&llm::UsageScope::completion_tokens, &UsageCallback::completion_tokens);
-        })
-        .def_property_readonly("successful_requests", [](const UsageCallback& u) {
-            return u.get(&llm::UsageScope::successful_requests, &UsageCallback::successful_requests);
-        })
+        .def_property_readonly("total_tokens",
+                               [](const UsageCallback& u) {
+                                   return u.get(&llm::UsageScope::total_tokens,
+                                                &UsageCallback::total_tokens);
+                               })
+        .def_property_readonly("prompt_tokens",
+                               [](const UsageCallback& u) {
+                                   return u.get(&llm::UsageScope::prompt_tokens,
+                                                &UsageCallback::prompt_tokens);
+                               })
+        .def_property_readonly("completion_tokens",
+                               [](const UsageCallback& u) {
+                                   return u.get(&llm::UsageScope::completion_tokens,
+                                                &UsageCallback::completion_tokens);
+                               })
+        .def_property_readonly("successful_requests",
+                               [](const UsageCallback& u) {
+                                   return u.get(&llm::UsageScope::successful_requests,
+                                                &UsageCallback::successful_requests);
+                               })
         .def_property_readonly("total_cost", [](const UsageCallback& u) {
             return u.scope_ ? u.scope_->total_cost : u.total_cost;
         });
-    m.def("get_openai_callback", [] { return UsageCallback(); },
-          "A context manager counting tokens and cost of the calls made on this thread inside it.");
+    m.def(
+        "get_openai_callback", [] { return UsageCallback(); },
+        "A context manager counting tokens and cost of the calls made on this thread inside it.");
 }

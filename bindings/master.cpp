@@ -2,7 +2,6 @@
 // lines. It re-exports the code runner's public names; its operations act on the code
 // runner's own settings.
 #include "convert.hpp"
-
 #include "zolviai/core/console.hpp"
 
 namespace py = pybind11;

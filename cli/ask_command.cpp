@@ -1,6 +1,5 @@
 // zolvi ask "question": runs the flow and shows each step as it runs.
 #include "commands.hpp"
-
 #include "zolviai/agent/agent.hpp"
 #include "zolviai/agent/api.hpp"
 #include "zolviai/core/console.hpp"
@@ -76,7 +75,8 @@ std::string as_table(const sql::ResultSet& rs) {
     for (const auto& row : rs.rows) {
         std::vector<std::string> line;
         for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) {
-            line.push_back(cut(row[i].type == sql::CellType::Null ? "NULL" : sql::cell_str(row[i]), 40));
+            line.push_back(
+                cut(row[i].type == sql::CellType::Null ? "NULL" : sql::cell_str(row[i]), 40));
             widths[i] = std::max(widths[i], width_of(line.back()));
         }
         cells.push_back(std::move(line));

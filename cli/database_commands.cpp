@@ -1,6 +1,5 @@
 // zolvi tables | schema [TABLE...] | sql "SELECT ..." | graph [--png FILE]
 #include "commands.hpp"
-
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/sql/script.hpp"
@@ -23,9 +22,10 @@ std::string sample_path() {
 } // namespace
 
 void DatabaseOption::add_to(CLI::App& command) {
-    command.add_option("--db", uri,
-                       "Database URI (postgresql://, mysql://, mssql://, sqlite:///path); "
-                       "default: ZOLVI_DB_URI, else the bundled sample database")
+    command
+        .add_option("--db", uri,
+                    "Database URI (postgresql://, mysql://, mssql://, sqlite:///path); "
+                    "default: ZOLVI_DB_URI, else the bundled sample database")
         ->envname("ZOLVI_DB_URI");
 }
 
@@ -62,8 +62,8 @@ void add_database_commands(CLI::App& app) {
     schema->add_option("tables", names, "Table names");
     schema->callback([] {
         auto database = db.open();
-        print_line(database->get_table_info_no_throw(names.empty() ? database->get_usable_table_names()
-                                                                   : names));
+        print_line(database->get_table_info_no_throw(
+            names.empty() ? database->get_usable_table_names() : names));
     });
 
     static std::string statement;

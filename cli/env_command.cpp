@@ -1,6 +1,5 @@
 // zolvi env init DIR | zolvi env install NAME...: the code runner's private environment.
 #include "commands.hpp"
-
 #include "zolviai/coderunner/environment.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"

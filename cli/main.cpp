@@ -1,6 +1,5 @@
 // zolvi: ask questions about a database, and prepare the analysis environment.
 #include "commands.hpp"
-
 #include "zolviai/agent/agent.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"

@@ -42,7 +42,9 @@ std::string error_type_name(const std::exception& e) {
     return out;
 }
 
-bool has_endpoint(const ModelSettings& s) { return s.azure_endpoint && !s.azure_endpoint->empty(); }
+bool has_endpoint(const ModelSettings& s) {
+    return s.azure_endpoint && !s.azure_endpoint->empty();
+}
 
 } // namespace
 
@@ -70,10 +72,10 @@ bool pick_deployments(const Value& deployments, std::unique_ptr<ModelSettings>& 
         throw TypeError(std::string("the deployment list must be a list, not ") +
                         python_type_name(deployments));
     }
-    role_35 = std::make_unique<AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt,
-                                                  std::nullopt);
-    role_4 = std::make_unique<AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt,
-                                                 std::nullopt);
+    role_35 =
+        std::make_unique<AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+    role_4 =
+        std::make_unique<AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
     for (const auto& record : deployments) {
         if (!record.is_object()) {
             throw TypeError(std::string("a deployment record must be a map, not ") +
@@ -81,9 +83,9 @@ bool pick_deployments(const Value& deployments, std::unique_ptr<ModelSettings>& 
         }
         const Value model = record.value("model", Value(nullptr));
         auto fields = [&] {
-            return std::make_tuple(text_field(record, "deployment_name"),
-                                   text_field(record, "azure_endpoint"),
-                                   text_field(record, "api_key"), text_field(record, "api_version"));
+            return std::make_tuple(
+                text_field(record, "deployment_name"), text_field(record, "azure_endpoint"),
+                text_field(record, "api_key"), text_field(record, "api_version"));
         };
         if (model == "GPT-3.5") {
             auto [d, e, k, v] = fields();

@@ -13,8 +13,8 @@ namespace {
 Settings make_settings() {
     Settings s;
     if (const char* limit = std::getenv("ZOLVI_INSTALL_TIME_LIMIT"); limit && *limit) {
-        s.install_time_limit = std::chrono::milliseconds(
-            static_cast<long long>(std::strtod(limit, nullptr) * 1000));
+        s.install_time_limit =
+            std::chrono::milliseconds(static_cast<long long>(std::strtod(limit, nullptr) * 1000));
     }
     const char* python = std::getenv("ZOLVI_PYTHON");
     s.base_python = python && *python ? python : "/usr/bin/python3";
@@ -29,8 +29,8 @@ Settings& settings() {
 }
 
 const std::vector<std::string>& default_modules() {
-    static const std::vector<std::string> names = {"matplotlib", "scikit-learn", "numpy",
-                                                   "statsmodels", "pandas", "scipy"};
+    static const std::vector<std::string> names = {"matplotlib",  "scikit-learn", "numpy",
+                                                   "statsmodels", "pandas",       "scipy"};
     return names;
 }
 
@@ -46,8 +46,8 @@ void ensure_virtual_environment() {
     }
     const std::filesystem::path path(*s.env_path);
     std::error_code ec;
-    const bool env_exists = std::filesystem::symlink_status(path, ec).type() !=
-                            std::filesystem::file_type::not_found;
+    const bool env_exists =
+        std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found;
     if (!env_exists) {
         const ProcessResult made = run_process({s.base_python, "-m", "venv", path.string()});
         if (made.exit_status != 0) {
@@ -62,7 +62,9 @@ void ensure_virtual_environment() {
     }
 }
 
-void install_defaults() { safe_install_modules(default_modules()); }
+void install_defaults() {
+    safe_install_modules(default_modules());
+}
 
 std::vector<InstallOutcome> install_dependencies(const std::vector<std::string>& names) {
     const Settings& s = settings();

@@ -49,9 +49,13 @@ std::shared_ptr<ConsoleSink> console_sink() {
     return sink_slot();
 }
 
-void print_out(std::string_view text) { console_sink()->write_out(text); }
+void print_out(std::string_view text) {
+    console_sink()->write_out(text);
+}
 
-void print_err(std::string_view text) { console_sink()->write_err(text); }
+void print_err(std::string_view text) {
+    console_sink()->write_err(text);
+}
 
 void print_line(std::string_view text) {
     std::string line(text);

@@ -33,9 +33,8 @@ ProcessResult run_process(const std::vector<std::string>& argv,
                       python::repr_text(argv[0]));
     }
     ProcessResult result;
-    const auto deadline =
-        time_limit ? std::chrono::steady_clock::now() + *time_limit
-                   : std::chrono::steady_clock::time_point::max();
+    const auto deadline = time_limit ? std::chrono::steady_clock::now() + *time_limit
+                                     : std::chrono::steady_clock::time_point::max();
     int status = 0;
     auto pause = std::chrono::milliseconds(1);
     for (;;) {

@@ -212,7 +212,9 @@ std::string repr_float(double value) {
     return out;
 }
 
-std::string repr_int(std::int64_t value) { return std::to_string(value); }
+std::string repr_int(std::int64_t value) {
+    return std::to_string(value);
+}
 
 std::string repr_bytes(std::string_view bytes) {
     const char quote = choose_quote(bytes);

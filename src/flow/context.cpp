@@ -48,7 +48,9 @@ Value read_values() {
     return out;
 }
 
-std::string context_prompt() { return read_values()["context_prompt"].get<std::string>(); }
+std::string context_prompt() {
+    return read_values()["context_prompt"].get<std::string>();
+}
 
 std::string custom_instructions() {
     return read_values()["custom_instructions"].get<std::string>();

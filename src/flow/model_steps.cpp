@@ -30,7 +30,9 @@ extern const std::string_view PANDAS_CORRECTION_TEXT =
 
 namespace {
 
-std::string text_of(const Value& v) { return python::str(v); }
+std::string text_of(const Value& v) {
+    return python::str(v);
+}
 
 // The question the prompts show: the rewritten one when there is one.
 Value question_of(const Value& state) {
@@ -98,8 +100,8 @@ std::vector<llm::Message> RewriteQuery::generate_prompt(const Value& state) cons
     require_state_map(state);
     const std::string names = joined_names(get_field(state, "table_names_from_db"));
     const std::string schemas = tool.run(names);
-    return template_.format_messages(
-        {{"user_question", get_field(state, "user_question")}, {"schemas_from_all_tables", schemas}});
+    return template_.format_messages({{"user_question", get_field(state, "user_question")},
+                                      {"schemas_from_all_tables", schemas}});
 }
 
 Value RewriteQuery::invoke(const Value& state) const {

@@ -49,7 +49,8 @@ Value RelevantTablePicker::reconcile(const Value& chosen, const std::vector<std:
                               [&](const std::string& r) { return folded(r) == folded(wanted); });
         }
         if (it == real.end()) {
-            spdlog::info("the model chose the table '{}', which the database does not have", wanted);
+            spdlog::info("the model chose the table '{}', which the database does not have",
+                         wanted);
             continue;
         }
         if (std::find(out.begin(), out.end(), Value(*it)) == out.end()) {
@@ -61,8 +62,8 @@ Value RelevantTablePicker::reconcile(const Value& chosen, const std::vector<std:
 
 Value RelevantTablePicker::invoke(const Value& state) const {
     const Value answer = step_.invoke(state);
-    return {{"relevant_tables",
-             reconcile(answer["relevant_tables"], db_->get_usable_table_names())}};
+    return {
+        {"relevant_tables", reconcile(answer["relevant_tables"], db_->get_usable_table_names())}};
 }
 
 } // namespace zolviai::flow

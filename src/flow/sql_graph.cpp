@@ -67,8 +67,8 @@ SQLGraph::SQLGraph(DatabasePtr custom_sql_db, ChatModelPtr model, ChatModelPtr s
     compiled_graph = compile_graph(runnable_config);
 }
 
-Value SQLGraph::config_graph(const Value& metadata, const Value& tags,
-                             const Value& max_concurrency, const Value& recursion_limit) {
+Value SQLGraph::config_graph(const Value& metadata, const Value& tags, const Value& max_concurrency,
+                             const Value& recursion_limit) {
     const Value config = {{"metadata", metadata},
                           {"tags", tags},
                           {"max_concurrency", max_concurrency},
@@ -82,7 +82,8 @@ Value SQLGraph::config_graph(const Value& metadata, const Value& tags,
 
 graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
     using graph::END;
-    graph.add_node("init_node", [](Value& s, const graph::RunConfig&) { return initialisation(s); });
+    graph.add_node("init_node",
+                   [](Value& s, const graph::RunConfig&) { return initialisation(s); });
     graph.set_entry_point("init_node");
     graph.add_node("table_names_lookup_node", node(std::make_shared<TableNamesLookup>(db)));
     graph.add_edge("init_node", "table_names_lookup_node");

@@ -1,7 +1,7 @@
 #include "zolviai/graph/state_graph.hpp"
 
-#include "zolviai/core/error.hpp"
 #include "graph_impl.hpp"
+#include "zolviai/core/error.hpp"
 
 #include <exception>
 #include <thread>
@@ -9,7 +9,9 @@
 namespace zolviai::graph {
 namespace {
 
-bool reserved(const std::string& name) { return name == START || name == END; }
+bool reserved(const std::string& name) {
+    return name == START || name == END;
+}
 
 std::string known_labels(const LabelMap& mapping) {
     std::string out;
@@ -42,7 +44,9 @@ void StateGraph::add_node(const std::string& name, NodeFn fn) {
     nodes_.emplace_back(name, std::move(fn));
 }
 
-void StateGraph::set_entry_point(const std::string& name) { entry_ = name; }
+void StateGraph::set_entry_point(const std::string& name) {
+    entry_ = name;
+}
 
 void StateGraph::add_edge(const std::string& source, const std::string& target) {
     if (source == END) {
@@ -120,9 +124,13 @@ CompiledGraph StateGraph::compile() const {
     return graph;
 }
 
-const StateSchema& CompiledGraph::schema() const { return impl_->schema; }
+const StateSchema& CompiledGraph::schema() const {
+    return impl_->schema;
+}
 
-std::vector<EdgeInfo> CompiledGraph::edges() const { return impl_->edge_infos; }
+std::vector<EdgeInfo> CompiledGraph::edges() const {
+    return impl_->edge_infos;
+}
 
 std::vector<std::string> CompiledGraph::node_names() const {
     std::vector<std::string> names{START};
@@ -168,8 +176,7 @@ void run_node(const CompiledGraph::Impl::Node& node, Value& state, const RunConf
 
 } // namespace
 
-Value CompiledGraph::invoke(const Value& input, const RunConfig& config,
-                            Observer* observer) const {
+Value CompiledGraph::invoke(const Value& input, const RunConfig& config, Observer* observer) const {
     if (!input.is_object()) {
         throw TypeError(std::string("Argument 'inputs' has incorrect type (expected dict, got ") +
                         python_type_name(input) + ")");
@@ -238,8 +245,8 @@ Value CompiledGraph::invoke(const Value& input, const RunConfig& config,
                 }
                 for (const auto& [key, value] : update.items()) {
                     const int f = g.schema.index_of(key);
-                    if (f < 0 || g.schema.fields()[static_cast<std::size_t>(f)].rule !=
-                                     MergeRule::Replace) {
+                    if (f < 0 ||
+                        g.schema.fields()[static_cast<std::size_t>(f)].rule != MergeRule::Replace) {
                         continue;
                     }
                     int& w = writer[static_cast<std::size_t>(f)];
@@ -286,10 +293,9 @@ Value CompiledGraph::invoke(const Value& input, const RunConfig& config,
                     }
                 }
                 if (target == kUnmapped) {
-                    throw GraphWiringError("Condition after node '" + node.name +
-                                           "' returned label '" + label +
-                                           "', which has no mapping (mapped labels: " +
-                                           cond.label_list + ")");
+                    throw GraphWiringError(
+                        "Condition after node '" + node.name + "' returned label '" + label +
+                        "', which has no mapping (mapped labels: " + cond.label_list + ")");
                 }
                 trigger(target);
             }

@@ -5,7 +5,9 @@
 namespace zolviai::graph {
 namespace {
 
-bool is_number(const Value& v) { return v.is_number() || v.is_boolean(); }
+bool is_number(const Value& v) {
+    return v.is_number() || v.is_boolean();
+}
 
 Value add_numbers(const Value& a, const Value& b) {
     if (a.is_number_float() || b.is_number_float()) {

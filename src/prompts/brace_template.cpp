@@ -10,7 +10,8 @@ namespace zolviai::prompts {
 namespace {
 
 bool all_digits(std::string_view s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::size_t utf8_length(std::string_view s) {
@@ -185,8 +186,8 @@ std::string BraceTemplate::render(const Value& vars) const {
         if (!vars.is_object() || it == vars.end()) {
             throw KeyError(seg.field);
         }
-        std::string text = seg.conversion == 'r' || seg.conversion == 'a' ? python::repr(*it)
-                                                                           : python::str(*it);
+        std::string text =
+            seg.conversion == 'r' || seg.conversion == 'a' ? python::repr(*it) : python::str(*it);
         if (!seg.spec.empty() && !it->is_string() && seg.conversion == 0) {
             throw ValueError("format specs are supported for text values only (field '" +
                              seg.field + "')");

@@ -182,10 +182,10 @@ private:
 
 struct JinjaTemplate::Node {
     enum class Kind { Block, Text, Output, For, If } kind = Kind::Block;
-    std::string text;                       // Text
-    std::unique_ptr<Expr> expr;             // Output, For (the iterable)
-    std::vector<std::string> targets;       // For
-    std::vector<Node> children;             // Block; For body is children[0], else children[1]
+    std::string text;                 // Text
+    std::unique_ptr<Expr> expr;       // Output, For (the iterable)
+    std::vector<std::string> targets; // For
+    std::vector<Node> children;       // Block; For body is children[0], else children[1]
     std::vector<std::pair<bool, std::unique_ptr<Expr>>> conditions; // If: one per branch
     // If: children[i] is the body of conditions[i]; an else body is the extra last child.
 };
@@ -547,7 +547,8 @@ private:
             const auto& s = v.get_ref<const std::string&>();
             for (std::size_t i = 0; i < s.size();) {
                 std::size_t len = 1;
-                while (i + len < s.size() && (static_cast<unsigned char>(s[i + len]) & 0xC0) == 0x80) {
+                while (i + len < s.size() &&
+                       (static_cast<unsigned char>(s[i + len]) & 0xC0) == 0x80) {
                     ++len;
                 }
                 items.emplace_back(s.substr(i, len));
@@ -583,7 +584,8 @@ private:
                     throw TypeError(std::string("cannot unpack non-iterable ") +
                                     python_type_name(item) + " object");
                 }
-                const auto parts = item.is_array() ? item : Value(iterate({nullptr, item, true, ""}));
+                const auto parts =
+                    item.is_array() ? item : Value(iterate({nullptr, item, true, ""}));
                 if (parts.size() < n) {
                     throw ValueError("not enough values to unpack (expected " + std::to_string(n) +
                                      ", got " + std::to_string(parts.size()) + ")");

@@ -1,11 +1,11 @@
 #include "zolviai/pyexec/python_runner.hpp"
-#include "zolviai/pyexec/python_namespace.hpp"
 
-#include <pybind11/embed.h>
+#include "zolviai/pyexec/python_namespace.hpp"
 
 #include <cstdlib>
 #include <future>
 #include <mutex>
+#include <pybind11/embed.h>
 #include <thread>
 
 namespace py = pybind11;

@@ -313,8 +313,8 @@ std::string CustomSQLDatabase::run(const std::string& command, std::string_view 
     if (fetch != "all" && fetch != "one") {
         throw ValueError("Fetch parameter must be either 'one' or 'all'");
     }
-    ResultSet result = fetch == "one" ? query(command, 1, true)
-                                      : query(command, options_.limits.max_rows, false);
+    ResultSet result =
+        fetch == "one" ? query(command, 1, true) : query(command, options_.limits.max_rows, false);
     if (fetch == "one") {
         result.total_rows = static_cast<std::int64_t>(result.rows.size());
     }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "zolviai/core/value.hpp"
 #include "zolviai/agent/settings.hpp"
+#include "zolviai/core/value.hpp"
 #include "zolviai/flow/sql_graph.hpp"
 
 #include <functional>

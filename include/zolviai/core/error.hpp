@@ -18,7 +18,7 @@ enum class ErrorCode {
     GraphRecursion,
     InvalidUpdate,
     GraphWiring,
-    Config,        // a setting that is missing or malformed
+    Config, // a setting that is missing or malformed
     Io,
     Timeout,
 };

@@ -13,10 +13,12 @@ namespace zolviai::flow {
 // whole as the update (so every field it held is written back).
 Value initialisation(const Value& inputs);
 
-std::string sql_syntax_condition(const Value& state);          // "sql_execute" | "sql_syntax_error"
-std::string sql_execution_condition(const Value& state);       // "pandas_generation" | "sql_execution_error"
-std::string pandas_execution_condition(const Value& state);    // "final_response" | "pandas_execution_error"
-std::string pandas_code_condition(const Value& state);         // "use_pandas" | "generate_response"
+std::string sql_syntax_condition(const Value& state); // "sql_execute" | "sql_syntax_error"
+std::string
+sql_execution_condition(const Value& state); // "pandas_generation" | "sql_execution_error"
+std::string
+pandas_execution_condition(const Value& state); // "final_response" | "pandas_execution_error"
+std::string pandas_code_condition(const Value& state); // "use_pandas" | "generate_response"
 
 // Counts a failed SQL execution and chooses correction, rewrite or giving up.
 Value handle_sql_error(const Value& state);

@@ -12,10 +12,11 @@ namespace zolviai::graph {
 
 // How one run of a compiled graph is carried out.
 struct RunConfig {
-    Value metadata = nullptr;          // attached to the run's traces; a map or null
-    std::vector<std::string> tags;     // attached to the run's traces
-    std::optional<int> max_concurrency; // most nodes run side by side in one super-step; none: no bound
-    int recursion_limit = 25;          // most super-steps one run may take
+    Value metadata = nullptr;      // attached to the run's traces; a map or null
+    std::vector<std::string> tags; // attached to the run's traces
+    std::optional<int>
+        max_concurrency;      // most nodes run side by side in one super-step; none: no bound
+    int recursion_limit = 25; // most super-steps one run may take
 
     // The four-entry map form: {"metadata", "tags", "max_concurrency", "recursion_limit"}.
     Value to_value() const;

@@ -32,8 +32,7 @@ public:
     void add_node(const std::string& name, NodeFn fn);
     void set_entry_point(const std::string& name);
     void add_edge(const std::string& source, const std::string& target);
-    void add_conditional_edges(const std::string& source, ConditionFn condition,
-                               LabelMap mapping);
+    void add_conditional_edges(const std::string& source, ConditionFn condition, LabelMap mapping);
 
     // Checks the wiring (entry point, every edge's ends, every mapped target) and returns
     // the runnable graph. The builder stays usable.

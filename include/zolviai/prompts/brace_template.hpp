@@ -25,9 +25,9 @@ public:
 
 private:
     struct Segment {
-        std::string literal;   // text before the field
-        std::string field;     // empty for the trailing literal
-        char conversion = 0;   // 'r', 's', 'a' or 0
+        std::string literal; // text before the field
+        std::string field;   // empty for the trailing literal
+        char conversion = 0; // 'r', 's', 'a' or 0
         std::string spec;
         bool has_field = false;
         std::exception_ptr error; // a malformed field, raised when rendering reaches it

@@ -2,7 +2,6 @@
 
 // For the Python bindings only.
 #include <Python.h>
-
 #include <string>
 
 namespace zolviai::pyexec {

@@ -3,10 +3,9 @@
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/process.hpp"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 
 using namespace zolviai;
 namespace fs = std::filesystem;
@@ -63,11 +62,12 @@ TEST(CodeRunner, InstallerOutcomesAndTheTimeLimitReachTheOutcomeLine) {
     s.python_executable.reset();
     coderunner::safe_install_modules({"x"});
     set_console_sink(nullptr);
-    EXPECT_EQ(sink->out,
-              "An error occurred during installation: bad-one (exit status 2), slow-one (timed out)\n"
-              "Installation successful.\n"
-              "An error occurred during installation: expected str, bytes or os.PathLike object, "
-              "not NoneType\n");
+    EXPECT_EQ(
+        sink->out,
+        "An error occurred during installation: bad-one (exit status 2), slow-one (timed out)\n"
+        "Installation successful.\n"
+        "An error occurred during installation: expected str, bytes or os.PathLike object, "
+        "not NoneType\n");
 }
 
 TEST(CodeRunner, ExistingPathIsAnEnvironmentAndUnsetPathIsATypeError) {

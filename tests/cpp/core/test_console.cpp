@@ -1,7 +1,6 @@
 #include "zolviai/core/console.hpp"
 
 #include <gtest/gtest.h>
-
 #include <string>
 #include <thread>
 #include <vector>

@@ -2,10 +2,9 @@
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/python_repr.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -159,7 +158,7 @@ TEST(PythonRepr, BytesMatchPython) {
 TEST(PythonRepr, InvalidUtf8ShowsAsSurrogateEscapes) {
     // What Python prints for b'ok\xff'.decode('utf-8', 'surrogateescape').
     EXPECT_EQ(py::repr_text("ok\xff"), "'ok\\udcff'");
-    EXPECT_EQ(py::repr_text("\xc0\xaf"), "'\\udcc0\\udcaf'"); // overlong form
+    EXPECT_EQ(py::repr_text("\xc0\xaf"), "'\\udcc0\\udcaf'");            // overlong form
     EXPECT_EQ(py::repr_text("\xed\xa0\x80"), "'\\udced\\udca0\\udc80'"); // encoded surrogate
 }
 

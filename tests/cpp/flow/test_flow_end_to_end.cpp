@@ -11,11 +11,10 @@
 #include "zolviai/sql/script.hpp"
 #include "zolviai/sql/uri.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 
 using namespace zolviai;
 using zolviai::testing::ScriptedChatServer;
@@ -61,15 +60,24 @@ struct Fixture {
 Value tool(const char* name, Value arguments) {
     return {{"tool_arguments", std::move(arguments)}, {"tool_name", name}, {"model", "gpt-4o"}};
 }
-Value text(const std::string& content) { return {{"content", content}, {"model", "gpt-4o"}}; }
+Value text(const std::string& content) {
+    return {{"content", content}, {"model", "gpt-4o"}};
+}
 
-const Value& message(const Value& request, std::size_t i) { return request["json"]["messages"][i]; }
+const Value& message(const Value& request, std::size_t i) {
+    return request["json"]["messages"][i];
+}
 
-const std::vector<std::string> kRoute1 = {
-    "init_node",           "table_names_lookup_node", "relevant_table_names_node",
-    "relevant_schemas_node", "sql_generation_node",   "sql_syntax_checker_node",
-    "sql_execution_node",  "pandas_generator_node",   "pandas_executor_node",
-    "final_response_generation_node"};
+const std::vector<std::string> kRoute1 = {"init_node",
+                                          "table_names_lookup_node",
+                                          "relevant_table_names_node",
+                                          "relevant_schemas_node",
+                                          "sql_generation_node",
+                                          "sql_syntax_checker_node",
+                                          "sql_execution_node",
+                                          "pandas_generator_node",
+                                          "pandas_executor_node",
+                                          "final_response_generation_node"};
 
 void expect_success_route(Fixture& f, const std::string& uri, const std::string& dialect) {
     const std::string chart = (f.dir / "media" / "albums.png").string();
@@ -78,17 +86,21 @@ void expect_success_route(Fixture& f, const std::string& uri, const std::string&
                               "a.name LIMIT 3";
     const std::string code = "import os\nimport matplotlib.pyplot as plt\n"
                              "rows = [('Miles Davis', 3), ('AC/DC', 2), ('Accept', 2)]\n"
-                             "os.makedirs('" + (f.dir / "media").string() + "', exist_ok=True)\n"
+                             "os.makedirs('" +
+                             (f.dir / "media").string() +
+                             "', exist_ok=True)\n"
                              "plt.bar([r[0] for r in rows], [r[1] for r in rows])\n"
-                             "plt.savefig('" + chart + "')\n"
+                             "plt.savefig('" +
+                             chart +
+                             "')\n"
                              "print('Most albums:', rows[0][0])\n";
     f.server.reset();
-    f.server.queue({tool("RelevantTablesOutput", {{"relevant_tables", {"ARTIST", "Album", "nope"}}}),
-                    tool("SQLQueryInput", {{"sql_query", query}}),
-                    text("```sql\n" + query + "\n```"),
-                    tool("PythonCodeInput", {{"code", code}}),
-                    tool("GenerationOutput", {{"final_response", "Miles Davis has the most albums."},
-                                              {"image_path", chart}})});
+    f.server.queue(
+        {tool("RelevantTablesOutput", {{"relevant_tables", {"ARTIST", "Album", "nope"}}}),
+         tool("SQLQueryInput", {{"sql_query", query}}), text("```sql\n" + query + "\n```"),
+         tool("PythonCodeInput", {{"code", code}}),
+         tool("GenerationOutput",
+              {{"final_response", "Miles Davis has the most albums."}, {"image_path", chart}})});
     auto g = f.graph_for(uri);
     Trace trace;
     auto console = std::make_shared<Console>();
@@ -136,11 +148,11 @@ void expect_success_route(Fixture& f, const std::string& uri, const std::string&
               prompts::render_jinja(prompts::PANDAS_SYSTEM_TEMPLATE,
                                     {{"save_path", (f.dir / "media").string()}}));
     EXPECT_EQ(message(requests[3], 1)["content"],
-              prompts::render_jinja(prompts::PANDAS_HUMAN_TEMPLATE,
-                                    {{"original_question", "Which artist has the most albums?"},
-                                     {"zipped_queries_results",
-                                      Value::array({Value::array(
-                                          {query, out["sql_execution_result"][0]})})}}));
+              prompts::render_jinja(
+                  prompts::PANDAS_HUMAN_TEMPLATE,
+                  {{"original_question", "Which artist has the most albums?"},
+                   {"zipped_queries_results",
+                    Value::array({Value::array({query, out["sql_execution_result"][0]})})}}));
     // The final prompt: one user message built from everything gathered.
     const std::string final_prompt = message(requests[4], 0)["content"];
     EXPECT_EQ(requests[4]["json"]["messages"].size(), 1u);
@@ -266,7 +278,8 @@ TEST(FlowEndToEnd, FailedAnalysisIsRegeneratedInCorrectionModeThenSucceeds) {
     Trace trace;
     auto console = std::make_shared<Console>();
     set_console_sink(console);
-    const Value out = g->invoke({{"user_question", "How many artists?"}, {"save_path", "m"}}, &trace);
+    const Value out =
+        g->invoke({{"user_question", "How many artists?"}, {"save_path", "m"}}, &trace);
     set_console_sink(nullptr);
     EXPECT_EQ(out["final_response"], "There are 8 artists.");
     EXPECT_EQ(out["python_executed_output"], "8 artists\n");
@@ -331,9 +344,10 @@ TEST(FlowEndToEnd, GraphDrawingsShowEveryNodeAndEdgeAndPngIsWritten) {
 }
 
 TEST(FlowEndToEnd, ConfigAndInputsAreChecked) {
-    EXPECT_EQ(flow::SQLGraph::config_graph(),
-              Value({{"metadata", nullptr}, {"tags", {"flow_graph"}}, {"max_concurrency", 20},
-                     {"recursion_limit", 50}}));
+    EXPECT_EQ(flow::SQLGraph::config_graph(), Value({{"metadata", nullptr},
+                                                     {"tags", {"flow_graph"}},
+                                                     {"max_concurrency", 20},
+                                                     {"recursion_limit", 50}}));
     try {
         flow::SQLGraph::config_graph(nullptr, "x");
         FAIL();

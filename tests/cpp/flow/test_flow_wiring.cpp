@@ -5,9 +5,8 @@
 #include "zolviai/flow/sql_state.hpp"
 #include "zolviai/graph/state_graph.hpp"
 
-#include <gtest/gtest.h>
-
 #include <deque>
+#include <gtest/gtest.h>
 
 using namespace zolviai;
 using namespace zolviai::graph;
@@ -55,8 +54,8 @@ CompiledGraph wire_flow(Script& script, bool plain_edge_after_analysis) {
                                               {"schemas_from_relevant_tables", "CREATE TABLE"}}));
     g.add_edge("relevant_table_names_node", "relevant_schemas_node");
     g.add_node("sql_generation_node", [](Value& s, const RunConfig&) {
-        return Value{{"generated_sql_query",
-                      {"SELECT " + std::to_string(s["generated_sql_query"].size())}}};
+        return Value{
+            {"generated_sql_query", {"SELECT " + std::to_string(s["generated_sql_query"].size())}}};
     });
     g.add_edge("relevant_schemas_node", "sql_generation_node");
     g.add_node("rewrite_query_node", step({{"rewritten_question", "rewritten"}}));

@@ -8,8 +8,8 @@ using namespace zolviai;
 using namespace zolviai::flow;
 
 TEST(Routing, InitialisationResetsCountersAndKeepsEverythingElse) {
-    const Value in = {{"user_question", "q"}, {"max_iterations", 10}, {"iteration_count", 3},
-                      {"other", "kept"}};
+    const Value in = {
+        {"user_question", "q"}, {"max_iterations", 10}, {"iteration_count", 3}, {"other", "kept"}};
     const Value out = initialisation(in);
     EXPECT_EQ(out["user_question"], "q");
     EXPECT_EQ(out["other"], "kept");
@@ -30,7 +30,9 @@ TEST(Routing, InitialisationResetsCountersAndKeepsEverythingElse) {
 TEST(Routing, EntryStepMergedByTheStateRules) {
     const auto& schema = sql_state_schema();
     Value state = schema.initial_state();
-    schema.merge(state, {{"user_question", "q"}, {"save_path", "m"}, {"follow_up_question", {"f"}},
+    schema.merge(state, {{"user_question", "q"},
+                         {"save_path", "m"},
+                         {"follow_up_question", {"f"}},
                          {"max_iterations", 9}});
     schema.merge(state, initialisation(state));
     EXPECT_EQ(state["follow_up_question"], Value({"f", "f"})) << "written back and concatenated";
@@ -77,21 +79,35 @@ TEST(Routing, SqlErrorHandlerAndConditionAcrossTheRetryCycle) {
         const char* label_after; // the condition on the state after the update
     };
     const Case cases[] = {
-        {0, 0, 5, {{"iteration_count", 1}, {"sql_generation_prompt_type", "correction"}},
+        {0,
+         0,
+         5,
+         {{"iteration_count", 1}, {"sql_generation_prompt_type", "correction"}},
          "regenerate_sql_query"},
-        {4, 0, 5, {{"iteration_count", 1}, {"sql_generation_prompt_type", "correction"}},
+        {4,
+         0,
+         5,
+         {{"iteration_count", 1}, {"sql_generation_prompt_type", "correction"}},
          "rewrite_query"},
         {5, 0, 5, {{"rewrite_count", 1}}, "terminal_failure_response"},
-        {2, 1, 5, {{"sql_execution_result", {"SQL generation failed after max iterations"}}},
+        {2,
+         1,
+         5,
+         {{"sql_execution_result", {"SQL generation failed after max iterations"}}},
          "terminal_failure_response"},
-        {7, 0, 5, {{"sql_execution_result", {"SQL generation failed after max iterations"}}},
+        {7,
+         0,
+         5,
+         {{"sql_execution_result", {"SQL generation failed after max iterations"}}},
          "terminal_failure_response"},
     };
     const auto& schema = sql_state_schema();
     for (const auto& c : cases) {
         Value state = schema.initial_state();
-        schema.merge(state, {{"iteration_count", c.i}, {"rewrite_count", c.r},
-                             {"max_iterations", c.m}, {"sql_execution_result", Value::array()}});
+        schema.merge(state, {{"iteration_count", c.i},
+                             {"rewrite_count", c.r},
+                             {"max_iterations", c.m},
+                             {"sql_execution_result", Value::array()}});
         const Value update = handle_sql_error(state);
         EXPECT_EQ(update, c.update) << c.i << "," << c.r << "," << c.m;
         schema.merge(state, update);
@@ -108,8 +124,9 @@ TEST(Routing, SqlErrorHandlerAndConditionAcrossTheRetryCycle) {
 }
 
 TEST(Routing, PandasErrorHandlerAndCondition) {
-    EXPECT_EQ(handle_pandas_error({{"iteration_count_pandas", 0}, {"max_iterations_pandas", 3}}),
-              Value({{"iteration_count_pandas", 1}, {"pandas_generation_prompt_type", "correction"}}));
+    EXPECT_EQ(
+        handle_pandas_error({{"iteration_count_pandas", 0}, {"max_iterations_pandas", 3}}),
+        Value({{"iteration_count_pandas", 1}, {"pandas_generation_prompt_type", "correction"}}));
     EXPECT_EQ(handle_pandas_error({{"iteration_count_pandas", 3}, {"max_iterations_pandas", 3}}),
               Value({{"python_executed_output", "Python generation failed after max iterations"}}));
     EXPECT_EQ(pandas_error_handler_condition(
@@ -124,6 +141,7 @@ TEST(Routing, PandasErrorHandlerAndCondition) {
     } catch (const MissingFieldError& e) {
         EXPECT_EQ(e.field(), "max_iterations_pandas");
     }
-    EXPECT_THROW(handle_pandas_error({{"iteration_count_pandas", "0"}, {"max_iterations_pandas", 3}}),
-                 TypeError);
+    EXPECT_THROW(
+        handle_pandas_error({{"iteration_count_pandas", "0"}, {"max_iterations_pandas", 3}}),
+        TypeError);
 }

@@ -14,9 +14,8 @@ CompiledGraph small_graph() {
     g.add_node("fix_node", nop);
     g.add_node("answer_node", nop);
     g.set_entry_point("run_node");
-    g.add_conditional_edges(
-        "run_node", [](const Value&) { return "ok"; },
-        {{"ok", "answer_node"}, {"failed", "fix_node"}});
+    g.add_conditional_edges("run_node", [](const Value&) { return "ok"; },
+                            {{"ok", "answer_node"}, {"failed", "fix_node"}});
     g.add_edge("fix_node", "run_node");
     g.add_edge("answer_node", END);
     return g.compile();

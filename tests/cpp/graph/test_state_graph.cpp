@@ -1,9 +1,8 @@
 #include "zolviai/core/error.hpp"
 #include "zolviai/graph/state_graph.hpp"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
 
@@ -131,9 +130,8 @@ TEST(StateGraph, PlainAndConditionalEdgesOfOneNodeBothFireInTheSameStep) {
     g.add_node("routed", returns({{"other", "routed"}}));
     g.set_entry_point("source");
     g.add_edge("source", "plain");
-    g.add_conditional_edges(
-        "source", [](const Value& s) { return s["text"].get<std::string>(); },
-        {{"go", "routed"}, {"stop", END}});
+    g.add_conditional_edges("source", [](const Value& s) { return s["text"].get<std::string>(); },
+                            {{"go", "routed"}, {"stop", END}});
     Recorder rec;
     const Value out = g.compile().invoke(Value::object(), {}, &rec);
     EXPECT_EQ(out["items"], Value({"plain"}));
@@ -318,12 +316,14 @@ TEST(StateGraph, InputMustBeAMapAndConfigReachesNodes) {
     for (const Value& bad : {Value(nullptr), Value("text"), Value::array()}) {
         EXPECT_THROW(compiled.invoke(bad), TypeError) << bad.dump();
     }
-    RunConfig config = RunConfig::from_value(
-        {{"metadata", nullptr}, {"tags", {"flow_graph"}}, {"max_concurrency", 20},
-         {"recursion_limit", 50}});
+    RunConfig config = RunConfig::from_value({{"metadata", nullptr},
+                                              {"tags", {"flow_graph"}},
+                                              {"max_concurrency", 20},
+                                              {"recursion_limit", 50}});
     EXPECT_EQ(compiled.invoke(Value::object(), config)["text"], "flow_graph");
-    EXPECT_EQ(config.to_value().dump(),
-              R"({"metadata":null,"tags":["flow_graph"],"max_concurrency":20,"recursion_limit":50})");
+    EXPECT_EQ(
+        config.to_value().dump(),
+        R"({"metadata":null,"tags":["flow_graph"],"max_concurrency":20,"recursion_limit":50})");
     EXPECT_THROW(RunConfig::from_value({{"tags", "x"}}), TypeError);
     EXPECT_THROW(RunConfig::from_value({{"recursion_limit", "50"}}), TypeError);
 }

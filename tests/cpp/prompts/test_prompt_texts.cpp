@@ -1,9 +1,8 @@
 #include "zolviai/prompts/answer_prompt.hpp"
 #include "zolviai/prompts/flow_graph_prompts.hpp"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 
 using namespace zolviai::prompts;
 
@@ -46,9 +45,12 @@ TEST(PromptTexts, DetailsThatAreEasyToLoseInCopying) {
     EXPECT_TRUE(final_node_prompt.ends_with("gracefully back to the user.\n\n"));
     EXPECT_TRUE(PANDAS_SYSTEM_TEMPLATE.starts_with("\"\nYou are an pandas assistant code. \n"));
     EXPECT_TRUE(PANDAS_SYSTEM_TEMPLATE.ends_with("final answer: {{instructions}}\n"));
-    EXPECT_NE(TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE.find(
-                  "Format as JSON: \n    {\"relevant_tables\": [\"TABLE_NAME_1\", \"TABLE_NAME_2\"]}."),
-              std::string_view::npos);
-    EXPECT_TRUE(SQL_GENERATION_SYSTEM_TEXT.ends_with("\n                    \n                    "));
-    EXPECT_TRUE(SQL_GENERATION_USER_TEXT.starts_with("{user_question}\n Schemas_from_relevant_tables: "));
+    EXPECT_NE(
+        TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE.find(
+            "Format as JSON: \n    {\"relevant_tables\": [\"TABLE_NAME_1\", \"TABLE_NAME_2\"]}."),
+        std::string_view::npos);
+    EXPECT_TRUE(
+        SQL_GENERATION_SYSTEM_TEXT.ends_with("\n                    \n                    "));
+    EXPECT_TRUE(
+        SQL_GENERATION_USER_TEXT.starts_with("{user_question}\n Schemas_from_relevant_tables: "));
 }

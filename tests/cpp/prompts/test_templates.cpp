@@ -103,14 +103,31 @@ TEST(Templates, EveryFlowPromptRendersAsPythonRendersIt) {
 }
 
 TEST(Templates, BraceFormatMatchesPythonOnEdgesAndErrors) {
-    const Value vars = {{"name", "x"}, {"n", 42}, {"f", 0.1}, {"none", nullptr},
-                        {"list", {1, "a", nullptr}}, {"flag", true}, {"text", "it's"}};
+    const Value vars = {
+        {"name", "x"},  {"n", 42},       {"f", 0.1}, {"none", nullptr}, {"list", {1, "a", nullptr}},
+        {"flag", true}, {"text", "it's"}};
     Value cases = Value::array();
-    for (const char* text :
-         {"plain", "{name}", "{{literal}} {name}", "{{{name}}}", "}}{{", "{n} {f} {none}",
-          "{list} {flag}", "{text!r} {list!r} {name!s}", "{name:>5}|{name:*^7}|{name:<3}",
-          "stray { brace", "stray } brace", "end {", "{missing}", "{}", "{0}", "{name} }",
-          "{missing} }", "{ name }", "{name!x}", "", "caf\xc3\xa9 {name}"}) {
+    for (const char* text : {"plain",
+                             "{name}",
+                             "{{literal}} {name}",
+                             "{{{name}}}",
+                             "}}{{",
+                             "{n} {f} {none}",
+                             "{list} {flag}",
+                             "{text!r} {list!r} {name!s}",
+                             "{name:>5}|{name:*^7}|{name:<3}",
+                             "stray { brace",
+                             "stray } brace",
+                             "end {",
+                             "{missing}",
+                             "{}",
+                             "{0}",
+                             "{name} }",
+                             "{missing} }",
+                             "{ name }",
+                             "{name!x}",
+                             "",
+                             "caf\xc3\xa9 {name}"}) {
         cases.push_back({{"kind", "format"}, {"text", text}, {"vars", vars}});
     }
     expect_same_as_python(cases);
@@ -125,21 +142,21 @@ TEST(Templates, JinjaMatchesPythonOnWhitespaceLoopsAndValues) {
                         {"word", "ab"},
                         {"n", 0}};
     Value cases = Value::array();
-    for (const char* text : {
-             "Rows:\n    {% for a, b in pairs %}\n    - {{ a }} = {{ b }}\n    {% endfor %}\nEnd\n",
-             "Rows:\n    {% for a, b in empty %}\n    - {{ a }} = {{ b }}\n    {% endfor %}\nEnd\n",
-             "A\n{% for a, b in pairs %}\n{{ a }}:{{ b }}\n{% endfor %}\nB\n",
-             "{{none}} {{ list }} {{map}} {{ missing }}|{{map.k}}|{{map.z}}|{{ list[1] }}",
-             "{% for x in list %}{{ loop.index }}/{{ loop.length }}{% if loop.first %}F{% endif %}"
-             "{% if loop.last %}L{% endif %},{% endfor %}",
-             "{% for c in word %}[{{ c }}]{% endfor %}{% for k in map %}{{ k }}{% endfor %}",
-             "{% for x in missing %}never{% else %}else{% endfor %}",
-             "{% if n %}yes{% elif not none %}elif{% else %}no{% endif %}",
-             "a\r\nb\r\n", "trailing two\n\n", "  {%- for x in list -%}  {{ x }}  {%- endfor %}  ",
-             "{# a comment #}kept {{ 'literal' }} {{ 7 }}", "{{ loop.index }}", "",
-             "{% for a, b in list %}{% endfor %}", "{% for x in none %}{% endfor %}",
-             "{% for a, b in pairs %}{% for c in word %}{{ a }}{{ c }}{{ loop.index }}"
-             "{% endfor %}{{ loop.index }};{% endfor %}"}) {
+    for (const char* text :
+         {"Rows:\n    {% for a, b in pairs %}\n    - {{ a }} = {{ b }}\n    {% endfor %}\nEnd\n",
+          "Rows:\n    {% for a, b in empty %}\n    - {{ a }} = {{ b }}\n    {% endfor %}\nEnd\n",
+          "A\n{% for a, b in pairs %}\n{{ a }}:{{ b }}\n{% endfor %}\nB\n",
+          "{{none}} {{ list }} {{map}} {{ missing }}|{{map.k}}|{{map.z}}|{{ list[1] }}",
+          "{% for x in list %}{{ loop.index }}/{{ loop.length }}{% if loop.first %}F{% endif %}"
+          "{% if loop.last %}L{% endif %},{% endfor %}",
+          "{% for c in word %}[{{ c }}]{% endfor %}{% for k in map %}{{ k }}{% endfor %}",
+          "{% for x in missing %}never{% else %}else{% endfor %}",
+          "{% if n %}yes{% elif not none %}elif{% else %}no{% endif %}", "a\r\nb\r\n",
+          "trailing two\n\n", "  {%- for x in list -%}  {{ x }}  {%- endfor %}  ",
+          "{# a comment #}kept {{ 'literal' }} {{ 7 }}", "{{ loop.index }}", "",
+          "{% for a, b in list %}{% endfor %}", "{% for x in none %}{% endfor %}",
+          "{% for a, b in pairs %}{% for c in word %}{{ a }}{{ c }}{{ loop.index }}"
+          "{% endfor %}{{ loop.index }};{% endfor %}"}) {
         cases.push_back({{"kind", "jinja"}, {"text", text}, {"vars", vars}});
     }
     Value checked = Value::array();

@@ -1,9 +1,8 @@
 #include "zolviai/pyexec/python_runner.hpp"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <pybind11/embed.h>
-
-#include <filesystem>
 #include <thread>
 
 using namespace zolviai::pyexec;
@@ -82,11 +81,14 @@ TEST(PythonRunner, ParallelRunsCaptureOnlyTheirOwnOutput) {
 TEST(PythonRunner, FiguresAreSavedWithTheNonInteractiveBackend) {
     const auto dir = std::filesystem::temp_directory_path() / "zolviai-pyexec-figure";
     std::filesystem::remove_all(dir);
-    const RunResult r = run_analysis(
-        "import os, matplotlib\nimport matplotlib.pyplot as plt\n"
-        "os.makedirs('" + dir.string() + "', exist_ok=True)\n"
-        "plt.bar(['a', 'b'], [1, 2])\nplt.savefig('" + (dir / "chart.png").string() + "')\n"
-        "print(matplotlib.get_backend())");
+    const RunResult r = run_analysis("import os, matplotlib\nimport matplotlib.pyplot as plt\n"
+                                     "os.makedirs('" +
+                                     dir.string() +
+                                     "', exist_ok=True)\n"
+                                     "plt.bar(['a', 'b'], [1, 2])\nplt.savefig('" +
+                                     (dir / "chart.png").string() +
+                                     "')\n"
+                                     "print(matplotlib.get_backend())");
     ASSERT_TRUE(r.success) << r.error;
     EXPECT_EQ(r.output, "agg\n");
     EXPECT_GT(std::filesystem::file_size(dir / "chart.png"), 1000u);
