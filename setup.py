@@ -24,7 +24,9 @@ class CMakeBuild(build_py):
         build = os.environ.get("ZOLVIAI_BUILD_DIR", os.path.join(ROOT, "build"))
         subprocess.check_call(["cmake", "-S", ROOT, "-B", build, "-G", "Ninja",
                                "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                               "-DPython_EXECUTABLE=" + sys.executable])
+                               # The interpreter itself, not a virtual environment's link to
+                               # it, which may be gone by the next build.
+                               "-DPython_EXECUTABLE=" + os.path.realpath(sys.executable)])
         subprocess.check_call(["cmake", "--build", build, "-j2", "--target", "zolviai_python_modules"])
         super().run()
         target = os.path.join(self.build_lib, "zolviai")
