@@ -1,11 +1,10 @@
 #include "zolviai/sql/connection.hpp"
 
 #include "sql/drivers/drivers.hpp"
+#include "sql/drivers/odbc_api.hpp"
 #include "zolviai/core/error.hpp"
 
 #include <cstdlib>
-#include <sql.h>
-#include <sqlext.h>
 
 namespace zolviai::sql {
 
@@ -59,24 +58,32 @@ std::string default_mssql_odbc_driver() {
         return env;
     }
     const std::string preferred = "ODBC Driver 18 for SQL Server";
+    const drivers::OdbcApi* loaded = nullptr;
+    try {
+        loaded = &drivers::odbc();
+    } catch (const DatabaseError&) {
+        return "FreeTDS"; // no driver manager: the connection attempt will say so
+    }
+    const drivers::OdbcApi& api = *loaded;
     SQLHENV env = SQL_NULL_HENV;
     bool found = false;
-    if (SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env) == SQL_SUCCESS) {
-        SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    if (api.SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env) == SQL_SUCCESS) {
+        api.SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3),
+                          0);
         SQLCHAR name[256];
         SQLCHAR attrs[1024];
         SQLSMALLINT name_len = 0;
         SQLSMALLINT attrs_len = 0;
         SQLUSMALLINT direction = SQL_FETCH_FIRST;
-        while (SQL_SUCCEEDED(SQLDrivers(env, direction, name, sizeof name, &name_len, attrs,
-                                        sizeof attrs, &attrs_len))) {
+        while (SQL_SUCCEEDED(api.SQLDrivers(env, direction, name, sizeof name, &name_len, attrs,
+                                            sizeof attrs, &attrs_len))) {
             direction = SQL_FETCH_NEXT;
             if (preferred == reinterpret_cast<const char*>(name)) {
                 found = true;
                 break;
             }
         }
-        SQLFreeHandle(SQL_HANDLE_ENV, env);
+        api.SQLFreeHandle(SQL_HANDLE_ENV, env);
     }
     return found ? preferred : "FreeTDS";
 }

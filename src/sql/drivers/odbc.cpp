@@ -2,13 +2,11 @@
 // crosses the API as UTF-16 (the W functions), so names and values keep every character
 // whatever the process locale.
 #include "sql/drivers/drivers.hpp"
+#include "sql/drivers/odbc_api.hpp"
 #include "zolviai/core/error.hpp"
 
 #include <cmath>
 #include <cstring>
-#include <sql.h>
-#include <sqlext.h>
-#include <sqlucode.h>
 
 namespace zolviai::sql::drivers {
 
@@ -123,25 +121,26 @@ CellType cell_type_of(SQLSMALLINT t) {
 class OdbcConnection final : public Connection {
 public:
     explicit OdbcConnection(const ConnectSettings& settings) : password_(settings.password) {
-        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_))) {
+        if (!SQL_SUCCEEDED(odbc().SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_))) {
             throw DatabaseError("could not connect through ODBC: no environment handle");
         }
-        SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-        SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
+        odbc().SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION,
+                             reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+        odbc().SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
         if (settings.connect_timeout_seconds > 0) {
-            SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT,
-                              reinterpret_cast<SQLPOINTER>(
-                                  static_cast<SQLULEN>(settings.connect_timeout_seconds)),
-                              0);
+            odbc().SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT,
+                                     reinterpret_cast<SQLPOINTER>(
+                                         static_cast<SQLULEN>(settings.connect_timeout_seconds)),
+                                     0);
         }
         std::u16string text = to_utf16(settings.odbc_connection_string);
         const SQLRETURN rc =
-            SQLDriverConnectW(dbc_, nullptr, w(text), static_cast<SQLSMALLINT>(text.size()),
-                              nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+            odbc().SQLDriverConnectW(dbc_, nullptr, w(text), static_cast<SQLSMALLINT>(text.size()),
+                                     nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
         if (!SQL_SUCCEEDED(rc)) {
             std::string message = diagnostics(SQL_HANDLE_DBC, dbc_);
-            SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
-            SQLFreeHandle(SQL_HANDLE_ENV, env_);
+            odbc().SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+            odbc().SQLFreeHandle(SQL_HANDLE_ENV, env_);
             dbc_ = nullptr;
             env_ = nullptr;
             throw DatabaseError("could not connect through ODBC: " + message);
@@ -149,8 +148,8 @@ public:
         connected_ = true;
         if (settings.read_only) {
             // Advisory for most drivers; the statement guard is what holds there.
-            SQLSetConnectAttr(dbc_, SQL_ATTR_ACCESS_MODE,
-                              reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY), 0);
+            odbc().SQLSetConnectAttr(dbc_, SQL_ATTR_ACCESS_MODE,
+                                     reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY), 0);
         }
         timeout_ms_ = settings.statement_timeout_ms;
     }
@@ -158,12 +157,12 @@ public:
     ~OdbcConnection() override {
         if (dbc_ != nullptr) {
             if (connected_) {
-                SQLDisconnect(dbc_);
+                odbc().SQLDisconnect(dbc_);
             }
-            SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+            odbc().SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
         }
         if (env_ != nullptr) {
-            SQLFreeHandle(SQL_HANDLE_ENV, env_);
+            odbc().SQLFreeHandle(SQL_HANDLE_ENV, env_);
         }
     }
 
@@ -182,7 +181,8 @@ public:
         }
         if (timeout_ms_ > 0) {
             const SQLULEN seconds = static_cast<SQLULEN>((timeout_ms_ + 999) / 1000);
-            SQLSetStmtAttr(st.h, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
+            odbc().SQLSetStmtAttr(st.h, SQL_ATTR_QUERY_TIMEOUT,
+                                  reinterpret_cast<SQLPOINTER>(seconds), 0);
         }
         std::vector<std::u16string> bound(params.size());
         std::vector<SQLLEN> lengths(params.size());
@@ -193,21 +193,22 @@ public:
             } else {
                 lengths[i] = SQL_NULL_DATA;
             }
-            SQLBindParameter(st.h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR,
-                             SQL_WVARCHAR, std::max<SQLULEN>(1, bound[i].size()), 0, w(bound[i]),
-                             lengths[i], &lengths[i]);
+            odbc().SQLBindParameter(
+                st.h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
+                std::max<SQLULEN>(1, bound[i].size()), 0, w(bound[i]), lengths[i], &lengths[i]);
         }
         std::u16string text = to_utf16(sql);
-        const SQLRETURN rc = SQLExecDirectW(st.h, w(text), static_cast<SQLINTEGER>(text.size()));
+        const SQLRETURN rc =
+            odbc().SQLExecDirectW(st.h, w(text), static_cast<SQLINTEGER>(text.size()));
         if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
             throw DatabaseError(diagnostics(SQL_HANDLE_STMT, st.h));
         }
         ResultSet out;
         SQLSMALLINT n = 0;
-        SQLNumResultCols(st.h, &n);
+        odbc().SQLNumResultCols(st.h, &n);
         if (n == 0) {
             SQLLEN count = -1;
-            SQLRowCount(st.h, &count);
+            odbc().SQLRowCount(st.h, &count);
             out.affected_rows = count;
             return out;
         }
@@ -220,20 +221,21 @@ public:
             SQLULEN size = 0;
             SQLSMALLINT digits = 0;
             SQLSMALLINT nullable = 0;
-            SQLDescribeColW(st.h, c + 1, name, 511, &name_len, &type, &size, &digits, &nullable);
+            odbc().SQLDescribeColW(st.h, c + 1, name, 511, &name_len, &type, &size, &digits,
+                                   &nullable);
             types[c] = type;
             out.columns[c].name = utf8_of(name, std::min<SQLSMALLINT>(name_len, 511));
             out.columns[c].type = cell_type_of(type);
             SQLWCHAR type_name[256];
             SQLSMALLINT type_len = 0;
-            if (SQL_SUCCEEDED(SQLColAttributeW(st.h, c + 1, SQL_DESC_TYPE_NAME, type_name,
-                                               sizeof type_name, &type_len, nullptr))) {
+            if (SQL_SUCCEEDED(odbc().SQLColAttributeW(st.h, c + 1, SQL_DESC_TYPE_NAME, type_name,
+                                                      sizeof type_name, &type_len, nullptr))) {
                 out.columns[c].type_name =
                     utf8_of(type_name, std::min<std::size_t>(type_len / sizeof(SQLWCHAR), 255));
             }
         }
         for (;;) {
-            const SQLRETURN f = SQLFetch(st.h);
+            const SQLRETURN f = odbc().SQLFetch(st.h);
             if (f == SQL_NO_DATA) {
                 break;
             }
@@ -258,8 +260,8 @@ public:
     }
 
     void begin(bool) override {
-        check(SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT,
-                                reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0));
+        check(odbc().SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT,
+                                       reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0));
     }
     void commit() override { end(SQL_COMMIT); }
     void rollback() override { end(SQL_ROLLBACK); }
@@ -269,7 +271,7 @@ public:
     std::string server_name() override {
         SQLWCHAR name[256];
         SQLSMALLINT len = 0;
-        if (!SQL_SUCCEEDED(SQLGetInfoW(dbc_, SQL_DBMS_NAME, name, sizeof name, &len))) {
+        if (!SQL_SUCCEEDED(odbc().SQLGetInfoW(dbc_, SQL_DBMS_NAME, name, sizeof name, &len))) {
             return "";
         }
         return utf8_of(name, std::min<std::size_t>(len / sizeof(SQLWCHAR), 255));
@@ -277,29 +279,29 @@ public:
 
     bool is_alive() override {
         SQLUINTEGER dead = SQL_CD_FALSE;
-        SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+        odbc().SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
         return dead == SQL_CD_FALSE;
     }
 
 private:
     struct Statement {
         explicit Statement(SQLHDBC dbc) {
-            if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h))) {
+            if (!SQL_SUCCEEDED(odbc().SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h))) {
                 h = nullptr;
             }
         }
         ~Statement() {
             if (h != nullptr) {
-                SQLFreeHandle(SQL_HANDLE_STMT, h);
+                odbc().SQLFreeHandle(SQL_HANDLE_STMT, h);
             }
         }
         SQLHSTMT h = nullptr;
     };
 
     void end(SQLSMALLINT how) {
-        const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_, how);
-        SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT,
-                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+        const SQLRETURN rc = odbc().SQLEndTran(SQL_HANDLE_DBC, dbc_, how);
+        odbc().SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT,
+                                 reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
         check(rc);
     }
 
@@ -316,7 +318,8 @@ private:
             SQLWCHAR text[1024];
             SQLINTEGER native = 0;
             SQLSMALLINT len = 0;
-            if (!SQL_SUCCEEDED(SQLGetDiagRecW(type, handle, i, state, &native, text, 1023, &len))) {
+            if (!SQL_SUCCEEDED(
+                    odbc().SQLGetDiagRecW(type, handle, i, state, &native, text, 1023, &len))) {
                 break;
             }
             if (!out.empty()) {
@@ -336,7 +339,7 @@ private:
         out.clear();
         for (;;) {
             SQLLEN ind = 0;
-            const SQLRETURN rc = SQLGetData(h, c, ctype, buf, sizeof buf, &ind);
+            const SQLRETURN rc = odbc().SQLGetData(h, c, ctype, buf, sizeof buf, &ind);
             if (rc == SQL_NO_DATA) {
                 return true;
             }
@@ -461,7 +464,7 @@ private:
     }
 
     void fetch(SQLHSTMT h, SQLUSMALLINT c, SQLSMALLINT ctype, void* buf, SQLLEN size, SQLLEN& ind) {
-        if (!SQL_SUCCEEDED(SQLGetData(h, c, ctype, buf, size, &ind))) {
+        if (!SQL_SUCCEEDED(odbc().SQLGetData(h, c, ctype, buf, size, &ind))) {
             throw DatabaseError(diagnostics(SQL_HANDLE_STMT, h));
         }
     }

@@ -1,0 +1,122 @@
+#include "zolviai/dbtool/connections.hpp"
+
+#include "dbtool/message.hpp"
+#include "zolviai/core/console.hpp"
+#include "zolviai/core/error.hpp"
+
+#include <cctype>
+
+namespace zolviai::dbtool {
+
+namespace {
+
+constexpr const char* success_text = "Success! Connection Established! .";
+
+// Port text as a number for the native clients; absent or 0 leaves the engine's default.
+int port_number(const std::optional<std::string>& port) {
+    if (!port) {
+        return 0;
+    }
+    const std::string& text = *port;
+    bool digits = !text.empty() && text.size() <= 5;
+    for (char c : text) {
+        digits = digits && std::isdigit(static_cast<unsigned char>(c));
+    }
+    if (!digits || std::stoi(text) > 65535) {
+        throw DatabaseError("invalid port number: \"" + text + "\"");
+    }
+    return std::stoi(text);
+}
+
+sql::ConnectSettings connect_settings(sql::Engine engine, const ConnectionParams& params) {
+    sql::ConnectSettings s;
+    s.engine = engine;
+    s.host = params.host.value_or("");
+    s.port = port_number(params.port);
+    s.user = params.user.value_or("");
+    s.password = params.password.value_or("");
+    s.database = params.name.value_or("");
+    return s;
+}
+
+// One value of an ODBC connection text: braced when it would otherwise end early or read
+// as a braced value.
+std::string odbc_value(const std::optional<std::string>& value) {
+    const std::string text = value.value_or("");
+    if (text.find_first_of(";{}") == std::string::npos) {
+        return text;
+    }
+    std::string out = "{";
+    for (char c : text) {
+        out.push_back(c);
+        if (c == '}') {
+            out.push_back('}');
+        }
+    }
+    return out + "}";
+}
+
+} // namespace
+
+ConnectionParams params_of(const DatabaseSettings& settings) {
+    ConnectionParams p;
+    p.user = settings.db_user;
+    p.password = settings.db_password;
+    p.host = settings.db_host;
+    p.port = std::to_string(settings.db_port);
+    p.name = settings.db_name;
+    return p;
+}
+
+std::string mssql_connection_text(const ConnectionParams& params) {
+    return "DRIVER={SQL Server};SERVER=" + odbc_value(params.host) + "," + odbc_value(params.port) +
+           ";DATABASE=" + odbc_value(params.name) + ";UID=" + odbc_value(params.user) +
+           ";PWD=" + odbc_value(params.password);
+}
+
+std::string get_db_connection(std::string_view engine, const ConnectionParams& params) {
+    const bool mysql = engine == "MySQL";
+    const bool postgres = engine == "PostgreSQL";
+    const bool mssql = engine == "MsSQL";
+    if (!mysql && !postgres && !mssql) {
+        return "Unsupported SQL engine specified.";
+    }
+    try {
+        if (mssql) {
+            // The ODBC driver manager is loaded here, on first use.
+            sql::ConnectSettings s;
+            s.engine = sql::Engine::Odbc;
+            s.password = params.password.value_or("");
+            s.odbc_connection_string = mssql_connection_text(params);
+            sql::connect(s);
+        } else {
+            sql::connect(
+                connect_settings(mysql ? sql::Engine::Mysql : sql::Engine::Postgresql, params));
+        }
+        return success_text;
+    } catch (const std::exception& e) {
+        return "Failed to connect to " + std::string(engine) + " database: " + one_line(e.what());
+    }
+}
+
+std::shared_ptr<HostConnection> get_mysql_db_connection(const ConnectionParams& params) {
+    try {
+        return std::make_shared<HostConnection>(
+            sql::connect(connect_settings(sql::Engine::Mysql, params)));
+    } catch (const std::exception& e) {
+        print_line(std::string("Failed to connect to the database: ") + one_line(e.what()));
+        return nullptr;
+    }
+}
+
+std::shared_ptr<HostConnection> get_pgdb_connection(const ConnectionParams& params) {
+    try {
+        return std::make_shared<HostConnection>(
+            sql::connect(connect_settings(sql::Engine::Postgresql, params)));
+    } catch (const DatabaseError& e) {
+        print_line(std::string("The error '") + one_line(e.what()) + "' occurred");
+        return nullptr;
+    }
+}
+
+} // namespace zolviai::dbtool

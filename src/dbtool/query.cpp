@@ -1,0 +1,103 @@
+#include "zolviai/dbtool/query.hpp"
+
+#include "dbtool/message.hpp"
+#include "zolviai/core/console.hpp"
+#include "zolviai/dbtool/connections.hpp"
+
+#include <cctype>
+
+namespace zolviai::dbtool {
+
+namespace {
+
+void report(const std::exception& e) {
+    print_line(std::string("An error occurred while executing the query: ") + one_line(e.what()));
+}
+
+// Length of the white space character at the front of text (as Python's str.isspace()
+// counts it), 0 when there is none.
+std::size_t space_length(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char c = byte(0);
+    if (c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f)) {
+        return 1;
+    }
+    if (c == 0xc2 && text.size() >= 2 && (byte(1) == 0x85 || byte(1) == 0xa0)) {
+        return 2;
+    }
+    if (text.size() < 3) {
+        return 0;
+    }
+    const unsigned code = ((c & 0x0f) << 12) | ((byte(1) & 0x3f) << 6) | (byte(2) & 0x3f);
+    if ((c & 0xf0) != 0xe0) {
+        return 0;
+    }
+    const bool space = code == 0x1680 || (code >= 0x2000 && code <= 0x200a) || code == 0x2028 ||
+                       code == 0x2029 || code == 0x202f || code == 0x205f || code == 0x3000;
+    return space ? 3 : 0;
+}
+
+} // namespace
+
+bool is_select_statement(std::string_view sql) {
+    while (!sql.empty()) {
+        const std::size_t n = space_length(sql);
+        if (n == 0) {
+            break;
+        }
+        sql.remove_prefix(n);
+    }
+    static constexpr std::string_view select = "SELECT";
+    if (sql.size() < select.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < select.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(sql[i])) != select[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<sql::ResultSet> execute_mysql_query(const std::string& sql_query) {
+    std::shared_ptr<HostConnection> connection;
+    std::optional<sql::ResultSet> result;
+    try {
+        connection = get_mysql_db_connection(params_of(database_settings()));
+        if (connection) {
+            result = connection->execute(sql_query);
+        }
+    } catch (const std::exception& e) {
+        report(e);
+        result.reset();
+    }
+    if (connection) {
+        connection->close(); // without a commit: the change is discarded
+    }
+    return result;
+}
+
+std::optional<sql::ResultSet> execute_pgdb_query(const std::string& sql_query) {
+    std::shared_ptr<HostConnection> connection;
+    std::optional<sql::ResultSet> result;
+    try {
+        connection = get_pgdb_connection(params_of(database_settings()));
+        if (connection) {
+            sql::ResultSet rows = connection->execute(sql_query);
+            if (is_select_statement(sql_query)) {
+                result = std::move(rows);
+            } else {
+                connection->commit();
+            }
+        }
+    } catch (const std::exception& e) {
+        report(e);
+        result.reset();
+    }
+    if (connection) {
+        connection->close();
+    }
+    return result;
+}
+
+} // namespace zolviai::dbtool
