@@ -13,6 +13,7 @@
 #include <datetime.h>
 #include <map>
 #include <pybind11/stl.h>
+#include <set>
 #include <tuple>
 
 namespace py = pybind11;
@@ -108,11 +109,19 @@ py::tuple row_tuple(const sql::Row& row) {
     return out;
 }
 
+// Keys of map rows: the column names; a name seen before gets its table in front
+// ("orders.id"), as the MySQL clients' map cursors do, so no value is lost to a repeat.
 std::vector<py::object> column_keys(const std::vector<sql::Column>& columns) {
     std::vector<py::object> keys;
     keys.reserve(columns.size());
+    std::set<std::string> seen;
     for (const sql::Column& c : columns) {
-        keys.push_back(steal(PyUnicode_DecodeUTF8(c.name.data(), c.name.size(), "replace")));
+        std::string key = c.name;
+        if (!seen.insert(key).second && !c.table.empty()) {
+            key = c.table + "." + c.name;
+            seen.insert(key);
+        }
+        keys.push_back(steal(PyUnicode_DecodeUTF8(key.data(), key.size(), "replace")));
     }
     return keys;
 }

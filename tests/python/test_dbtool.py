@@ -498,3 +498,7 @@ def test_mysql_queries_return_dicts_and_never_commit(scratch, capsys):
     out = lines(capsys)
     assert len(out) == 1 and out[0].startswith("An error occurred while executing the query: ")
     assert "missing" in out[0]
+    # A repeated column name keeps both values: the repeat is keyed by its table.
+    assert dbtool.execute_mysql_query(
+        "SELECT a.n, b.n, a.label FROM t a JOIN t b ON b.n = a.n + 1") == [
+        {"n": 1, "b.n": 2, "label": "a"}]

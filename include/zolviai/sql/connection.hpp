@@ -17,6 +17,7 @@ struct Column {
     std::string name;
     std::string type_name;
     CellType type = CellType::Null; // the cell type values of this column get (when known)
+    std::string table; // the table (or its alias) the column comes from, when the engine says
 };
 
 using Row = std::vector<Cell>;

@@ -234,6 +234,9 @@ public:
             out.columns[c].name.assign(fields[c].name, fields[c].name_length);
             out.columns[c].type = types[c];
             out.columns[c].type_name = type_name_of(fields[c]);
+            if (fields[c].table != nullptr) {
+                out.columns[c].table.assign(fields[c].table, fields[c].table_length);
+            }
         }
         while (MYSQL_ROW raw = mysql_fetch_row(res)) {
             ++out.total_rows;
