@@ -201,6 +201,17 @@ def test_mssql_without_odbc_leaves_the_other_engines_working(tmp_path):
     assert out[1:] == ["Success! Connection Established! ."] * 2
 
 
+def test_no_module_needs_the_odbc_driver_manager_to_load():
+    package = os.path.dirname(dbtool.__file__)
+    libraries = [os.path.join(root, name) for root, _, names in os.walk(package)
+                 for name in names if name.endswith(".so")]
+    assert any(name.endswith("libzolviai.so") for name in libraries), libraries
+    for library in libraries:
+        needed = subprocess.run(["objdump", "-p", library], capture_output=True, text=True,
+                                check=True).stdout
+        assert "libodbc" not in needed, library
+
+
 def freetds_library():
     for path in ["/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so", "/usr/lib/odbc/libtdsodbc.so"]:
         if os.path.exists(path):
