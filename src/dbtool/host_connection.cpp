@@ -257,25 +257,26 @@ sql::ResultSet HostConnection::execute(const std::string& sql,
 }
 
 void HostConnection::commit() {
-    sql::Connection& c = live();
-    if (engine_ == sql::Engine::Postgresql) {
-        if (!in_transaction_) {
-            return;
-        }
-        in_transaction_ = false;
-    }
-    c.commit();
+    end_transaction(true);
 }
 
 void HostConnection::rollback() {
+    end_transaction(false);
+}
+
+void HostConnection::end_transaction(bool commit) {
     sql::Connection& c = live();
     if (engine_ == sql::Engine::Postgresql) {
         if (!in_transaction_) {
-            return;
+            return; // nothing was sent since the last end: nothing to end
         }
         in_transaction_ = false;
     }
-    c.rollback();
+    if (commit) {
+        c.commit();
+    } else {
+        c.rollback();
+    }
 }
 
 void HostConnection::close() {

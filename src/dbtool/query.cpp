@@ -59,45 +59,46 @@ bool is_select_statement(std::string_view sql) {
     return true;
 }
 
-std::optional<sql::ResultSet> execute_mysql_query(const std::string& sql_query) {
+namespace {
+
+// Opens a connection with the current settings, lets `run` determine the result, and closes
+// the connection (without a commit) whatever happened. A failure is printed and gives none.
+template <class Open, class Run>
+std::optional<sql::ResultSet> run_query(Open open, Run run) {
     std::shared_ptr<HostConnection> connection;
     std::optional<sql::ResultSet> result;
     try {
-        connection = get_mysql_db_connection(params_of(database_settings()));
+        connection = open(params_of(database_settings()));
         if (connection) {
-            result = connection->execute(sql_query);
+            result = run(*connection);
         }
     } catch (const std::exception& e) {
         report(e);
         result.reset();
     }
     if (connection) {
-        connection->close(); // without a commit: the change is discarded
+        connection->close(); // an uncommitted change is discarded
     }
     return result;
 }
 
+} // namespace
+
+std::optional<sql::ResultSet> execute_mysql_query(const std::string& sql_query) {
+    return run_query(get_mysql_db_connection, [&](HostConnection& connection) {
+        return std::optional<sql::ResultSet>(connection.execute(sql_query));
+    });
+}
+
 std::optional<sql::ResultSet> execute_pgdb_query(const std::string& sql_query) {
-    std::shared_ptr<HostConnection> connection;
-    std::optional<sql::ResultSet> result;
-    try {
-        connection = get_pgdb_connection(params_of(database_settings()));
-        if (connection) {
-            sql::ResultSet rows = connection->execute(sql_query);
-            if (is_select_statement(sql_query)) {
-                result = std::move(rows);
-            } else {
-                connection->commit();
-            }
+    return run_query(get_pgdb_connection, [&](HostConnection& connection) {
+        sql::ResultSet rows = connection.execute(sql_query);
+        if (is_select_statement(sql_query)) {
+            return std::optional<sql::ResultSet>(std::move(rows));
         }
-    } catch (const std::exception& e) {
-        report(e);
-        result.reset();
-    }
-    if (connection) {
-        connection->close();
-    }
-    return result;
+        connection.commit();
+        return std::optional<sql::ResultSet>();
+    });
 }
 
 } // namespace zolviai::dbtool

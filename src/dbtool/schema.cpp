@@ -59,27 +59,20 @@ void append_columns(Value& list, const sql::ResultSet& columns, const char* name
 
 } // namespace
 
-std::optional<Value> get_mysql_database_schema() {
+namespace {
+
+// Opens a connection with the current settings, lets `read` fill the map, and closes the
+// connection whatever happened. A failure part way is printed; what was read stays.
+template <class Open, class Read>
+std::optional<Value> extract(Open open, Read read) {
     Value schema = Value::object();
     std::shared_ptr<HostConnection> connection;
     try {
-        connection = get_mysql_db_connection(params_of(database_settings()));
+        connection = open(params_of(database_settings()));
         if (!connection) {
-            return std::nullopt;
+            return std::nullopt; // the factory printed why
         }
-        const sql::ResultSet tables = connection->execute("SHOW TABLES");
-        for (const sql::Row& row : tables.rows) {
-            // The one column is named after the database: the name is taken by position.
-            if (row.empty()) {
-                throw IndexError("list index out of range");
-            }
-            const std::string table = text_of(row[0]);
-            Value& list = schema[table] = Value::array();
-            // Quoted, so that names with a hyphen, a space or a reserved word work.
-            const sql::ResultSet columns = connection->execute(
-                "SHOW COLUMNS FROM " + sql::quote_identifier(sql::Engine::Mysql, table));
-            append_columns(list, columns, "Field", "Type");
-        }
+        read(*connection, schema);
     } catch (const std::exception& e) {
         print_line(std::string("An error occurred: ") + one_line(e.what()));
     }
@@ -89,31 +82,39 @@ std::optional<Value> get_mysql_database_schema() {
     return schema;
 }
 
-std::optional<Value> get_pgdb_schema() {
-    Value schema = Value::object();
-    std::shared_ptr<HostConnection> connection;
-    try {
-        connection = get_pgdb_connection(params_of(database_settings()));
-        if (!connection) {
-            return std::nullopt;
+} // namespace
+
+std::optional<Value> get_mysql_database_schema() {
+    return extract(get_mysql_db_connection, [](HostConnection& connection, Value& schema) {
+        const sql::ResultSet tables = connection.execute("SHOW TABLES");
+        for (const sql::Row& row : tables.rows) {
+            // The one column is named after the database: the name is taken by position.
+            if (row.empty()) {
+                throw IndexError("list index out of range");
+            }
+            const std::string table = text_of(row[0]);
+            Value& list = schema[table] = Value::array();
+            // Quoted, so that names with a hyphen, a space or a reserved word work.
+            const sql::ResultSet columns = connection.execute(
+                "SHOW COLUMNS FROM " + sql::quote_identifier(sql::Engine::Mysql, table));
+            append_columns(list, columns, "Field", "Type");
         }
-        const sql::ResultSet tables = connection->execute(pg_tables_query);
+    });
+}
+
+std::optional<Value> get_pgdb_schema() {
+    return extract(get_pgdb_connection, [](HostConnection& connection, Value& schema) {
+        const sql::ResultSet tables = connection.execute(pg_tables_query);
         const std::size_t name_at = column_index(tables, "table_name");
         for (const sql::Row& row : tables.rows) {
             const std::string table = text_of(row[name_at]);
             Value& list = schema[table] = Value::array();
             Parameters params;
             params.positional.push_back(sql::Cell::of_text(table));
-            const sql::ResultSet columns = connection->execute(pg_columns_query, params);
+            const sql::ResultSet columns = connection.execute(pg_columns_query, params);
             append_columns(list, columns, "column_name", "data_type");
         }
-    } catch (const std::exception& e) {
-        print_line(std::string("An error occurred: ") + one_line(e.what()));
-    }
-    if (connection) {
-        connection->close();
-    }
-    return schema;
+    });
 }
 
 } // namespace zolviai::dbtool

@@ -67,6 +67,7 @@ public:
 
 private:
     sql::Connection& live();
+    void end_transaction(bool commit);
 
     std::unique_ptr<sql::Connection> connection_;
     sql::Engine engine_;
