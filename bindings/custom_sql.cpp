@@ -19,11 +19,17 @@ PYBIND11_MODULE(custom_sql, m) {
     py::class_<CustomSQLDatabase, std::shared_ptr<CustomSQLDatabase>>(m, "CustomSQLDatabase")
         .def_static(
             "from_uri",
-            [](const std::string& uri) {
+            [](const std::string& uri, const std::vector<std::string>& allowed_functions,
+               bool require_read_only_role) {
+                zolviai::sql::DatabaseOptions options;
+                options.guard.allowed_functions = allowed_functions;
+                options.require_read_only_role = require_read_only_role;
                 py::gil_scoped_release release;
-                return CustomSQLDatabase::from_uri(uri);
+                return CustomSQLDatabase::from_uri(uri, options);
             },
-            py::arg("database_uri"))
+            py::arg("database_uri"), py::kw_only(),
+            py::arg("allowed_functions") = std::vector<std::string>{},
+            py::arg("require_read_only_role") = false)
         .def_property_readonly("dialect", &CustomSQLDatabase::dialect)
         .def("get_usable_table_names", &CustomSQLDatabase::get_usable_table_names,
              py::call_guard<py::gil_scoped_release>())

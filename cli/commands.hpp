@@ -12,11 +12,14 @@ namespace zolviai::cli {
 void add_env_command(CLI::App& app);
 void add_database_commands(CLI::App& app);
 void add_ask_command(CLI::App& app);
+void add_doctor_command(CLI::App& app);
 
 // The database the commands work on: --db, else ZOLVI_DB_URI, else the bundled sample
 // database (created on first use).
 struct DatabaseOption {
     std::string uri;
+    std::vector<std::string> allowed_functions; // --allow-function, beside the built-in list
+    bool require_read_only_role = false;        // --require-read-only-role
     void add_to(CLI::App& command);
     std::shared_ptr<sql::CustomSQLDatabase> open() const;
 };

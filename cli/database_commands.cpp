@@ -27,11 +27,20 @@ void DatabaseOption::add_to(CLI::App& command) {
                     "Database URI (postgresql://, mysql://, mssql://, sqlite:///path); "
                     "default: ZOLVI_DB_URI, else the bundled sample database")
         ->envname("ZOLVI_DB_URI");
+    command.add_option("--allow-function", allowed_functions,
+                       "A function of your own that generated SQL may call (repeatable; "
+                       "schema.name for a qualified one)");
+    command.add_flag("--require-read-only-role", require_read_only_role,
+                     "Refuse to run generated SQL as a role that can write or reach server "
+                     "files (also ZOLVI_REQUIRE_READ_ONLY_ROLE=1)");
 }
 
 std::shared_ptr<sql::CustomSQLDatabase> DatabaseOption::open() const {
+    sql::DatabaseOptions options;
+    options.guard.allowed_functions = allowed_functions;
+    options.require_read_only_role = require_read_only_role;
     if (!uri.empty()) {
-        return sql::CustomSQLDatabase::from_uri(uri);
+        return sql::CustomSQLDatabase::from_uri(uri, options);
     }
     const std::string path = sample_path();
     if (!std::filesystem::exists(path)) {
@@ -41,7 +50,7 @@ std::shared_ptr<sql::CustomSQLDatabase> DatabaseOption::open() const {
         std::filesystem::rename(tmp, path); // never leave a half-made sample behind
         print_err_line("zolvi: created the sample database " + path);
     }
-    return sql::CustomSQLDatabase::from_uri("sqlite:///" + path);
+    return sql::CustomSQLDatabase::from_uri("sqlite:///" + path, options);
 }
 
 void add_database_commands(CLI::App& app) {

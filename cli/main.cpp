@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
     zolviai::agent::load_dotenv();
     zolviai::cli::add_ask_command(app);
     zolviai::cli::add_database_commands(app);
+    zolviai::cli::add_doctor_command(app);
     zolviai::cli::add_env_command(app);
     try {
         app.parse(argc, argv);

@@ -3,6 +3,7 @@
 #include "sql/drivers/drivers.hpp"
 #include "sql/drivers/odbc_api.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/utf8.hpp"
 
 #include <cstdlib>
 
@@ -99,6 +100,33 @@ std::string scrub(std::string message, const std::string& password) {
         message.replace(at, password.size(), "***");
     }
     return message;
+}
+
+std::string bounded_value(std::string_view value, const ExecuteOptions& options, bool utf8,
+                          bool& cut) {
+    cut = options.max_cell_bytes > 0 && value.size() > options.max_cell_bytes;
+    if (!cut) {
+        return std::string(value);
+    }
+    const std::size_t keep =
+        utf8 ? utf8_prefix_length(value, options.max_cell_bytes) : options.max_cell_bytes;
+    std::string out;
+    out.reserve(keep + 3);
+    out.append(value.substr(0, keep));
+    out += "...";
+    return out;
+}
+
+Cell bounded_text_cell(std::string_view value, const ExecuteOptions& options,
+                       const std::string& column) {
+    bool cut = false;
+    std::string text = bounded_value(value, options, true, cut);
+    // Only the kept part is checked: the marker is ASCII.
+    if (!is_valid_utf8(std::string_view(text).substr(0, cut ? text.size() - 3 : text.size()))) {
+        throw DatabaseError("the value of column '" + column +
+                            "' is not valid UTF-8 text; cast it to bytes or hex to read it");
+    }
+    return Cell::of_text(std::move(text));
 }
 
 std::string trim_message(std::string message) {

@@ -1,12 +1,15 @@
 #include "zolviai/sql/sql_database.hpp"
 
 #include "sql/catalog.hpp"
+#include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/python_repr.hpp"
 #include "zolviai/sql/guard.hpp"
 #include "zolviai/sql/uri.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <set>
 
 namespace zolviai::sql {
@@ -73,6 +76,43 @@ std::string mssql_connection_string(const DatabaseUri& uri) {
     return out;
 }
 
+std::vector<std::string> split_names(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = std::min(text.find(',', start), text.size());
+        std::string name = text.substr(start, end - start);
+        name.erase(0, name.find_first_not_of(' '));
+        name.erase(name.find_last_not_of(' ') + 1);
+        if (!name.empty()) {
+            out.push_back(name);
+        }
+        start = end + 1;
+    }
+    return out;
+}
+
+// A file path as the path of a SQLite "file:" URI: the characters URIs give a meaning to are
+// percent-encoded.
+std::string sqlite_uri_path(const std::string& path) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+            out += '%';
+            out += hex[static_cast<unsigned char>(c) >> 4];
+            out += hex[static_cast<unsigned char>(c) & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool truthy(const std::string& v) {
+    return v == "1" || v == "true" || v == "yes" || v == "on";
+}
+
 // Python's str() of a value cut to n code points, as sample rows show it.
 std::string sample_text(const Cell& cell, std::size_t n) {
     std::string s = cell_str(cell);
@@ -97,7 +137,8 @@ class CustomSQLDatabase::Lease {
 public:
     explicit Lease(const CustomSQLDatabase& db) : db_(db), conn_(db.acquire()) {}
     ~Lease() {
-        if (suspect_ && !conn_->is_alive()) {
+        // A connection that closed itself, or that failed and no longer answers, is dropped.
+        if (conn_->is_broken() || (suspect_ && !conn_->is_alive())) {
             conn_.reset();
         }
         db_.release(std::move(conn_));
@@ -119,8 +160,23 @@ CustomSQLDatabase::CustomSQLDatabase(ConnectSettings settings, std::string diale
 CustomSQLDatabase::~CustomSQLDatabase() = default;
 
 std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(std::string_view uri_text,
-                                                               const DatabaseOptions& options) {
-    const DatabaseUri uri = parse_database_uri(uri_text);
+                                                               const DatabaseOptions& given) {
+    DatabaseUri uri = parse_database_uri(uri_text);
+    // The wrapper's own parameters are not the server's.
+    DatabaseOptions options = given;
+    if (auto it = uri.query.find("allowed_functions"); it != uri.query.end()) {
+        for (auto& name : split_names(it->second)) {
+            options.guard.allowed_functions.push_back(std::move(name));
+        }
+        uri.query.erase(it);
+    }
+    if (auto it = uri.query.find("require_read_only_role"); it != uri.query.end()) {
+        options.require_read_only_role = options.require_read_only_role || truthy(it->second);
+        uri.query.erase(it);
+    }
+    if (const char* env = std::getenv("ZOLVI_REQUIRE_READ_ONLY_ROLE"); env && truthy(env)) {
+        options.require_read_only_role = true;
+    }
     ConnectSettings s;
     s.host = uri.host;
     s.port = uri.port;
@@ -130,12 +186,18 @@ std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(std::string_view 
     s.connect_timeout_seconds = options.connect_timeout_seconds;
     s.statement_timeout_ms = options.statement_timeout_ms;
     s.read_only = true;
+    s.guard = options.guard;
     if (uri.dialect == "postgresql") {
         s.engine = Engine::Postgresql;
     } else if (uri.dialect == "mysql") {
         s.engine = Engine::Mysql;
     } else if (uri.dialect == "sqlite") {
         s.engine = Engine::Sqlite;
+        if (auto mode = uri.query.find("mode");
+            mode != uri.query.end() && mode->second == "ro" && !uri.database.empty()) {
+            // Opened read-only by SQLite itself: no statement can write the file.
+            s.database = "file:" + sqlite_uri_path(uri.database) + "?mode=ro";
+        }
     } else {
         s.engine = Engine::Odbc;
         s.odbc_connection_string = mssql_connection_string(uri);
@@ -152,14 +214,48 @@ std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(std::string_view 
             db->default_schema_ = r.rows[0][0].text;
         }
     }
+    db->check_privileges(*first);
     db->open_ = 1;
     db->idle_.push_back(std::move(first));
     return db;
 }
 
+void CustomSQLDatabase::check_privileges(Connection& connection) {
+    try {
+        privileges_ = connection.privileges();
+    } catch (const DatabaseError& e) {
+        print_err_line(std::string("zolviai: warning: could not find out what the database role "
+                                   "may do: ") +
+                       e.what());
+        return;
+    }
+    if (!privileges_.can_write && !privileges_.server_files) {
+        return;
+    }
+    std::string risks;
+    for (const auto& r : privileges_.risks) {
+        risks += (risks.empty() ? "" : "; ") + r;
+    }
+    privilege_problem_ = "the database role " + privileges_.role + " can do more than read (" +
+                         risks +
+                         "); generated SQL should run as a read-only role (zolvi doctor shows "
+                         "how to create one)";
+    if (!options_.require_read_only_role) {
+        print_err_line("zolviai: warning: " + privilege_problem_);
+    }
+}
+
 std::unique_ptr<Connection> CustomSQLDatabase::acquire() const {
     std::unique_lock lock(mutex_);
-    available_.wait(lock, [&] { return !idle_.empty() || open_ < options_.max_connections; });
+    // A caller waits for a connection at most as long as one statement may run.
+    const auto wait = std::chrono::milliseconds(
+        options_.statement_timeout_ms > 0 ? options_.statement_timeout_ms : 30000);
+    if (!available_.wait_for(lock, wait,
+                             [&] { return !idle_.empty() || open_ < options_.max_connections; })) {
+        throw DatabaseError("all " + std::to_string(options_.max_connections) +
+                            " database connections are busy; waited " +
+                            std::to_string(wait.count()) + " ms for one to become free");
+    }
     if (!idle_.empty()) {
         std::unique_ptr<Connection> c = std::move(idle_.back());
         idle_.pop_back();
@@ -248,6 +344,7 @@ std::string CustomSQLDatabase::describe_tables(Connection& conn,
         ExecuteOptions limit;
         limit.max_rows = options_.sample_rows;
         limit.stop_after_max_rows = true;
+        limit.max_cell_bytes = options_.max_cell_bytes;
         samples = conn.execute_batch(statements, limit);
     }
     std::string out;
@@ -279,33 +376,35 @@ std::string CustomSQLDatabase::describe_tables(Connection& conn,
 
 ResultSet CustomSQLDatabase::query(const std::string& command, std::int64_t max_rows,
                                    bool stop_after_max_rows) const {
-    check_read_only_statement(command, dialect_);
+    if (auto reason = shared_refusal(command, options_.guard)) {
+        throw DatabaseError("Statement refused: " + *reason);
+    }
+    if (options_.require_read_only_role && !privilege_problem_.empty()) {
+        throw DatabaseError("Statement refused: " + privilege_problem_ +
+                            ", and a read-only role is required");
+    }
     ExecuteOptions options;
     options.max_rows = max_rows;
     options.stop_after_max_rows = stop_after_max_rows;
+    options.max_cell_bytes = options_.max_cell_bytes;
+    options.max_result_bytes = options_.max_result_bytes;
 
     Lease conn(*this);
-    ResultSet result;
     try {
-        // Nothing a generated statement does is kept: the transaction is read-only where
-        // the engine has that, and always rolled back.
-        conn->begin(true);
-        try {
-            result = conn->execute(command, options);
-        } catch (...) {
-            try {
-                conn->rollback();
-            } catch (const Error&) {
-                conn.suspect();
-            }
-            throw;
+        if (auto reason = conn->refusal_reason(command)) {
+            throw DatabaseError("Statement refused: " + *reason);
         }
-        conn->rollback();
+        // Nothing a generated statement does is kept: the driver runs it read-only where the
+        // engine allows, rolls back and resets the session.
+        return conn->execute_guarded(command, options);
     } catch (const DatabaseError& e) {
         conn.suspect();
-        throw DatabaseError(std::string(e.what()) + "\n[SQL: " + command + "]");
+        const std::string text = e.what();
+        if (text.rfind("Statement refused: ", 0) == 0) {
+            throw;
+        }
+        throw DatabaseError(text + "\n[SQL: " + command + "]");
     }
-    return result;
 }
 
 std::string CustomSQLDatabase::run(const std::string& command, std::string_view fetch,

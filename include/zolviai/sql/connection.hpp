@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zolviai::sql {
@@ -33,6 +34,33 @@ struct ExecuteOptions {
     std::int64_t max_rows = -1; // rows kept in the result; the rest are counted and dropped
     // When true the remaining rows after max_rows are neither fetched nor counted.
     bool stop_after_max_rows = false;
+    // Bounds applied while rows are read (0: none). A text, bytes, JSON or decimal value
+    // longer than max_cell_bytes keeps its first max_cell_bytes bytes (text on a character
+    // boundary) followed by the truncation marker "..."; JSON and decimal values that were
+    // cut become text. Once the kept cells hold max_result_bytes bytes, later rows are
+    // counted and dropped as past max_rows.
+    std::size_t max_cell_bytes = 0;
+    std::size_t max_result_bytes = 0;
+};
+
+// What generated SQL may do beyond the engine's built-in rules, and how large it may be.
+struct GuardOptions {
+    std::size_t max_statement_bytes = 100 * 1024;
+    // Functions of the host's own that generated SQL may call, beside the engine's list of
+    // side-effect-free built-ins: a bare name ("my_func") or a schema-qualified one
+    // ("reports.my_func"), written as the engine stores it (PostgreSQL: lower case unless
+    // created with a quoted name).
+    std::vector<std::string> allowed_functions;
+};
+
+// What the connection's role may do beyond reading, found out from the server.
+struct PrivilegeReport {
+    std::string role;             // the user or role the connection runs as
+    bool can_write = false;       // it can change data or schema somewhere in reach
+    bool server_files = false;    // it can read or write server files or run server programs
+    std::vector<std::string> risks; // one line per finding, in plain words
+    // Statements an administrator can run to create a role that may only read.
+    std::string read_only_role_sql;
 };
 
 // Settings for opening a connection to one database.
@@ -49,6 +77,7 @@ struct ConnectSettings {
     int statement_timeout_ms = 0;     // 0: no limit
     bool read_only = false;           // a session that cannot write, where the engine has one
     bool sqlite_create = true;        // SQLite: create the file when missing
+    GuardOptions guard;               // rules for generated SQL (refusal_reason, execute_guarded)
 };
 
 // An open connection to one database. Not thread-safe: use one connection per thread.
@@ -95,7 +124,29 @@ public:
 
     // Whether the connection still works (a dropped server connection makes it false).
     virtual bool is_alive() = 0;
+
+    // Generated SQL. refusal_reason says why a statement may not run on this engine, read by
+    // the engine's own grammar (or a lexer that follows the server's rules), or nothing when
+    // it is one read-only statement that calls only allowed functions. The checks every
+    // engine shares (size, NUL, UTF-8, empty) have passed before (guard.hpp).
+    virtual std::optional<std::string> refusal_reason(std::string_view sql) = 0;
+
+    // Runs a statement refusal_reason let through with the engine's defences: a read-only
+    // transaction that is rolled back, the statement time-out on the server and a client-side
+    // deadline (statement time-out + 5 s) after which the statement is cancelled, and a
+    // session reset afterwards so that nothing the statement did (locks, variables, prepared
+    // statements) outlives it. When the statement did not end cleanly the connection closes
+    // itself: is_broken() turns true and it must not be used again.
+    virtual ResultSet execute_guarded(const std::string& sql, const ExecuteOptions& options) = 0;
+
+    // True once the connection has closed itself after a statement that did not end cleanly.
+    // Unlike is_alive() it costs nothing.
+    virtual bool is_broken() const = 0;
+
+    // What the connection's role may do beyond reading.
+    virtual PrivilegeReport privileges() = 0;
 };
+
 
 // Opens a connection with the driver for settings.engine.
 std::unique_ptr<Connection> connect(const ConnectSettings& settings);

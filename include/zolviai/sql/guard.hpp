@@ -1,18 +1,25 @@
 #pragma once
 
+#include "zolviai/sql/connection.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace zolviai::sql {
 
-// Why a generated statement may not run, or nothing when it is a single read-only query.
-// The check reads the statement the way `dialect` ("postgresql", "mysql", "mssql",
-// "sqlite") tokenises it: quoted text, quoted names and comments are skipped, and MariaDB's
-// executable comments (/*! ... */) count as code.
-std::optional<std::string> refusal_reason(std::string_view sql, std::string_view dialect);
+// The checks every engine shares, made before any parsing: a statement longer than
+// options.max_statement_bytes, one with a NUL byte or invalid UTF-8, or one with nothing but
+// spaces is refused. Returns the reason, or nothing.
+std::optional<std::string> shared_refusal(std::string_view sql, const GuardOptions& options);
+
+// Why a generated statement may not run on the connection: the shared checks, then the
+// engine's own policy (Connection::refusal_reason). Nothing when it may run.
+std::optional<std::string> refusal_reason(Connection& connection, std::string_view sql,
+                                          const GuardOptions& options);
 
 // Throws zolviai::DatabaseError "Statement refused: <reason>" when refusal_reason gives one.
-void check_read_only_statement(std::string_view sql, std::string_view dialect);
+void check_generated_statement(Connection& connection, std::string_view sql,
+                               const GuardOptions& options);
 
 } // namespace zolviai::sql

@@ -18,6 +18,16 @@ struct DatabaseOptions {
     RenderLimits limits;
     int sample_rows = 3;              // rows shown under each table description
     std::size_t max_connections = 16; // connections the wrapper opens at most
+    // What generated SQL may call and how long it may be; the URI's allowed_functions
+    // parameter (comma-separated) adds to guard.allowed_functions.
+    GuardOptions guard;
+    // Bounds on what one generated query may bring into memory, applied while reading.
+    std::size_t max_cell_bytes = 64 * 1024;
+    std::size_t max_result_bytes = 16 * 1024 * 1024;
+    // Refuse to run generated SQL when the role can write or reach server files (the URI's
+    // require_read_only_role=1, or ZOLVI_REQUIRE_READ_ONLY_ROLE=1); otherwise such a role only
+    // earns one warning.
+    bool require_read_only_role = false;
 };
 
 // The database wrapper the question-answering flow uses: table names, table descriptions
@@ -57,12 +67,17 @@ public:
 
     const DatabaseOptions& options() const { return options_; }
 
+    // What the wrapper's role may do beyond reading, as found at the first connection.
+    const PrivilegeReport& privileges() const { return privileges_; }
+
 private:
     CustomSQLDatabase(ConnectSettings settings, std::string dialect, DatabaseOptions options);
 
     class Lease;
     std::unique_ptr<Connection> acquire() const;
     void release(std::unique_ptr<Connection> connection) const;
+
+    void check_privileges(Connection& connection);
 
     std::string describe_tables(Connection& connection,
                                 const std::vector<std::string>& names) const;
@@ -72,6 +87,8 @@ private:
     DatabaseOptions options_;
     std::string default_schema_; // ODBC sources: resolved once at creation
     bool use_top_ = false;       // SQL Server limits rows with TOP n
+    PrivilegeReport privileges_;
+    std::string privilege_problem_; // why the role may not run generated SQL, when required
 
     mutable std::mutex mutex_;
     mutable std::condition_variable available_;

@@ -3,7 +3,12 @@ SQLAlchemyError = DatabaseError
 
 class CustomSQLDatabase:
     @staticmethod
-    def from_uri(database_uri: str) -> CustomSQLDatabase: ...
+    def from_uri(
+        database_uri: str,
+        *,
+        allowed_functions: list[str] = ...,
+        require_read_only_role: bool = ...,
+    ) -> CustomSQLDatabase: ...
     @property
     def dialect(self) -> str: ...
     def get_usable_table_names(self) -> list[str]: ...

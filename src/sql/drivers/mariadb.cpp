@@ -1,12 +1,22 @@
 // MySQL and MariaDB through MariaDB Connector/C: the text protocol with rows streamed
-// (mysql_use_result), one statement per call (multi-statements are not enabled).
+// (mysql_use_result), one statement per call (multi-statements are not enabled). Generated
+// SQL runs through execute_guarded: a read-only transaction that is rolled back, the server's
+// statement time-out and a client deadline behind it, and a session reset afterwards.
 #include "sql/drivers/drivers.hpp"
+#include "sql/drivers/policies.hpp"
 #include "zolviai/core/error.hpp"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <mysql.h>
+#include <optional>
+#include <sys/socket.h>
+#include <thread>
 
 namespace zolviai::sql::drivers {
 
@@ -172,35 +182,156 @@ Cell bit_cell(const char* v, unsigned long len) {
     return Cell::of_int(n);
 }
 
+// A cell of a guarded read: text, bytes, JSON and decimal values are cut at max_cell_bytes as
+// they are read; a decimal that was cut becomes text.
+Cell bounded_cell(CellType type, const char* v, unsigned long len, const ExecuteOptions& options,
+                  const std::string& column) {
+    const std::string_view value(v, len);
+    bool cut = false;
+    switch (type) {
+    case CellType::Text:
+        return bounded_text_cell(value, options, column);
+    case CellType::Bytes:
+        return Cell::of_bytes(bounded_value(value, options, false, cut));
+    case CellType::Decimal: {
+        std::string text = bounded_value(value, options, true, cut);
+        return cut ? Cell::of_text(std::move(text)) : Cell::of_decimal(std::move(text));
+    }
+    default:
+        return make_cell(type, v, len);
+    }
+}
+
+// The sql_mode of guarded (read-only) connections, set at connect and again after each reset:
+// a known mode without NO_BACKSLASH_ESCAPES and ANSI_QUOTES, so that generated SQL is lexed by
+// the same rules the server reads it with.
+constexpr const char* pinned_sql_mode =
+    "STRICT_TRANS_TABLES,ERROR_FOR_DIVISION_BY_ZERO,NO_ENGINE_SUBSTITUTION";
+
+// The largest packet, and so the largest row, the client accepts: a row beyond it is an
+// error rather than a buffer that grows with whatever the statement returns.
+constexpr unsigned long max_packet_bytes = 64UL * 1024 * 1024;
+
+// How long the deadline of a guarded statement waits after KILL QUERY before it closes the
+// socket.
+constexpr std::chrono::seconds kill_grace{3};
+
+// Runs beside one guarded statement: once the deadline passes it cancels the statement, and
+// when that does not free the call, cuts the connection.
+class Watchdog {
+public:
+    Watchdog(std::chrono::milliseconds deadline, std::function<void()> cancel,
+             std::function<void()> cut)
+        : cancel_(std::move(cancel)), cut_(std::move(cut)) {
+        thread_ = std::thread([this, deadline] { watch(deadline); });
+    }
+    ~Watchdog() { finish(); }
+
+    // Called when the statement has returned; true when the deadline had passed.
+    bool finish() {
+        if (thread_.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                done_ = true;
+            }
+            wake_.notify_all();
+            thread_.join();
+        }
+        return fired_;
+    }
+
+private:
+    void watch(std::chrono::milliseconds deadline) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (wake_.wait_for(lock, deadline, [this] { return done_; })) {
+            return;
+        }
+        fired_ = true;
+        lock.unlock();
+        cancel_();
+        lock.lock();
+        if (wake_.wait_for(lock, kill_grace, [this] { return done_; })) {
+            return;
+        }
+        cut_();
+    }
+
+    std::function<void()> cancel_;
+    std::function<void()> cut_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    bool fired_ = false;
+    std::thread thread_;
+};
+
+// Splits a privilege list ("SELECT, UPDATE (a, b), CREATE VIEW") at its top-level commas.
+std::vector<std::string> privilege_list(std::string_view text) {
+    std::vector<std::string> out;
+    int depth = 0;
+    std::string current;
+    for (char c : text) {
+        if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            --depth;
+        } else if (c == ',' && depth == 0) {
+            out.push_back(trim_message(current));
+            current.clear();
+            continue;
+        }
+        if (depth == 0 && c != ')' && !(current.empty() && c == ' ')) {
+            current.push_back(c);
+        }
+    }
+    if (!current.empty()) {
+        out.push_back(trim_message(current));
+    }
+    return out;
+}
+
+bool is_write_privilege(const std::string& p) {
+    static const char* const writes[] = {"INSERT",
+                                         "UPDATE",
+                                         "DELETE",
+                                         "CREATE",
+                                         "DROP",
+                                         "ALTER",
+                                         "INDEX",
+                                         "CREATE VIEW",
+                                         "CREATE ROUTINE",
+                                         "ALTER ROUTINE",
+                                         "CREATE TEMPORARY TABLES",
+                                         "LOCK TABLES",
+                                         "TRIGGER",
+                                         "EVENT",
+                                         "DELETE HISTORY",
+                                         "CREATE TABLESPACE",
+                                         "CREATE USER",
+                                         "EXECUTE",
+                                         "SUPER",
+                                         "ALL",
+                                         "ALL PRIVILEGES"};
+    for (const char* w : writes) {
+        if (p == w) {
+            return true;
+        }
+    }
+    return false;
+}
+
 class MariaDbConnection final : public Connection {
 public:
-    explicit MariaDbConnection(const ConnectSettings& settings) : password_(settings.password) {
-        static std::once_flag library_once;
-        std::call_once(library_once, [] { mysql_library_init(0, nullptr, nullptr); });
-        mysql_ = mysql_init(nullptr);
-        if (mysql_ == nullptr) {
-            throw DatabaseError("could not connect to MySQL: out of memory");
-        }
-        unsigned timeout = static_cast<unsigned>(settings.connect_timeout_seconds);
-        if (timeout > 0) {
-            mysql_options(mysql_, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
-        }
-        mysql_options(mysql_, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-        const unsigned port = settings.port > 0 ? static_cast<unsigned>(settings.port) : 3306;
-        if (mysql_real_connect(mysql_, settings.host.empty() ? nullptr : settings.host.c_str(),
-                               settings.user.c_str(), settings.password.c_str(),
-                               settings.database.empty() ? nullptr : settings.database.c_str(),
-                               port, nullptr, 0) == nullptr) {
-            std::string message = mysql_error(mysql_);
+    explicit MariaDbConnection(const ConnectSettings& settings)
+        : settings_(settings), password_(settings.password),
+          allowed_(mariadb_functions, settings.guard.allowed_functions, "", true) {
+        mysql_ = open_handle(settings_, settings_.database, settings.connect_timeout_seconds, true);
+        try {
+            apply_session();
+        } catch (...) {
             mysql_close(mysql_);
             mysql_ = nullptr;
-            throw DatabaseError("could not connect to MySQL: " + scrub(message, password_));
-        }
-        if (settings.read_only) {
-            command("SET SESSION TRANSACTION READ ONLY");
-        }
-        if (settings.statement_timeout_ms > 0) {
-            set_statement_timeout(settings.statement_timeout_ms);
+            throw;
         }
     }
 
@@ -213,6 +344,263 @@ public:
     Engine engine() const override { return Engine::Mysql; }
 
     ResultSet execute(const std::string& sql, const ExecuteOptions& options) override {
+        check_usable();
+        return run(sql, options, false);
+    }
+
+    ResultSet execute_params(const std::string& sql,
+                             const std::vector<std::optional<std::string>>& params,
+                             const ExecuteOptions& options) override {
+        check_usable();
+        return execute(bind(sql, params), options);
+    }
+
+    void begin(bool read_only) override {
+        command(read_only ? "START TRANSACTION READ ONLY" : "START TRANSACTION");
+    }
+    void commit() override { command("COMMIT"); }
+    void rollback() override { command("ROLLBACK"); }
+
+    void set_statement_timeout(int milliseconds) override {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "SET SESSION max_statement_time = %.3f",
+                      milliseconds / 1000.0);
+        command(buf);
+    }
+
+    std::string server_name() override {
+        check_usable();
+        const char* info = mysql_get_server_info(mysql_);
+        return (info && std::strstr(info, "MariaDB")) ? "MariaDB" : "MySQL";
+    }
+
+    bool is_alive() override { return !broken_ && mysql_ping(mysql_) == 0; }
+
+    std::optional<std::string> refusal_reason(std::string_view sql) override {
+        if (ansi_quotes_) {
+            // The lexer reads "..." as text; this session reads it as a name.
+            return std::string("the session's sql_mode has ANSI_QUOTES");
+        }
+        return mariadb_refusal(sql, allowed_, backslash_escapes_);
+    }
+
+    ResultSet execute_guarded(const std::string& sql, const ExecuteOptions& options) override {
+        check_usable();
+        if (auto reason = refusal_reason(sql)) {
+            throw DatabaseError("Statement refused: " + *reason);
+        }
+        command("START TRANSACTION READ ONLY");
+        std::string statement = sql;
+        const int timeout_ms = settings_.statement_timeout_ms;
+        if (timeout_ms > 0) {
+            char prefix[96];
+            std::snprintf(prefix, sizeof prefix, "SET STATEMENT max_statement_time=%.3f FOR ",
+                          timeout_ms / 1000.0);
+            statement = prefix + sql;
+        }
+
+        ResultSet out;
+        std::optional<DatabaseError> failure;
+        bool late = false;
+        {
+            std::optional<Watchdog> watchdog;
+            if (timeout_ms > 0) {
+                const unsigned long thread_id = mysql_thread_id(mysql_);
+                const my_socket fd = mysql_get_socket(mysql_);
+                watchdog.emplace(
+                    std::chrono::milliseconds(timeout_ms) + std::chrono::seconds(5),
+                    [this, thread_id] { kill_query(thread_id); },
+                    [fd] { ::shutdown(fd, SHUT_RDWR); });
+            }
+            try {
+                out = run(statement, options, true);
+            } catch (const DatabaseError& e) {
+                failure = e;
+            }
+            late = watchdog && watchdog->finish();
+        }
+        if (late) {
+            close_broken();
+            throw DatabaseError("the statement did not finish within its time-out of " +
+                                std::to_string(timeout_ms) +
+                                " ms and was cancelled; the connection was closed");
+        }
+        // The statement ended, with rows or with an engine error: undo it and reset the
+        // session, so that locks, variables and prepared statements never outlive it.
+        try {
+            command("ROLLBACK");
+            if (mysql_reset_connection(mysql_) != 0) {
+                throw DatabaseError(last_error());
+            }
+            apply_session();
+        } catch (const DatabaseError& e) {
+            close_broken();
+            throw DatabaseError(std::string("the session could not be reset after a guarded "
+                                            "statement; the connection was closed: ") +
+                                e.what());
+        }
+        if (failure) {
+            throw *failure;
+        }
+        return out;
+    }
+
+    bool is_broken() const override { return broken_; }
+
+    PrivilegeReport privileges() override {
+        check_usable();
+        PrivilegeReport report;
+        const ResultSet who = run("SELECT CURRENT_USER(), DATABASE()", {}, false);
+        std::string database = settings_.database;
+        if (!who.rows.empty()) {
+            report.role = who.rows[0][0].text;
+            if (database.empty() && who.rows[0][1].type != CellType::Null) {
+                database = who.rows[0][1].text;
+            }
+        }
+        const ResultSet grants = run("SHOW GRANTS", {}, false);
+        for (const Row& row : grants.rows) {
+            if (!row.empty()) {
+                read_grant(row[0].text, report);
+            }
+        }
+        const std::string db = database.empty() ? "your_database" : database;
+        report.read_only_role_sql =
+            "CREATE USER 'zolviai_reader'@'%' IDENTIFIED BY 'choose-a-password';\n"
+            "GRANT SELECT, SHOW VIEW ON " +
+            quote_identifier(Engine::Mysql, db) + ".* TO 'zolviai_reader'@'%';\n";
+        return report;
+    }
+
+private:
+    // with_session false: a short-lived side connection, with read and write time-outs.
+    static MYSQL* open_handle(const ConnectSettings& settings, const std::string& database,
+                              int connect_timeout_seconds, bool with_session) {
+        static std::once_flag library_once;
+        std::call_once(library_once, [] { mysql_library_init(0, nullptr, nullptr); });
+        MYSQL* mysql = mysql_init(nullptr);
+        if (mysql == nullptr) {
+            throw DatabaseError("could not connect to MySQL: out of memory");
+        }
+        unsigned timeout = static_cast<unsigned>(connect_timeout_seconds);
+        if (timeout > 0) {
+            mysql_options(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+        }
+        if (!with_session) {
+            // A side connection (KILL QUERY) must not hang on a server that stopped answering.
+            mysql_options(mysql, MYSQL_OPT_READ_TIMEOUT, &timeout);
+            mysql_options(mysql, MYSQL_OPT_WRITE_TIMEOUT, &timeout);
+        }
+        mysql_options(mysql, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+        const unsigned long packet = max_packet_bytes;
+        mysql_options(mysql, MYSQL_OPT_MAX_ALLOWED_PACKET, &packet);
+        const unsigned port = settings.port > 0 ? static_cast<unsigned>(settings.port) : 3306;
+        if (mysql_real_connect(mysql, settings.host.empty() ? nullptr : settings.host.c_str(),
+                               settings.user.c_str(), settings.password.c_str(),
+                               database.empty() ? nullptr : database.c_str(), port, nullptr,
+                               0) == nullptr) {
+            std::string message = mysql_error(mysql);
+            mysql_close(mysql);
+            throw DatabaseError("could not connect to MySQL: " + scrub(message, settings.password));
+        }
+        return mysql;
+    }
+
+    // Pins sql_mode and read-only on guarded (read-only) connections, sets the time-out, and
+    // reads sql_mode back: the lexer of refusal_reason reads quoted text by what the session
+    // really does with backslashes. Host tools' read-write connections keep the server's mode.
+    void apply_session() {
+        std::string set;
+        if (settings_.read_only) {
+            set = std::string("sql_mode='") + pinned_sql_mode + "', SESSION tx_read_only=1";
+        }
+        if (settings_.statement_timeout_ms > 0) {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "max_statement_time=%.3f",
+                          settings_.statement_timeout_ms / 1000.0);
+            set += (set.empty() ? "" : ", SESSION ") + std::string(buf);
+        }
+        if (!set.empty()) {
+            command("SET SESSION " + set);
+        }
+        const ResultSet mode = run("SELECT @@SESSION.sql_mode", {}, false);
+        const std::string value = mode.rows.empty() ? "" : mode.rows[0][0].text;
+        ansi_quotes_ = value.find("ANSI_QUOTES") != std::string::npos;
+        if (ansi_quotes_ && settings_.read_only) {
+            throw DatabaseError("the session's sql_mode kept ANSI_QUOTES (" + value +
+                                "); generated SQL cannot be read safely");
+        }
+        backslash_escapes_ = value.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
+    }
+
+    // Cancels the running statement of this connection from a second one.
+    void kill_query(unsigned long thread_id) {
+        try {
+            MYSQL* killer = open_handle(settings_, "", 3, false);
+            const std::string kill = "KILL QUERY " + std::to_string(thread_id);
+            mysql_real_query(killer, kill.data(), kill.size());
+            mysql_close(killer);
+        } catch (const DatabaseError&) {
+            // The socket is cut after the grace period anyway.
+        }
+    }
+
+    void close_broken() {
+        broken_ = true;
+        if (mysql_ != nullptr) {
+            mysql_close(mysql_);
+            mysql_ = nullptr;
+        }
+    }
+
+    void check_usable() const {
+        if (broken_) {
+            throw DatabaseError("the connection was closed after a statement that did not end "
+                                "cleanly; open a new one");
+        }
+    }
+
+    void read_grant(const std::string& line, PrivilegeReport& report) {
+        if (line.rfind("GRANT ", 0) != 0) {
+            return;
+        }
+        const std::size_t on = line.find(" ON ");
+        const std::size_t to = line.find(" TO ");
+        if (on == std::string::npos || to == std::string::npos || to < on) {
+            if (to != std::string::npos) {
+                report.risks.push_back("holds the role " + line.substr(6, to - 6) +
+                                       ", whose privileges apply when it is active");
+            }
+            return;
+        }
+        const std::string object = line.substr(on + 4, to - on - 4);
+        const bool global = object == "*.*";
+        for (const std::string& p : privilege_list(line.substr(6, on - 6))) {
+            if (p == "USAGE" || p.empty()) {
+                continue;
+            }
+            if (p == "FILE" || p == "SUPER" || ((p == "ALL" || p == "ALL PRIVILEGES") && global)) {
+                report.server_files = true;
+                report.risks.push_back(p + " on " + object +
+                                       ": can read or write files on the server or change "
+                                       "its settings");
+            }
+            if (is_write_privilege(p)) {
+                report.can_write = true;
+                report.risks.push_back(p + " on " + object + ": can change data or schema");
+            } else if (p != "SELECT" && p != "SHOW VIEW" && p != "FILE" &&
+                       p.rfind("SELECT", 0) != 0 && p != "SHOW DATABASES") {
+                report.risks.push_back(p + " on " + object + ": more than reading");
+            }
+        }
+        if (line.find("WITH GRANT OPTION") != std::string::npos) {
+            report.risks.push_back("may grant its privileges on " + object + " to others");
+        }
+    }
+
+    // Runs one statement and streams its rows. bounded: cells are cut as read and the kept
+    // rows stay within max_result_bytes (guarded reads).
+    ResultSet run(const std::string& sql, const ExecuteOptions& options, bool bounded) {
         if (mysql_real_query(mysql_, sql.data(), sql.size()) != 0) {
             throw DatabaseError(last_error());
         }
@@ -238,27 +626,37 @@ public:
                 out.columns[c].table.assign(fields[c].table, fields[c].table_length);
             }
         }
-        while (MYSQL_ROW raw = mysql_fetch_row(res)) {
-            ++out.total_rows;
-            if (!keep_row(options, out)) {
-                if (options.stop_after_max_rows) {
-                    break; // mysql_free_result reads and drops the rest
+        RowBudget budget(options);
+        try {
+            while (MYSQL_ROW raw = mysql_fetch_row(res)) {
+                ++out.total_rows;
+                if (bounded ? !budget.keep(out) : !keep_row(options, out)) {
+                    if (options.stop_after_max_rows) {
+                        break; // mysql_free_result reads and drops the rest
+                    }
+                    continue;
                 }
-                continue;
-            }
-            const unsigned long* lengths = mysql_fetch_lengths(res);
-            Row row;
-            row.reserve(n);
-            for (unsigned c = 0; c < n; ++c) {
-                if (raw[c] == nullptr) {
-                    row.push_back(Cell::null());
-                } else if (fields[c].type == MYSQL_TYPE_BIT) {
-                    row.push_back(bit_cell(raw[c], lengths[c]));
-                } else {
-                    row.push_back(make_cell(types[c], raw[c], lengths[c]));
+                const unsigned long* lengths = mysql_fetch_lengths(res);
+                Row row;
+                row.reserve(n);
+                for (unsigned c = 0; c < n; ++c) {
+                    if (raw[c] == nullptr) {
+                        row.push_back(Cell::null());
+                    } else if (fields[c].type == MYSQL_TYPE_BIT) {
+                        row.push_back(bit_cell(raw[c], lengths[c]));
+                    } else if (bounded) {
+                        row.push_back(bounded_cell(types[c], raw[c], lengths[c], options,
+                                                   out.columns[c].name));
+                    } else {
+                        row.push_back(make_cell(types[c], raw[c], lengths[c]));
+                    }
                 }
+                budget.kept(row);
+                out.rows.push_back(std::move(row));
             }
-            out.rows.push_back(std::move(row));
+        } catch (const DatabaseError&) {
+            mysql_free_result(res);
+            throw;
         }
         const unsigned err = mysql_errno(mysql_);
         std::string message = err != 0 ? last_error() : "";
@@ -269,34 +667,8 @@ public:
         return out;
     }
 
-    ResultSet execute_params(const std::string& sql,
-                             const std::vector<std::optional<std::string>>& params,
-                             const ExecuteOptions& options) override {
-        return execute(bind(sql, params), options);
-    }
-
-    void begin(bool read_only) override {
-        command(read_only ? "START TRANSACTION READ ONLY" : "START TRANSACTION");
-    }
-    void commit() override { command("COMMIT"); }
-    void rollback() override { command("ROLLBACK"); }
-
-    void set_statement_timeout(int milliseconds) override {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "SET SESSION max_statement_time = %.3f",
-                      milliseconds / 1000.0);
-        command(buf);
-    }
-
-    std::string server_name() override {
-        const char* info = mysql_get_server_info(mysql_);
-        return (info && std::strstr(info, "MariaDB")) ? "MariaDB" : "MySQL";
-    }
-
-    bool is_alive() override { return mysql_ping(mysql_) == 0; }
-
-private:
     void command(const std::string& sql) {
+        check_usable();
         if (mysql_real_query(mysql_, sql.data(), sql.size()) != 0) {
             throw DatabaseError(last_error());
         }
@@ -357,8 +729,13 @@ private:
         return out;
     }
 
+    ConnectSettings settings_;
     MYSQL* mysql_ = nullptr;
     std::string password_;
+    FunctionAllowList allowed_;
+    bool backslash_escapes_ = true;
+    bool ansi_quotes_ = false;
+    std::atomic<bool> broken_{false};
 };
 
 } // namespace

@@ -3,10 +3,16 @@
 // whatever the process locale.
 #include "sql/drivers/drivers.hpp"
 #include "sql/drivers/odbc_api.hpp"
+#include "sql/drivers/policies.hpp"
 #include "zolviai/core/error.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace zolviai::sql::drivers {
 
@@ -53,6 +59,8 @@ void append_utf8(std::string& out, const SQLWCHAR* s, std::size_t n) {
         if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             ++i;
+        } else if (cp >= 0xD800 && cp < 0xE000) {
+            cp = 0xFFFD; // a lone surrogate has no UTF-8 form
         }
         if (cp < 0x80) {
             out.push_back(static_cast<char>(cp));
@@ -118,9 +126,83 @@ CellType cell_type_of(SQLSMALLINT t) {
     }
 }
 
+// The data source behind the driver, which decides how generated SQL is read.
+enum class Source { Unknown, SqlServer, Postgresql, Sqlite, Mysql, Other };
+
+Source source_of(const std::string& server) {
+    if (server.find("SQL Server") != std::string::npos ||
+        server.find("Adaptive Server") != std::string::npos) {
+        return Source::SqlServer;
+    }
+    if (server.find("PostgreSQL") != std::string::npos) {
+        return Source::Postgresql;
+    }
+    if (server.find("SQLite") != std::string::npos) {
+        return Source::Sqlite;
+    }
+    if (server.find("MySQL") != std::string::npos || server.find("MariaDB") != std::string::npos) {
+        return Source::Mysql;
+    }
+    return Source::Other;
+}
+
+// Cancels a statement from another thread once its deadline passes, unless stopped before.
+class Watchdog {
+public:
+    Watchdog(SQLHSTMT statement, std::chrono::milliseconds after) {
+        if (after.count() <= 0) {
+            return;
+        }
+        thread_ = std::thread([this, statement, after] {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (cv_.wait_for(lock, after, [this] { return stopped_; })) {
+                return;
+            }
+            fired_ = true;
+            odbc().SQLCancel(statement);
+        });
+    }
+    ~Watchdog() { stop(); }
+
+    void stop() {
+        if (!thread_.joinable()) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopped_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+
+    bool fired() const { return fired_; }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool stopped_ = false;
+    std::atomic<bool> fired_{false};
+    std::thread thread_;
+};
+
+bool flag(const Row& row, std::size_t i) {
+    return i < row.size() && row[i].type == CellType::Integer && row[i].integer == 1;
+}
+
+bool truthy(const Row& row, std::size_t i) {
+    if (i >= row.size()) {
+        return false;
+    }
+    const Cell& c = row[i];
+    return (c.type == CellType::Bool && c.boolean) || (c.type == CellType::Integer && c.integer) ||
+           (c.type == CellType::Text && (c.text == "1" || c.text == "t" || c.text == "true"));
+}
+
 class OdbcConnection final : public Connection {
 public:
-    explicit OdbcConnection(const ConnectSettings& settings) : password_(settings.password) {
+    explicit OdbcConnection(const ConnectSettings& settings)
+        : password_(settings.password), guard_(settings.guard), read_only_(settings.read_only) {
         if (!SQL_SUCCEEDED(odbc().SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_))) {
             throw DatabaseError("could not connect through ODBC: no environment handle");
         }
@@ -175,15 +257,12 @@ public:
     ResultSet execute_params(const std::string& sql,
                              const std::vector<std::optional<std::string>>& params,
                              const ExecuteOptions& options) override {
+        usable();
         Statement st(dbc_);
         if (st.h == nullptr) {
             throw DatabaseError(diagnostics(SQL_HANDLE_DBC, dbc_));
         }
-        if (timeout_ms_ > 0) {
-            const SQLULEN seconds = static_cast<SQLULEN>((timeout_ms_ + 999) / 1000);
-            odbc().SQLSetStmtAttr(st.h, SQL_ATTR_QUERY_TIMEOUT,
-                                  reinterpret_cast<SQLPOINTER>(seconds), 0);
-        }
+        set_query_timeout(st.h);
         std::vector<std::u16string> bound(params.size());
         std::vector<SQLLEN> lengths(params.size());
         for (std::size_t i = 0; i < params.size(); ++i) {
@@ -203,60 +282,7 @@ public:
         if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
             throw DatabaseError(diagnostics(SQL_HANDLE_STMT, st.h));
         }
-        ResultSet out;
-        SQLSMALLINT n = 0;
-        odbc().SQLNumResultCols(st.h, &n);
-        if (n == 0) {
-            SQLLEN count = -1;
-            odbc().SQLRowCount(st.h, &count);
-            out.affected_rows = count;
-            return out;
-        }
-        std::vector<SQLSMALLINT> types(n);
-        out.columns.resize(n);
-        for (SQLSMALLINT c = 0; c < n; ++c) {
-            SQLWCHAR name[512];
-            SQLSMALLINT name_len = 0;
-            SQLSMALLINT type = 0;
-            SQLULEN size = 0;
-            SQLSMALLINT digits = 0;
-            SQLSMALLINT nullable = 0;
-            odbc().SQLDescribeColW(st.h, c + 1, name, 511, &name_len, &type, &size, &digits,
-                                   &nullable);
-            types[c] = type;
-            out.columns[c].name = utf8_of(name, std::min<SQLSMALLINT>(name_len, 511));
-            out.columns[c].type = cell_type_of(type);
-            SQLWCHAR type_name[256];
-            SQLSMALLINT type_len = 0;
-            if (SQL_SUCCEEDED(odbc().SQLColAttributeW(st.h, c + 1, SQL_DESC_TYPE_NAME, type_name,
-                                                      sizeof type_name, &type_len, nullptr))) {
-                out.columns[c].type_name =
-                    utf8_of(type_name, std::min<std::size_t>(type_len / sizeof(SQLWCHAR), 255));
-            }
-        }
-        for (;;) {
-            const SQLRETURN f = odbc().SQLFetch(st.h);
-            if (f == SQL_NO_DATA) {
-                break;
-            }
-            if (!SQL_SUCCEEDED(f)) {
-                throw DatabaseError(diagnostics(SQL_HANDLE_STMT, st.h));
-            }
-            ++out.total_rows;
-            if (!keep_row(options, out)) {
-                if (options.stop_after_max_rows) {
-                    break;
-                }
-                continue;
-            }
-            Row row;
-            row.reserve(n);
-            for (SQLSMALLINT c = 0; c < n; ++c) {
-                row.push_back(read_cell(st.h, c + 1, types[c]));
-            }
-            out.rows.push_back(std::move(row));
-        }
-        return out;
+        return collect(st.h, options);
     }
 
     void begin(bool) override {
@@ -283,7 +309,106 @@ public:
         return dead == SQL_CD_FALSE;
     }
 
+    // Generated SQL is read by the rules of the data source behind the driver: T-SQL for SQL
+    // Server (and SQLite, whose quoting it shares), PostgreSQL's own parser, MariaDB's lexer.
+    // A data source whose rules the guard does not know gets nothing through.
+    std::optional<std::string> refusal_reason(std::string_view sql) override {
+        if (broken_) {
+            return std::string("the connection was closed after a statement that did not end "
+                               "cleanly");
+        }
+        prepare_policy();
+        switch (source_) {
+        case Source::SqlServer:
+        case Source::Sqlite:
+            return tsql_refusal(sql, *allowed_);
+        case Source::Postgresql:
+            return postgresql_refusal(sql, *allowed_);
+        case Source::Mysql:
+            return mariadb_refusal(sql, *allowed_, backslash_escapes_);
+        case Source::Unknown:
+        case Source::Other:
+            break;
+        }
+        return "the guard has no rules for the ODBC data source '" + server_ + "'";
+    }
+
+    ResultSet execute_guarded(const std::string& sql, const ExecuteOptions& options) override {
+        usable();
+        prepare_policy();
+        begin_read_only();
+        std::optional<DatabaseError> failure;
+        ResultSet out;
+        bool cancelled = false;
+        {
+            Statement st(dbc_);
+            if (st.h == nullptr) {
+                failure.emplace(diagnostics(SQL_HANDLE_DBC, dbc_));
+            } else {
+                // The driver must pass the text on as it is, not rewrite {call ...} escapes.
+                odbc().SQLSetStmtAttr(st.h, SQL_ATTR_NOSCAN,
+                                      reinterpret_cast<SQLPOINTER>(SQL_NOSCAN_ON), 0);
+                set_query_timeout(st.h);
+                Watchdog watchdog(st.h, std::chrono::milliseconds(
+                                            timeout_ms_ > 0 ? timeout_ms_ + client_grace_ms : 0));
+                try {
+                    std::u16string text = to_utf16(sql);
+                    const SQLRETURN rc =
+                        odbc().SQLExecDirectW(st.h, w(text), static_cast<SQLINTEGER>(text.size()));
+                    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+                        throw DatabaseError(diagnostics(SQL_HANDLE_STMT, st.h));
+                    }
+                    out = collect(st.h, options);
+                } catch (const DatabaseError& e) {
+                    failure.emplace(e.what());
+                }
+                watchdog.stop();
+                cancelled = watchdog.fired();
+            }
+        }
+        const bool ended = end_read_only();
+        if (cancelled || !ended) {
+            close_broken();
+        }
+        if (cancelled) {
+            throw DatabaseError("the statement ran past its time-out of " +
+                                std::to_string(timeout_ms_) +
+                                " ms and was cancelled; the connection was closed");
+        }
+        if (failure) {
+            throw *failure;
+        }
+        if (!ended) {
+            throw DatabaseError("the read-only transaction could not be rolled back; the "
+                                "connection was closed");
+        }
+        return out;
+    }
+
+    bool is_broken() const override { return broken_; }
+
+    PrivilegeReport privileges() override {
+        usable();
+        prepare_policy();
+        switch (source_) {
+        case Source::SqlServer:
+            return sql_server_privileges();
+        case Source::Postgresql:
+            return postgresql_privileges();
+        default:
+            break;
+        }
+        PrivilegeReport report;
+        report.risks.push_back("the privilege check is not available for the ODBC data source '" +
+                               server_ + "'");
+        return report;
+    }
+
 private:
+    // The client-side deadline is this much later than the server's time-out, so that the
+    // server normally stops the statement itself and the connection stays usable.
+    static constexpr int client_grace_ms = 5000;
+
     struct Statement {
         explicit Statement(SQLHDBC dbc) {
             if (!SQL_SUCCEEDED(odbc().SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h))) {
@@ -333,8 +458,274 @@ private:
         return scrub(trim_message(out), password_);
     }
 
-    // Reads a long value in pieces; returns false for NULL.
-    bool read_binary(SQLHSTMT h, SQLUSMALLINT c, SQLSMALLINT ctype, std::string& out) {
+    void usable() const {
+        if (broken_) {
+            throw DatabaseError("the connection was closed after a statement that did not end "
+                                "cleanly; open a new one");
+        }
+    }
+
+    void set_query_timeout(SQLHSTMT h) {
+        if (timeout_ms_ > 0) {
+            const SQLULEN seconds = static_cast<SQLULEN>((timeout_ms_ + 999) / 1000);
+            odbc().SQLSetStmtAttr(h, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds),
+                                  0);
+        }
+    }
+
+    // Finds the data source once and builds its allow-list: the engine's built-ins and the
+    // host's additions.
+    void prepare_policy() {
+        if (allowed_) {
+            return;
+        }
+        server_ = server_name();
+        source_ = source_of(server_);
+        switch (source_) {
+        case Source::SqlServer:
+            // Built-ins are called by their bare names: a qualified name (dbo.len, sys.len) is
+            // a user's function or nothing, so no schema reaches the built-in list.
+            allowed_.emplace(tsql_functions, guard_.allowed_functions, "", true);
+            break;
+        case Source::Sqlite:
+            allowed_.emplace(sqlite_functions, guard_.allowed_functions, "", true);
+            break;
+        case Source::Postgresql:
+            allowed_.emplace(postgresql_functions, guard_.allowed_functions, "pg_catalog", false);
+            break;
+        case Source::Mysql: {
+            allowed_.emplace(mariadb_functions, guard_.allowed_functions, "", true);
+            const ResultSet r = execute("SELECT @@SESSION.sql_mode", {});
+            backslash_escapes_ =
+                r.rows.empty() || r.rows[0].empty() ||
+                r.rows[0][0].text.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
+            break;
+        }
+        case Source::Unknown:
+        case Source::Other:
+            allowed_.emplace("", std::vector<std::string>{}, "", true);
+            break;
+        }
+    }
+
+    // Autocommit off so that everything the statement does is one transaction that is rolled
+    // back; read-only where the driver or engine has such a mode.
+    void begin_read_only() {
+        check(odbc().SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT,
+                                       reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0));
+        odbc().SQLSetConnectAttr(dbc_, SQL_ATTR_ACCESS_MODE,
+                                 reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY), 0);
+        try {
+            if (source_ == Source::Postgresql) {
+                execute("SET TRANSACTION READ ONLY", {});
+            } else if (source_ == Source::Sqlite) {
+                execute("PRAGMA query_only = 1", {});
+            }
+        } catch (const DatabaseError&) {
+            end_read_only();
+            throw;
+        }
+    }
+
+    // Rolls the transaction back and restores the session; false when that failed.
+    bool end_read_only() {
+        bool ok = true;
+        if (source_ == Source::Sqlite && !read_only_) {
+            try {
+                execute("PRAGMA query_only = 0", {});
+            } catch (const DatabaseError&) {
+                ok = false;
+            }
+        }
+        ok = SQL_SUCCEEDED(odbc().SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK)) && ok;
+        if (!read_only_) {
+            odbc().SQLSetConnectAttr(dbc_, SQL_ATTR_ACCESS_MODE,
+                                     reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_WRITE), 0);
+        }
+        ok = SQL_SUCCEEDED(odbc().SQLSetConnectAttr(
+                 dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0)) &&
+             ok;
+        return ok;
+    }
+
+    void close_broken() {
+        broken_ = true;
+        if (connected_) {
+            odbc().SQLDisconnect(dbc_);
+            connected_ = false;
+        }
+    }
+
+    // One row of a query run for the privilege check.
+    Row probe(const std::string& sql) {
+        const ResultSet r = execute(sql, {});
+        if (r.rows.empty()) {
+            throw DatabaseError("the privilege check returned no row");
+        }
+        return r.rows[0];
+    }
+
+    PrivilegeReport sql_server_privileges() {
+        const Row r = probe("SELECT SUSER_SNAME(), DB_NAME(), IS_SRVROLEMEMBER('sysadmin'), "
+                            "HAS_PERMS_BY_NAME(NULL, NULL, 'CONTROL SERVER'), "
+                            "HAS_PERMS_BY_NAME(NULL, NULL, 'ADMINISTER BULK OPERATIONS'), "
+                            "IS_SRVROLEMEMBER('bulkadmin'), IS_ROLEMEMBER('db_owner'), "
+                            "IS_ROLEMEMBER('db_datawriter'), IS_ROLEMEMBER('db_ddladmin'), "
+                            "HAS_PERMS_BY_NAME(DB_NAME(), 'DATABASE', 'INSERT'), "
+                            "HAS_PERMS_BY_NAME(DB_NAME(), 'DATABASE', 'UPDATE'), "
+                            "HAS_PERMS_BY_NAME(DB_NAME(), 'DATABASE', 'DELETE'), "
+                            "HAS_PERMS_BY_NAME(DB_NAME(), 'DATABASE', 'CREATE TABLE'), "
+                            "HAS_PERMS_BY_NAME(DB_NAME(), 'DATABASE', 'EXECUTE'), "
+                            "HAS_PERMS_BY_NAME(NULL, NULL, 'ALTER ANY LINKED SERVER')");
+        PrivilegeReport report;
+        report.role = r.at(0).text;
+        const std::string database = r.at(1).text;
+        if (flag(r, 2)) {
+            report.risks.push_back("the login is a member of sysadmin: it can run operating "
+                                   "system commands (xp_cmdshell) and change everything");
+        } else if (flag(r, 3)) {
+            report.risks.push_back("the login has CONTROL SERVER");
+        }
+        if (flag(r, 4) || flag(r, 5)) {
+            report.risks.push_back("the login may run bulk operations, which read server files "
+                                   "(BULK INSERT, OPENROWSET(BULK ...))");
+        }
+        if (flag(r, 6)) {
+            report.risks.push_back("the user is a member of db_owner");
+        }
+        if (flag(r, 7)) {
+            report.risks.push_back("the user is a member of db_datawriter");
+        }
+        if (flag(r, 8)) {
+            report.risks.push_back("the user is a member of db_ddladmin and can change the schema");
+        }
+        static const char* const rights[] = {"INSERT", "UPDATE", "DELETE", "CREATE TABLE",
+                                             "EXECUTE"};
+        for (std::size_t i = 0; i < 5; ++i) {
+            if (flag(r, 9 + i)) {
+                report.risks.push_back(std::string("the user has ") + rights[i] +
+                                       " on the database");
+            }
+        }
+        if (flag(r, 14)) {
+            report.risks.push_back("the login may define linked servers");
+        }
+        report.server_files = flag(r, 2) || flag(r, 3) || flag(r, 4) || flag(r, 5);
+        report.can_write = report.server_files || flag(r, 6) || flag(r, 7) || flag(r, 8) ||
+                           flag(r, 9) || flag(r, 10) || flag(r, 11) || flag(r, 12) || flag(r, 13);
+        const std::string db = quote_identifier(Engine::Odbc, database);
+        report.read_only_role_sql =
+            "CREATE LOGIN zolviai_reader WITH PASSWORD = '<choose a password>';\n"
+            "USE " +
+            db +
+            ";\n"
+            "CREATE USER zolviai_reader FOR LOGIN zolviai_reader;\n"
+            "ALTER ROLE db_datareader ADD MEMBER zolviai_reader;\n"
+            "DENY EXECUTE TO zolviai_reader;\n";
+        return report;
+    }
+
+    // PostgreSQL through ODBC: the role and its attributes; the finer check (table grants,
+    // server-file roles) is the native PostgreSQL driver's.
+    PrivilegeReport postgresql_privileges() {
+        const Row r = probe("SELECT current_user, rolsuper, rolcreaterole, rolcreatedb, "
+                            "pg_has_role(current_user, 'pg_write_server_files', 'USAGE') OR "
+                            "pg_has_role(current_user, 'pg_read_server_files', 'USAGE') OR "
+                            "pg_has_role(current_user, 'pg_execute_server_program', 'USAGE'), "
+                            "current_database() "
+                            "FROM pg_roles WHERE rolname = current_user");
+        PrivilegeReport report;
+        report.role = r.at(0).text;
+        if (truthy(r, 1)) {
+            report.risks.push_back("the role is a superuser");
+        }
+        if (truthy(r, 2) || truthy(r, 3)) {
+            report.risks.push_back("the role may create roles or databases");
+        }
+        if (truthy(r, 4)) {
+            report.risks.push_back("the role may read or write server files or run server "
+                                   "programs");
+        }
+        report.risks.push_back("table write grants are not checked through ODBC");
+        report.server_files = truthy(r, 1) || truthy(r, 4);
+        report.can_write = report.server_files || truthy(r, 2) || truthy(r, 3);
+        const std::string db = quote_identifier(Engine::Postgresql, r.at(5).text);
+        report.read_only_role_sql =
+            "CREATE ROLE zolviai_reader LOGIN PASSWORD '<choose a password>';\n"
+            "GRANT CONNECT ON DATABASE " +
+            db +
+            " TO zolviai_reader;\n"
+            "GRANT USAGE ON SCHEMA public TO zolviai_reader;\n"
+            "GRANT SELECT ON ALL TABLES IN SCHEMA public TO zolviai_reader;\n"
+            "ALTER ROLE zolviai_reader SET default_transaction_read_only = on;\n";
+        return report;
+    }
+
+    // Describes the columns and reads the rows, keeping what the budget allows and cutting
+    // every long value as it is read.
+    ResultSet collect(SQLHSTMT h, const ExecuteOptions& options) {
+        ResultSet out;
+        SQLSMALLINT n = 0;
+        odbc().SQLNumResultCols(h, &n);
+        if (n == 0) {
+            SQLLEN count = -1;
+            odbc().SQLRowCount(h, &count);
+            out.affected_rows = count;
+            return out;
+        }
+        std::vector<SQLSMALLINT> types(n);
+        out.columns.resize(n);
+        for (SQLSMALLINT c = 0; c < n; ++c) {
+            SQLWCHAR name[512];
+            SQLSMALLINT name_len = 0;
+            SQLSMALLINT type = 0;
+            SQLULEN size = 0;
+            SQLSMALLINT digits = 0;
+            SQLSMALLINT nullable = 0;
+            odbc().SQLDescribeColW(h, c + 1, name, 511, &name_len, &type, &size, &digits,
+                                   &nullable);
+            types[c] = type;
+            out.columns[c].name = utf8_of(name, std::min<SQLSMALLINT>(name_len, 511));
+            out.columns[c].type = cell_type_of(type);
+            SQLWCHAR type_name[256];
+            SQLSMALLINT type_len = 0;
+            if (SQL_SUCCEEDED(odbc().SQLColAttributeW(h, c + 1, SQL_DESC_TYPE_NAME, type_name,
+                                                      sizeof type_name, &type_len, nullptr))) {
+                out.columns[c].type_name =
+                    utf8_of(type_name, std::min<std::size_t>(type_len / sizeof(SQLWCHAR), 255));
+            }
+        }
+        RowBudget budget(options);
+        for (;;) {
+            const SQLRETURN f = odbc().SQLFetch(h);
+            if (f == SQL_NO_DATA) {
+                break;
+            }
+            if (!SQL_SUCCEEDED(f)) {
+                throw DatabaseError(diagnostics(SQL_HANDLE_STMT, h));
+            }
+            ++out.total_rows;
+            if (!budget.keep(out)) {
+                if (options.stop_after_max_rows) {
+                    break;
+                }
+                continue;
+            }
+            Row row;
+            row.reserve(n);
+            for (SQLSMALLINT c = 0; c < n; ++c) {
+                row.push_back(read_cell(h, c + 1, types[c], options, out.columns[c].name));
+            }
+            budget.kept(row);
+            out.rows.push_back(std::move(row));
+        }
+        return out;
+    }
+
+    // Reads a long value in pieces, at most a little more than limit bytes of it (0: all):
+    // enough to know it is longer, never the whole of a huge value. False for NULL.
+    bool read_binary(SQLHSTMT h, SQLUSMALLINT c, SQLSMALLINT ctype, std::string& out,
+                     std::size_t limit = 0) {
         char buf[8192];
         out.clear();
         for (;;) {
@@ -357,24 +748,60 @@ private:
                 got -= sizeof(SQLWCHAR); // the terminator of a truncated piece
             }
             out.append(buf, got);
-            if (rc == SQL_SUCCESS) {
+            if (rc == SQL_SUCCESS || (limit > 0 && out.size() > limit)) {
                 return true;
             }
         }
     }
 
-    bool read_text(SQLHSTMT h, SQLUSMALLINT c, std::string& out) {
-        std::string raw;
-        if (!read_binary(h, c, SQL_C_WCHAR, raw)) {
-            return false;
-        }
+    // Reads text as UTF-16 pieces turned into UTF-8 as they come, stopping once more than
+    // limit bytes of UTF-8 are in (0: no limit). False for NULL.
+    bool read_text(SQLHSTMT h, SQLUSMALLINT c, std::string& out, std::size_t limit = 0) {
+        SQLWCHAR buf[4096];
         out.clear();
-        append_utf8(out, reinterpret_cast<const SQLWCHAR*>(raw.data()),
-                    raw.size() / sizeof(SQLWCHAR));
+        SQLWCHAR carried = 0; // a high surrogate whose pair is in the next piece
+        for (;;) {
+            SQLLEN ind = 0;
+            const SQLRETURN rc = odbc().SQLGetData(h, c, SQL_C_WCHAR, buf, sizeof buf, &ind);
+            if (rc == SQL_NO_DATA) {
+                break;
+            }
+            if (!SQL_SUCCEEDED(rc)) {
+                throw DatabaseError(diagnostics(SQL_HANDLE_STMT, h));
+            }
+            if (ind == SQL_NULL_DATA) {
+                return false;
+            }
+            std::size_t units = sizeof buf / sizeof(SQLWCHAR) - 1; // a truncated piece
+            if (ind != SQL_NO_TOTAL && static_cast<std::size_t>(ind) < sizeof buf) {
+                units = static_cast<std::size_t>(ind) / sizeof(SQLWCHAR);
+            }
+            std::u16string piece;
+            piece.reserve(units + 1);
+            if (carried != 0) {
+                piece.push_back(static_cast<char16_t>(carried));
+                carried = 0;
+            }
+            piece.append(reinterpret_cast<const char16_t*>(buf), units);
+            if (rc != SQL_SUCCESS && !piece.empty() && piece.back() >= 0xD800 &&
+                piece.back() < 0xDC00) {
+                carried = piece.back();
+                piece.pop_back();
+            }
+            append_utf8(out, reinterpret_cast<const SQLWCHAR*>(piece.data()), piece.size());
+            if (rc == SQL_SUCCESS || (limit > 0 && out.size() > limit)) {
+                break;
+            }
+        }
+        if (carried != 0) {
+            append_utf8(out, &carried, 1);
+        }
         return true;
     }
 
-    Cell read_cell(SQLHSTMT h, SQLUSMALLINT c, SQLSMALLINT type) {
+    Cell read_cell(SQLHSTMT h, SQLUSMALLINT c, SQLSMALLINT type, const ExecuteOptions& options,
+                   const std::string& column) {
+        const std::size_t limit = options.max_cell_bytes;
         SQLLEN ind = 0;
         std::string text;
         DateTime t;
@@ -421,19 +848,26 @@ private:
         }
         case SQL_BINARY:
         case SQL_VARBINARY:
-        case SQL_LONGVARBINARY:
-            return read_binary(h, c, SQL_C_BINARY, text) ? Cell::of_bytes(std::move(text))
-                                                         : Cell::null();
+        case SQL_LONGVARBINARY: {
+            if (!read_binary(h, c, SQL_C_BINARY, text, limit)) {
+                return Cell::null();
+            }
+            bool cut = false;
+            return Cell::of_bytes(bounded_value(text, options, false, cut));
+        }
         default:
             break;
         }
-        if (!read_text(h, c, text)) {
+        if (!read_text(h, c, text, limit)) {
             return Cell::null();
         }
         switch (type) {
         case SQL_DECIMAL:
-        case SQL_NUMERIC:
-            return Cell::of_decimal(normalise_decimal(text));
+        case SQL_NUMERIC: {
+            bool cut = false;
+            std::string digits = bounded_value(normalise_decimal(text), options, false, cut);
+            return cut ? Cell::of_text(std::move(digits)) : Cell::of_decimal(std::move(digits));
+        }
         case SQL_GUID:
             return Cell::of_uuid(text);
         case SQL_TYPE_TIME:
@@ -450,7 +884,7 @@ private:
         default:
             break;
         }
-        return Cell::of_text(std::move(text));
+        return bounded_text_cell(text, options, column);
     }
 
     // Some drivers write ".50" for 0.50; Python's Decimal prints the leading zero.
@@ -473,7 +907,15 @@ private:
     SQLHDBC dbc_ = nullptr;
     bool connected_ = false;
     std::string password_;
+    GuardOptions guard_;
+    bool read_only_ = false;
     int timeout_ms_ = 0;
+    std::atomic<bool> broken_{false};
+    // The data source and its allow-list, found on first use.
+    std::string server_;
+    Source source_ = Source::Unknown;
+    std::optional<FunctionAllowList> allowed_;
+    bool backslash_escapes_ = true;
 };
 
 } // namespace

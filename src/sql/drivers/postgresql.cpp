@@ -1,12 +1,17 @@
 // PostgreSQL through libpq: the extended protocol (one statement per call), rows streamed
 // in single-row mode so that only the kept rows stay in memory, and a pipeline for batches.
 #include "sql/drivers/drivers.hpp"
+#include "sql/drivers/policies.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/utf8.hpp"
 
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <libpq-fe.h>
+#include <poll.h>
 #include <unordered_map>
 
 namespace zolviai::sql::drivers {
@@ -126,6 +131,31 @@ CellType cell_type_of(unsigned oid) {
         return CellType::Uuid;
     default:
         return CellType::Text;
+    }
+}
+
+// Types whose text form is short whatever the value: they are read as they are. Every other
+// column of a guarded query is cut on the server before it is sent.
+bool short_text_form(unsigned oid) {
+    switch (oid) {
+    case BOOLOID:
+    case CHAROID:
+    case INT8OID:
+    case INT2OID:
+    case INT4OID:
+    case OIDOID:
+    case FLOAT4OID:
+    case FLOAT8OID:
+    case DATEOID:
+    case TIMEOID:
+    case TIMESTAMPOID:
+    case TIMESTAMPTZOID:
+    case INTERVALOID:
+    case TIMETZOID:
+    case UUIDOID:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -281,10 +311,15 @@ using ResultPtr = std::unique_ptr<PGresult, ResultDeleter>;
 
 class PgConnection final : public Connection {
 public:
-    explicit PgConnection(const ConnectSettings& settings) : password_(settings.password) {
+    explicit PgConnection(const ConnectSettings& settings)
+        : password_(settings.password), timeout_ms_(settings.statement_timeout_ms),
+          allowed_(postgresql_functions, settings.guard.allowed_functions, "pg_catalog", false) {
         const std::string port = settings.port > 0 ? std::to_string(settings.port) : "";
         const std::string timeout = std::to_string(settings.connect_timeout_seconds);
-        std::string options = "-c DateStyle=ISO -c IntervalStyle=postgres -c extra_float_digits=1";
+        // Strings are read as the guard's parser reads them: standard-conforming, whatever the
+        // role's or the database's own setting.
+        std::string options = "-c DateStyle=ISO -c IntervalStyle=postgres -c extra_float_digits=1 "
+                              "-c standard_conforming_strings=on";
         if (settings.read_only) {
             options += " -c default_transaction_read_only=on";
         }
@@ -348,30 +383,103 @@ public:
             throw DatabaseError(connection_message());
         }
         PQsetSingleRowMode(conn_);
-        ResultSet out;
-        std::string error;
-        bool columns_known = false;
-        while (PGresult* raw = PQgetResult(conn_)) {
-            ResultPtr r(raw);
-            const ExecStatusType status = PQresultStatus(raw);
-            if (status == PGRES_SINGLE_TUPLE || status == PGRES_TUPLES_OK) {
-                if (!columns_known) {
-                    read_columns(raw, out);
-                    columns_known = true;
-                }
-                read_rows(raw, out, options);
-            } else if (status == PGRES_COMMAND_OK) {
-                const char* affected = PQcmdTuples(raw);
-                out.affected_rows = (affected && *affected) ? std::atoll(affected) : -1;
-            } else if (error.empty()) {
-                error = result_message(raw);
-            }
-        }
-        if (!error.empty()) {
-            throw DatabaseError(error);
-        }
+        ResultSet out = collect(options, Clock::time_point::max(), {});
         resolve_type_names(out);
         return out;
+    }
+
+    std::optional<std::string> refusal_reason(std::string_view sql) override {
+        return postgresql_refusal(sql, allowed_);
+    }
+
+    ResultSet execute_guarded(const std::string& sql, const ExecuteOptions& options) override {
+        if (broken_) {
+            throw DatabaseError("the connection was closed after a statement that did not end "
+                                "cleanly");
+        }
+        PgStatementShape shape;
+        if (auto reason = postgresql_refusal(sql, allowed_, &shape)) {
+            throw DatabaseError("Statement refused: " + *reason);
+        }
+        // The server stops the statement at the time-out; the client gives it five seconds
+        // more, then cancels it and drops the connection.
+        const Clock::time_point deadline =
+            timeout_ms_ > 0 ? Clock::now() + std::chrono::milliseconds(timeout_ms_ + 5000)
+                            : Clock::time_point::max();
+        try {
+            const std::string t = std::to_string(timeout_ms_);
+            simple("BEGIN READ ONLY; SET LOCAL statement_timeout = " + t +
+                       "; SET LOCAL lock_timeout = " + t +
+                       "; SET LOCAL idle_in_transaction_session_timeout = " +
+                       std::to_string(timeout_ms_ > 0 ? timeout_ms_ + 5000 : 0),
+                   deadline);
+            ResultSet out = guarded_query(sql, shape, options, deadline);
+            end_guarded(deadline);
+            return out;
+        } catch (const DatabaseError&) {
+            if (!broken_) {
+                try {
+                    end_guarded(deadline);
+                } catch (const DatabaseError&) {
+                    close_broken();
+                }
+            }
+            throw;
+        }
+    }
+
+    bool is_broken() const override { return broken_; }
+
+    PrivilegeReport privileges() override {
+        PrivilegeReport report;
+        const ResultSet r = execute(privileges_sql, {});
+        if (r.rows.empty() || r.rows[0].size() < 9) {
+            throw DatabaseError("could not read the role's privileges");
+        }
+        const Row& row = r.rows[0];
+        const auto yes = [&](int c) { return row[c].type == CellType::Bool && row[c].boolean; };
+        report.role = row[0].text;
+        report.can_write = yes(1) || yes(5) || yes(6) || yes(7);
+        report.server_files = yes(1) || yes(2) || yes(3) || yes(4);
+        if (yes(1)) {
+            report.risks.push_back("the role " + report.role +
+                                   " is a superuser: it can read and write server files, run "
+                                   "programs on the server and change any data");
+        }
+        // A superuser can do everything below; say it once.
+        if (yes(2) && !yes(1)) {
+            report.risks.push_back("the role can read server files (pg_read_server_files)");
+        }
+        if (yes(3) && !yes(1)) {
+            report.risks.push_back("the role can write server files (pg_write_server_files)");
+        }
+        if (yes(4) && !yes(1)) {
+            report.risks.push_back(
+                "the role can run programs on the server (pg_execute_server_program)");
+        }
+        if (yes(5) && !yes(1)) {
+            report.risks.push_back("the role can insert, update, delete or truncate rows of " +
+                                   row[8].text);
+        }
+        if (yes(6) && !yes(1)) {
+            report.risks.push_back("the role can create schemas in the database");
+        }
+        if (yes(7) && !yes(1)) {
+            report.risks.push_back("the role can create tables in a schema");
+        }
+        const ResultSet db = execute("SELECT current_database()", {});
+        const std::string database = db.rows.empty() ? "mydb" : db.rows[0][0].text;
+        report.read_only_role_sql =
+            "CREATE ROLE zolvi_reader LOGIN PASSWORD 'choose-a-password';\n"
+            "GRANT CONNECT ON DATABASE " +
+            quote_identifier(Engine::Postgresql, database) +
+            " TO zolvi_reader;\n"
+            "GRANT pg_read_all_data TO zolvi_reader;  -- or, per schema:\n"
+            "-- GRANT USAGE ON SCHEMA public TO zolvi_reader;\n"
+            "-- GRANT SELECT ON ALL TABLES IN SCHEMA public TO zolvi_reader;\n"
+            "-- ALTER DEFAULT PRIVILEGES IN SCHEMA public GRANT SELECT ON TABLES TO zolvi_reader;\n"
+            "ALTER ROLE zolvi_reader SET default_transaction_read_only = on;";
+        return report;
     }
 
     std::vector<BatchResult> execute_batch(const std::vector<std::string>& statements,
@@ -398,6 +506,7 @@ public:
                 }
             }
             for (std::size_t i = begin; i < end; ++i) {
+                RowBudget budget(options);
                 // Each statement gives its result, a NULL, then the sync marker.
                 for (;;) {
                     PGresult* raw = PQgetResult(conn_);
@@ -417,7 +526,7 @@ public:
                         if (out[i].result.columns.empty()) {
                             read_columns(raw, out[i].result);
                         }
-                        read_rows(raw, out[i].result, options);
+                        read_rows(raw, out[i].result, options, budget, {}, 0);
                     } else if (status == PGRES_COMMAND_OK) {
                     } else if (out[i].error.empty()) {
                         out[i].error = result_message(raw);
@@ -454,6 +563,226 @@ public:
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr const char* privileges_sql =
+        "SELECT current_user::text, r.rolsuper, "
+        "pg_has_role('pg_read_server_files', 'MEMBER'), "
+        "pg_has_role('pg_write_server_files', 'MEMBER'), "
+        "pg_has_role('pg_execute_server_program', 'MEMBER'), "
+        "w.name IS NOT NULL, "
+        "has_database_privilege(current_database(), 'CREATE'), "
+        "EXISTS (SELECT 1 FROM pg_namespace n WHERE n.nspname NOT LIKE 'pg\\_%' "
+        "AND n.nspname <> 'information_schema' AND has_schema_privilege(n.oid, 'CREATE')), "
+        "coalesce(w.name, '') "
+        "FROM pg_roles r LEFT JOIN LATERAL ("
+        "SELECT format('%I.%I', n.nspname, c.relname) AS name FROM pg_class c "
+        "JOIN pg_namespace n ON n.oid = c.relnamespace "
+        "WHERE c.relkind IN ('r', 'p', 'v', 'f') AND n.nspname NOT LIKE 'pg\\_%' "
+        "AND n.nspname <> 'information_schema' AND (has_table_privilege(c.oid, 'INSERT') "
+        "OR has_table_privilege(c.oid, 'UPDATE') OR has_table_privilege(c.oid, 'DELETE') "
+        "OR has_table_privilege(c.oid, 'TRUNCATE')) LIMIT 1) w ON true "
+        "WHERE r.rolname = current_user";
+
+    // Reads the results of the statement just sent until the server is done. Rows of
+    // `cut` columns arrive cut on the server to cut_chars + 1 characters; they are cut to
+    // cut_chars bytes here and marked. Past the deadline the statement is cancelled and the
+    // connection closed.
+    ResultSet collect(const ExecuteOptions& options, Clock::time_point deadline,
+                      const std::vector<bool>& cut, std::size_t cut_chars = 0) {
+        ResultSet out;
+        RowBudget budget(options);
+        std::string error;
+        std::string error_state;
+        bool columns_known = false;
+        for (;;) {
+            PGresult* raw = next_result(deadline);
+            if (raw == nullptr) {
+                break;
+            }
+            ResultPtr r(raw);
+            const ExecStatusType status = PQresultStatus(raw);
+            if (status == PGRES_SINGLE_TUPLE || status == PGRES_TUPLES_OK) {
+                if (!columns_known) {
+                    read_columns(raw, out);
+                    columns_known = true;
+                }
+                read_rows(raw, out, options, budget, cut, cut_chars);
+            } else if (status == PGRES_COMMAND_OK) {
+                const char* affected = PQcmdTuples(raw);
+                out.affected_rows = (affected && *affected) ? std::atoll(affected) : -1;
+            } else if (status == PGRES_COPY_OUT || status == PGRES_COPY_IN ||
+                       status == PGRES_COPY_BOTH) {
+                // A COPY would hold the connection in its own sub-protocol: never follow it.
+                close_broken();
+                throw DatabaseError("COPY to or from the client is not supported; the "
+                                    "connection was closed");
+            } else if (error.empty()) {
+                error = result_message(raw);
+                const char* state = PQresultErrorField(raw, PG_DIAG_SQLSTATE);
+                error_state = state ? state : "";
+            }
+        }
+        if (!error.empty()) {
+            if (error_state == "57014" && deadline != Clock::time_point::max()) {
+                // Stopped by the statement time-out: the connection is not trusted again.
+                close_broken();
+            }
+            throw DatabaseError(error);
+        }
+        return out;
+    }
+
+    // The next result of the statement in flight, waiting at most until the deadline; past
+    // it the statement is cancelled, the connection closed and a DatabaseError thrown.
+    PGresult* next_result(Clock::time_point deadline) {
+        while (PQisBusy(conn_)) {
+            const Clock::time_point now = Clock::now();
+            if (now >= deadline) {
+                cancel_and_close();
+                throw DatabaseError("the statement did not end within its time-out of " +
+                                    std::to_string(timeout_ms_) +
+                                    " ms and was cancelled; the connection was closed");
+            }
+            pollfd p{PQsocket(conn_), POLLIN, 0};
+            const auto wait =
+                deadline == Clock::time_point::max()
+                    ? -1
+                    : static_cast<int>(
+                          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)
+                              .count()) +
+                          1;
+            if (poll(&p, 1, wait) < 0 && errno != EINTR) {
+                close_broken();
+                throw DatabaseError("lost the connection to PostgreSQL while waiting for it");
+            }
+            if (!PQconsumeInput(conn_)) {
+                std::string message = connection_message();
+                close_broken();
+                throw DatabaseError(message);
+            }
+        }
+        return PQgetResult(conn_);
+    }
+
+    // A simple-protocol command (several statements allowed) under the deadline.
+    void simple(const std::string& sql, Clock::time_point deadline) {
+        if (!PQsendQuery(conn_, sql.c_str())) {
+            std::string message = connection_message();
+            close_broken();
+            throw DatabaseError(message);
+        }
+        (void)collect({}, deadline, {});
+    }
+
+    // Ends a guarded statement: nothing it did is kept, and the session is as new (DISCARD
+    // ALL also drops prepared statements, advisory locks, temporary tables and settings).
+    void end_guarded(Clock::time_point deadline) {
+        simple("ROLLBACK", deadline);
+        simple("DISCARD ALL", deadline);
+    }
+
+    ResultSet guarded_query(const std::string& sql, const PgStatementShape& shape,
+                            const ExecuteOptions& options, Clock::time_point deadline) {
+        if (shape.explain || (options.max_cell_bytes == 0 && options.max_result_bytes == 0)) {
+            return send_and_collect(sql, options, deadline, {}, 0);
+        }
+        // The query's columns, so that every long value can be cut on the server: libpq holds
+        // a whole row in memory, so a cell must never arrive longer than the bound.
+        ResultPtr prepared(PQprepare(conn_, "", sql.c_str(), 0, nullptr));
+        if (!prepared || PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) {
+            throw DatabaseError(prepared ? result_message(prepared.get()) : connection_message());
+        }
+        ResultPtr described(PQdescribePrepared(conn_, ""));
+        if (!described || PQresultStatus(described.get()) != PGRES_COMMAND_OK) {
+            throw DatabaseError(described ? result_message(described.get()) : connection_message());
+        }
+        const int n = PQnfields(described.get());
+        if (n == 0) {
+            return send_and_collect(sql, options, deadline, {}, 0);
+        }
+        std::size_t cut_chars = options.max_cell_bytes > 0 ? options.max_cell_bytes : SIZE_MAX;
+        if (options.max_result_bytes > 0) {
+            // A row of many wide columns must fit the result's bound too (4 bytes a character
+            // at most).
+            cut_chars =
+                std::min(cut_chars, std::max<std::size_t>(64, options.max_result_bytes / (4 * n)));
+        }
+        std::vector<bool> cut(n, false);
+        source_oids_.assign(n, 0);
+        for (int c = 0; c < n; ++c) {
+            source_oids_[c] = PQftype(described.get(), c);
+        }
+        struct Forget {
+            std::vector<unsigned>& oids;
+            ~Forget() { oids.clear(); }
+        } forget{source_oids_};
+        std::string outer = "SELECT ";
+        std::string aliases;
+        for (int c = 0; c < n; ++c) {
+            const std::string col = "q.c" + std::to_string(c + 1);
+            cut[c] = !short_text_form(PQftype(described.get(), c));
+            outer +=
+                (c ? ", " : "") +
+                (cut[c] ? "left(" + col + "::text, " + std::to_string(cut_chars + 1) + ")" : col);
+            aliases += (c ? ", c" : "c") + std::to_string(c + 1);
+        }
+        // The query as the parser saw it, on lines of its own so that a closing line comment
+        // cannot reach the wrapper's text.
+        const std::string body = shape.length > 0 ? sql.substr(shape.location, shape.length)
+                                                  : sql.substr(shape.location);
+        outer += " FROM (\n" + body + "\n) AS q(" + aliases + ")";
+        ResultSet out = send_and_collect(outer, options, deadline, cut, cut_chars, described.get());
+        return out;
+    }
+
+    ResultSet send_and_collect(const std::string& sql, const ExecuteOptions& options,
+                               Clock::time_point deadline, const std::vector<bool>& cut,
+                               std::size_t cut_chars, const PGresult* described = nullptr) {
+        if (!PQsendQueryParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)) {
+            std::string message = connection_message();
+            close_broken();
+            throw DatabaseError(message);
+        }
+        PQsetSingleRowMode(conn_);
+        ResultSet out = collect(options, deadline, cut, cut_chars);
+        if (described != nullptr) {
+            // The wrapper's columns are text; name and type them as the query's own.
+            const int n = PQnfields(described);
+            out.columns.resize(n);
+            for (int c = 0; c < n; ++c) {
+                const unsigned oid = PQftype(described, c);
+                out.columns[c].name = PQfname(described, c);
+                out.columns[c].type = cell_type_of(oid);
+                const char* name = builtin_type_name(oid);
+                out.columns[c].type_name = name ? name : std::to_string(oid);
+            }
+        }
+        resolve_type_names(out);
+        return out;
+    }
+
+    // Asks the server to stop the statement in flight, then closes the connection: whatever
+    // state it was left in, it is never used again.
+    void cancel_and_close() {
+        if (conn_ != nullptr) {
+            if (PGcancel* cancel = PQgetCancel(conn_)) {
+                char message[256];
+                PQcancel(cancel, message, sizeof message);
+                PQfreeCancel(cancel);
+            }
+        }
+        close_broken();
+    }
+
+    void close_broken() {
+        broken_ = true;
+        if (conn_ != nullptr) {
+            PQfinish(conn_);
+            conn_ = nullptr;
+        }
+    }
+
     void command(const std::string& sql) {
         ResultPtr r(PQexec(conn_, sql.c_str()));
         if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
@@ -487,12 +816,13 @@ private:
         }
     }
 
-    void read_rows(const PGresult* r, ResultSet& out, const ExecuteOptions& options) {
+    void read_rows(const PGresult* r, ResultSet& out, const ExecuteOptions& options,
+                   RowBudget& budget, const std::vector<bool>& cut, std::size_t cut_chars) {
         const int rows = PQntuples(r);
         const int cols = PQnfields(r);
         for (int i = 0; i < rows; ++i) {
             ++out.total_rows;
-            if (!keep_row(options, out)) {
+            if (!budget.keep(out)) {
                 continue;
             }
             Row row;
@@ -500,12 +830,56 @@ private:
             for (int c = 0; c < cols; ++c) {
                 if (PQgetisnull(r, i, c)) {
                     row.push_back(Cell::null());
-                } else {
-                    row.push_back(make_cell(oids_[c], PQgetvalue(r, i, c), PQgetlength(r, i, c)));
+                    continue;
                 }
+                const std::string_view v(PQgetvalue(r, i, c), PQgetlength(r, i, c));
+                const unsigned oid =
+                    c < static_cast<int>(source_oids_.size()) ? source_oids_[c] : oids_[c];
+                row.push_back(bounded_cell(oid, v, options, out.columns[c].name,
+                                           !cut.empty() && cut[c] ? cut_chars : 0));
             }
+            budget.kept(row);
             out.rows.push_back(std::move(row));
         }
+    }
+
+    // A cell of type oid from the server's text, cut to max_cell_bytes bytes. When server_cut
+    // is not 0 the server already cut the value to server_cut + 1 characters, so more than
+    // server_cut characters means it was longer.
+    static Cell bounded_cell(unsigned oid, std::string_view v, const ExecuteOptions& options,
+                             const std::string& column, std::size_t server_cut) {
+        if (!is_valid_utf8(v)) {
+            throw DatabaseError("the value of column '" + column + "' is not valid UTF-8 text");
+        }
+        std::size_t limit = options.max_cell_bytes;
+        if (server_cut > 0) {
+            limit = limit > 0 ? std::min(limit, server_cut) : server_cut;
+        }
+        // The end of the longest prefix of at most `limit` bytes and server_cut characters.
+        std::size_t keep = v.size();
+        bool cut = false;
+        if (limit > 0) {
+            keep = utf8_prefix_length(v, limit);
+            cut = keep < v.size();
+            if (server_cut > 0) {
+                std::size_t chars = 0;
+                for (std::size_t i = 0; i < keep; ++i) {
+                    if ((static_cast<unsigned char>(v[i]) & 0xC0) != 0x80 &&
+                        chars++ == server_cut) {
+                        keep = i;
+                        cut = true;
+                        break;
+                    }
+                }
+            }
+        }
+        if (!cut) {
+            return make_cell(oid, v.data(), static_cast<int>(v.size()));
+        }
+        Cell cell = oid == BYTEAOID ? bytea_cell(v.data(), static_cast<int>(keep & ~std::size_t(1)))
+                                    : Cell::of_text(std::string(v.substr(0, keep)));
+        cell.text += "...";
+        return cell;
     }
 
     // Column types that are not built in (domains, enums, arrays) are named by the server.
@@ -531,7 +905,11 @@ private:
 
     PGconn* conn_ = nullptr;
     std::string password_;
+    int timeout_ms_ = 0;
+    FunctionAllowList allowed_;
+    bool broken_ = false;
     std::vector<unsigned> oids_;
+    std::vector<unsigned> source_oids_; // the query's own column types under the cutting wrapper
     std::unordered_map<std::string, std::string> type_names_;
 };
 

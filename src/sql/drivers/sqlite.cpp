@@ -1,11 +1,29 @@
-// SQLite through libsqlite3. A read-only session sets query_only and an authorizer that
-// allows reading only, and a progress handler stops statements past their time-out.
+// SQLite through libsqlite3. SQLite runs inside our process, so on a read-only connection, the
+// one generated SQL runs on, the engine itself is hardened when the file is opened: query_only,
+// defensive mode, no extension loading, no FTS3 tokenizer pointers, no ATTACH, lengths capped
+// so that no value a query makes can be large, and linear versions of the built-ins that would
+// otherwise compare every position of one string with another (sqlite_functions.hpp).
+//
+// Generated SQL is judged by SQLite's own compiler: the statement is prepared under a strict
+// authorizer, and whatever the authorizer denied is a refusal that names it. A statement that
+// fails to prepare for an ordinary reason (no such table, a syntax error) is not a refusal:
+// refusal_reason returns nothing and execute_guarded, which prepares it again, reports the
+// engine's own message, so that the model sees the error it can fix.
 #include "sql/drivers/drivers.hpp"
+#include "sql/drivers/policies.hpp"
+#include "sql/drivers/sqlite_functions.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/sql/guard.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
+#include <pwd.h>
 #include <sqlite3.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
 
 namespace zolviai::sql::drivers {
 
@@ -13,49 +31,160 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool reading_pragma(const char* name) {
-    static const char* const names[] = {
-        "table_info",      "table_xinfo",       "table_list",       "index_list",
-        "index_info",      "index_xinfo",       "foreign_key_list", "database_list",
-        "collation_list",  "function_list",     "module_list",      "pragma_list",
-        "compile_options", "foreign_key_check", "quick_check",      "integrity_check"};
-    for (const char* n : names) {
-        if (sqlite3_stricmp(n, name) == 0) {
-            return true;
-        }
-    }
-    return false;
+// The longest string or blob a guarded connection makes or reads (SQLITE_LIMIT_LENGTH). A
+// result cell is cut far below this (ExecuteOptions::max_cell_bytes, 64 kB by default); the
+// limit is what bounds a single function call's memory and time (printf widths, zeroblob,
+// randomblob, replace, group_concat), and it still lets stored values of up to 1 MiB be read.
+// A stored value above it reads as "string or blob too big".
+constexpr int max_value_bytes = 1 << 20;
+// LIKE and GLOB cost the product of the pattern's length and the text's: 500 bytes over a
+// 1 MiB text is about 0.7 s in one call, which no time-out can interrupt.
+constexpr int max_like_pattern_bytes = 500;
+// SQLite memory a generated statement may add while it runs. The length limit bounds each
+// value, not the aggregates that grow by appending (json_group_array keeps growing past it
+// and only fails at the end); the progress handler stops a statement whose growth passes
+// this. SQLite counts its memory for the whole process, so the figure is generous enough for
+// other connections working at the same time.
+constexpr sqlite3_int64 max_statement_memory = 32 << 20;
+constexpr int max_expression_depth = 500;
+constexpr int max_compound_select = 200;
+
+// The catalog PRAGMAs, whose argument names a table or an index; the wrapper's own catalog
+// queries read them, and generated SQL may too (as PRAGMA or as pragma_table_info(...)).
+const char* const catalog_pragmas[] = {"table_info",       "table_xinfo",    "table_list",
+                                       "index_list",       "index_info",     "index_xinfo",
+                                       "foreign_key_list", "collation_list", "function_list",
+                                       "module_list",      "pragma_list"};
+// Settings generated SQL may read (without an argument only: with one they set).
+const char* const readable_settings[] = {"user_version",   "application_id", "schema_version",
+                                         "encoding",       "page_size",      "page_count",
+                                         "freelist_count", "foreign_keys"};
+// What the wrapper's own statements may also read.
+const char* const wrapper_pragmas[] = {"database_list", "compile_options", "foreign_key_check",
+                                       "quick_check", "integrity_check"};
+
+template <std::size_t N>
+bool listed(const char* const (&names)[N], const char* name) {
+    return name != nullptr && std::any_of(std::begin(names), std::end(names), [&](const char* n) {
+               return sqlite3_stricmp(n, name) == 0;
+           });
 }
 
-int read_only_authorizer(void*, int action, const char* a1, const char* a2, const char*,
-                         const char*) {
-    switch (action) {
-    case SQLITE_SELECT:
-    case SQLITE_READ:
-    case SQLITE_FUNCTION:
-    case SQLITE_RECURSIVE:
-    case SQLITE_TRANSACTION:
-        return SQLITE_OK;
-    case SQLITE_UPDATE:
-        // Reading the schema table joined with a table-valued PRAGMA asks for this; the
-        // schema table cannot be written without writable_schema, which is denied, and
-        // query_only stops every write anyway.
-        return (a1 != nullptr && (sqlite3_stricmp(a1, "sqlite_master") == 0 ||
-                                  sqlite3_stricmp(a1, "sqlite_schema") == 0))
-                   ? SQLITE_OK
-                   : SQLITE_DENY;
-    case SQLITE_PRAGMA:
-        // A PRAGMA without an argument reads its setting; with one it sets it, except the
-        // catalog PRAGMAs whose argument is a table or index name.
-        return (a2 == nullptr || reading_pragma(a1)) ? SQLITE_OK : SQLITE_DENY;
-    default:
-        return SQLITE_DENY;
+bool is_catalog_pragma(const char* name) {
+    return listed(catalog_pragmas, name);
+}
+
+// SQLite's own white space (its tokenizer's), comments and empty statements: what may follow
+// the one statement of a text. Anything else is a second statement.
+bool only_blank(const char* p, const char* end) {
+    while (p < end) {
+        const char c = *p;
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ';') {
+            ++p;
+        } else if (c == '-' && p + 1 < end && p[1] == '-') {
+            while (p < end && *p != '\n') {
+                ++p;
+            }
+        } else if (c == '/' && p + 1 < end && p[1] == '*') {
+            const char* close = nullptr;
+            for (const char* q = p + 2; q + 1 < end; ++q) {
+                if (q[0] == '*' && q[1] == '/') {
+                    close = q;
+                    break;
+                }
+            }
+            p = close == nullptr ? end : close + 2; // SQLite ends an open comment at the end
+        } else {
+            return false;
+        }
     }
+    return true;
+}
+
+std::string text_or(const char* s, const char* fallback) {
+    return s != nullptr ? s : fallback;
+}
+
+// The words of a refusal for an action the guarded authorizer denied.
+std::string denied_action(int action, const char* a1, const char* a2) {
+    switch (action) {
+    case SQLITE_INSERT:
+    case SQLITE_UPDATE:
+    case SQLITE_DELETE:
+        return "a write to table " + text_or(a1, "?");
+    case SQLITE_CREATE_INDEX:
+    case SQLITE_CREATE_TEMP_INDEX:
+        return "a statement of kind CREATE INDEX";
+    case SQLITE_CREATE_TABLE:
+    case SQLITE_CREATE_TEMP_TABLE:
+        return "a statement of kind CREATE TABLE";
+    case SQLITE_CREATE_TRIGGER:
+    case SQLITE_CREATE_TEMP_TRIGGER:
+        return "a statement of kind CREATE TRIGGER";
+    case SQLITE_CREATE_VIEW:
+    case SQLITE_CREATE_TEMP_VIEW:
+        return "a statement of kind CREATE VIEW";
+    case SQLITE_CREATE_VTABLE:
+        return "a statement of kind CREATE VIRTUAL TABLE";
+    case SQLITE_DROP_INDEX:
+    case SQLITE_DROP_TEMP_INDEX:
+    case SQLITE_DROP_TABLE:
+    case SQLITE_DROP_TEMP_TABLE:
+    case SQLITE_DROP_TRIGGER:
+    case SQLITE_DROP_TEMP_TRIGGER:
+    case SQLITE_DROP_VIEW:
+    case SQLITE_DROP_TEMP_VIEW:
+    case SQLITE_DROP_VTABLE:
+        return "a statement of kind DROP";
+    case SQLITE_ALTER_TABLE:
+        return "a statement of kind ALTER TABLE";
+    case SQLITE_REINDEX:
+        return "a statement of kind REINDEX";
+    case SQLITE_ANALYZE:
+        return "a statement of kind ANALYZE";
+    case SQLITE_ATTACH:
+        return "ATTACH, which opens another database file";
+    case SQLITE_DETACH:
+        return "DETACH";
+    case SQLITE_TRANSACTION:
+        return "a transaction statement (" + text_or(a1, "?") + ")";
+    case SQLITE_SAVEPOINT:
+        return "a savepoint statement (" + text_or(a1, "?") + ")";
+    case SQLITE_PRAGMA:
+        if (a2 != nullptr) {
+            return "PRAGMA " + text_or(a1, "?") + " with an argument, which sets it";
+        }
+        return "PRAGMA " + text_or(a1, "?") + ", which is not one generated SQL may read";
+    case SQLITE_FUNCTION:
+        return "the function " + text_or(a2, "?") +
+               " is not on the list of functions generated SQL may call";
+    case SQLITE_READ:
+        return "the table-valued function " + text_or(a1, "?") +
+               " (of the PRAGMAs only the catalog ones may be read)";
+    default:
+        return "an action SQLite numbers " + std::to_string(action) +
+               ", which generated SQL may not take";
+    }
+}
+
+// Who runs the process: the one whose file permissions bind SQLite.
+std::string process_user() {
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+        found->pw_name != nullptr) {
+        return found->pw_name;
+    }
+    return "uid " + std::to_string(geteuid());
 }
 
 class SqliteConnection final : public Connection {
 public:
-    explicit SqliteConnection(const ConnectSettings& settings) {
+    explicit SqliteConnection(const ConnectSettings& settings)
+        : functions_(sqlite_functions, settings.guard.allowed_functions, "", true),
+          guard_(settings.guard), busy_ms_(std::max(1, settings.connect_timeout_seconds) * 1000),
+          timeout_ms_(settings.statement_timeout_ms), guarded_(settings.read_only) {
         const std::string path = settings.database.empty() ? ":memory:" : settings.database;
         int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI;
         if (settings.sqlite_create) {
@@ -69,13 +198,18 @@ public:
             throw DatabaseError("could not open SQLite database '" + path + "': " + message);
         }
         sqlite3_extended_result_codes(db_, 1);
-        sqlite3_busy_timeout(db_, std::max(1, settings.connect_timeout_seconds) * 1000);
-        sqlite3_progress_handler(db_, 1000, &SqliteConnection::progress, this);
-        timeout_ms_ = settings.statement_timeout_ms;
+        sqlite3_busy_handler(db_, &SqliteConnection::busy, this);
+        sqlite3_progress_handler(db_, 100, &SqliteConnection::progress, this);
         if (settings.read_only) {
-            execute("PRAGMA query_only = 1", {});
-            sqlite3_set_authorizer(db_, &read_only_authorizer, nullptr);
+            try {
+                harden();
+            } catch (...) {
+                sqlite3_close_v2(db_);
+                db_ = nullptr;
+                throw;
+            }
         }
+        sqlite3_set_authorizer(db_, &SqliteConnection::authorize, this);
     }
 
     ~SqliteConnection() override { sqlite3_close_v2(db_); }
@@ -89,6 +223,7 @@ public:
     ResultSet execute_params(const std::string& sql,
                              const std::vector<std::optional<std::string>>& params,
                              const ExecuteOptions& options) override {
+        usable();
         sqlite3_stmt* stmt = nullptr;
         const char* tail = nullptr;
         start_clock();
@@ -97,13 +232,9 @@ public:
             throw DatabaseError(message());
         }
         Statement guard{stmt};
-        if (tail != nullptr && *tail != '\0') {
-            sqlite3_stmt* next = nullptr;
-            sqlite3_prepare_v2(db_, tail, -1, &next, nullptr);
-            if (next != nullptr) {
-                sqlite3_finalize(next);
-                throw DatabaseError("You can only execute one statement at a time.");
-            }
+        // A second statement is an error even when it would not prepare: it is never dropped.
+        if (tail != nullptr && !only_blank(tail, sql.data() + sql.size())) {
+            throw DatabaseError("You can only execute one statement at a time.");
         }
         ResultSet out;
         if (stmt == nullptr) {
@@ -118,6 +249,264 @@ public:
                 sqlite3_bind_null(stmt, slot);
             }
         }
+        read_rows(stmt, options, false, out);
+        if (out.columns.empty()) {
+            out.affected_rows = sqlite3_changes(db_);
+        }
+        return out;
+    }
+
+    void begin(bool) override { execute("BEGIN", {}); }
+    void commit() override { execute("COMMIT", {}); }
+    void rollback() override {
+        if (db_ != nullptr && !sqlite3_get_autocommit(db_)) {
+            execute("ROLLBACK", {});
+        }
+    }
+
+    void set_statement_timeout(int milliseconds) override { timeout_ms_ = milliseconds; }
+
+    std::string server_name() override { return "SQLite"; }
+    bool is_alive() override { return db_ != nullptr && !broken_; }
+
+    std::optional<std::string> refusal_reason(std::string_view sql) override {
+        start_clock(); // preparing may read the schema, under the progress handler
+        const Prepared p = prepare_generated(sql);
+        return p.refusal;
+    }
+
+    ResultSet execute_guarded(const std::string& sql, const ExecuteOptions& options) override {
+        usable();
+        if (!guarded_) {
+            throw DatabaseError("Statement refused: " + *prepare_generated(sql).refusal);
+        }
+        start_clock();
+        GuardedRun run(*this);
+        Prepared p = prepare_generated(sql);
+        if (p.refusal) {
+            throw DatabaseError("Statement refused: " + *p.refusal);
+        }
+        if (!p.error.empty()) {
+            throw DatabaseError(p.error);
+        }
+        run.stmt = p.stmt;
+        ResultSet out;
+        read_rows(run.stmt, options, true, out);
+        return out;
+    }
+
+    bool is_broken() const override { return broken_; }
+
+    PrivilegeReport privileges() override {
+        usable();
+        PrivilegeReport report;
+        report.role = "the operating system user " + process_user();
+        const char* file = sqlite3_db_filename(db_, "main");
+        const std::string path = file != nullptr ? file : "";
+        const bool opened_read_only = sqlite3_db_readonly(db_, "main") == 1;
+        if (path.empty()) {
+            report.risks.push_back("the database is a private one in memory: nothing written to it "
+                                   "outlives the connection");
+        } else {
+            const bool file_writable = access(path.c_str(), W_OK) == 0;
+            const std::size_t slash = path.rfind('/');
+            const std::string dir = slash == std::string::npos ? "."
+                                    : slash == 0               ? "/"
+                                                               : path.substr(0, slash);
+            const bool dir_writable = access(dir.c_str(), W_OK) == 0;
+            report.can_write = !opened_read_only && file_writable;
+            if (!opened_read_only) {
+                report.risks.push_back("the file " + path +
+                                       " was opened for reading and writing; open it read-only "
+                                       "(sqlite:///" +
+                                       path + "?mode=ro)");
+            }
+            if (file_writable) {
+                report.risks.push_back("the file " + path + " is writable by " + process_user());
+            }
+            if (dir_writable) {
+                report.risks.push_back("the directory " + dir + " is writable by " +
+                                       process_user() +
+                                       ": journal files and new databases can "
+                                       "be created beside the file");
+            }
+        }
+        // ATTACH and extension loading reach other files and code only where the guard does
+        // not stop them.
+        report.server_files = !guarded_;
+        if (!guarded_) {
+            report.risks.push_back("the connection was not opened read-only: ATTACH and the "
+                                   "engine's other file access are not refused");
+        }
+        report.read_only_role_sql =
+            "-- SQLite has no roles: a connection may do what the process may do to the file.\n"
+            "-- Open the database read-only, with a URI such as sqlite:///" +
+            (path.empty() ? std::string("path/to/file.db") : path) +
+            "?mode=ro,\n"
+            "-- and take the write permission away from the user that runs the process:\n"
+            "--   chmod a-w " +
+            (path.empty() ? std::string("path/to/file.db") : path) +
+            "\n"
+            "-- (or give that user a copy of the file it does not own).\n";
+        return report;
+    }
+
+private:
+    enum class Mode {
+        Internal, // the driver's own fixed statements
+        Wrapper,  // statements of the library itself on a read-only connection (catalog)
+        Guarded,  // generated SQL, from prepare to the last row
+    };
+
+    struct Statement {
+        sqlite3_stmt* stmt;
+        ~Statement() { sqlite3_finalize(stmt); }
+    };
+
+    struct Prepared {
+        sqlite3_stmt* stmt = nullptr; // owned by the caller when set
+        std::optional<std::string> refusal;
+        std::string error; // the engine's message for an ordinary prepare error
+    };
+
+    // Generated SQL runs in Guarded mode from prepare to finalize (the authorizer also sees
+    // the statements SQLite prepares while stepping, for pragma_* tables), inside a savepoint
+    // that is rolled back whatever happens.
+    struct GuardedRun {
+        explicit GuardedRun(SqliteConnection& c) : conn(c) {
+            conn.internal("SAVEPOINT zolviai_generated");
+            conn.enter_guarded();
+        }
+        ~GuardedRun() {
+            sqlite3_finalize(stmt);
+            conn.leave_guarded();
+            if (conn.internal_status("ROLLBACK TO zolviai_generated") != SQLITE_OK ||
+                conn.internal_status("RELEASE zolviai_generated") != SQLITE_OK) {
+                conn.broken_ = true; // a transaction we cannot end leaves the handle unusable
+            }
+        }
+        SqliteConnection& conn;
+        sqlite3_stmt* stmt = nullptr;
+    };
+
+    void harden() {
+        const auto config = [&](int op, int value, const char* what) {
+            int now = -1;
+            if (sqlite3_db_config(db_, op, value, &now) != SQLITE_OK || now != value) {
+                throw DatabaseError(std::string("could not harden the SQLite connection: ") + what);
+            }
+        };
+        config(SQLITE_DBCONFIG_DEFENSIVE, 1, "defensive mode");
+        config(SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER, 0, "fts3_tokenizer");
+        config(SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, "extension loading");
+#ifdef SQLITE_DBCONFIG_TRUSTED_SCHEMA
+        config(SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, "trusted_schema");
+#endif
+        sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, max_value_bytes);
+        sqlite3_limit(db_, SQLITE_LIMIT_LIKE_PATTERN_LENGTH, max_like_pattern_bytes);
+        sqlite3_limit(db_, SQLITE_LIMIT_EXPR_DEPTH, max_expression_depth);
+        sqlite3_limit(db_, SQLITE_LIMIT_COMPOUND_SELECT, max_compound_select);
+        sqlite3_limit(db_, SQLITE_LIMIT_ATTACHED, 0);
+        sqlite3_limit(db_, SQLITE_LIMIT_WORKER_THREADS, 0);
+        if (register_bounded_functions(db_) != SQLITE_OK) {
+            throw DatabaseError("could not register the bounded string functions: " +
+                                std::string(sqlite3_errmsg(db_)));
+        }
+        if (internal_status("PRAGMA query_only = 1") != SQLITE_OK) {
+            throw DatabaseError("could not make the SQLite connection read-only: " +
+                                std::string(sqlite3_errmsg(db_)));
+        }
+        mode_ = Mode::Wrapper;
+    }
+
+    void usable() const {
+        if (db_ == nullptr || broken_) {
+            throw DatabaseError("the SQLite connection can no longer be used; open a new one");
+        }
+    }
+
+    int internal_status(const char* sql) {
+        const Mode saved = mode_;
+        mode_ = Mode::Internal;
+        const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+        mode_ = saved;
+        return rc;
+    }
+
+    void internal(const char* sql) {
+        if (internal_status(sql) != SQLITE_OK) {
+            throw DatabaseError(message());
+        }
+    }
+
+    void enter_guarded() {
+        memory_at_start_ = sqlite3_memory_used();
+        memory_exceeded_ = false;
+        saved_mode_ = mode_;
+        mode_ = Mode::Guarded;
+        const std::size_t max = guard_.max_statement_bytes;
+        saved_sql_limit_ =
+            sqlite3_limit(db_, SQLITE_LIMIT_SQL_LENGTH,
+                          max == 0 ? -1 : static_cast<int>(std::min<std::size_t>(max, INT_MAX)));
+    }
+
+    void leave_guarded() {
+        sqlite3_limit(db_, SQLITE_LIMIT_SQL_LENGTH, saved_sql_limit_);
+        mode_ = saved_mode_;
+    }
+
+    // Prepares generated SQL under the guarded authorizer and checks what SQLite made of it.
+    // Callers outside a GuardedRun get the statement finalized here.
+    Prepared prepare_generated(std::string_view sql) {
+        Prepared out;
+        if (!guarded_) {
+            out.refusal = "the connection was not opened read-only, and generated SQL runs only "
+                          "on a read-only connection";
+            return out;
+        }
+        if (db_ == nullptr || broken_) {
+            out.error = "the SQLite connection can no longer be used; open a new one";
+            return out;
+        }
+        if ((out.refusal = shared_refusal(sql, guard_))) {
+            return out;
+        }
+        const bool nested = mode_ == Mode::Guarded;
+        if (!nested) {
+            enter_guarded();
+        }
+        denial_.reset();
+        sqlite3_stmt* stmt = nullptr;
+        const char* tail = nullptr;
+        const int rc =
+            sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), 0, &stmt, &tail);
+        if (!nested) {
+            leave_guarded();
+        }
+        Statement owned{stmt};
+        if (denial_) {
+            out.refusal = std::move(denial_);
+        } else if (rc != SQLITE_OK) {
+            out.error = message();
+        } else if (stmt == nullptr) {
+            out.refusal = "the statement is empty";
+        } else if (tail != nullptr && !only_blank(tail, sql.data() + sql.size())) {
+            out.refusal = "more than one statement";
+        } else if (!sqlite3_stmt_readonly(stmt)) {
+            out.refusal = "a statement that writes";
+        } else if (sqlite3_bind_parameter_count(stmt) > 0) {
+            const char* name = sqlite3_bind_parameter_name(stmt, 1);
+            out.refusal =
+                "a parameter (" + text_or(name, "?") + "): generated SQL has no values to bind";
+        } else if (nested) {
+            out.stmt = stmt;
+            owned.stmt = nullptr;
+        }
+        return out;
+    }
+
+    void read_rows(sqlite3_stmt* stmt, const ExecuteOptions& options, bool bounded,
+                   ResultSet& out) {
         const int n = sqlite3_column_count(stmt);
         out.columns.resize(n);
         for (int c = 0; c < n; ++c) {
@@ -126,6 +515,7 @@ public:
             out.columns[c].type_name = decl ? decl : "";
             out.columns[c].type = CellType::Null;
         }
+        RowBudget budget(options);
         for (;;) {
             const int rc = sqlite3_step(stmt);
             if (rc == SQLITE_DONE) {
@@ -135,7 +525,7 @@ public:
                 throw DatabaseError(message());
             }
             ++out.total_rows;
-            if (!keep_row(options, out)) {
+            if (!budget.keep(out)) {
                 if (options.stop_after_max_rows) {
                     break;
                 }
@@ -144,50 +534,138 @@ public:
             Row row;
             row.reserve(n);
             for (int c = 0; c < n; ++c) {
-                row.push_back(cell(stmt, c));
+                row.push_back(bounded ? bounded_cell(stmt, c, options, out.columns[c].name)
+                                      : cell(stmt, c));
                 if (out.columns[c].type == CellType::Null) {
                     out.columns[c].type = row.back().type;
                 }
             }
+            budget.kept(row);
             out.rows.push_back(std::move(row));
         }
-        if (n == 0) {
-            out.columns.clear();
-            out.affected_rows = sqlite3_changes(db_);
-        }
-        return out;
     }
 
-    void begin(bool) override { execute("BEGIN", {}); }
-    void commit() override { execute("COMMIT", {}); }
-    void rollback() override {
-        if (!sqlite3_get_autocommit(db_)) {
-            execute("ROLLBACK", {});
+    static int authorize(void* self, int action, const char* a1, const char* a2, const char*,
+                         const char*) {
+        auto* c = static_cast<SqliteConnection*>(self);
+        switch (c->mode_) {
+        case Mode::Internal:
+            return SQLITE_OK;
+        case Mode::Wrapper:
+            return wrapper_authorize(action, a1, a2);
+        case Mode::Guarded:
+            break;
+        }
+        if (c->allows_generated(action, a1, a2)) {
+            return SQLITE_OK;
+        }
+        // SQLite asks for the write to its schema table before the CREATE or DROP itself: the
+        // statement's kind names it better.
+        const bool schema_write =
+            (action == SQLITE_INSERT || action == SQLITE_UPDATE || action == SQLITE_DELETE) &&
+            a1 != nullptr && sqlite3_strnicmp(a1, "sqlite_", 7) == 0;
+        if (!c->denial_ || (c->denial_is_schema_write_ && !schema_write)) {
+            c->denial_ = denied_action(action, a1, a2);
+            c->denial_is_schema_write_ = schema_write;
+        }
+        // A denial ends the parse, so the schema write is let through to reach the statement's
+        // own check; it is refused all the same (the denial is kept, and such a statement is
+        // not read-only).
+        return schema_write ? SQLITE_OK : SQLITE_DENY;
+    }
+
+    // The library's own statements on a read-only connection: reading, catalog PRAGMAs and
+    // transactions; no function list (the catalog queries are ours).
+    static int wrapper_authorize(int action, const char* a1, const char* a2) {
+        switch (action) {
+        case SQLITE_SELECT:
+        case SQLITE_READ:
+        case SQLITE_RECURSIVE:
+        case SQLITE_TRANSACTION:
+            return SQLITE_OK;
+        case SQLITE_FUNCTION:
+            // Its one-argument form hands out a pointer into the library.
+            return sqlite3_stricmp(a2 != nullptr ? a2 : "", "fts3_tokenizer") == 0 ? SQLITE_DENY
+                                                                                   : SQLITE_OK;
+        case SQLITE_UPDATE:
+            return is_schema_table(a1) ? SQLITE_OK : SQLITE_DENY;
+        case SQLITE_PRAGMA:
+            if (a2 == nullptr) {
+                return SQLITE_OK; // reads the setting; query_only stops what would write
+            }
+            return is_catalog_pragma(a1) || listed(wrapper_pragmas, a1) ? SQLITE_OK : SQLITE_DENY;
+        default:
+            return SQLITE_DENY;
         }
     }
 
-    void set_statement_timeout(int milliseconds) override { timeout_ms_ = milliseconds; }
+    // Connecting a table-valued function (json_each, pragma_table_info) for the first time
+    // asks to update the schema table; nothing is written (defensive mode and query_only stop
+    // any real change, and such a statement is not read-only).
+    static bool is_schema_table(const char* name) {
+        return name != nullptr && (sqlite3_stricmp(name, "sqlite_master") == 0 ||
+                                   sqlite3_stricmp(name, "sqlite_schema") == 0);
+    }
 
-    std::string server_name() override { return "SQLite"; }
-    bool is_alive() override { return db_ != nullptr; }
-
-private:
-    struct Statement {
-        sqlite3_stmt* stmt;
-        ~Statement() { sqlite3_finalize(stmt); }
-    };
+    bool allows_generated(int action, const char* a1, const char* a2) const {
+        switch (action) {
+        case SQLITE_SELECT:
+        case SQLITE_RECURSIVE:
+            return true;
+        case SQLITE_READ:
+            // pragma_<name>(...) runs PRAGMA <name>: only the catalog ones, as for PRAGMA.
+            if (a1 != nullptr && sqlite3_strnicmp(a1, "pragma_", 7) == 0) {
+                return is_catalog_pragma(a1 + 7) || listed(readable_settings, a1 + 7);
+            }
+            return true;
+        case SQLITE_UPDATE:
+            return is_schema_table(a1);
+        case SQLITE_FUNCTION:
+            return a2 != nullptr && functions_.allows("", a2);
+        case SQLITE_PRAGMA:
+            return is_catalog_pragma(a1) || (a2 == nullptr && listed(readable_settings, a1));
+        default:
+            return false;
+        }
+    }
 
     static int progress(void* self) {
         auto* c = static_cast<SqliteConnection*>(self);
+        if (c->mode_ == Mode::Guarded &&
+            sqlite3_memory_used() - c->memory_at_start_ > max_statement_memory) {
+            c->memory_exceeded_ = true;
+            return 1;
+        }
         return (c->timeout_ms_ > 0 && Clock::now() > c->deadline_) ? 1 : 0;
     }
 
-    void start_clock() { deadline_ = Clock::now() + std::chrono::milliseconds(timeout_ms_); }
+    // Waits for another connection's lock for up to the connect time-out, and never past the
+    // statement's time-out: SQLite's own busy handler would sleep through it.
+    static int busy(void* self, int count) {
+        auto* c = static_cast<SqliteConnection*>(self);
+        const Clock::time_point now = Clock::now();
+        if (count == 0) {
+            c->busy_since_ = now;
+        }
+        if (now - c->busy_since_ >= std::chrono::milliseconds(c->busy_ms_) ||
+            (c->timeout_ms_ > 0 && now >= c->deadline_)) {
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(count + 1, 20)));
+        return 1;
+    }
+
+    void start_clock() {
+        deadline_ = Clock::now() + std::chrono::milliseconds(timeout_ms_);
+    }
 
     std::string message() const {
         const int code = sqlite3_errcode(db_);
         std::string m = sqlite3_errmsg(db_);
-        if (code == SQLITE_INTERRUPT) {
+        if (code == SQLITE_INTERRUPT && memory_exceeded_) {
+            m += " (the statement used more than " + std::to_string(max_statement_memory >> 20) +
+                 " MB of memory)";
+        } else if (code == SQLITE_INTERRUPT) {
             m += " (statement time-out of " + std::to_string(timeout_ms_) + " ms reached)";
         }
         return m;
@@ -213,9 +691,44 @@ private:
         }
     }
 
+    // A cell of generated SQL's result: text and blobs cut at max_cell_bytes as they are
+    // copied, text checked to be UTF-8.
+    static Cell bounded_cell(sqlite3_stmt* stmt, int c, const ExecuteOptions& options,
+                             const std::string& column) {
+        switch (sqlite3_column_type(stmt, c)) {
+        case SQLITE_TEXT: {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, c));
+            const auto len = static_cast<std::size_t>(sqlite3_column_bytes(stmt, c));
+            return bounded_text_cell(std::string_view(text ? text : "", len), options, column);
+        }
+        case SQLITE_BLOB: {
+            const auto* blob = static_cast<const char*>(sqlite3_column_blob(stmt, c));
+            const auto len = static_cast<std::size_t>(sqlite3_column_bytes(stmt, c));
+            bool cut = false;
+            return Cell::of_bytes(
+                bounded_value(std::string_view(blob ? blob : "", len), options, false, cut));
+        }
+        default:
+            return cell(stmt, c);
+        }
+    }
+
     sqlite3* db_ = nullptr;
-    int timeout_ms_ = 0;
+    FunctionAllowList functions_;
+    GuardOptions guard_;
+    int busy_ms_;
+    int timeout_ms_;
+    bool guarded_;
+    bool broken_ = false;
+    Mode mode_ = Mode::Internal;
+    Mode saved_mode_ = Mode::Internal;
+    std::optional<std::string> denial_; // the first action refused while preparing
+    bool denial_is_schema_write_ = false;
+    int saved_sql_limit_ = -1;
     Clock::time_point deadline_;
+    Clock::time_point busy_since_;
+    sqlite3_int64 memory_at_start_ = 0;
+    bool memory_exceeded_ = false;
 };
 
 } // namespace

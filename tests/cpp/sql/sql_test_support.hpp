@@ -32,6 +32,13 @@ private:
     std::unique_ptr<sql::Connection> admin_;
 };
 
+// The process's resident size now, in kB, after resetting its recorded peak, so that
+// peak_resident_kb() tells the peak from now on.
+long reset_peak_resident_kb();
+
+// The process's peak resident size, in kB.
+long peak_resident_kb();
+
 // A temporary directory removed at the end of the test.
 class TempDir {
 public:

@@ -1,85 +1,70 @@
-#include "zolviai/core/error.hpp"
+// The checks every engine shares before its own grammar decides, and the function lists the
+// engines' policies are built on.
+#include "sql/drivers/policies.hpp"
+#include "zolviai/core/utf8.hpp"
 #include "zolviai/sql/guard.hpp"
 
 #include <gtest/gtest.h>
 
 using namespace zolviai::sql;
 
-// Queries a model writes every day must pass, including text and names that merely contain
-// the words the guard looks for.
-TEST(StatementGuard, AcceptsReadOnlyQueries) {
-    const std::vector<std::pair<std::string, std::string>> allowed = {
-        {"postgresql", "SELECT * FROM artist"},
-        {"postgresql", "  select name from artist where name = 'DROP TABLE x; DELETE' ;  "},
-        {"postgresql", "WITH t AS (SELECT 1 AS n) SELECT n FROM t"},
-        {"postgresql", "SELECT \"update\", created_at FROM \"delete\" -- drop table\n"},
-        {"postgresql", "SELECT $$; DROP TABLE x$$ AS s"},
-        {"postgresql", "SELECT E'it\\'s; delete' AS s"},
-        {"postgresql", "(SELECT 1) UNION ALL (SELECT 2) ORDER BY 1 DESC"},
-        {"postgresql", "SELECT replace(name, 'a', 'b'), t.update FROM artist t"},
-        {"postgresql", "EXPLAIN SELECT 1"},
-        {"postgresql", "SELECT pg_sleep(0.1)"},
-        {"mysql", "SELECT 'a\\' ; DROP TABLE artist; -- ' AS s"},
-        {"mysql", "SELECT `insert` FROM `drop` WHERE x = \"delete; drop\""},
-        {"mysql", "SHOW TABLES"},
-        {"mysql", "DESCRIBE artist"},
-        {"mysql", "SELECT 1 # ; drop table x"},
-        {"sqlite", "PRAGMA table_info(artist)"},
-        {"sqlite", "SELECT [delete] FROM [insert]"},
-        {"sqlite", "SELECT * FROM pragma_table_info('artist')"},
-        {"mssql", "SELECT TOP 5 [name] FROM [dbo].[artist] ORDER BY [name]"},
-        {"mssql", "SELECT N'drop; it' AS s /* nested /* comment */ still; comment */"},
+TEST(SharedChecks, RefuseSizeNulInvalidTextAndEmptiness) {
+    GuardOptions options;
+    options.max_statement_bytes = 100;
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"SELECT '" + std::string(100, 'x') + "'", "bytes long, more than the 100 bytes"},
+        {std::string("SELECT 1\0; DROP TABLE t", 24), "NUL"},
+        {"SELECT '\xc3\x28'", "not valid UTF-8"},
+        {"SELECT '\xed\xa0\x80'", "not valid UTF-8"}, // a surrogate
+        {"SELECT '\xc0\xaf'", "not valid UTF-8"},     // an overlong '/'
+        {"", "empty"},
+        {" ;\n\t; ", "empty"},
     };
-    for (const auto& [dialect, sql] : allowed) {
-        EXPECT_EQ(refusal_reason(sql, dialect), std::nullopt) << dialect << ": " << sql;
+    for (const auto& [sql, found] : refused) {
+        const auto reason = shared_refusal(sql, options);
+        ASSERT_TRUE(reason.has_value()) << sql;
+        EXPECT_NE(reason->find(found), std::string::npos) << *reason;
     }
+    EXPECT_EQ(shared_refusal("SELECT 'ünïcödé ✓ 𝄞'", options), std::nullopt);
+    options.max_statement_bytes = 0; // no limit
+    EXPECT_EQ(shared_refusal("SELECT '" + std::string(200000, 'x') + "'", options), std::nullopt);
 }
 
-TEST(StatementGuard, RefusesWritesStackedStatementsAndSessionChanges) {
-    struct Case {
-        std::string dialect, sql, found;
-    };
-    const std::vector<Case> refused = {
-        {"postgresql", "DELETE FROM artist", "DELETE"},
-        {"postgresql", "select 1; drop table artist", "more than one statement"},
-        {"postgresql", "WITH d AS (DELETE FROM artist RETURNING *) SELECT * FROM d", "DELETE"},
-        {"postgresql", "SELECT * INTO copy FROM artist", "INTO"},
-        {"postgresql", "COPY artist TO '/tmp/x'", "COPY"},
-        {"postgresql", "SELECT set_config('default_transaction_read_only', 'off', false)",
-         "SET_CONFIG"},
-        {"postgresql", "EXPLAIN ANALYZE SELECT 1", "ANALYZE"},
-        {"postgresql", "SELECT 1 /* a /* nested */ ; */ ; DROP TABLE t", "more than one"},
-        {"postgresql", "SELECT pg_read_file('/etc/passwd')", "PG_READ_FILE"},
-        {"postgresql", "DO $$ BEGIN DELETE FROM t; END $$", "DO"},
-        {"postgresql", "SET statement_timeout = 0", "SET"},
-        {"mysql", "SELECT 1 /*! ; DROP TABLE artist */", "more than one statement"},
-        {"mysql", "SELECT '\\\\'; DROP TABLE artist; -- '", "more than one statement"},
-        {"mysql", "SELECT * FROM artist INTO OUTFILE '/tmp/x'", "INTO"},
-        {"mysql", "SELECT * FROM artist LOCK IN SHARE MODE", "LOCK"},
-        {"mysql", "REPLACE artist SET name = 'x'", "REPLACE"},
-        {"mysql", "SELECT LOAD_FILE('/etc/passwd')", "LOAD_FILE"},
-        {"sqlite", "ATTACH DATABASE '/tmp/x.db' AS x", "ATTACH"},
-        {"sqlite", "PRAGMA query_only = 0", "sets QUERY_ONLY"},
-        {"sqlite", "PRAGMA writable_schema(1)", "WRITABLE_SCHEMA"},
-        {"mssql", "EXEC xp_cmdshell 'dir'", "EXEC"},
-        {"mssql", "SELECT 1 [x]; DELETE FROM t", "more than one statement"},
-        {"mssql", "WAITFOR DELAY '00:10:00'", "WAITFOR"},
-        {"mssql", "SELECT * FROM OPENROWSET('SQLNCLI', 'x', 'SELECT 1')", "OPENROWSET"},
-        {"postgresql", "", "empty"},
-        {"postgresql", " ; ", "empty"},
-        {"postgresql", "SELECT 'unterminated", "unterminated"},
-    };
-    for (const auto& c : refused) {
-        const auto reason = refusal_reason(c.sql, c.dialect);
-        ASSERT_TRUE(reason.has_value()) << c.dialect << ": " << c.sql;
-        EXPECT_NE(reason->find(c.found), std::string::npos)
-            << c.dialect << ": " << c.sql << " -> " << *reason;
-    }
-    try {
-        check_read_only_statement("DELETE FROM artist", "mysql");
-        ADD_FAILURE() << "not refused";
-    } catch (const zolviai::DatabaseError& e) {
-        EXPECT_STREQ(e.what(),
-                     "Statement refused: only a single read-only query may run (found DELETE)");
+TEST(Utf8, ValidatesAndCutsOnCharacterBoundaries) {
+    EXPECT_TRUE(zolviai::is_valid_utf8("plain ascii text that is longer than eight bytes"));
+    EXPECT_TRUE(zolviai::is_valid_utf8("\xf4\x8f\xbf\xbf"));  // U+10FFFF
+    EXPECT_FALSE(zolviai::is_valid_utf8("\xf4\x90\x80\x80")); // past U+10FFFF
+    EXPECT_FALSE(zolviai::is_valid_utf8("abcdefgh\xe2\x82")); // cut inside a character
+    const std::string text = "a\xc3\xa9\xe2\x82\xac";         // a é €
+    EXPECT_EQ(zolviai::utf8_prefix_length(text, 100), text.size());
+    EXPECT_EQ(zolviai::utf8_prefix_length(text, 2), 1u);
+    EXPECT_EQ(zolviai::utf8_prefix_length(text, 3), 3u);
+    EXPECT_EQ(zolviai::utf8_prefix_length(text, 5), 3u);
+}
+
+TEST(FunctionAllowList, ReadsTheListAndTheHostsAdditions) {
+    const char* list = "# strings\nlower upper  # case\n\n# maths\nabs\n";
+    const drivers::FunctionAllowList folded(list, {"My_Func", "rep.score"}, "", true);
+    EXPECT_TRUE(folded.allows("", "LOWER"));
+    EXPECT_TRUE(folded.allows("", "abs"));
+    EXPECT_TRUE(folded.allows("", "my_func"));
+    EXPECT_TRUE(folded.allows("REP", "Score"));
+    EXPECT_FALSE(folded.allows("", "strings")); // comments are not names
+    EXPECT_FALSE(folded.allows("", "case"));
+    EXPECT_FALSE(folded.allows("other", "lower")); // no schema holds the built-ins here
+    EXPECT_EQ(folded.size(), 3u);
+
+    const drivers::FunctionAllowList exact(list, {}, "pg_catalog", false);
+    EXPECT_TRUE(exact.allows("pg_catalog", "lower"));
+    EXPECT_FALSE(exact.allows("", "LOWER")); // a quoted upper-case name is another function
+    EXPECT_FALSE(exact.allows("public", "lower"));
+}
+
+TEST(FunctionAllowList, EngineListsKeepDangerousBuiltInsOut) {
+    const drivers::FunctionAllowList pg(drivers::postgresql_functions, {}, "pg_catalog", false);
+    EXPECT_GT(pg.size(), 300u);
+    for (const char* name : {"pg_read_file", "pg_sleep", "set_config", "nextval", "lo_export",
+                             "pg_advisory_lock", "dblink_exec", "query_to_xml", "setseed"}) {
+        EXPECT_FALSE(pg.allows("", name)) << name;
     }
 }

@@ -1,0 +1,535 @@
+// The rules for generated SQL on MySQL and MariaDB. The server has no parse tree to ask for, so
+// a lexer that reads the text as the server's lexer does (comments, executable comments, quoted
+// text, quoted names) turns it into tokens, and the tokens are checked: one statement, a
+// reading kind of statement, no clause or keyword that writes, locks or changes the session,
+// and no call of a function that is not on the allow-list. Wherever the server's reading of a
+// text could depend on something the lexer cannot know (a server version, a line ending some
+// servers treat differently), the text is refused rather than guessed at.
+#include "sql/drivers/policies.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <initializer_list>
+#include <vector>
+
+namespace zolviai::sql::drivers {
+
+namespace {
+
+enum class Kind { Word, Name, Text, Punct };
+
+// A token of code. Word: a bare word, upper-cased. Name: a back-quoted name, as written inside
+// the quotes. Text: a quoted or hex/bit literal. Punct: one character of punctuation.
+struct Token {
+    Kind kind;
+    std::string text;
+    // Inside a version-numbered executable comment: code on servers at least that new, a
+    // comment on older ones. Such tokens are checked both ways.
+    bool versioned = false;
+};
+
+bool is_word_byte(unsigned char c) {
+    return std::isalnum(c) || c == '_' || c == '$' || c >= 0x80;
+}
+
+// The server's whitespace (my_isspace): tab, line feed, vertical tab, form feed, carriage
+// return and space.
+bool is_space(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+std::string upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+class Lexer {
+public:
+    Lexer(std::string_view sql, bool backslash_escapes)
+        : s_(sql), backslashes_(backslash_escapes) {}
+
+    // Fills tokens; a reason when the text cannot be read the way the server reads it.
+    std::optional<std::string> run(std::vector<Token>& tokens) {
+        if (s_.find('\0') != std::string_view::npos) {
+            return std::string("the statement contains a NUL byte");
+        }
+        while (i_ < s_.size()) {
+            const unsigned char c = static_cast<unsigned char>(s_[i_]);
+            if (is_space(c)) {
+                ++i_;
+                continue;
+            }
+            if (c == '#') {
+                if (auto problem = skip_line_comment("#")) {
+                    return problem;
+                }
+                continue;
+            }
+            if (c == '-' && peek(1) == '-') {
+                // "--" starts a comment only before whitespace, a control character or the end
+                // of the text; otherwise it is two minus signs.
+                const unsigned char next = static_cast<unsigned char>(peek(2));
+                if (i_ + 2 >= s_.size() || next <= ' ' || next == 0x7f) {
+                    if (auto problem = skip_line_comment("--")) {
+                        return problem;
+                    }
+                    continue;
+                }
+            }
+            if (c == '/' && peek(1) == '*') {
+                if (auto problem = open_comment()) {
+                    return problem;
+                }
+                continue;
+            }
+            if (c == '*' && peek(1) == '/' && in_executable_) {
+                if (auto problem = close_executable_comment()) {
+                    return problem;
+                }
+                continue;
+            }
+            if (c == '\'' || c == '"') {
+                if (!skip_quoted(static_cast<char>(c), backslashes_)) {
+                    return std::string("the statement has an unterminated quoted text");
+                }
+                push(Kind::Text, "'");
+                continue;
+            }
+            if (c == '`') {
+                const std::size_t start = i_ + 1;
+                if (!skip_quoted('`', false)) {
+                    return std::string("the statement has an unterminated back-quoted name");
+                }
+                push(Kind::Name, unquote(s_.substr(start, i_ - 1 - start)));
+                continue;
+            }
+            if (is_word_byte(c)) {
+                if (auto problem = read_word()) {
+                    return problem;
+                }
+                continue;
+            }
+            push(Kind::Punct, std::string(1, static_cast<char>(c)));
+            ++i_;
+        }
+        if (in_executable_) {
+            return std::string("the statement has an unterminated executable comment");
+        }
+        tokens = std::move(tokens_);
+        return std::nullopt;
+    }
+
+private:
+    char peek(std::size_t n) const { return i_ + n < s_.size() ? s_[i_ + n] : '\0'; }
+
+    void push(Kind kind, std::string text) {
+        tokens_.push_back({kind, std::move(text), in_executable_ && versioned_});
+    }
+
+    // '#' and '-- ' comments run to a line feed or the end of the text. A carriage return
+    // alone inside one is refused: MariaDB reads on to the line feed, other servers and
+    // tools end the comment there, and the two readings see different code.
+    std::optional<std::string> skip_line_comment(const char* opener) {
+        while (i_ < s_.size() && s_[i_] != '\n') {
+            if (s_[i_] == '\r' && peek(1) != '\n') {
+                return std::string("a ") + opener +
+                       " comment holds a carriage return that is not followed by a line feed";
+            }
+            ++i_;
+        }
+        return std::nullopt;
+    }
+
+    std::optional<std::string> open_comment() {
+        const bool mariadb_only = peek(2) == 'M' && peek(3) == '!';
+        if (peek(2) != '!' && !mariadb_only) {
+            // A plain comment ends at the first "*/"; they do not nest.
+            const std::size_t end = s_.find("*/", i_ + 2);
+            if (end == std::string_view::npos) {
+                return std::string("the statement has an unterminated comment");
+            }
+            i_ = end + 2;
+            return std::nullopt;
+        }
+        if (in_executable_) {
+            return std::string("an executable comment inside an executable comment");
+        }
+        // The text of /*! ... */ and /*M! ... */ is code. A version number (5 or 6 digits)
+        // makes it code only on servers at least that new: both readings are checked.
+        i_ += mariadb_only ? 4 : 3;
+        std::size_t digits = 0;
+        while (digits < 5 && std::isdigit(static_cast<unsigned char>(peek(digits)))) {
+            ++digits;
+        }
+        versioned_ = digits == 5;
+        if (versioned_) {
+            i_ += std::isdigit(static_cast<unsigned char>(peek(5))) ? 6 : 5;
+        }
+        in_executable_ = true;
+        body_start_ = i_;
+        return std::nullopt;
+    }
+
+    // Servers that skip a version-numbered comment end it at the first "*/" (and nest one
+    // plain comment inside it); servers that run it end it at the first "*/" outside quoted
+    // text. Both must end it at the same place, so the body may hold neither "*/" nor "/*".
+    std::optional<std::string> close_executable_comment() {
+        const std::string_view body = s_.substr(body_start_, i_ - body_start_);
+        if (body.find("*/") != std::string_view::npos ||
+            body.find("/*") != std::string_view::npos) {
+            return std::string("an executable comment holds \"*/\" or \"/*\" inside quoted "
+                               "text or a comment, so servers disagree on where it ends");
+        }
+        i_ += 2;
+        in_executable_ = false;
+        versioned_ = false;
+        return std::nullopt;
+    }
+
+    // Skips a quoted run starting at the opening quote; a doubled quote stands for itself.
+    bool skip_quoted(char quote, bool backslashes) {
+        ++i_;
+        while (i_ < s_.size()) {
+            const char c = s_[i_];
+            if (backslashes && c == '\\') {
+                if (i_ + 1 >= s_.size()) {
+                    return false;
+                }
+                i_ += 2;
+                continue;
+            }
+            if (c == quote) {
+                if (peek(1) == quote) {
+                    i_ += 2;
+                    continue;
+                }
+                ++i_;
+                return true;
+            }
+            ++i_;
+        }
+        return false;
+    }
+
+    static std::string unquote(std::string_view quoted) {
+        std::string out;
+        for (std::size_t k = 0; k < quoted.size(); ++k) {
+            out.push_back(quoted[k]);
+            if (quoted[k] == '`') {
+                ++k; // a doubled back-quote
+            }
+        }
+        return out;
+    }
+
+    std::optional<std::string> read_word() {
+        const std::size_t start = i_;
+        while (i_ < s_.size() && is_word_byte(static_cast<unsigned char>(s_[i_]))) {
+            ++i_;
+        }
+        const std::string word = upper(s_.substr(start, i_ - start));
+        // X'..' and B'..' hold hex or binary digits up to the next quote, without escapes.
+        // N'..' and _charset'..' are a word and ordinary quoted text to the lexer.
+        if ((word == "X" || word == "B") && i_ < s_.size() && s_[i_] == '\'') {
+            const std::size_t end = s_.find('\'', i_ + 1);
+            if (end == std::string_view::npos) {
+                return std::string("the statement has an unterminated ") +
+                       (word == "X" ? "hex" : "bit") + " literal";
+            }
+            for (std::size_t k = i_ + 1; k < end; ++k) {
+                const unsigned char d = static_cast<unsigned char>(s_[k]);
+                if (word == "X" ? !std::isxdigit(d) : (d != '0' && d != '1')) {
+                    return std::string("a malformed ") + (word == "X" ? "hex" : "bit") + " literal";
+                }
+            }
+            i_ = end + 1;
+            push(Kind::Text, "'");
+            return std::nullopt;
+        }
+        push(Kind::Word, word);
+        return std::nullopt;
+    }
+
+    std::string_view s_;
+    bool backslashes_;
+    std::size_t i_ = 0;
+    bool in_executable_ = false;
+    bool versioned_ = false;
+    std::size_t body_start_ = 0;
+    std::vector<Token> tokens_;
+};
+
+bool in(std::string_view word, std::initializer_list<std::string_view> list) {
+    return std::find(list.begin(), list.end(), word) != list.end();
+}
+
+// Keywords that take a parenthesis by their own syntax: a word from this list followed by '('
+// is not a function call. Only reserved words and words whose '(' the grammar reads itself, so
+// that none of them can name a stored function called the same way.
+bool keyword_before_parenthesis(std::string_view w) {
+    return in(w, {"ALL",       "AND",           "ANY",       "AS",     "BETWEEN", "BINARY",
+                  "BY",        "CASE",          "DISTINCT",  "DIV",    "ELSE",    "EXCEPT",
+                  "EXISTS",    "FROM",          "GROUP",     "HAVING", "IN",      "INDEX",
+                  "INTERSECT", "INTERVAL",      "IS",        "JOIN",   "KEY",     "LIKE",
+                  "MATCH",     "AGAINST",       "NOT",       "ON",     "OR",      "OVER",
+                  "PARTITION", "RECURSIVE",     "REGEXP",    "RLIKE",  "ROW",     "SELECT",
+                  "SOME",      "STRAIGHT_JOIN", "THEN",      "UNION",  "USING",   "VALUES",
+                  "WHEN",      "WHERE",         "WITH",      "WINDOW", "XOR",     "ESCAPE",
+                  "LIMIT",     "OFFSET",        "RETURNING", "TABLE"});
+}
+
+// Type names that take a length or precision: DECIMAL(10,2) in CAST(x AS ...), CONVERT(x, ...)
+// and JSON_TABLE's COLUMNS (...). Types that are also functions (CHAR, DATE, TIME, ...) are on
+// the function list instead.
+bool type_with_length(std::string_view w) {
+    return in(w, {"DECIMAL", "DEC",      "NUMERIC",   "FIXED",    "FLOAT",   "DOUBLE",    "REAL",
+                  "INT",     "INTEGER",  "BIGINT",    "SMALLINT", "TINYINT", "MEDIUMINT", "NCHAR",
+                  "VARCHAR", "NVARCHAR", "VARBINARY", "DATETIME", "BIT",     "TEXT"});
+}
+
+// Words that write, lock, change the session or server, or run other code. None of them
+// belongs in a reading statement; each is refused wherever it stands as a keyword.
+std::optional<std::string> forbidden_keyword(std::string_view w) {
+    if (in(w, {"INSERT", "UPDATE", "DELETE", "REPLACE", "TRUNCATE", "MERGE", "UPSERT"})) {
+        return "writes data";
+    }
+    if (in(w, {"CREATE", "DROP", "ALTER", "RENAME"})) {
+        return "changes the schema";
+    }
+    if (in(w, {"GRANT", "REVOKE"})) {
+        return "changes privileges";
+    }
+    if (in(w, {"SET", "RESET", "FLUSH", "PURGE", "KILL", "SHUTDOWN", "INSTALL", "UNINSTALL",
+               "BINLOG"})) {
+        return "changes the session or the server";
+    }
+    if (in(w, {"HANDLER"})) {
+        return "opens a table handler that outlives the statement";
+    }
+    if (in(w, {"LOAD"})) {
+        return "loads data or files";
+    }
+    if (in(w, {"CALL", "PROCEDURE", "DO", "PREPARE", "EXECUTE", "DEALLOCATE", "DECLARE", "SIGNAL",
+               "RESIGNAL"})) {
+        return "runs other code";
+    }
+    if (in(w, {"LOCK", "UNLOCK"})) {
+        return "takes or releases locks";
+    }
+    if (in(w, {"COMMIT", "ROLLBACK", "SAVEPOINT", "XA"})) {
+        return "ends or splits the transaction";
+    }
+    if (in(w, {"ANALYZE", "OPTIMIZE", "REPAIR"})) {
+        return "runs or maintains tables beyond reading them";
+    }
+    if (in(w, {"OUTFILE", "DUMPFILE"})) {
+        return "writes a file on the server";
+    }
+    return std::nullopt;
+}
+
+std::string token_text(const Token& t) {
+    return t.kind == Kind::Name ? "`" + t.text + "`" : t.text;
+}
+
+// Checks one reading of the tokens (all of them, or those outside version-numbered
+// executable comments).
+std::optional<std::string> check(const std::vector<const Token*>& tokens,
+                                 const FunctionAllowList& allowed) {
+    const auto is = [&](std::size_t k, std::string_view text) {
+        return k < tokens.size() && tokens[k]->kind != Kind::Name &&
+               tokens[k]->kind != Kind::Text && tokens[k]->text == text;
+    };
+    // One statement: a ';' may only end it.
+    std::size_t n = tokens.size();
+    for (std::size_t k = 0; k < tokens.size(); ++k) {
+        if (is(k, ";")) {
+            if (k + 1 < tokens.size()) {
+                return std::string("more than one statement");
+            }
+            n = k;
+        }
+    }
+    if (n == 0) {
+        return std::string("the statement is empty");
+    }
+
+    std::size_t first = 0;
+    while (first < n && is(first, "(")) {
+        ++first;
+    }
+    if (first == n || tokens[first]->kind != Kind::Word) {
+        return std::string("a statement that does not start with SELECT");
+    }
+    const std::string& lead = tokens[first]->text;
+    const bool reading = first > 0 ? in(lead, {"SELECT", "WITH", "VALUES", "TABLE"})
+                                   : in(lead, {"SELECT", "WITH", "VALUES", "TABLE", "SHOW",
+                                               "DESCRIBE", "DESC", "EXPLAIN"});
+    if (!reading) {
+        return "a statement of kind " + lead;
+    }
+    // SHOW names what it shows with words that are keywords elsewhere (SHOW CREATE TABLE,
+    // SHOW PROCEDURE STATUS): those are read up to its LIKE or WHERE.
+    bool show_head = lead == "SHOW";
+
+    // The word that opened each enclosing parenthesis ("" for none).
+    std::vector<std::string> openers;
+    for (std::size_t k = first; k < n; ++k) {
+        const Token& t = *tokens[k];
+        const Token* prev = k > 0 ? tokens[k - 1] : nullptr;
+        const bool after_dot = prev != nullptr && prev->kind == Kind::Punct && prev->text == ".";
+        const bool after_at = prev != nullptr && prev->kind == Kind::Punct && prev->text == "@";
+        const bool called = is(k + 1, "(");
+
+        if (t.kind == Kind::Punct) {
+            if (t.text == "(") {
+                openers.push_back(prev != nullptr &&
+                                          (prev->kind == Kind::Word || prev->kind == Kind::Name)
+                                      ? prev->text
+                                      : "");
+            } else if (t.text == ")" && !openers.empty()) {
+                openers.pop_back();
+            } else if (t.text == ":" && is(k + 1, "=")) {
+                return std::string("the assignment operator := changes a variable");
+            }
+            continue;
+        }
+        if (t.kind == Kind::Text) {
+            continue;
+        }
+        if (after_at) {
+            continue; // a user or system variable's name (@x, @@session.x)
+        }
+        const std::string shown = token_text(t);
+
+        if (called && t.kind == Kind::Word && !after_dot &&
+            std::all_of(t.text.begin(), t.text.end(),
+                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+            continue; // a number before '(' is a syntax error, not a call
+        }
+        if (called) {
+            if (after_dot) {
+                // schema.function(...): only the host's own qualified additions.
+                const Token* schema = k >= 2 ? tokens[k - 2] : nullptr;
+                if (schema == nullptr ||
+                    (schema->kind != Kind::Word && schema->kind != Kind::Name) ||
+                    (k >= 3 && is(k - 3, "."))) {
+                    return "a call of the qualified function " + shown +
+                           " whose schema cannot be read";
+                }
+                if (!allowed.allows(schema->text, t.text)) {
+                    return "the function " + token_text(*schema) + "." + shown +
+                           " is not on the list of functions generated SQL may call";
+                }
+                continue;
+            }
+            if (t.kind == Kind::Word) {
+                if (keyword_before_parenthesis(t.text)) {
+                    continue;
+                }
+                const std::string& opener = openers.empty() ? std::string() : openers.back();
+                if (type_with_length(t.text) && ((prev != nullptr && prev->kind == Kind::Word &&
+                                                  in(prev->text, {"AS", "SIGNED", "UNSIGNED"})) ||
+                                                 opener == "CONVERT" || opener == "COLUMNS")) {
+                    continue;
+                }
+                if (t.text == "COLUMNS" && prev != nullptr && prev->kind == Kind::Text) {
+                    continue; // JSON_TABLE(doc, '$[*]' COLUMNS (...))
+                }
+            }
+            // WITH name (a, b) AS (...): a common table expression's column list.
+            if (prev != nullptr && (is(k - 1, ",") || (prev->kind == Kind::Word &&
+                                                       in(prev->text, {"WITH", "RECURSIVE"})))) {
+                std::size_t j = k + 2;
+                bool names = true;
+                while (j < n && !is(j, ")")) {
+                    const bool name_slot = (j - (k + 2)) % 2 == 0;
+                    if (name_slot ? (tokens[j]->kind != Kind::Word && tokens[j]->kind != Kind::Name)
+                                  : !is(j, ",")) {
+                        names = false;
+                        break;
+                    }
+                    ++j;
+                }
+                if (names && j > k + 2 && j < n && is(j + 1, "AS") && is(j + 2, "(")) {
+                    continue;
+                }
+            }
+            if (!allowed.allows("", t.text)) {
+                return "the function " + (t.kind == Kind::Word ? t.text : shown) +
+                       " is not on the list of functions generated SQL may call";
+            }
+            continue;
+        }
+        if (t.kind != Kind::Word || after_dot) {
+            continue; // a name: t.`delete`, db.update
+        }
+        const std::string& w = t.text;
+        if (show_head) {
+            if (w == "LIKE" || w == "WHERE") {
+                show_head = false;
+            }
+            continue;
+        }
+        if (w == "INTO") {
+            if (is(k + 1, "OUTFILE") || is(k + 1, "DUMPFILE")) {
+                return "INTO " + tokens[k + 1]->text + " writes a file on the server";
+            }
+            if (is(k + 1, "@")) {
+                return std::string("INTO @variable assigns user variables");
+            }
+            return std::string("INTO stores the result of the query instead of returning it");
+        }
+        if (w == "FOR" && (is(k + 1, "UPDATE") || is(k + 1, "SHARE"))) {
+            return "FOR " + tokens[k + 1]->text + " locks the rows it reads";
+        }
+        if (w == "LOCK" && is(k + 1, "IN")) {
+            return std::string("LOCK IN SHARE MODE locks the rows it reads");
+        }
+        if ((w == "NEXT" || w == "PREVIOUS") && is(k + 1, "VALUE")) {
+            return w + " VALUE FOR reads or advances a sequence";
+        }
+        if (w == "SET" && prev != nullptr && prev->kind == Kind::Word &&
+            prev->text == "CHARACTER") {
+            continue; // CONVERT(x USING ...) / CAST(x AS CHAR CHARACTER SET utf8mb4)
+        }
+        if (auto why = forbidden_keyword(w)) {
+            return "the keyword " + w + " " + *why;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> mariadb_refusal(std::string_view sql, const FunctionAllowList& allowed,
+                                           bool backslash_escapes) {
+    std::vector<Token> tokens;
+    if (auto problem = Lexer(sql, backslash_escapes).run(tokens)) {
+        return problem;
+    }
+    std::vector<const Token*> all;
+    std::vector<const Token*> unversioned;
+    all.reserve(tokens.size());
+    unversioned.reserve(tokens.size());
+    for (const Token& t : tokens) {
+        all.push_back(&t);
+        if (!t.versioned) {
+            unversioned.push_back(&t);
+        }
+    }
+    if (auto reason = check(all, allowed)) {
+        return reason;
+    }
+    if (unversioned.size() != all.size()) {
+        if (auto reason = check(unversioned, allowed)) {
+            return *reason + " (read as an older server reads the versioned comment)";
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace zolviai::sql::drivers
