@@ -1,7 +1,8 @@
 // The guard's own cost per generated statement: a 2 kB analytical query classified by each
 // engine's policy (PostgreSQL's parser, the MariaDB and T-SQL lexers, SQLite's compiler),
-// printed beside a read of one row from an in-memory SQLite table in the same run, the
-// cheapest statement a question ever runs.
+// printed beside a read of one row from a SQLite table in the same run, the cheapest statement
+// a question ever runs; and on SQLite, whose check is its own compiler, the whole guarded run
+// beside a plain run of the same statement.
 #include "sql/drivers/policies.hpp"
 #include "zolviai/sql/connection.hpp"
 #include "zolviai/sql/guard.hpp"
@@ -126,7 +127,31 @@ void BM_SqlitePolicy(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * query.size());
 }
 
-// The reference: the cheapest read a question ever makes, one row from an in-memory table.
+// What the guard adds to running a statement on SQLite: the check compiles the statement that
+// execution then runs, inside a savepoint under the strict authorizer. The reference is the
+// same statement run on a plain connection.
+void BM_SqliteGuardedRun(benchmark::State& state) {
+    auto conn = sqlite_shop(true);
+    GuardOptions options;
+    for (auto _ : state) {
+        if (auto reason = refusal_reason(*conn, query, options)) {
+            state.SkipWithError(reason->c_str());
+            break;
+        }
+        ResultSet r = conn->execute_guarded(query, {});
+        benchmark::DoNotOptimize(r);
+    }
+}
+
+void BM_ReferenceSqlitePlainRun(benchmark::State& state) {
+    auto conn = sqlite_shop(false);
+    for (auto _ : state) {
+        ResultSet r = conn->execute(query);
+        benchmark::DoNotOptimize(r);
+    }
+}
+
+// The reference: the cheapest read a question ever makes, one row of a small table.
 void BM_ReferenceSqliteOneRowRead(benchmark::State& state) {
     auto conn = sqlite_shop(false);
     for (auto _ : state) {
@@ -151,6 +176,8 @@ BENCHMARK(BM_PostgresqlPolicy);
 BENCHMARK(BM_MariadbPolicy);
 BENCHMARK(BM_TsqlPolicy);
 BENCHMARK(BM_SqlitePolicy);
+BENCHMARK(BM_SqliteGuardedRun);
+BENCHMARK(BM_ReferenceSqlitePlainRun);
 BENCHMARK(BM_SharedChecks);
 BENCHMARK(BM_ReferenceSqliteOneRowRead);
 BENCHMARK_MAIN();

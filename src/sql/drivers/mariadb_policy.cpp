@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cctype>
 #include <initializer_list>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace zolviai::sql::drivers {
@@ -29,7 +31,8 @@ struct Token {
 };
 
 bool is_word_byte(unsigned char c) {
-    return std::isalnum(c) || c == '_' || c == '$' || c >= 0x80;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '$' || c >= 0x80;
 }
 
 // The server's whitespace (my_isspace): tab, line feed, vertical tab, form feed, carriage
@@ -41,7 +44,9 @@ bool is_space(unsigned char c) {
 std::string upper(std::string_view s) {
     std::string out(s);
     for (char& c : out) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
     }
     return out;
 }
@@ -266,67 +271,88 @@ bool in(std::string_view word, std::initializer_list<std::string_view> list) {
     return std::find(list.begin(), list.end(), word) != list.end();
 }
 
+// A set of upper-case words looked up for every word of a statement.
+using WordSet = std::unordered_set<std::string_view>;
+
 // Keywords that take a parenthesis by their own syntax: a word from this list followed by '('
 // is not a function call. Only reserved words and words whose '(' the grammar reads itself, so
 // that none of them can name a stored function called the same way.
 bool keyword_before_parenthesis(std::string_view w) {
-    return in(w, {"ALL",       "AND",           "ANY",       "AS",     "BETWEEN", "BINARY",
-                  "BY",        "CASE",          "DISTINCT",  "DIV",    "ELSE",    "EXCEPT",
-                  "EXISTS",    "FROM",          "GROUP",     "HAVING", "IN",      "INDEX",
-                  "INTERSECT", "INTERVAL",      "IS",        "JOIN",   "KEY",     "LIKE",
-                  "MATCH",     "AGAINST",       "NOT",       "ON",     "OR",      "OVER",
-                  "PARTITION", "RECURSIVE",     "REGEXP",    "RLIKE",  "ROW",     "SELECT",
-                  "SOME",      "STRAIGHT_JOIN", "THEN",      "UNION",  "USING",   "VALUES",
-                  "WHEN",      "WHERE",         "WITH",      "WINDOW", "XOR",     "ESCAPE",
-                  "LIMIT",     "OFFSET",        "RETURNING", "TABLE"});
+    static const WordSet words = {
+        "ALL",       "AND",           "ANY",       "AS",     "BETWEEN", "BINARY",
+        "BY",        "CASE",          "DISTINCT",  "DIV",    "ELSE",    "EXCEPT",
+        "EXISTS",    "FROM",          "GROUP",     "HAVING", "IN",      "INDEX",
+        "INTERSECT", "INTERVAL",      "IS",        "JOIN",   "KEY",     "LIKE",
+        "MATCH",     "AGAINST",       "NOT",       "ON",     "OR",      "OVER",
+        "PARTITION", "RECURSIVE",     "REGEXP",    "RLIKE",  "ROW",     "SELECT",
+        "SOME",      "STRAIGHT_JOIN", "THEN",      "UNION",  "USING",   "VALUES",
+        "WHEN",      "WHERE",         "WITH",      "WINDOW", "XOR",     "ESCAPE",
+        "LIMIT",     "OFFSET",        "RETURNING", "TABLE"};
+    return words.count(w) != 0;
 }
 
 // Type names that take a length or precision: DECIMAL(10,2) in CAST(x AS ...), CONVERT(x, ...)
 // and JSON_TABLE's COLUMNS (...). Types that are also functions (CHAR, DATE, TIME, ...) are on
 // the function list instead.
 bool type_with_length(std::string_view w) {
-    return in(w, {"DECIMAL", "DEC",      "NUMERIC",   "FIXED",    "FLOAT",   "DOUBLE",    "REAL",
-                  "INT",     "INTEGER",  "BIGINT",    "SMALLINT", "TINYINT", "MEDIUMINT", "NCHAR",
-                  "VARCHAR", "NVARCHAR", "VARBINARY", "DATETIME", "BIT",     "TEXT"});
+    static const WordSet words = {"DECIMAL",  "DEC",       "NUMERIC",   "FIXED",   "FLOAT",
+                                  "DOUBLE",   "REAL",      "INT",       "INTEGER", "BIGINT",
+                                  "SMALLINT", "TINYINT",   "MEDIUMINT", "NCHAR",   "VARCHAR",
+                                  "NVARCHAR", "VARBINARY", "DATETIME",  "BIT",     "TEXT"};
+    return words.count(w) != 0;
 }
 
 // Words that write, lock, change the session or server, or run other code. None of them
 // belongs in a reading statement; each is refused wherever it stands as a keyword.
 std::optional<std::string> forbidden_keyword(std::string_view w) {
-    if (in(w, {"INSERT", "UPDATE", "DELETE", "REPLACE", "TRUNCATE", "MERGE", "UPSERT"})) {
-        return "writes data";
-    }
-    if (in(w, {"CREATE", "DROP", "ALTER", "RENAME"})) {
-        return "changes the schema";
-    }
-    if (in(w, {"GRANT", "REVOKE"})) {
-        return "changes privileges";
-    }
-    if (in(w, {"SET", "RESET", "FLUSH", "PURGE", "KILL", "SHUTDOWN", "INSTALL", "UNINSTALL",
-               "BINLOG"})) {
-        return "changes the session or the server";
-    }
-    if (in(w, {"HANDLER"})) {
-        return "opens a table handler that outlives the statement";
-    }
-    if (in(w, {"LOAD"})) {
-        return "loads data or files";
-    }
-    if (in(w, {"CALL", "PROCEDURE", "DO", "PREPARE", "EXECUTE", "DEALLOCATE", "DECLARE", "SIGNAL",
-               "RESIGNAL"})) {
-        return "runs other code";
-    }
-    if (in(w, {"LOCK", "UNLOCK"})) {
-        return "takes or releases locks";
-    }
-    if (in(w, {"COMMIT", "ROLLBACK", "SAVEPOINT", "XA"})) {
-        return "ends or splits the transaction";
-    }
-    if (in(w, {"ANALYZE", "OPTIMIZE", "REPAIR"})) {
-        return "runs or maintains tables beyond reading them";
-    }
-    if (in(w, {"OUTFILE", "DUMPFILE"})) {
-        return "writes a file on the server";
+    static const std::unordered_map<std::string_view, std::string_view> reasons = {
+        {"INSERT", "writes data"},
+        {"UPDATE", "writes data"},
+        {"DELETE", "writes data"},
+        {"REPLACE", "writes data"},
+        {"TRUNCATE", "writes data"},
+        {"MERGE", "writes data"},
+        {"UPSERT", "writes data"},
+        {"CREATE", "changes the schema"},
+        {"DROP", "changes the schema"},
+        {"ALTER", "changes the schema"},
+        {"RENAME", "changes the schema"},
+        {"GRANT", "changes privileges"},
+        {"REVOKE", "changes privileges"},
+        {"SET", "changes the session or the server"},
+        {"RESET", "changes the session or the server"},
+        {"FLUSH", "changes the session or the server"},
+        {"PURGE", "changes the session or the server"},
+        {"KILL", "changes the session or the server"},
+        {"SHUTDOWN", "changes the session or the server"},
+        {"INSTALL", "changes the session or the server"},
+        {"UNINSTALL", "changes the session or the server"},
+        {"BINLOG", "changes the session or the server"},
+        {"HANDLER", "opens a table handler that outlives the statement"},
+        {"LOAD", "loads data or files"},
+        {"CALL", "runs other code"},
+        {"PROCEDURE", "runs other code"},
+        {"DO", "runs other code"},
+        {"PREPARE", "runs other code"},
+        {"EXECUTE", "runs other code"},
+        {"DEALLOCATE", "runs other code"},
+        {"DECLARE", "runs other code"},
+        {"SIGNAL", "runs other code"},
+        {"RESIGNAL", "runs other code"},
+        {"LOCK", "takes or releases locks"},
+        {"UNLOCK", "takes or releases locks"},
+        {"COMMIT", "ends or splits the transaction"},
+        {"ROLLBACK", "ends or splits the transaction"},
+        {"SAVEPOINT", "ends or splits the transaction"},
+        {"XA", "ends or splits the transaction"},
+        {"ANALYZE", "runs or maintains tables beyond reading them"},
+        {"OPTIMIZE", "runs or maintains tables beyond reading them"},
+        {"REPAIR", "runs or maintains tables beyond reading them"},
+        {"OUTFILE", "writes a file on the server"},
+        {"DUMPFILE", "writes a file on the server"},
+    };
+    if (auto it = reasons.find(w); it != reasons.end()) {
+        return std::string(it->second);
     }
     return std::nullopt;
 }

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <string>
@@ -212,7 +213,10 @@ public:
         sqlite3_set_authorizer(db_, &SqliteConnection::authorize, this);
     }
 
-    ~SqliteConnection() override { sqlite3_close_v2(db_); }
+    ~SqliteConnection() override {
+        checked_.reset();
+        sqlite3_close_v2(db_);
+    }
 
     Engine engine() const override { return Engine::Sqlite; }
 
@@ -271,7 +275,11 @@ public:
 
     std::optional<std::string> refusal_reason(std::string_view sql) override {
         start_clock(); // preparing may read the schema, under the progress handler
-        const Prepared p = prepare_generated(sql);
+        Prepared p = prepare_generated(sql, true);
+        // The statement the check compiled is the one execute_guarded runs next, so that a
+        // checked statement is compiled once.
+        checked_.reset(p.stmt);
+        checked_sql_ = p.stmt != nullptr ? std::string(sql) : std::string();
         return p.refusal;
     }
 
@@ -282,6 +290,16 @@ public:
         }
         start_clock();
         GuardedRun run(*this);
+        if (checked_ && checked_sql_ == sql) {
+            // Compiled under the same strict authorizer; a schema change since makes SQLite
+            // compile it again while it steps, in guarded mode.
+            run.stmt = checked_.release();
+            checked_sql_.clear();
+            ResultSet out;
+            read_rows(run.stmt, options, true, out);
+            return out;
+        }
+        checked_.reset();
         Prepared p = prepare_generated(sql);
         if (p.refusal) {
             throw DatabaseError("Statement refused: " + *p.refusal);
@@ -361,6 +379,10 @@ private:
     struct Statement {
         sqlite3_stmt* stmt;
         ~Statement() { sqlite3_finalize(stmt); }
+    };
+
+    struct Finalizer {
+        void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
     };
 
     struct Prepared {
@@ -457,7 +479,8 @@ private:
 
     // Prepares generated SQL under the guarded authorizer and checks what SQLite made of it.
     // Callers outside a GuardedRun get the statement finalized here.
-    Prepared prepare_generated(std::string_view sql) {
+    // keep: hand back the compiled statement of an allowed text even outside a guarded run.
+    Prepared prepare_generated(std::string_view sql, bool keep = false) {
         Prepared out;
         if (!guarded_) {
             out.refusal = "the connection was not opened read-only, and generated SQL runs only "
@@ -498,7 +521,7 @@ private:
             const char* name = sqlite3_bind_parameter_name(stmt, 1);
             out.refusal =
                 "a parameter (" + text_or(name, "?") + "): generated SQL has no values to bind";
-        } else if (nested) {
+        } else if (nested || keep) {
             out.stmt = stmt;
             owned.stmt = nullptr;
         }
@@ -714,6 +737,9 @@ private:
     }
 
     sqlite3* db_ = nullptr;
+    // The statement refusal_reason compiled last, and its text: execute_guarded runs it.
+    std::unique_ptr<sqlite3_stmt, Finalizer> checked_;
+    std::string checked_sql_;
     FunctionAllowList functions_;
     GuardOptions guard_;
     int busy_ms_;

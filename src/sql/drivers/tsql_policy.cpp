@@ -39,12 +39,15 @@ struct Token {
     std::string_view written() const { return kind == Kind::Name ? upper : text; }
 };
 
+// ASCII classes, not the C library's locale-aware ones: the server's rules do not change
+// with the host's locale, and these run for every byte of every statement.
 bool is_word_start(unsigned char c) {
-    return std::isalpha(c) || c == '_' || c == '@' || c == '#' || c == '$' || c >= 0x80;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '@' || c == '#' ||
+           c == '$' || c >= 0x80;
 }
 
 bool is_word_char(unsigned char c) {
-    return is_word_start(c) || std::isdigit(c);
+    return is_word_start(c) || (c >= '0' && c <= '9');
 }
 
 // Length of a Unicode space, line separator or invisible format character at s[i] (UTF-8),
@@ -98,7 +101,8 @@ public:
             if (c == 0) {
                 return std::string("the statement contains a NUL byte");
             }
-            if (const std::size_t n = unicode_space_at(s_, i_)) {
+            if (const std::size_t n =
+                    static_cast<unsigned char>(s_[i_]) >= 0x80 ? unicode_space_at(s_, i_) : 0) {
                 return "the character " + hex_code_point(s_, i_, n) +
                        " outside quoted text (engines disagree on whether it separates words)";
             }
@@ -147,7 +151,9 @@ public:
             if (is_word_start(c)) {
                 const std::size_t start = i_;
                 while (i_ < s_.size() && is_word_char(static_cast<unsigned char>(s_[i_]))) {
-                    if (const std::size_t n = unicode_space_at(s_, i_)) {
+                    if (const std::size_t n = static_cast<unsigned char>(s_[i_]) >= 0x80
+                                                  ? unicode_space_at(s_, i_)
+                                                  : 0) {
                         return "the character " + hex_code_point(s_, i_, n) +
                                " outside quoted text (engines disagree on whether it separates "
                                "words)";
@@ -163,7 +169,9 @@ public:
                     continue;
                 }
                 for (char& ch : word) {
-                    ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+                    if (ch >= 'a' && ch <= 'z') {
+                        ch = static_cast<char>(ch - 'a' + 'A');
+                    }
                 }
                 out.push_back({word[0] == '@' ? Kind::Variable : Kind::Word, std::move(word), 0,
                                s_.substr(start, i_ - start)});
@@ -186,7 +194,8 @@ private:
             if (s_[i_] == '\0') {
                 return std::string("the statement contains a NUL byte");
             }
-            if (const std::size_t n = unicode_space_at(s_, i_)) {
+            if (const std::size_t n =
+                    static_cast<unsigned char>(s_[i_]) >= 0x80 ? unicode_space_at(s_, i_) : 0) {
                 return "the character " + hex_code_point(s_, i_, n) +
                        " in a line comment (engines disagree on whether it ends the line)";
             }

@@ -568,6 +568,22 @@ TEST_F(SqliteGuard, InvalidUtf8TextIsAnErrorAndCellsAreCut) {
     EXPECT_EQ(r.rows[0][2].text, "short");
 }
 
+// The check compiles the statement execution runs next; another text is compiled afresh, and
+// a refused text is refused again by execution itself.
+TEST_F(SqliteGuard, ExecutionRunsTheTextItIsGivenWhateverWasCheckedBefore) {
+    ASSERT_FALSE(guarded_->refusal_reason("SELECT 1"));
+    EXPECT_EQ(guarded_->execute_guarded("SELECT 2", {}).rows.at(0).at(0).integer, 2);
+    ASSERT_FALSE(guarded_->refusal_reason("SELECT count(*) FROM items"));
+    EXPECT_EQ(guarded_->execute_guarded("SELECT count(*) FROM items", {}).rows.at(0).at(0).integer,
+              4);
+    // Checked once, run twice: the second run compiles it again.
+    EXPECT_EQ(guarded_->execute_guarded("SELECT count(*) FROM items", {}).rows.at(0).at(0).integer,
+              4);
+    ASSERT_TRUE(guarded_->refusal_reason("DELETE FROM items"));
+    EXPECT_THROW(guarded_->execute_guarded("DELETE FROM items", {}), DatabaseError);
+    expect_untouched("checked, then run");
+}
+
 TEST_F(SqliteGuard, OrdinaryPrepareErrorsAreTheEnginesNotRefusals) {
     EXPECT_FALSE(guarded_->refusal_reason("SELECT * FROM no_such_table"));
     try {
