@@ -50,7 +50,8 @@ std::shared_ptr<sql::CustomSQLDatabase> DatabaseOption::open() const {
         std::filesystem::rename(tmp, path); // never leave a half-made sample behind
         print_err_line("zolvi: created the sample database " + path);
     }
-    return sql::CustomSQLDatabase::from_uri("sqlite:///" + path, options);
+    // The sample is only ever read: open it so that nothing can write it.
+    return sql::CustomSQLDatabase::from_uri("sqlite:///" + path + "?mode=ro", options);
 }
 
 void add_database_commands(CLI::App& app) {

@@ -232,12 +232,11 @@ void CustomSQLDatabase::check_privileges(Connection& connection) {
     if (!privileges_.can_write && !privileges_.server_files) {
         return;
     }
-    std::string risks;
-    for (const auto& r : privileges_.risks) {
-        risks += (risks.empty() ? "" : "; ") + r;
-    }
+    // The first risk says what matters; zolvi doctor lists them all.
+    const std::string first = privileges_.risks.empty() ? "it can write" : privileges_.risks[0];
+    const std::size_t more = privileges_.risks.empty() ? 0 : privileges_.risks.size() - 1;
     privilege_problem_ = "the database role " + privileges_.role + " can do more than read (" +
-                         risks +
+                         first + (more ? ", and " + std::to_string(more) + " more" : "") +
                          "); generated SQL should run as a read-only role (zolvi doctor shows "
                          "how to create one)";
     if (!options_.require_read_only_role) {
