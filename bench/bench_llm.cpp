@@ -2,8 +2,8 @@
 // loopback connection, parsing the answer and validating the record, measured against a bare
 // libcurl POST of the same body to the same scripted server in the same run.
 #include "support/chat_server.hpp"
+#include "zolviai/flow/records.hpp"
 #include "zolviai/llm/openai_models.hpp"
-#include "zolviai/llm/records.hpp"
 
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
@@ -69,7 +69,7 @@ void BM_BareCurlPost(benchmark::State& state) {
 BENCHMARK(BM_BareCurlPost)->Unit(benchmark::kMicrosecond)->MinTime(3.0);
 
 void BM_StructuredCall(benchmark::State& state) {
-    auto structured = llm::with_structured_output(model(), llm::SQLQueryInput());
+    auto structured = llm::with_structured_output(model(), flow::SQLQueryInput());
     for (auto _ : state) {
         Value record = structured->invoke(kMessages);
         benchmark::DoNotOptimize(record);
@@ -87,14 +87,14 @@ void BM_ClientWorkOnly(benchmark::State& state) {
         {"tools", Value::array({{{"type", "function"},
                                  {"function",
                                   {{"name", "SQLQueryInput"},
-                                   {"parameters", llm::SQLQueryInput().json_schema()}}}}})}};
+                                   {"parameters", flow::SQLQueryInput().json_schema()}}}}})}};
     for (auto _ : state) {
         std::string body = m->request_body(kMessages, options).dump();
         Value v = Value::parse(answer);
         Value args =
             Value::parse(v["choices"][0]["message"]["tool_calls"][0]["function"]["arguments"]
                              .get<std::string>());
-        Value record = llm::SQLQueryInput().validate(args, "");
+        Value record = flow::SQLQueryInput().validate(args, "");
         benchmark::DoNotOptimize(body);
         benchmark::DoNotOptimize(record);
     }

@@ -4,16 +4,15 @@
 #include "convert.hpp"
 #include "zolviai/agent/api.hpp"
 
-#include <pybind11/eval.h>
 #include <pybind11/stl.h>
 
 namespace py = pybind11;
 using namespace zolviai;
 
-PYBIND11_MODULE(agent, m) {
-    bindings::init_common();
-    m.doc() = "Create an agent for a database and ask it questions.";
-    agent::load_dotenv(); // variables already set are left as they are
+namespace {
+
+// The names hosts import from this module although other modules define them.
+void init_reexports(py::module_& m) {
     bindings::reexport_public_names("zolviai.coderunner", m);
     py::module_ flow_graph = py::module_::import("zolviai.flow_graph.flow_graph");
     m.attr("SQLGraph") = flow_graph.attr("SQLGraph");
@@ -26,7 +25,12 @@ PYBIND11_MODULE(agent, m) {
     m.attr("send_user_question") = api.attr("send_user_question");
     m.attr("ZolviAPIHandler") = api.attr("ZolviAPIHandler");
     m.attr("create_chat_openai_instance") = api.attr("create_chat_openai_instance");
+    // An agent variant for hosts that drive a runnable with an agent executor.
+    m.attr("CustomRunnableAgent") =
+        py::module_::import("zolviai._runnable_agent").attr("CustomRunnableAgent");
+}
 
+void init_operations(py::module_& m) {
     m.def(
         "create_agent",
         [](const std::string& engine, py::object db_name, py::object db_user,
@@ -46,30 +50,20 @@ PYBIND11_MODULE(agent, m) {
         "run_agent",
         [](const flow::SQLGraph& graph, const std::string& key, const std::string& query,
            const std::string& media_path) {
-            Value record;
-            {
-                py::gil_scoped_release release;
-                record = agent::run_agent(graph, key, query, media_path);
-            }
-            return bindings::from_value(record);
+            py::gil_scoped_release release;
+            return agent::run_agent(graph, key, query, media_path);
         },
         py::arg("agent"), py::arg("zolvi_api_key"), py::arg("query"), py::arg("media_path"),
         "Answers one question: {'output', 'python_code', 'image_path', 'generated_query', "
         "'sql_execution_result'}, or {'output': 'An error occurred'}.");
+}
 
-    // An agent variant for hosts that drive a runnable with an agent executor.
-    py::exec(R"PY(
-class CustomRunnableAgent:
-    """Holds a runnable; plan() invokes it once with the inputs and the steps so far."""
+} // namespace
 
-    def __init__(self, runnable, **kwargs):
-        self.runnable = runnable
-        for key, value in kwargs.items():
-            setattr(self, key, value)
-
-    def plan(self, intermediate_steps, callbacks, **kwargs):
-        inputs = {**kwargs, "intermediate_steps": intermediate_steps}
-        return self.runnable.invoke(inputs, {"callbacks": callbacks})
-)PY",
-             m.attr("__dict__"));
+PYBIND11_MODULE(agent, m) {
+    bindings::init_common();
+    m.doc() = "Create an agent for a database and ask it questions.";
+    agent::load_dotenv(); // variables already set are left as they are
+    init_reexports(m);
+    init_operations(m);
 }

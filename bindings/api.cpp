@@ -12,33 +12,14 @@ PYBIND11_MODULE(api, m) {
     m.doc() = "The model-settings service (its address: ZOLVI_API_BASE_URL).";
     py::class_<agent::ZolviAPIHandler>(m, "ZolviAPIHandler")
         .def(py::init<std::string>(), py::kw_only(), py::arg("zolvi_api_key"))
-        .def("get_openai_data", [](const agent::ZolviAPIHandler& h) {
-            Value data;
-            {
-                py::gil_scoped_release release;
-                data = h.get_openai_data();
-            }
-            return bindings::from_value(data);
-        });
-    m.def(
-        "send_user_question",
-        [](const std::string& key, const std::string& question, py::object tokens,
-           py::object cost) {
-            const Value t = bindings::to_value(tokens);
-            const Value c = bindings::to_value(cost);
-            py::gil_scoped_release release;
-            agent::send_user_question(key, question, t, c);
-        },
-        py::arg("zolvi_api_key"), py::arg("question"), py::arg("total_tokens"),
-        py::arg("total_cost"), "Reports a question and the tokens and cost it used.");
-    m.def("get_azure_deployments", [] {
-        Value data;
-        {
-            py::gil_scoped_release release;
-            data = agent::fetch_azure_deployments();
-        }
-        return bindings::from_value(data);
-    });
+        .def("get_openai_data", &agent::ZolviAPIHandler::get_openai_data,
+             py::call_guard<py::gil_scoped_release>());
+    m.def("send_user_question", &agent::send_user_question, py::arg("zolvi_api_key"),
+          py::arg("question"), py::arg("total_tokens"), py::arg("total_cost"),
+          py::call_guard<py::gil_scoped_release>(),
+          "Reports a question and the tokens and cost it used.");
+    m.def("get_azure_deployments", &agent::fetch_azure_deployments,
+          py::call_guard<py::gil_scoped_release>());
     m.def(
         "create_chat_openai_instance",
         [](const std::string& key) {

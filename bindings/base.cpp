@@ -12,10 +12,7 @@ PYBIND11_MODULE(base, m) {
     py::class_<flow::RelevantTablePicker, std::shared_ptr<flow::RelevantTablePicker>>(
         m, "RelevantTablePicker")
         .def(py::init([](py::handle config, std::shared_ptr<sql::CustomSQLDatabase> db) {
-                 if (!py::hasattr(config, "__dict__")) {
-                     throw TypeError("vars() argument must have __dict__ attribute");
-                 }
-                 const Value map = bindings::to_value(config.attr("__dict__"));
+                 const Value map = bindings::attributes_of(config);
                  return std::make_shared<flow::RelevantTablePicker>(map, std::move(db));
              }),
              py::kw_only(), py::arg("config"), py::arg("db"))
@@ -23,12 +20,8 @@ PYBIND11_MODULE(base, m) {
             "invoke",
             [](const flow::RelevantTablePicker& p, py::handle state, py::kwargs) {
                 const Value s = bindings::state_of(state);
-                Value update;
-                {
-                    py::gil_scoped_release release;
-                    update = p.invoke(s);
-                }
-                return bindings::from_value(update);
+                py::gil_scoped_release release;
+                return p.invoke(s);
             },
             py::arg("state"));
 }

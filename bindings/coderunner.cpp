@@ -22,11 +22,12 @@ std::optional<std::string> optional_text(py::handle module, const char* name) {
     return py::str(value).cast<std::string>();
 }
 
-// Copies the module's attributes into the process settings, runs fn without the GIL (it
-// starts child processes), and copies the settings back, also when fn raises.
+// Builds this call's own settings from the module's attributes, runs fn on them without the
+// GIL (it starts child processes), and copies them back, also when fn raises. Nothing is
+// shared with a call running meanwhile on another thread.
 template <class Fn>
 void with_settings(py::module_ m, Fn fn) {
-    cr::Settings& s = cr::settings();
+    cr::Settings s = cr::startup_settings();
     s.env_path = optional_text(m, "env_path");
     s.python_executable = optional_text(m, "python_executable");
     s.base_python = py::module_::import("sys").attr("executable").cast<std::string>();
@@ -38,7 +39,7 @@ void with_settings(py::module_ m, Fn fn) {
     try {
         {
             py::gil_scoped_release release;
-            fn();
+            fn(s);
         }
         write_back();
     } catch (...) {
@@ -70,14 +71,18 @@ PYBIND11_MODULE(coderunner, m) {
     m.def(
         "initialize_environment",
         [m](py::object env_path_param) {
-            with_settings(m, [&] {
+            std::optional<std::string> path;
+            if (!env_path_param.is_none()) {
+                path = py::str(env_path_param).cast<std::string>();
+            }
+            with_settings(m, [&](cr::Settings& s) {
                 // An unset path reaches the existence test, which reports it.
-                if (env_path_param.is_none()) {
-                    cr::settings().env_path.reset();
-                    cr::ensure_virtual_environment();
+                if (!path) {
+                    s.env_path.reset();
+                    cr::ensure_virtual_environment(s);
                     return;
                 }
-                cr::initialize_environment(py::str(env_path_param).cast<std::string>());
+                cr::initialize_environment(s, *path);
             });
         },
         py::arg("env_path_param"),
@@ -85,16 +90,17 @@ PYBIND11_MODULE(coderunner, m) {
         "default modules when nothing is at the path.");
     m.def(
         "ensure_virtual_environment",
-        [m]() { with_settings(m, [] { cr::ensure_virtual_environment(); }); },
+        [m]() { with_settings(m, [](cr::Settings& s) { cr::ensure_virtual_environment(s); }); },
         "Creates the environment at env_path when nothing is there and sets python_executable.");
     m.def(
-        "install_defaults", [m]() { with_settings(m, [] { cr::install_defaults(); }); },
+        "install_defaults",
+        [m]() { with_settings(m, [](cr::Settings& s) { cr::install_defaults(s); }); },
         "Installs matplotlib, scikit-learn, numpy, statsmodels, pandas and scipy.");
     m.def(
         "safe_install_modules",
         [m](py::object module_names) {
             const auto names = names_of(module_names);
-            with_settings(m, [&] { cr::safe_install_modules(names); });
+            with_settings(m, [&](cr::Settings& s) { cr::safe_install_modules(s, names); });
         },
         py::arg("module_names"),
         "Installs the named modules and prints one outcome line; never raises.");
@@ -102,7 +108,7 @@ PYBIND11_MODULE(coderunner, m) {
         "install_dependencies",
         [m](py::object dependencies) {
             const auto names = names_of(dependencies);
-            with_settings(m, [&] { cr::install_dependencies(names); });
+            with_settings(m, [&](cr::Settings& s) { cr::install_dependencies(s, names); });
         },
         py::arg("dependencies"),
         "Runs python_executable -m pip install NAME once per name; installer failures do not "

@@ -1,82 +1,17 @@
 #include "convert.hpp"
 
-#include "zolviai/core/console.hpp"
-#include "zolviai/core/error.hpp"
-#include "zolviai/pyexec/python_runner.hpp"
-
-#include <mutex>
-#include <unistd.h>
-
 namespace py = pybind11;
 
 namespace zolviai::bindings {
-namespace {
 
-// Printed lines go through sys.stdout/sys.stderr, so a host's redirection and capture work
-// as for its own prints.
-class PythonConsoleSink : public ConsoleSink {
-public:
-    void write_out(std::string_view text) override { write("stdout", STDOUT_FILENO, text); }
-    void write_err(std::string_view text) override { write("stderr", STDERR_FILENO, text); }
-
-private:
-    static void write(const char* stream, int fd, std::string_view text) {
-        if (!Py_IsInitialized()) {
-            (void)!::write(fd, text.data(), text.size());
-            return;
-        }
-        // The interpreter's own bookkeeping: the graph engine may call from threads Python
-        // has never seen.
-        const PyGILState_STATE gil = PyGILState_Ensure();
-        {
-            py::object target = py::module_::import("sys").attr(stream);
-            if (!target.is_none()) {
-                try {
-                    target.attr("write")(py::str(text.data(), text.size()));
-                } catch (py::error_already_set&) {
-                    // A host stream that fails must not turn a printed line into an error.
-                }
-            }
-        }
-        PyGILState_Release(gil);
-    }
-};
-
-void translate(std::exception_ptr p) {
-    try {
-        std::rethrow_exception(p);
-    } catch (const MissingFieldError& e) {
-        PyErr_SetObject(PyExc_KeyError, py::str(e.field()).ptr());
-    } catch (const KeyError& e) {
-        PyErr_SetObject(PyExc_KeyError, py::str(e.key()).ptr());
-    } catch (const TypeError& e) {
-        PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const ValueError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const IndexError& e) {
-        PyErr_SetString(PyExc_IndexError, e.what());
-    } catch (const IoError& e) {
-        PyErr_SetString(PyExc_OSError, e.what());
-    } catch (const TimeoutError& e) {
-        PyErr_SetString(PyExc_TimeoutError, e.what());
-    } catch (const DatabaseError& e) {
-        // The class zolviai.flow_graph.custom_sql defines; importing it defines it.
-        PyObject* cls = PyExc_RuntimeError;
-        py::object holder;
-        try {
-            holder = py::module_::import("zolviai.flow_graph.custom_sql").attr("DatabaseError");
-            cls = holder.ptr();
-        } catch (py::error_already_set&) {
-        }
-        PyErr_SetString(cls, e.what());
-    } catch (const pyexec::Interrupted& e) {
-        PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
-    } catch (const Error& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
+std::string type_name(py::handle o) {
+    return py::str(o.get_type().attr("__name__")).cast<std::string>();
 }
 
-} // namespace
+TypeError argument_type_error(const char* name, const char* expected, py::handle got) {
+    return TypeError(std::string("Argument '") + name + "' has incorrect type (expected " +
+                     expected + ", got " + type_name(got) + ")");
+}
 
 Value to_value(py::handle o) {
     if (o.is_none()) {
@@ -112,8 +47,7 @@ Value to_value(py::handle o) {
         }
         return out;
     }
-    throw TypeError(std::string("cannot convert a value of type '") +
-                    py::str(o.get_type().attr("__name__")).cast<std::string>() + "'");
+    throw TypeError("cannot convert a value of type '" + type_name(o) + "'");
 }
 
 py::object from_value(const Value& v) {
@@ -153,29 +87,34 @@ py::object from_value(const Value& v) {
     return py::none();
 }
 
-void init_common() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        set_console_sink(std::make_shared<PythonConsoleSink>());
-        py::register_exception_translator(&translate);
-    });
+py::object from_message(const llm::Message& message) {
+    py::dict out;
+    out["role"] = message.role;
+    out["content"] = message.content;
+    return out;
 }
 
-} // namespace zolviai::bindings
+llm::Message to_message(py::handle o) {
+    if (py::isinstance<py::dict>(o)) {
+        return {py::str(o["role"]), py::str(o["content"])};
+    }
+    const py::tuple pair(py::reinterpret_borrow<py::object>(o));
+    return {py::str(pair[0]), py::str(pair[1])};
+}
 
-namespace zolviai::bindings {
+Value attributes_of(py::handle o) {
+    if (!py::hasattr(o, "__dict__")) {
+        throw TypeError("vars() argument must have __dict__ attribute");
+    }
+    return to_value(o.attr("__dict__"));
+}
 
 Value state_of(py::handle state) {
     if (!py::isinstance<py::dict>(state)) {
-        throw TypeError(std::string("Argument 'state' has incorrect type (expected dict, got ") +
-                        py::str(state.get_type().attr("__name__")).cast<std::string>() + ")");
+        throw argument_type_error("state", "dict", state);
     }
     return to_value(state);
 }
-
-} // namespace zolviai::bindings
-
-namespace zolviai::bindings {
 
 void reexport_public_names(const char* from, py::module_& to) {
     py::module_ source = py::module_::import(from);

@@ -1,6 +1,6 @@
-// zolviai.flow_graph.custom_sql: the database wrapper the flow uses, and its error class.
+// zolviai.flow_graph.custom_sql: the database wrapper the flow uses, and the names hosts catch
+// its failures by.
 #include "convert.hpp"
-#include "zolviai/core/error.hpp"
 #include "zolviai/sql/sql_database.hpp"
 
 #include <pybind11/stl.h>
@@ -11,10 +11,11 @@ using zolviai::sql::CustomSQLDatabase;
 PYBIND11_MODULE(custom_sql, m) {
     zolviai::bindings::init_common();
     m.doc() = "The database wrapper: table names, table descriptions, guarded queries.";
-    // Database failures, including statements the guard refuses. SQLAlchemyError is the
-    // name flows written against the SQL toolkit catch.
-    // The shared exception translator raises this class for DatabaseError.
-    static py::exception<zolviai::DatabaseError> error(m, "DatabaseError", PyExc_Exception);
+    // Database failures, including statements the guard refuses: the one class every module
+    // raises (zolviai.errors). SQLAlchemyError is the name flows written against the SQL
+    // toolkit catch.
+    py::object error = py::module_::import("zolviai.errors").attr("DatabaseError");
+    m.attr("DatabaseError") = error;
     m.attr("SQLAlchemyError") = error;
     py::class_<CustomSQLDatabase, std::shared_ptr<CustomSQLDatabase>>(m, "CustomSQLDatabase")
         .def_static(

@@ -3,55 +3,57 @@
 #include "convert.hpp"
 #include "zolviai/flow/data_steps.hpp"
 #include "zolviai/flow/model_steps.hpp"
+#include "zolviai/flow/records.hpp"
 #include "zolviai/flow/routing.hpp"
-#include "zolviai/llm/records.hpp"
 #include "zolviai/pyexec/python_runner.hpp"
 
 #include <pybind11/stl.h>
 
 namespace py = pybind11;
 using namespace zolviai;
-using bindings::from_value;
 using bindings::state_of;
 
 namespace {
 
-py::list messages_to_python(const std::vector<llm::Message>& messages) {
-    py::list out;
-    for (const auto& msg : messages) {
-        py::dict d;
-        d["role"] = msg.role;
-        d["content"] = msg.content;
-        out.append(d);
-    }
-    return out;
+using DB = std::shared_ptr<sql::CustomSQLDatabase>;
+using Model = std::shared_ptr<llm::ChatModel>;
+
+// A step class with its keyword-only constructor (taking the database and/or the model) and
+// invoke(state, **kwargs), which runs the step on the dict without the GIL and hands back
+// its update.
+template <class Step, class... Args, class... Names>
+py::class_<Step> bind_step(py::module_& m, const char* name, Names... names) {
+    py::class_<Step> cls(m, name);
+    cls.def(py::init<Args...>(), py::kw_only(), names...);
+    cls.def(
+        "invoke",
+        [](const Step& step, py::handle state, py::kwargs) {
+            const Value s = state_of(state);
+            py::gil_scoped_release release;
+            return step.invoke(s);
+        },
+        py::arg("state"));
+    return cls;
 }
 
-// Runs a step's invoke on the dict without the GIL and hands back its update.
-template <class Step>
-py::object invoke_step(const Step& step, py::handle state) {
-    const Value s = state_of(state);
-    Value update;
-    {
-        py::gil_scoped_release release;
-        update = step.invoke(s);
-    }
-    return from_value(update);
+// A method that builds the step's request (messages or a text) from the state dict.
+template <class Step, class Result>
+void def_prompt(py::class_<Step>& cls, const char* name,
+                Result (Step::*build)(const Value&) const) {
+    cls.def(
+        name, [build](const Step& s, py::handle state) { return (s.*build)(state_of(state)); },
+        py::arg("state"));
 }
 
 py::dict schema_dict(const llm::RecordSchema& s) {
     py::dict d;
     d["name"] = s.name;
-    d["schema"] = from_value(s.json_schema());
+    d["schema"] = s.json_schema();
     return d;
 }
 
-} // namespace
-
-PYBIND11_MODULE(flow_steps, m) {
-    bindings::init_common();
-    m.doc() = "The steps of the question-answering flow and the routing between them.";
-    // The modules the steps rest on, and the texts they send.
+// The modules the steps rest on, the texts they send and the records their models fill in.
+void init_texts(py::module_& m) {
     py::module_::import("zolviai.flow_graph.custom_sql");
     py::module_::import("zolviai.llm");
     for (const char* module :
@@ -63,121 +65,61 @@ PYBIND11_MODULE(flow_steps, m) {
          {"read_values", "context_prompt", "custom_instructions", "check_instructions"}) {
         m.attr(name) = context.attr(name);
     }
-    // Plots never open windows: the non-interactive back end from the time this module loads.
-    {
-        py::gil_scoped_release release;
-        pyexec::use_agg_backend();
-    }
-    m.attr("current_values") = from_value(flow::current_values());
-    m.attr("RelevantTablesOutput") = schema_dict(llm::RelevantTablesOutput());
-    m.attr("RewriteQueryOutput") = schema_dict(llm::RewriteQueryOutput());
-    m.attr("SQLQueryInput") = schema_dict(llm::SQLQueryInput());
-    m.attr("PythonCodeInput") = schema_dict(llm::PythonCodeInput());
-    m.attr("GenerationOutput") = schema_dict(llm::GenerationOutput());
+    m.attr("current_values") = flow::current_values();
+    m.attr("RelevantTablesOutput") = schema_dict(flow::RelevantTablesOutput());
+    m.attr("RewriteQueryOutput") = schema_dict(flow::RewriteQueryOutput());
+    m.attr("SQLQueryInput") = schema_dict(flow::SQLQueryInput());
+    m.attr("PythonCodeInput") = schema_dict(flow::PythonCodeInput());
+    m.attr("GenerationOutput") = schema_dict(flow::GenerationOutput());
+}
 
-    // Routing.
+void init_routing(py::module_& m) {
     m.def(
         "initialisation",
         [](py::dict inputs) {
             const Value out = flow::initialisation(bindings::to_value(inputs));
+            // What the entry step writes goes into the host's own dict: the fields it sets
+            // whatever the input holds, and keys the dict lacks (a non-text key comes back as
+            // its text). The host's other values stay the objects it gave.
+            const Value reset = flow::initialisation(Value::object());
             for (const auto& [key, value] : out.items()) {
-                if (!inputs.contains(key) || key == "iteration_count" || key == "max_iterations" ||
-                    key == "rewrite_count" || key == "rewritten_question" ||
-                    key == "generated_sql_query" || key == "execution_error" ||
-                    key == "sql_execution_result") {
-                    inputs[py::str(key)] = from_value(value);
+                if (reset.contains(key) || !inputs.contains(key)) {
+                    inputs[py::str(key)] = value;
                 }
             }
             return inputs;
         },
         py::arg("inputs"), "Fills the counters and empty lists in the given dict and returns it.");
-    auto condition = [&m](const char* name, std::string (*fn)(const Value&)) {
+    for (const auto& [name, condition] : {
+             std::pair{"sql_syntax_condition", &flow::sql_syntax_condition},
+             std::pair{"sql_execution_condition", &flow::sql_execution_condition},
+             std::pair{"pandas_execution_condition", &flow::pandas_execution_condition},
+             std::pair{"pandas_code_condition", &flow::pandas_code_condition},
+             std::pair{"sql_error_handler_condition", &flow::sql_error_handler_condition},
+             std::pair{"pandas_error_handler_condition", &flow::pandas_error_handler_condition},
+         }) {
         m.def(
-            name, [fn](py::handle state) { return fn(state_of(state)); }, py::arg("state"));
-    };
-    condition("sql_syntax_condition", flow::sql_syntax_condition);
-    condition("sql_execution_condition", flow::sql_execution_condition);
-    condition("pandas_execution_condition", flow::pandas_execution_condition);
-    condition("pandas_code_condition", flow::pandas_code_condition);
-    condition("sql_error_handler_condition", flow::sql_error_handler_condition);
-    condition("pandas_error_handler_condition", flow::pandas_error_handler_condition);
-    m.def(
-        "handle_sql_error",
-        [](py::handle s) { return from_value(flow::handle_sql_error(state_of(s))); },
-        py::arg("state"));
-    m.def(
-        "handle_pandas_error",
-        [](py::handle s) { return from_value(flow::handle_pandas_error(state_of(s))); },
-        py::arg("state"));
+            name, [condition = condition](py::handle s) { return condition(state_of(s)); },
+            py::arg("state"));
+    }
+    for (const auto& [name, handler] : {
+             std::pair{"handle_sql_error", &flow::handle_sql_error},
+             std::pair{"handle_pandas_error", &flow::handle_pandas_error},
+         }) {
+        m.def(
+            name, [handler = handler](py::handle s) { return handler(state_of(s)); },
+            py::arg("state"));
+    }
+}
 
-    using DB = std::shared_ptr<sql::CustomSQLDatabase>;
-    using Model = std::shared_ptr<llm::ChatModel>;
-    py::class_<flow::TableNamesLookup>(m, "TableNamesLookup")
-        .def(py::init<DB>(), py::kw_only(), py::arg("db"))
-        .def(
-            "invoke",
-            [](const flow::TableNamesLookup& s, py::handle state, py::kwargs) {
-                return invoke_step(s, state);
-            },
-            py::arg("state"));
-    py::class_<flow::RelevantSchemas>(m, "RelevantSchemas")
-        .def(py::init<DB>(), py::kw_only(), py::arg("db"))
-        .def(
-            "invoke",
-            [](const flow::RelevantSchemas& s, py::handle state, py::kwargs) {
-                return invoke_step(s, state);
-            },
-            py::arg("state"));
-    py::class_<flow::RelevantTableNames>(m, "RelevantTableNames")
-        .def(py::init<DB, Model>(), py::kw_only(), py::arg("db"), py::arg("model"))
-        .def_readonly("dialect", &flow::RelevantTableNames::dialect)
-        .def(
-            "generate_prompt",
-            [](const flow::RelevantTableNames& s, py::handle state) {
-                return messages_to_python(s.generate_prompt(state_of(state)));
-            },
-            py::arg("state"))
-        .def(
-            "invoke",
-            [](const flow::RelevantTableNames& s, py::handle state, py::kwargs) {
-                return invoke_step(s, state);
-            },
-            py::arg("state"));
-    py::class_<flow::RewriteQuery>(m, "RewriteQuery")
-        .def(py::init<DB, Model>(), py::kw_only(), py::arg("db"), py::arg("model"))
-        .def(
-            "generate_prompt",
-            [](const flow::RewriteQuery& s, py::handle state) {
-                const Value st = state_of(state);
-                std::vector<llm::Message> messages;
-                {
-                    py::gil_scoped_release release;
-                    messages = s.generate_prompt(st);
-                }
-                return messages_to_python(messages);
-            },
-            py::arg("state"))
-        .def(
-            "invoke",
-            [](const flow::RewriteQuery& s, py::handle state, py::kwargs) {
-                return invoke_step(s, state);
-            },
-            py::arg("state"));
-    py::class_<flow::SQLGeneration>(m, "SQLGeneration")
-        .def(py::init<DB, Model>(), py::kw_only(), py::arg("db"), py::arg("model"))
-        .def_readonly("dialect", &flow::SQLGeneration::dialect)
-        .def(
-            "generate_messages",
-            [](const flow::SQLGeneration& s, py::handle state) {
-                return messages_to_python(s.generate_messages(state_of(state)));
-            },
-            py::arg("state"))
-        .def(
-            "invoke",
-            [](const flow::SQLGeneration& s, py::handle state, py::kwargs) {
-                return invoke_step(s, state);
-            },
-            py::arg("state"));
+// The steps that read the database or run analysis code.
+void init_data_steps(py::module_& m) {
+    bind_step<flow::TableNamesLookup, DB>(m, "TableNamesLookup", py::arg("db"));
+    bind_step<flow::RelevantSchemas, DB>(m, "RelevantSchemas", py::arg("db"));
+    bind_step<flow::SQLExecution, DB>(m, "SQLExecution", py::arg("db"));
+    auto executor = bind_step<flow::PandasExecutor, Model>(m, "PandasExecutor", py::arg("model"));
+    def_prompt(executor, "generate_prompt", &flow::PandasExecutor::generate_prompt);
+
     py::class_<flow::SQLSyntaxChecker>(m, "SQLSyntaxChecker")
         .def(py::init<DB, Model>(), py::kw_only(), py::arg("db"), py::arg("model"))
         .def(
@@ -191,70 +133,56 @@ PYBIND11_MODULE(flow_steps, m) {
                 // The reviewed query replaces the last element of the host's own list.
                 py::list queries =
                     py::dict(py::reinterpret_borrow<py::object>(state))["generated_sql_query"];
-                queries[py::len(queries) - 1] = from_value(st["generated_sql_query"].back());
+                queries[py::len(queries) - 1] = st["generated_sql_query"].back();
                 return py::dict();
             },
             py::arg("state"));
-    py::class_<flow::SQLExecution>(m, "SQLExecution")
-        .def(py::init<DB>(), py::kw_only(), py::arg("db"))
-        .def(
-            "invoke",
-            [](const flow::SQLExecution& s, py::handle state, py::kwargs) {
-                return invoke_step(s, state);
-            },
-            py::arg("state"));
-    py::class_<flow::PandasGenerator>(m, "PandasGenerator")
-        .def(py::init<Model>(), py::kw_only(), py::arg("model"))
-        .def(
-            "generate_prompt",
-            [](const flow::PandasGenerator& s, py::handle state) -> py::object {
-                const flow::Prompt p = s.generate_prompt(state_of(state));
-                if (std::holds_alternative<std::string>(p)) {
-                    return py::str(std::get<std::string>(p));
-                }
-                return messages_to_python(std::get<std::vector<llm::Message>>(p));
-            },
-            py::arg("state"))
-        .def(
-            "invoke",
-            [](const flow::PandasGenerator& s, py::handle state, py::kwargs) {
-                return invoke_step(s, state);
-            },
-            py::arg("state"));
-    py::class_<flow::PandasExecutor>(m, "PandasExecutor")
-        .def(py::init<Model>(), py::kw_only(), py::arg("model"))
-        .def(
-            "generate_prompt",
-            [](const flow::PandasExecutor& s, py::handle state) {
-                return messages_to_python(s.generate_prompt(state_of(state)));
-            },
-            py::arg("state"))
-        .def(
-            "invoke",
-            [](const flow::PandasExecutor& s, py::handle state, py::kwargs) {
-                return invoke_step(s, state);
-            },
-            py::arg("state"));
-    py::class_<flow::PandasCorrection>(m, "PandasCorrection")
-        .def(py::init<Model>(), py::kw_only(), py::arg("model"))
-        .def(
-            "generate_prompt",
-            [](const flow::PandasCorrection& s, py::handle state) {
-                return s.generate_prompt(state_of(state));
-            },
-            py::arg("state"))
-        .def(
-            "invoke",
-            [](const flow::PandasCorrection& s, py::handle state, py::kwargs) {
-                return invoke_step(s, state);
-            },
-            py::arg("state"));
-    py::class_<flow::GenerateResponse>(m, "GenerateResponse")
-        .def(py::init<Model>(), py::kw_only(), py::arg("model"))
-        .def(
-            "invoke",
-            [](const flow::GenerateResponse& s, py::handle state, py::kwargs) {
-                return invoke_step(s, state);
-            },
-            py::arg("state"));
+}
+
+// The steps that ask a chat model.
+void init_model_steps(py::module_& m) {
+    auto relevant = bind_step<flow::RelevantTableNames, DB, Model>(m, "RelevantTableNames",
+                                                                   py::arg("db"), py::arg("model"));
+    relevant.def_readonly("dialect", &flow::RelevantTableNames::dialect);
+    def_prompt(relevant, "generate_prompt", &flow::RelevantTableNames::generate_prompt);
+
+    auto rewrite = bind_step<flow::RewriteQuery, DB, Model>(m, "RewriteQuery", py::arg("db"),
+                                                            py::arg("model"));
+    rewrite.def(
+        "generate_prompt",
+        [](const flow::RewriteQuery& s, py::handle state) {
+            const Value st = state_of(state);
+            py::gil_scoped_release release; // it reads every table's schema
+            return s.generate_prompt(st);
+        },
+        py::arg("state"));
+
+    auto generation = bind_step<flow::SQLGeneration, DB, Model>(m, "SQLGeneration", py::arg("db"),
+                                                                py::arg("model"));
+    generation.def_readonly("dialect", &flow::SQLGeneration::dialect);
+    def_prompt(generation, "generate_messages", &flow::SQLGeneration::generate_messages);
+
+    auto generator =
+        bind_step<flow::PandasGenerator, Model>(m, "PandasGenerator", py::arg("model"));
+    def_prompt(generator, "generate_prompt", &flow::PandasGenerator::generate_prompt);
+    auto correction =
+        bind_step<flow::PandasCorrection, Model>(m, "PandasCorrection", py::arg("model"));
+    def_prompt(correction, "generate_prompt", &flow::PandasCorrection::generate_prompt);
+    bind_step<flow::GenerateResponse, Model>(m, "GenerateResponse", py::arg("model"));
+}
+
+} // namespace
+
+PYBIND11_MODULE(flow_steps, m) {
+    bindings::init_common();
+    m.doc() = "The steps of the question-answering flow and the routing between them.";
+    init_texts(m);
+    // Plots never open windows: the non-interactive back end from the time this module loads.
+    {
+        py::gil_scoped_release release;
+        pyexec::use_agg_backend();
+    }
+    init_routing(m);
+    init_data_steps(m);
+    init_model_steps(m);
 }

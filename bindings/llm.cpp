@@ -1,6 +1,5 @@
 // zolviai.llm: the chat-model clients and the usage counter.
 #include "convert.hpp"
-#include "zolviai/core/error.hpp"
 #include "zolviai/llm/openai_models.hpp"
 #include "zolviai/llm/usage.hpp"
 
@@ -11,19 +10,14 @@ using namespace zolviai;
 
 namespace {
 
-// A text is one user message; a list holds (role, content) pairs or {"role", "content"} maps.
+// A text is one user message; a list holds messages (convert.hpp).
 std::vector<llm::Message> messages_of(py::handle input) {
     if (py::isinstance<py::str>(input)) {
         return {{"user", input.cast<std::string>()}};
     }
     std::vector<llm::Message> out;
     for (py::handle item : input) {
-        if (py::isinstance<py::dict>(item)) {
-            out.push_back({py::str(item["role"]), py::str(item["content"])});
-        } else {
-            py::tuple pair = py::tuple(py::reinterpret_borrow<py::object>(item));
-            out.push_back({py::str(pair[0]), py::str(pair[1])});
-        }
+        out.push_back(item.cast<llm::Message>());
     }
     return out;
 }
@@ -53,11 +47,7 @@ public:
     std::unique_ptr<llm::UsageScope> scope_;
 };
 
-} // namespace
-
-PYBIND11_MODULE(llm, m) {
-    bindings::init_common();
-    m.doc() = "Chat models over the chat-completions protocol, and the usage counter.";
+void init_chat_models(py::module_& m) {
     py::class_<llm::ChatModel, std::shared_ptr<llm::ChatModel>>(m, "ChatModel")
         .def(
             "invoke",
@@ -94,7 +84,7 @@ PYBIND11_MODULE(llm, m) {
                                               : py::none();
                                })
         .def_property_readonly("model_kwargs", [](const llm::AzureChatOpenAI& c) {
-            return bindings::from_value(c.settings().model_kwargs);
+            return c.settings().model_kwargs;
         });
     py::class_<llm::ChatOpenAI, llm::ChatModel, std::shared_ptr<llm::ChatOpenAI>>(m, "ChatOpenAI")
         .def(py::init([](py::object openai_api_key, py::object model, py::object temperature,
@@ -126,6 +116,9 @@ PYBIND11_MODULE(llm, m) {
             return c.settings().temperature ? py::object(py::float_(*c.settings().temperature))
                                             : py::none();
         });
+}
+
+void init_usage(py::module_& m) {
     py::class_<UsageCallback>(m, "UsageCallback")
         .def("__enter__", &UsageCallback::enter, py::return_value_policy::reference)
         .def("__exit__", [](UsageCallback& u, py::args) { u.exit(); })
@@ -155,4 +148,13 @@ PYBIND11_MODULE(llm, m) {
     m.def(
         "get_openai_callback", [] { return UsageCallback(); },
         "A context manager counting tokens and cost of the calls made on this thread inside it.");
+}
+
+} // namespace
+
+PYBIND11_MODULE(llm, m) {
+    bindings::init_common();
+    m.doc() = "Chat models over the chat-completions protocol, and the usage counter.";
+    init_chat_models(m);
+    init_usage(m);
 }

@@ -1,9 +1,11 @@
 // zolvi ask "question": runs the flow and shows each step as it runs.
 #include "commands.hpp"
+#include "output.hpp"
 #include "zolviai/agent/agent.hpp"
 #include "zolviai/agent/api.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/llm/model_settings.hpp"
 #include "zolviai/llm/openai_models.hpp"
 #include "zolviai/llm/usage.hpp"
 #include "zolviai/sql/cell.hpp"
@@ -11,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/spdlog.h>
 
 namespace zolviai::cli {
 namespace {
@@ -20,87 +24,137 @@ std::string env(const char* name, const std::string& fallback = "") {
     return v && *v ? v : fallback;
 }
 
-// Each step on standard error as it ends, with its time.
+// Each step on standard error as it ends, with its time; on a terminal the running step is
+// shown first and redrawn in place when it ends.
 class Progress : public graph::Observer {
 public:
+    Progress() : terminal_(stderr_is_terminal()) {}
+
     void on_node_start(std::string_view node, int step) override {
+        if (!terminal_) {
+            return;
+        }
         std::lock_guard lock(mutex_);
-        print_err("  [" + std::to_string(step + 1) + "] " + std::string(node) + " ...\r");
+        err("  [" + std::to_string(step + 1) + "] " + std::string(node) + " ...\r");
     }
     void on_node_end(std::string_view node, int step, std::chrono::nanoseconds elapsed,
                      bool failed) override {
         std::lock_guard lock(mutex_);
         char time[32];
         std::snprintf(time, sizeof time, "%.2f s", std::chrono::duration<double>(elapsed).count());
-        print_err_line("  [" + std::to_string(step + 1) + "] " + std::string(node) + "  " + time +
-                       (failed ? "  failed" : ""));
+        err_line("  [" + std::to_string(step + 1) + "] " + std::string(node) + "  " + time +
+                 (failed ? "  failed" : ""));
     }
 
 private:
     std::mutex mutex_;
+    bool terminal_;
 };
 
-std::size_t width_of(const std::string& s) {
-    std::size_t n = 0;
-    for (char c : s) {
-        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }
-    return n;
-}
+// Where the library's printed lines go during `zolvi ask`. They are the flow's contract for
+// Python hosts (prompts, tracebacks, diagnostic lines), not the command's output: with
+// --verbose they go to standard error; otherwise they are held back and shown on standard
+// error only when the run fails, so that the error can be read. The library's standard
+// error (warnings) always goes to standard error.
+class FlowLines : public ConsoleSink {
+public:
+    explicit FlowLines(bool verbose) : verbose_(verbose) {}
 
-std::string cut(const std::string& s, std::size_t max) {
-    if (width_of(s) <= max) {
-        return s;
-    }
-    std::string out;
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < s.size() && n < max - 3; ++i) {
-        out.push_back(s[i]);
-        if (i + 1 == s.size() || (static_cast<unsigned char>(s[i + 1]) & 0xC0) != 0x80) {
-            ++n;
+    void write_out(std::string_view text) override {
+        if (verbose_) {
+            err(text);
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        held_.append(text);
+        // Keep the end: the error of a failed run is printed last.
+        if (held_.size() > max_held) {
+            held_.erase(0, held_.size() - max_held);
         }
     }
-    return out + "...";
-}
+    void write_err(std::string_view text) override { err(text); }
 
-// The final query's rows as an aligned table (at most 20 rows, cells cut at 40 characters).
-std::string as_table(const sql::ResultSet& rs) {
-    std::vector<std::vector<std::string>> cells;
-    std::vector<std::size_t> widths;
-    std::vector<std::string> header;
-    for (const auto& column : rs.columns) {
-        header.push_back(cut(column.name, 40));
-        widths.push_back(width_of(header.back()));
+    std::string held() {
+        std::lock_guard lock(mutex_);
+        return held_;
     }
-    for (const auto& row : rs.rows) {
-        std::vector<std::string> line;
-        for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) {
-            line.push_back(
-                cut(row[i].type == sql::CellType::Null ? "NULL" : sql::cell_str(row[i]), 40));
-            widths[i] = std::max(widths[i], width_of(line.back()));
+
+private:
+    static constexpr std::size_t max_held = 64 * 1024;
+    bool verbose_;
+    std::mutex mutex_;
+    std::string held_;
+};
+
+// Installs a console sink for the life of a command and puts the previous one back.
+class SinkScope {
+public:
+    explicit SinkScope(std::shared_ptr<ConsoleSink> sink) : previous_(console_sink()) {
+        set_console_sink(std::move(sink));
+    }
+    ~SinkScope() { set_console_sink(previous_); }
+
+private:
+    std::shared_ptr<ConsoleSink> previous_;
+};
+
+struct AskOptions {
+    DatabaseOption db;
+    std::string question;
+    std::string media = "media";
+    bool json = false;
+    bool verbose = false;
+};
+
+void ask(const AskOptions& o) {
+    // The flow logs its timing at information level: only with --verbose, on standard error.
+    auto logger = spdlog::stderr_logger_mt("zolvi");
+    spdlog::set_default_logger(logger);
+    spdlog::set_level(o.verbose ? spdlog::level::info : spdlog::level::warn);
+
+    auto lines = std::make_shared<FlowLines>(o.verbose);
+    SinkScope scope(lines);
+    auto flow = build_flow(o.db.open());
+    const std::string key = env("ZOLVI_API_KEY");
+    if (key.empty() || env("ZOLVI_API_BASE_URL").empty()) {
+        agent::set_usage_reporter([](auto&&...) {}); // nowhere to report to
+    }
+    Progress progress;
+    llm::UsageScope usage;
+    const Value record = agent::run_agent(*flow, key, o.question, o.media, &progress);
+    if (o.json) {
+        out_line(record.dump(2));
+        return;
+    }
+    if (record.size() == 1) {
+        if (!o.verbose) {
+            err(lines->held());
         }
-        cells.push_back(std::move(line));
+        throw Error("the question could not be answered (see the error above)");
     }
-    auto format_line = [&](const std::vector<std::string>& line) {
-        std::string out;
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            out += (i ? " | " : "") + line[i] + std::string(widths[i] - width_of(line[i]), ' ');
+    out_line("");
+    out_line(record["output"].get<std::string>());
+    const Value& queries = record["generated_query"];
+    if (!queries.empty()) {
+        out_line("\nSQL:\n" + queries.back().get<std::string>());
+    }
+    const Value& results = record["sql_execution_result"];
+    if (!queries.empty() && !results.empty()) {
+        // Shown as a table: the final query once more, read-only, its first rows.
+        try {
+            out_line("\nResult:\n" +
+                     format_rows(flow->db->query(queries.back(), 20), RowFormat::Table));
+        } catch (const DatabaseError&) {
+            out_line("\nResult:\n" + results.back().get<std::string>());
         }
-        return out + "\n";
-    };
-    std::string out = format_line(header);
-    for (std::size_t i = 0; i < widths.size(); ++i) {
-        out += (i ? "-+-" : "") + std::string(widths[i], '-');
     }
-    out += "\n";
-    for (const auto& line : cells) {
-        out += format_line(line);
+    if (!record["image_path"].get<std::string>().empty()) {
+        out_line("\nChart: " + record["image_path"].get<std::string>());
     }
-    if (rs.total_rows > static_cast<std::int64_t>(rs.rows.size())) {
-        out += "(" + std::to_string(rs.rows.size()) + " of " + std::to_string(rs.total_rows) +
-               " rows)\n";
-    }
-    return out;
+    char cost[64];
+    std::snprintf(cost, sizeof cost, "%.6f", usage.total_cost);
+    err_line("zolvi: " + std::to_string(usage.successful_requests) + " model calls, " +
+             std::to_string(usage.total_tokens) + " tokens, about $" + cost);
 }
 
 } // namespace
@@ -114,10 +168,10 @@ std::unique_ptr<flow::SQLGraph> build_flow(std::shared_ptr<sql::CustomSQLDatabas
                               "AZURE_OPENAI_DEPLOYMENT must be set too");
         }
         const std::string version = env("AZURE_OPENAI_API_VERSION", "2024-10-21");
-        const agent::AzureOpenAIChat35 general(deployment, env("AZURE_OPENAI_ENDPOINT"), key,
-                                               version);
-        const agent::AzureOpenAIChat4 sql_role(env("AZURE_OPENAI_SQL_DEPLOYMENT", deployment),
-                                               env("AZURE_OPENAI_ENDPOINT"), key, version);
+        const llm::AzureOpenAIChat35 general(deployment, env("AZURE_OPENAI_ENDPOINT"), key,
+                                             version);
+        const llm::AzureOpenAIChat4 sql_role(env("AZURE_OPENAI_SQL_DEPLOYMENT", deployment),
+                                             env("AZURE_OPENAI_ENDPOINT"), key, version);
         return std::make_unique<flow::SQLGraph>(std::move(db), general, sql_role);
     }
     if (!env("OPENAI_API_KEY").empty() || !env("OPENAI_BASE_URL").empty()) {
@@ -135,7 +189,7 @@ std::unique_ptr<flow::SQLGraph> build_flow(std::shared_ptr<sql::CustomSQLDatabas
                                                 make(env("OPENAI_SQL_MODEL", model), 4096));
     }
     if (!env("ZOLVI_API_BASE_URL").empty()) {
-        std::unique_ptr<agent::ModelSettings> role_35, role_4;
+        std::unique_ptr<llm::ModelSettings> role_35, role_4;
         if (!agent::pick_deployments(agent::fetch_azure_deployments(), role_35, role_4)) {
             throw ConfigError("the model-settings service at ZOLVI_API_BASE_URL lists no usable "
                               "\"GPT-3.5\" and \"GPT-4\" deployments");
@@ -153,55 +207,17 @@ std::unique_ptr<flow::SQLGraph> build_flow(std::shared_ptr<sql::CustomSQLDatabas
 }
 
 void add_ask_command(CLI::App& app) {
-    static DatabaseOption db;
-    static std::string question;
-    static std::string media = "media";
-    static bool json = false;
-    CLI::App* ask = app.add_subcommand("ask", "Answer a question about the database");
-    db.add_to(*ask);
-    ask->add_option("question", question, "The question, in plain language")->required();
-    ask->add_option("--media", media, "Directory for charts the analysis saves")
+    auto o = std::make_shared<AskOptions>();
+    CLI::App* command = app.add_subcommand("ask", "Answer a question about the database");
+    o->db.add_to(*command);
+    command->add_option("question", o->question, "The question, in plain language")->required();
+    command->add_option("--media", o->media, "Directory for charts the analysis saves")
         ->capture_default_str();
-    ask->add_flag("--json", json, "Print the result record as JSON");
-    ask->callback([] {
-        auto flow = build_flow(db.open());
-        const std::string key = env("ZOLVI_API_KEY");
-        if (key.empty() || env("ZOLVI_API_BASE_URL").empty()) {
-            agent::set_usage_reporter([](auto&&...) {}); // nowhere to report to
-        }
-        Progress progress;
-        llm::UsageScope usage;
-        const Value record = agent::run_agent(*flow, key, question, media, &progress);
-        if (json) {
-            print_line(record.dump(2));
-            return;
-        }
-        if (record.size() == 1) {
-            throw Error("the question could not be answered (see the error above)");
-        }
-        print_line("");
-        print_line(record["output"].get<std::string>());
-        const Value& queries = record["generated_query"];
-        if (!queries.empty()) {
-            print_line("\nSQL:\n" + queries.back().get<std::string>());
-        }
-        const Value& results = record["sql_execution_result"];
-        if (!queries.empty() && !results.empty()) {
-            // Shown as a table: the final query once more, read-only, its first rows.
-            try {
-                print_line("\nResult:\n" + as_table(flow->db->query(queries.back(), 20)));
-            } catch (const DatabaseError&) {
-                print_line("\nResult:\n" + results.back().get<std::string>());
-            }
-        }
-        if (!record["image_path"].get<std::string>().empty()) {
-            print_line("\nChart: " + record["image_path"].get<std::string>());
-        }
-        char cost[64];
-        std::snprintf(cost, sizeof cost, "%.6f", usage.total_cost);
-        print_err_line("zolvi: " + std::to_string(usage.successful_requests) + " model calls, " +
-                       std::to_string(usage.total_tokens) + " tokens, about $" + cost);
-    });
+    command->add_flag("--json", o->json, "Print the result record as JSON");
+    command->add_flag("-v,--verbose", o->verbose,
+                      "Also show the flow's own lines (prompts, diagnostics) and its timing log "
+                      "on standard error");
+    command->callback([o] { ask(*o); });
 }
 
 } // namespace zolviai::cli

@@ -24,6 +24,9 @@ struct DatabaseOption {
     std::shared_ptr<sql::CustomSQLDatabase> open() const;
 };
 
+// The bundled sample database's script (examples/business_db.sql), compiled into zolvi.
+const char* sample_database_script();
+
 // The flow for a database with the models the environment configures: Azure deployments
 // (AZURE_OPENAI_*), an OpenAI-compatible server (OPENAI_*), or the model-settings service
 // (ZOLVI_API_BASE_URL). No configuration is a ConfigError naming the variables.

@@ -1,5 +1,6 @@
 // zolvi tables | schema [TABLE...] | sql "SELECT ..." | graph [--png FILE]
 #include "commands.hpp"
+#include "output.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/sql/script.hpp"
@@ -46,7 +47,14 @@ std::shared_ptr<sql::CustomSQLDatabase> DatabaseOption::open() const {
     if (!std::filesystem::exists(path)) {
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
         const std::string tmp = path + ".partial";
-        sql::create_sample_sqlite(ZOLVIAI_SAMPLE_SQL, tmp);
+        std::filesystem::remove(tmp);
+        {
+            sql::ConnectSettings settings;
+            settings.engine = sql::Engine::Sqlite;
+            settings.database = tmp;
+            auto connection = sql::connect(settings);
+            sql::run_script(*connection, sample_database_script()); // compiled into zolvi
+        }
         std::filesystem::rename(tmp, path); // never leave a half-made sample behind
         print_err_line("zolvi: created the sample database " + path);
     }
@@ -54,54 +62,83 @@ std::shared_ptr<sql::CustomSQLDatabase> DatabaseOption::open() const {
     return sql::CustomSQLDatabase::from_uri("sqlite:///" + path + "?mode=ro", options);
 }
 
-void add_database_commands(CLI::App& app) {
-    static DatabaseOption db;
+namespace {
 
+struct SchemaOptions {
+    DatabaseOption db;
+    std::vector<std::string> names;
+};
+
+struct SqlOptions {
+    DatabaseOption db;
+    std::string statement;
+    bool columns = false;
+    std::string format = "python";
+};
+
+void run_sql(const SqlOptions& o) {
+    const RowFormat format = parse_row_format(o.format);
+    auto database = o.db.open();
+    if (format == RowFormat::Python) {
+        const std::string rows = database->run(o.statement, "all", o.columns);
+        out_line(rows.empty() ? "(no rows)" : rows);
+        return;
+    }
+    out(format_rows(database->query(o.statement, database->options().limits.max_rows), format));
+}
+
+} // namespace
+
+void add_database_commands(CLI::App& app) {
+    auto tables_db = std::make_shared<DatabaseOption>();
     CLI::App* tables = app.add_subcommand("tables", "List the database's tables and views");
-    db.add_to(*tables);
-    tables->callback([] {
-        for (const auto& name : db.open()->get_usable_table_names()) {
-            print_line(name);
+    tables_db->add_to(*tables);
+    tables->callback([tables_db] {
+        for (const auto& name : tables_db->open()->get_usable_table_names()) {
+            out_line(name);
         }
     });
 
-    static std::vector<std::string> names;
+    auto schema_options = std::make_shared<SchemaOptions>();
     CLI::App* schema = app.add_subcommand(
         "schema", "Show table definitions with sample rows (all tables when none is named)");
-    db.add_to(*schema);
-    schema->add_option("tables", names, "Table names");
-    schema->callback([] {
-        auto database = db.open();
-        print_line(database->get_table_info_no_throw(
-            names.empty() ? database->get_usable_table_names() : names));
+    schema_options->db.add_to(*schema);
+    schema->add_option("tables", schema_options->names, "Table names");
+    schema->callback([schema_options] {
+        auto database = schema_options->db.open();
+        out_line(database->get_table_info_no_throw(schema_options->names.empty()
+                                                       ? database->get_usable_table_names()
+                                                       : schema_options->names));
     });
 
-    static std::string statement;
-    static bool columns = false;
+    auto sql_options = std::make_shared<SqlOptions>();
     CLI::App* sql_command =
         app.add_subcommand("sql", "Run one read-only query through the statement guard");
-    db.add_to(*sql_command);
-    sql_command->add_option("statement", statement, "The query")->required();
-    sql_command->add_flag("--columns", columns, "Show rows as maps of column name to value");
-    sql_command->callback([] {
-        const std::string rows = db.open()->run(statement, "all", columns);
-        print_line(rows.empty() ? "(no rows)" : rows);
-    });
+    sql_options->db.add_to(*sql_command);
+    sql_command->add_option("statement", sql_options->statement, "The query")->required();
+    sql_command->add_flag("--columns", sql_options->columns,
+                          "Python format: show rows as maps of column name to value");
+    sql_command
+        ->add_option("--format", sql_options->format,
+                     "python (the rows as a Python literal), table, csv or json")
+        ->check(CLI::IsMember({"python", "table", "csv", "json"}))
+        ->capture_default_str();
+    sql_command->callback([sql_options] { run_sql(*sql_options); });
 
-    static std::string png;
+    auto png = std::make_shared<std::string>();
     CLI::App* graph = app.add_subcommand("graph", "Draw the question-answering flow");
-    graph->add_option("--png", png, "Write a picture instead (format from the extension)");
-    graph->callback([] {
+    graph->add_option("--png", *png, "Write a picture instead (format from the extension)");
+    graph->callback([png] {
         // The wiring does not depend on the models: draw it with placeholder settings.
-        const agent::AzureOpenAIChat35 settings("deployment", "http://127.0.0.1:9", "", "");
+        const llm::AzureOpenAIChat35 settings("deployment", "http://127.0.0.1:9", "", "");
         auto database = sql::CustomSQLDatabase::from_uri("sqlite://");
         flow::SQLGraph flow(database, settings, settings);
-        if (png.empty()) {
+        if (png->empty()) {
             flow.visualize_graph();
             return;
         }
-        flow.visualize_graph("png", png);
-        print_line("Wrote " + png);
+        flow.visualize_graph("png", *png);
+        print_line("Wrote " + *png);
     });
 }
 

@@ -1,6 +1,7 @@
 // zolvi doctor: what the database role may do beyond reading, and how to make one that only
 // reads.
 #include "commands.hpp"
+#include "output.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/sql/uri.hpp"
 
@@ -9,42 +10,42 @@
 namespace zolviai::cli {
 
 void add_doctor_command(CLI::App& app) {
-    static DatabaseOption db;
+    auto db = std::make_shared<DatabaseOption>();
     CLI::App* doctor = app.add_subcommand(
         "doctor", "Check that the database role can only read; exits 1 when it can do more");
-    db.add_to(*doctor);
-    doctor->callback([] {
+    db->add_to(*doctor);
+    doctor->callback([db] {
         // The report is the point here: a risky role is shown, never refused.
-        DatabaseOption plain = db;
+        DatabaseOption plain = *db;
         plain.require_read_only_role = false;
         const auto database = plain.open();
         const sql::PrivilegeReport& report = database->privileges();
-        print_line("Database: " + (db.uri.empty() ? std::string("the bundled sample database")
-                                                  : sql::redact_database_uri(db.uri)));
-        print_line("Engine: " + database->dialect());
-        print_line("Role: " + (report.role.empty() ? std::string("(not reported)") : report.role));
-        print_line(std::string("Can change data or schema: ") + (report.can_write ? "yes" : "no"));
-        print_line(std::string("Can reach server files or programs: ") +
-                   (report.server_files ? "yes" : "no"));
+        out_line("Database: " + (db->uri.empty() ? std::string("the bundled sample database")
+                                                 : sql::redact_database_uri(db->uri)));
+        out_line("Engine: " + database->dialect());
+        out_line("Role: " + (report.role.empty() ? std::string("(not reported)") : report.role));
+        out_line(std::string("Can change data or schema: ") + (report.can_write ? "yes" : "no"));
+        out_line(std::string("Can reach server files or programs: ") +
+                 (report.server_files ? "yes" : "no"));
         if (!report.can_write && !report.server_files) {
-            print_line("The role only reads: generated SQL runs with no more rights than it "
-                       "needs.");
+            out_line("The role only reads: generated SQL runs with no more rights than it "
+                     "needs.");
             return;
         }
-        print_line("Risks:");
+        out_line("Risks:");
         for (const auto& risk : report.risks) {
-            print_line("  - " + risk);
+            out_line("  - " + risk);
         }
-        print_line("The guard refuses every statement that is not a single read, but a role "
-                   "that can only read is the defence that holds when everything else fails.");
+        out_line("The guard refuses every statement that is not a single read, but a role "
+                 "that can only read is the defence that holds when everything else fails.");
         if (!report.read_only_role_sql.empty()) {
-            print_line("To create a read-only role, an administrator runs:");
-            print_line("");
-            print_line(report.read_only_role_sql);
-            print_line("");
+            out_line("To create a read-only role, an administrator runs:");
+            out_line("");
+            out_line(report.read_only_role_sql);
+            out_line("");
         }
-        print_line("Then connect as that role; --require-read-only-role (or "
-                   "ZOLVI_REQUIRE_READ_ONLY_ROLE=1) makes zolvi refuse any other.");
+        out_line("Then connect as that role; --require-read-only-role (or "
+                 "ZOLVI_REQUIRE_READ_ONLY_ROLE=1) makes zolvi refuse any other.");
         std::exit(1);
     });
 }

@@ -1,5 +1,4 @@
 zolviai_python_module(py_llm zolviai.llm ${CMAKE_CURRENT_SOURCE_DIR}/llm.cpp)
-zolviai_python_module(py_settings zolviai.settings ${CMAKE_CURRENT_SOURCE_DIR}/settings.cpp)
 zolviai_python_module(py_api zolviai.api ${CMAKE_CURRENT_SOURCE_DIR}/api.cpp)
 zolviai_python_module(py_context zolviai.prompts.context ${CMAKE_CURRENT_SOURCE_DIR}/context.cpp)
 zolviai_python_module(py_flow_graph_prompts zolviai.flow_graph.flow_graph_prompts
@@ -12,6 +11,10 @@ zolviai_python_module(py_base zolviai.function_calling.base ${CMAKE_CURRENT_SOUR
 zolviai_python_module(py_flow_steps zolviai.flow_graph.flow_steps ${CMAKE_CURRENT_SOURCE_DIR}/flow_steps.cpp)
 zolviai_python_module(py_flow_graph zolviai.flow_graph.flow_graph ${CMAKE_CURRENT_SOURCE_DIR}/flow_graph.cpp)
 zolviai_python_module(py_agent zolviai.agent ${CMAKE_CURRENT_SOURCE_DIR}/agent.cpp)
-foreach(target py_context py_base py_flow_steps py_flow_graph py_agent)
+foreach(target py_context py_base py_flow_steps py_flow_graph)
     target_link_libraries(${target} PRIVATE zolviai_flow)
+endforeach()
+# The host-facing operations and the model-settings service client.
+foreach(target py_api py_agent)
+    target_link_libraries(${target} PRIVATE zolviai_agent)
 endforeach()

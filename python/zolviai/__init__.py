@@ -1,5 +1,8 @@
 """zolviai: answers plain-language questions about the data in a relational database.
 
-Every module of this package is a native extension; import the one you need, for example
-``import zolviai.agent`` or ``import zolviai.dbtool``.
+Import the module you need, for example ``import zolviai.agent`` or ``import zolviai.dbtool``.
+Database failures of every module raise ``zolviai.DatabaseError``, a ``zolviai.Error``.
 """
+from zolviai.errors import DatabaseError, Error
+
+__all__ = ["DatabaseError", "Error"]

@@ -2,6 +2,8 @@ import datetime
 import decimal
 from typing import Any, Iterator, Mapping, Optional, Sequence, Union
 
+from zolviai.errors import DatabaseError as DatabaseError
+
 Value = Union[None, bool, int, float, decimal.Decimal, str, bytes, datetime.date,
               datetime.datetime, datetime.time, datetime.timedelta, Any]
 
@@ -11,7 +13,6 @@ db_host: Optional[str]
 db_port: int
 db_name: Optional[str]
 
-class DatabaseError(Exception): ...
 
 class Cursor:
     arraysize: int

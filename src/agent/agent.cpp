@@ -1,9 +1,9 @@
 #include "zolviai/agent/agent.hpp"
 
 #include "zolviai/agent/api.hpp"
-#include "zolviai/agent/settings.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/llm/model_settings.hpp"
 #include "zolviai/llm/usage.hpp"
 #include "zolviai/sql/uri.hpp"
 
@@ -42,7 +42,7 @@ std::string error_type_name(const std::exception& e) {
     return out;
 }
 
-bool has_endpoint(const ModelSettings& s) {
+bool has_endpoint(const llm::ModelSettings& s) {
     return s.azure_endpoint && !s.azure_endpoint->empty();
 }
 
@@ -66,16 +66,16 @@ void set_usage_reporter(UsageReporter r) {
     g_reporter = std::move(r);
 }
 
-bool pick_deployments(const Value& deployments, std::unique_ptr<ModelSettings>& role_35,
-                      std::unique_ptr<ModelSettings>& role_4) {
+bool pick_deployments(const Value& deployments, std::unique_ptr<llm::ModelSettings>& role_35,
+                      std::unique_ptr<llm::ModelSettings>& role_4) {
     if (!deployments.is_array()) {
         throw TypeError(std::string("the deployment list must be a list, not ") +
                         python_type_name(deployments));
     }
-    role_35 =
-        std::make_unique<AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
-    role_4 =
-        std::make_unique<AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+    role_35 = std::make_unique<llm::AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt,
+                                                       std::nullopt);
+    role_4 = std::make_unique<llm::AzureOpenAIChat35>(std::nullopt, std::nullopt, std::nullopt,
+                                                      std::nullopt);
     for (const auto& record : deployments) {
         if (!record.is_object()) {
             throw TypeError(std::string("a deployment record must be a map, not ") +
@@ -89,7 +89,7 @@ bool pick_deployments(const Value& deployments, std::unique_ptr<ModelSettings>& 
         };
         if (model == "GPT-3.5") {
             auto [d, e, k, v] = fields();
-            role_35 = std::make_unique<AzureOpenAIChat35>(d, e, k, v);
+            role_35 = std::make_unique<llm::AzureOpenAIChat35>(d, e, k, v);
             continue;
         }
         if (!model.is_string()) {
@@ -98,7 +98,7 @@ bool pick_deployments(const Value& deployments, std::unique_ptr<ModelSettings>& 
         }
         if (model.get<std::string>().rfind("GPT-4", 0) == 0) {
             auto [d, e, k, v] = fields();
-            role_4 = std::make_unique<AzureOpenAIChat4>(d, e, k, v);
+            role_4 = std::make_unique<llm::AzureOpenAIChat4>(d, e, k, v);
         }
     }
     return has_endpoint(*role_35) && has_endpoint(*role_4);
@@ -150,7 +150,7 @@ std::shared_ptr<flow::SQLGraph> create_agent(const std::string& engine, const st
     const std::string uri = sql::build_database_uri(scheme ? scheme : "None", db_user, db_password,
                                                     db_host, db_port, db_name);
     auto db = sql::CustomSQLDatabase::from_uri(uri);
-    std::unique_ptr<ModelSettings> role_35, role_4;
+    std::unique_ptr<llm::ModelSettings> role_35, role_4;
     if (!pick_deployments(fetch_azure_deployments(), role_35, role_4)) {
         print_line("Internal Server Error!");
         return nullptr;

@@ -2,6 +2,7 @@
 
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/text.hpp"
 #include "zolviai/llm/http_client.hpp"
 
 #include <cstdlib>
@@ -19,14 +20,8 @@ const llm::HttpClient& http() {
 // A short excerpt of the service's answer for an error text, with the account key (which a
 // service may echo back) masked.
 std::string excerpt(const std::string& body, const std::string& key) {
-    std::string text = body.substr(0, 200);
-    if (key.size() < 4) {
-        return text;
-    }
-    for (auto pos = text.find(key); pos != std::string::npos; pos = text.find(key, pos)) {
-        text.replace(pos, key.size(), "***");
-    }
-    return text;
+    // Masked before it is cut, so that a key across the cut cannot leave a part behind.
+    return mask_secret(body, key).substr(0, 200);
 }
 
 Value parse_answer(const llm::HttpResponse& r, const std::string& what,

@@ -23,8 +23,8 @@ Settings make_settings() {
 
 } // namespace
 
-Settings& settings() {
-    static Settings s = make_settings();
+const Settings& startup_settings() {
+    static const Settings s = make_settings();
     return s;
 }
 
@@ -34,13 +34,12 @@ const std::vector<std::string>& default_modules() {
     return names;
 }
 
-void initialize_environment(const std::string& env_path) {
-    settings().env_path = env_path;
-    ensure_virtual_environment();
+void initialize_environment(Settings& s, const std::string& env_path) {
+    s.env_path = env_path;
+    ensure_virtual_environment(s);
 }
 
-void ensure_virtual_environment() {
-    Settings& s = settings();
+void ensure_virtual_environment(Settings& s) {
     if (!s.env_path) {
         throw TypeError("stat: path should be string, bytes, os.PathLike or integer, not NoneType");
     }
@@ -58,16 +57,16 @@ void ensure_virtual_environment() {
     }
     s.python_executable = (path / "bin" / "python").string();
     if (!env_exists) {
-        install_defaults();
+        install_defaults(s);
     }
 }
 
-void install_defaults() {
-    safe_install_modules(default_modules());
+void install_defaults(const Settings& s) {
+    safe_install_modules(s, default_modules());
 }
 
-std::vector<InstallOutcome> install_dependencies(const std::vector<std::string>& names) {
-    const Settings& s = settings();
+std::vector<InstallOutcome> install_dependencies(const Settings& s,
+                                                 const std::vector<std::string>& names) {
     std::vector<InstallOutcome> outcomes;
     for (const auto& name : names) {
         if (!s.python_executable) {
@@ -93,9 +92,9 @@ std::string describe_failures(const std::vector<InstallOutcome>& outcomes) {
     return out;
 }
 
-void safe_install_modules(const std::vector<std::string>& names) {
+void safe_install_modules(const Settings& s, const std::vector<std::string>& names) {
     try {
-        const std::string failures = describe_failures(install_dependencies(names));
+        const std::string failures = describe_failures(install_dependencies(s, names));
         print_line(failures.empty() ? "Installation successful."
                                     : "An error occurred during installation: " + failures);
     } catch (const Error& e) {

@@ -6,9 +6,8 @@
 #include <unistd.h>
 
 namespace zolviai {
-namespace {
 
-void write_fd(int fd, std::string_view text) {
+void write_all(int fd, std::string_view text) {
     while (!text.empty()) {
         const ssize_t n = ::write(fd, text.data(), text.size());
         if (n < 0) {
@@ -21,10 +20,12 @@ void write_fd(int fd, std::string_view text) {
     }
 }
 
+namespace {
+
 class StdioSink : public ConsoleSink {
 public:
-    void write_out(std::string_view text) override { write_fd(STDOUT_FILENO, text); }
-    void write_err(std::string_view text) override { write_fd(STDERR_FILENO, text); }
+    void write_out(std::string_view text) override { write_all(STDOUT_FILENO, text); }
+    void write_err(std::string_view text) override { write_all(STDERR_FILENO, text); }
 };
 
 std::mutex& sink_mutex() {

@@ -1,5 +1,7 @@
 #include "zolviai/core/python_repr.hpp"
 
+#include "zolviai/core/text.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -24,41 +26,6 @@ void append_hex(std::string& out, std::uint32_t value, int digits) {
     for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
         out.push_back(kHex[(value >> shift) & 0xF]);
     }
-}
-
-// Decodes one UTF-8 sequence at text[i]. Returns the length consumed, or 0 when the byte
-// at i does not start a valid sequence (overlong forms and surrogates are invalid too).
-std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& cp) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    std::size_t len;
-    char32_t min;
-    if (b0 < 0x80) {
-        cp = b0;
-        return 1;
-    }
-    if ((b0 & 0xE0) == 0xC0) {
-        len = 2, cp = b0 & 0x1F, min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        len = 3, cp = b0 & 0x0F, min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        len = 4, cp = b0 & 0x07, min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + len > text.size()) {
-        return 0;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-        const auto b = static_cast<unsigned char>(text[i + k]);
-        if ((b & 0xC0) != 0x80) {
-            return 0;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return 0;
-    }
-    return len;
 }
 
 void append_escaped_code_point(std::string& out, char32_t cp) {

@@ -3,6 +3,7 @@
 #include "dbtool/message.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/text.hpp"
 
 #include <cctype>
 
@@ -39,21 +40,9 @@ sql::ConnectSettings connect_settings(sql::Engine engine, const ConnectionParams
     return s;
 }
 
-// One value of an ODBC connection text: braced when it would otherwise end early or read
-// as a braced value.
+// One value of the ODBC connection text; an absent value is empty.
 std::string odbc_value(const std::optional<std::string>& value) {
-    const std::string text = value.value_or("");
-    if (text.find_first_of(";{}") == std::string::npos) {
-        return text;
-    }
-    std::string out = "{";
-    for (char c : text) {
-        out.push_back(c);
-        if (c == '}') {
-            out.push_back('}');
-        }
-    }
-    return out + "}";
+    return odbc_attribute_value(value.value_or(""));
 }
 
 } // namespace
@@ -69,7 +58,9 @@ ConnectionParams params_of(const DatabaseSettings& settings) {
 }
 
 std::string mssql_connection_text(const ConnectionParams& params) {
-    return "DRIVER={SQL Server};SERVER=" + odbc_value(params.host) + "," + odbc_value(params.port) +
+    // Host and port are one value: a braced host followed by ",port" would not read back.
+    return "DRIVER={SQL Server};SERVER=" +
+           odbc_attribute_value(params.host.value_or("") + "," + params.port.value_or("")) +
            ";DATABASE=" + odbc_value(params.name) + ";UID=" + odbc_value(params.user) +
            ";PWD=" + odbc_value(params.password);
 }

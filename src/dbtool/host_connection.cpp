@@ -1,9 +1,9 @@
 #include "zolviai/dbtool/host_connection.hpp"
 
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/text.hpp"
+#include "zolviai/sql/literal.hpp"
 
-#include <cctype>
-#include <cmath>
 #include <cstdio>
 #include <map>
 
@@ -11,36 +11,10 @@ namespace zolviai::dbtool {
 
 namespace {
 
-void append_hex(std::string& out, const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    out.reserve(out.size() + bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-}
-
 // "1 days 3661 seconds 5 microseconds": a form PostgreSQL's interval input reads exactly.
 std::string interval_text(const sql::Interval& span) {
     return std::to_string(span.days) + " days " + std::to_string(span.seconds) + " seconds " +
            std::to_string(span.microseconds) + " microseconds";
-}
-
-// MySQL TIME literal for a duration: [-]H:MM:SS.ffffff.
-std::string duration_text(const sql::Interval& span) {
-    std::int64_t micros = (span.days * 86400 + span.seconds) * 1000000 + span.microseconds;
-    const bool negative = micros < 0;
-    if (negative) {
-        micros = -micros;
-    }
-    const std::int64_t total_seconds = micros / 1000000;
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%s%lld:%02lld:%02lld.%06lld", negative ? "-" : "",
-                  static_cast<long long>(total_seconds / 3600),
-                  static_cast<long long>(total_seconds / 60 % 60),
-                  static_cast<long long>(total_seconds % 60),
-                  static_cast<long long>(micros % 1000000));
-    return buf;
 }
 
 std::optional<std::string> postgres_text(const sql::Cell& cell) {
@@ -73,63 +47,6 @@ std::optional<std::string> postgres_text(const sql::Cell& cell) {
     return std::nullopt;
 }
 
-bool plain_number(const std::string& text) {
-    if (text.empty()) {
-        return false;
-    }
-    for (char c : text) {
-        if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '+' &&
-            c != 'e' && c != 'E') {
-            return false;
-        }
-    }
-    return true;
-}
-
-// A literal that means the value whatever it holds: text and bytes go in hex with a
-// character set introducer, so no quote or backslash in them can end the literal, whatever
-// the server's SQL mode.
-std::string mysql_literal(const sql::Cell& cell) {
-    switch (cell.type) {
-    case sql::CellType::Null:
-        return "NULL";
-    case sql::CellType::Bool:
-        return cell.boolean ? "1" : "0";
-    case sql::CellType::Integer:
-        return std::to_string(cell.integer);
-    case sql::CellType::Float:
-        if (!std::isfinite(cell.real)) {
-            throw ValueError("MySQL has no value for the float " + sql::cell_repr(cell));
-        }
-        return sql::cell_repr(cell);
-    case sql::CellType::Decimal:
-        if (!plain_number(cell.text)) {
-            throw ValueError("MySQL has no value for the decimal " + cell.text);
-        }
-        return cell.text;
-    case sql::CellType::Text:
-    case sql::CellType::Json:
-    case sql::CellType::Uuid: {
-        std::string out = "_utf8mb4 X'";
-        append_hex(out, cell.text);
-        return out + "'";
-    }
-    case sql::CellType::Bytes: {
-        std::string out = "_binary X'";
-        append_hex(out, cell.text);
-        return out + "'";
-    }
-    case sql::CellType::Date:
-    case sql::CellType::Time:
-    case sql::CellType::Timestamp:
-    case sql::CellType::TimestampTz:
-        return "'" + sql::cell_str(cell) + "'";
-    case sql::CellType::Interval:
-        return "'" + duration_text(cell.span) + "'";
-    }
-    return "NULL";
-}
-
 const sql::Cell& named_value(const Parameters& params, const std::string& name) {
     for (const auto& [key, value] : params.named) {
         if (key == name) {
@@ -150,7 +67,7 @@ BoundStatement bind_parameters(sql::Engine engine, const std::string& sql,
     std::map<std::string, std::size_t> numbers; // PostgreSQL: a name binds once
     auto place = [&](const sql::Cell& value, const std::string* name) {
         if (!postgres) {
-            out.sql += mysql_literal(value);
+            out.sql += sql::mysql_literal(value);
             return;
         }
         if (name != nullptr) {

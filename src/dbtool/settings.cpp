@@ -4,6 +4,7 @@
 #include "zolviai/core/error.hpp"
 
 #include <cstdlib>
+#include <mutex>
 
 namespace zolviai::dbtool {
 
@@ -32,9 +33,16 @@ DatabaseSettings from_environment() {
     return s;
 }
 
-DatabaseSettings& stored() {
-    static DatabaseSettings settings = from_environment();
-    return settings;
+// The process-wide settings and the lock every read and change takes, so that a reader gets
+// either the whole of one set_database_config or the whole of the next.
+struct Store {
+    std::mutex mutex;
+    DatabaseSettings settings = from_environment();
+};
+
+Store& store() {
+    static Store s;
+    return s;
 }
 
 bool invalid(const std::optional<std::string>& value) {
@@ -44,11 +52,13 @@ bool invalid(const std::optional<std::string>& value) {
 } // namespace
 
 void load_database_settings() {
-    (void)stored();
+    (void)store();
 }
 
 DatabaseSettings database_settings() {
-    return stored();
+    Store& s = store();
+    std::lock_guard lock(s.mutex);
+    return s.settings;
 }
 
 void set_database_config(std::optional<std::string> name, std::optional<std::string> user,
@@ -57,12 +67,15 @@ void set_database_config(std::optional<std::string> name, std::optional<std::str
     if (!name || !user || !password || !host || !port) {
         throw ValueError("All parameters must be provided and 'port' must be an integer.");
     }
-    DatabaseSettings& s = stored();
-    s.db_name = std::move(name);
-    s.db_user = std::move(user);
-    s.db_password = std::move(password);
-    s.db_host = std::move(host);
-    s.db_port = *port;
+    DatabaseSettings next;
+    next.db_name = std::move(name);
+    next.db_user = std::move(user);
+    next.db_password = std::move(password);
+    next.db_host = std::move(host);
+    next.db_port = *port;
+    Store& s = store();
+    std::lock_guard lock(s.mutex);
+    s.settings = std::move(next);
 }
 
 std::vector<std::string> check_db_config_variables() {

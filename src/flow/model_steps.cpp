@@ -4,10 +4,11 @@
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/python_repr.hpp"
 #include "zolviai/flow/context.hpp"
+#include "zolviai/flow/records.hpp"
 #include "zolviai/graph/state_schema.hpp"
-#include "zolviai/llm/records.hpp"
 #include "zolviai/prompts/answer_prompt.hpp"
 #include "zolviai/prompts/flow_graph_prompts.hpp"
+#include "zolviai/prompts/step_prompts.hpp"
 
 #include <chrono>
 #include <spdlog/spdlog.h>
@@ -15,18 +16,6 @@
 namespace zolviai::flow {
 
 using graph::get_field;
-
-extern const std::string_view PANDAS_CORRECTION_TEXT =
-    "The user asked the following question:\n"
-    "            {user_question}\n"
-    "\n"
-    "            You generated this python code:\n"
-    "            {python_code}\n"
-    "\n"
-    "            It fails with the following error:\n"
-    "            {error}\n"
-    "\n"
-    "            Fix the python code above and return the new python code:";
 
 namespace {
 
@@ -72,7 +61,7 @@ const Value& current_values() {
 // ---- table choice and rewrite ---------------------------------------------------------
 
 RelevantTableNames::RelevantTableNames(DatabasePtr db, ChatModelPtr chat)
-    : dialect(db->dialect()), model(bind_record(chat, llm::RelevantTablesOutput())),
+    : dialect(db->dialect()), model(bind_record(chat, RelevantTablesOutput())),
       template_({{"system", prompts::SQL_PREFIX, TemplateFormat::Brace},
                  {"user", prompts::GET_RELEVANT_TABLE_NAMES_TEMPLATE, TemplateFormat::Brace}}) {}
 
@@ -93,7 +82,7 @@ Value RelevantTableNames::invoke(const Value& state) const {
 }
 
 RewriteQuery::RewriteQuery(DatabasePtr db, ChatModelPtr chat)
-    : model(bind_record(chat, llm::RewriteQueryOutput())), tool(std::move(db)),
+    : model(bind_record(chat, RewriteQueryOutput())), tool(std::move(db)),
       template_({{"system", prompts::REWRITE_QUESTION_TEMPLATE, TemplateFormat::Brace}}) {}
 
 std::vector<llm::Message> RewriteQuery::generate_prompt(const Value& state) const {
@@ -112,7 +101,7 @@ Value RewriteQuery::invoke(const Value& state) const {
 // ---- SQL generation ---------------------------------------------------------------------
 
 SQLGeneration::SQLGeneration(DatabasePtr db, ChatModelPtr chat)
-    : model(bind_record(chat, llm::SQLQueryInput())), dialect(db->dialect()),
+    : model(bind_record(chat, SQLQueryInput())), dialect(db->dialect()),
       generate_template({{"system", prompts::SQL_GENERATION_SYSTEM_TEXT, TemplateFormat::Brace},
                          {"user", prompts::SQL_GENERATION_USER_TEXT, TemplateFormat::Brace}}),
       correct_template({{"system", prompts::SQL_PREFIX, TemplateFormat::Brace},
@@ -146,10 +135,10 @@ Value SQLGeneration::invoke(const Value& state) const {
 // ---- analysis code ----------------------------------------------------------------------
 
 PandasGenerator::PandasGenerator(ChatModelPtr chat)
-    : model(bind_record(chat, llm::PythonCodeInput())),
+    : model(bind_record(chat, PythonCodeInput())),
       template_({{"system", prompts::PANDAS_SYSTEM_TEMPLATE, TemplateFormat::Jinja2},
                  {"user", prompts::PANDAS_HUMAN_TEMPLATE, TemplateFormat::Jinja2}}),
-      correction_template(PANDAS_CORRECTION_TEXT) {}
+      correction_template(prompts::PANDAS_CORRECTION_TEXT) {}
 
 Prompt PandasGenerator::generate_prompt(const Value& state) const {
     require_state_map(state);
@@ -181,7 +170,7 @@ Value PandasGenerator::invoke(const Value& state) const {
 }
 
 PandasCorrection::PandasCorrection(ChatModelPtr chat)
-    : model(bind_record(chat, llm::PythonCodeInput())), template_(PANDAS_CORRECTION_TEXT) {}
+    : model(bind_record(chat, PythonCodeInput())), template_(prompts::PANDAS_CORRECTION_TEXT) {}
 
 std::string PandasCorrection::generate_prompt(const Value& state) const {
     require_state_map(state);
@@ -199,7 +188,7 @@ Value PandasCorrection::invoke(const Value& state) const {
 // ---- final response ---------------------------------------------------------------------
 
 GenerateResponse::GenerateResponse(ChatModelPtr chat)
-    : model(bind_record(chat, llm::GenerationOutput())) {}
+    : model(bind_record(chat, GenerationOutput())), template_(prompts::RESPONSE_PROMPT_TEMPLATE) {}
 
 std::string GenerateResponse::generate_prompt(const Value& state) const {
     require_state_map(state);
@@ -221,17 +210,14 @@ std::string GenerateResponse::generate_prompt(const Value& state) const {
     } else if (output != state.end()) {
         executed = text_of(*output);
     }
-    std::string prompt;
-    prompt += "User question: " + text_of(get_field(state, "user_question")) + "\n";
-    prompt += "SQL query: " + python::str(queries) + "\n";
-    prompt += "SQL query result: " + text_of(results.back()) + "\n";
-    prompt += "Python code: " + (code == state.end() ? std::string() : text_of(*code)) + "\n";
-    prompt += "Python executed result: " + executed + "\n";
-    prompt += "Use the above result to address user's question. \n";
-    prompt += "use context and instructions below from the user to present your answer in the "
-              "best way.Only the anwer part";
+    std::string prompt =
+        template_.render({{"user_question", text_of(get_field(state, "user_question"))},
+                          {"sql_query", python::str(queries)},
+                          {"sql_query_result", text_of(results.back())},
+                          {"python_code", code == state.end() ? std::string() : text_of(*code)},
+                          {"python_executed_result", executed}});
     prompt += prompts::final_node_prompt;
-    prompt += "use context and instructions below";
+    prompt += prompts::RESPONSE_CONTEXT_LEAD;
     prompt += values.at("context_prompt").get<std::string>();
     prompt += values.at("custom_instructions").get<std::string>();
     return prompt;

@@ -16,14 +16,14 @@ std::string folded(std::string s) {
 }
 
 ChatModelPtr model_from(const Value& config_map) {
-    return agent::build_azure_chat_model(
+    return llm::build_azure_chat_model(
         config_map,
         {{"max_tokens", 8192}, {"temperature", 0}, {"model_kwargs", {{"top_p", 0.95}}}});
 }
 
 } // namespace
 
-RelevantTablePicker::RelevantTablePicker(const agent::ModelSettings& config, DatabasePtr db)
+RelevantTablePicker::RelevantTablePicker(const llm::ModelSettings& config, DatabasePtr db)
     : RelevantTablePicker(model_from(config.attribute_map()), std::move(db)) {}
 
 RelevantTablePicker::RelevantTablePicker(const Value& config_map, DatabasePtr db)

@@ -15,7 +15,7 @@ namespace zolviai::flow {
 namespace {
 
 ChatModelPtr chat_model(const Value& settings_map, long max_tokens) {
-    return agent::build_azure_chat_model(
+    return llm::build_azure_chat_model(
         settings_map,
         {{"max_tokens", max_tokens}, {"temperature", 0}, {"model_kwargs", {{"top_p", 0.95}}}});
 }
@@ -35,8 +35,8 @@ int keep_graphviz_message(char* message) {
 
 } // namespace
 
-SQLGraph::SQLGraph(DatabasePtr custom_sql_db, const agent::ModelSettings& config_35,
-                   const agent::ModelSettings& config_4)
+SQLGraph::SQLGraph(DatabasePtr custom_sql_db, const llm::ModelSettings& config_35,
+                   const llm::ModelSettings& config_4)
     : SQLGraph(std::move(custom_sql_db), config_35.attribute_map(), config_4.attribute_map()) {}
 
 SQLGraph::SQLGraph(DatabasePtr custom_sql_db, const Value& map_35, const Value& map_4)

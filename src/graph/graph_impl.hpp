@@ -8,7 +8,6 @@
 namespace zolviai::graph {
 
 inline constexpr int kEnd = -1;
-inline constexpr int kUnmapped = -3;
 
 struct CompiledConditional {
     ConditionFn condition;

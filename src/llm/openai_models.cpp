@@ -2,6 +2,7 @@
 
 #include "transport_error.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/text.hpp"
 #include "zolviai/llm/http_client.hpp"
 #include "zolviai/llm/usage.hpp"
 
@@ -20,13 +21,7 @@ bool retriable_status(long status) {
 }
 
 std::string redact(std::string text, const std::string& secret) {
-    if (secret.size() < 4) {
-        return text;
-    }
-    for (auto pos = text.find(secret); pos != std::string::npos; pos = text.find(secret, pos)) {
-        text.replace(pos, secret.size(), "***");
-    }
-    return text;
+    return mask_secret(std::move(text), secret);
 }
 
 // The wait the service asked for, when it asked for a sensible one.

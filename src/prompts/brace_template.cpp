@@ -2,6 +2,7 @@
 
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/python_repr.hpp"
+#include "zolviai/core/text.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -14,14 +15,6 @@ bool all_digits(std::string_view s) {
            std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::size_t utf8_length(std::string_view s) {
-    std::size_t n = 0;
-    for (char c : s) {
-        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }
-    return n;
-}
-
 // [[fill]align][width] as str.__format__ takes it for text.
 std::string apply_spec(const std::string& text, const std::string& spec) {
     if (spec.empty()) {
@@ -32,10 +25,7 @@ std::string apply_spec(const std::string& text, const std::string& spec) {
     char align = '<';
     auto is_align = [](char c) { return c == '<' || c == '>' || c == '^'; };
     // The fill may be any one character, possibly a multi-byte one.
-    std::size_t first_len = 1;
-    while (first_len < s.size() && (static_cast<unsigned char>(s[first_len]) & 0xC0) == 0x80) {
-        ++first_len;
-    }
+    const std::size_t first_len = utf8_char_length(s, 0);
     if (s.size() > first_len && is_align(s[first_len])) {
         fill = std::string(s.substr(0, first_len));
         align = s[first_len];

@@ -2,6 +2,7 @@
 
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/python_repr.hpp"
+#include "zolviai/core/text.hpp"
 
 #include <cctype>
 #include <utility>
@@ -546,11 +547,7 @@ private:
         } else if (v.is_string()) {
             const auto& s = v.get_ref<const std::string&>();
             for (std::size_t i = 0; i < s.size();) {
-                std::size_t len = 1;
-                while (i + len < s.size() &&
-                       (static_cast<unsigned char>(s[i + len]) & 0xC0) == 0x80) {
-                    ++len;
-                }
+                const std::size_t len = utf8_char_length(s, i);
                 items.emplace_back(s.substr(i, len));
                 i += len;
             }

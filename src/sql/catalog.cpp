@@ -1,7 +1,9 @@
 #include "sql/catalog.hpp"
 
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/text.hpp"
 #include "zolviai/core/value.hpp"
+#include "zolviai/sql/literal.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -84,41 +86,16 @@ std::vector<std::string> json_names(const Cell& c) {
     return out;
 }
 
-// MariaDB and SQLite take the names as quoted literals in an IN list.
-std::string in_list(const std::vector<std::string>& names) {
+// The names as an IN list of text literals, for MariaDB and SQLite: each reads back as
+// written, whatever it holds.
+std::string in_list(Engine engine, const std::vector<std::string>& names) {
     std::string out = "(";
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i != 0) {
             out += ", ";
         }
-        out += '\'';
-        for (char c : names[i]) {
-            if (c == '\'') {
-                out += '\'';
-            } else if (c == '\\') {
-                out += '\\'; // MariaDB reads backslash escapes; SQLite never sees one here
-            }
-            out += c;
-        }
-        out += '\'';
-    }
-    return out + ")";
-}
-
-std::string in_list_sqlite(const std::vector<std::string>& names) {
-    std::string out = "(";
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i != 0) {
-            out += ", ";
-        }
-        out += '\'';
-        for (char c : names[i]) {
-            if (c == '\'') {
-                out += '\'';
-            }
-            out += c;
-        }
-        out += '\'';
+        out += engine == Engine::Mysql ? mysql_literal(Cell::of_text(names[i]))
+                                       : enclosed(names[i], '\'', '\'');
     }
     return out + ")";
 }
@@ -166,7 +143,7 @@ void postgres_defs(Connection& conn, const std::vector<std::string>& names, DefM
 }
 
 void mysql_defs(Connection& conn, const std::vector<std::string>& names, DefMap& defs) {
-    const std::string list = in_list(names);
+    const std::string list = in_list(Engine::Mysql, names);
     const ResultSet cols = conn.execute(
         "SELECT TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE FROM information_schema.COLUMNS "
         "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME IN " +
@@ -203,7 +180,7 @@ void mysql_defs(Connection& conn, const std::vector<std::string>& names, DefMap&
 }
 
 void sqlite_defs(Connection& conn, const std::vector<std::string>& names, DefMap& defs) {
-    const std::string list = in_list_sqlite(names);
+    const std::string list = in_list(Engine::Sqlite, names);
     const ResultSet cols = conn.execute(
         "SELECT m.name, p.name, p.type, p.\"notnull\", p.pk FROM sqlite_master m "
         "JOIN pragma_table_info(m.name) p WHERE m.type IN ('table', 'view') AND m.name IN " +

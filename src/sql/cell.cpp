@@ -1,6 +1,7 @@
 #include "zolviai/sql/cell.hpp"
 
 #include "zolviai/core/python_repr.hpp"
+#include "zolviai/core/text.hpp"
 #include "zolviai/core/value.hpp"
 
 #include <cctype>
@@ -136,30 +137,6 @@ void append_interval_repr(std::string& out, const Interval& s) {
     out += ')';
 }
 
-// Cuts UTF-8 text to max code points, the last three being "...".
-std::string_view cut_text(std::string_view text, std::size_t max, bool& cut) {
-    cut = false;
-    if (max == 0 || text.size() <= max) {
-        return text;
-    }
-    std::size_t count = 0;
-    std::size_t keep_end = 0; // byte offset after max-3 code points
-    const std::size_t keep = max > 3 ? max - 3 : 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-            if (count == keep) {
-                keep_end = i;
-            }
-            ++count;
-        }
-    }
-    if (count <= max) {
-        return text;
-    }
-    cut = true;
-    return text.substr(0, keep_end);
-}
-
 int digits(std::string_view s, std::size_t pos, std::size_t n, bool& ok) {
     if (pos + n > s.size()) {
         ok = false;
@@ -274,48 +251,6 @@ Interval make_interval(std::int64_t days, std::int64_t microseconds) {
     return Interval{days, microseconds / 1000000, microseconds % 1000000};
 }
 
-Cell Cell::of_bool(bool v) {
-    Cell c;
-    c.type = CellType::Bool;
-    c.boolean = v;
-    return c;
-}
-Cell Cell::of_int(std::int64_t v) {
-    Cell c;
-    c.type = CellType::Integer;
-    c.integer = v;
-    return c;
-}
-Cell Cell::of_float(double v) {
-    Cell c;
-    c.type = CellType::Float;
-    c.real = v;
-    return c;
-}
-Cell Cell::of_decimal(std::string digits) {
-    Cell c;
-    c.type = CellType::Decimal;
-    c.text = std::move(digits);
-    return c;
-}
-Cell Cell::of_text(std::string v) {
-    Cell c;
-    c.type = CellType::Text;
-    c.text = std::move(v);
-    return c;
-}
-Cell Cell::of_bytes(std::string v) {
-    Cell c;
-    c.type = CellType::Bytes;
-    c.text = std::move(v);
-    return c;
-}
-Cell Cell::of_json(std::string v) {
-    Cell c;
-    c.type = CellType::Json;
-    c.text = std::move(v);
-    return c;
-}
 Cell Cell::of_uuid(std::string_view v) {
     Cell c;
     c.type = CellType::Uuid;
@@ -326,32 +261,6 @@ Cell Cell::of_uuid(std::string_view v) {
         }
         c.text.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(ch))));
     }
-    return c;
-}
-Cell Cell::of_date(int year, int month, int day) {
-    Cell c;
-    c.type = CellType::Date;
-    c.when.year = year;
-    c.when.month = month;
-    c.when.day = day;
-    return c;
-}
-Cell Cell::of_time(const DateTime& v) {
-    Cell c;
-    c.type = CellType::Time;
-    c.when = v;
-    return c;
-}
-Cell Cell::of_timestamp(const DateTime& v) {
-    Cell c;
-    c.type = v.has_offset ? CellType::TimestampTz : CellType::Timestamp;
-    c.when = v;
-    return c;
-}
-Cell Cell::of_interval(const Interval& v) {
-    Cell c;
-    c.type = CellType::Interval;
-    c.span = v;
     return c;
 }
 
@@ -374,18 +283,14 @@ void append_cell_repr(std::string& out, const Cell& cell, std::size_t max_text_c
         out += cell.text;
         out += "')";
         return;
-    case CellType::Text: {
-        bool cut = false;
-        std::string_view kept = cut_text(cell.text, max_text_chars, cut);
-        if (!cut) {
-            python::append_repr_text(out, kept);
-            return;
+    case CellType::Text:
+        // Fewer bytes than max_text_chars cannot hold more characters: no copy for them.
+        if (max_text_chars == 0 || cell.text.size() <= max_text_chars) {
+            python::append_repr_text(out, cell.text);
+        } else {
+            python::append_repr_text(out, utf8_shorten(cell.text, max_text_chars));
         }
-        std::string shortened(kept);
-        shortened += "...";
-        python::append_repr_text(out, shortened);
         return;
-    }
     case CellType::Bytes:
         out += python::repr_bytes(cell.text);
         return;

@@ -3,7 +3,7 @@
 #include "sql/drivers/drivers.hpp"
 #include "sql/drivers/odbc_api.hpp"
 #include "zolviai/core/error.hpp"
-#include "zolviai/core/utf8.hpp"
+#include "zolviai/core/text.hpp"
 
 #include <cstdlib>
 
@@ -38,20 +38,8 @@ std::unique_ptr<Connection> connect(const ConnectSettings& settings) {
 }
 
 std::string quote_identifier(Engine engine, std::string_view name) {
-    char open = '"';
-    char close = '"';
-    if (engine == Engine::Mysql) {
-        open = close = '`';
-    }
-    std::string out(1, open);
-    for (char c : name) {
-        out.push_back(c);
-        if (c == close) {
-            out.push_back(c);
-        }
-    }
-    out.push_back(close);
-    return out;
+    const char quote = engine == Engine::Mysql ? '`' : '"';
+    return enclosed(name, quote, quote);
 }
 
 std::string default_mssql_odbc_driver() {
@@ -91,17 +79,6 @@ std::string default_mssql_odbc_driver() {
 
 namespace drivers {
 
-std::string scrub(std::string message, const std::string& password) {
-    if (password.size() < 4) {
-        return message;
-    }
-    for (std::size_t at = message.find(password); at != std::string::npos;
-         at = message.find(password, at)) {
-        message.replace(at, password.size(), "***");
-    }
-    return message;
-}
-
 std::string bounded_value(std::string_view value, const ExecuteOptions& options, bool utf8,
                           bool& cut) {
     cut = options.max_cell_bytes > 0 && value.size() > options.max_cell_bytes;
@@ -129,12 +106,8 @@ Cell bounded_text_cell(std::string_view value, const ExecuteOptions& options,
     return Cell::of_text(std::move(text));
 }
 
-std::string trim_message(std::string message) {
-    while (!message.empty() &&
-           (message.back() == '\n' || message.back() == ' ' || message.back() == '\r')) {
-        message.pop_back();
-    }
-    return message;
+std::string trim_message(std::string_view message) {
+    return std::string(trim_end(message, "\n\r "));
 }
 
 } // namespace drivers

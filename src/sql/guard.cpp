@@ -1,7 +1,7 @@
 #include "zolviai/sql/guard.hpp"
 
 #include "zolviai/core/error.hpp"
-#include "zolviai/core/utf8.hpp"
+#include "zolviai/core/text.hpp"
 
 #include <cctype>
 

@@ -4,6 +4,7 @@
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/python_repr.hpp"
+#include "zolviai/core/text.hpp"
 #include "zolviai/sql/guard.hpp"
 #include "zolviai/sql/uri.hpp"
 
@@ -16,23 +17,6 @@ namespace zolviai::sql {
 
 namespace {
 
-// An ODBC attribute value, braced when it holds characters the connection string syntax
-// gives a meaning to.
-std::string odbc_value(const std::string& v) {
-    if (v.find_first_of(";{}=") == std::string::npos &&
-        (v.empty() || (v.front() != ' ' && v.back() != ' '))) {
-        return v;
-    }
-    std::string out = "{";
-    for (char c : v) {
-        out += c;
-        if (c == '}') {
-            out += '}';
-        }
-    }
-    return out + "}";
-}
-
 std::string mssql_connection_string(const DatabaseUri& uri) {
     if (auto raw = uri.query.find("odbc_connect"); raw != uri.query.end()) {
         return raw->second;
@@ -40,37 +24,31 @@ std::string mssql_connection_string(const DatabaseUri& uri) {
     auto driver_it = uri.query.find("driver");
     const std::string driver =
         driver_it != uri.query.end() ? driver_it->second : default_mssql_odbc_driver();
-    std::string out = "DRIVER={" + driver + "};";
+    std::string out = "DRIVER=" + enclosed(driver, '{', '}') + ";";
     // Microsoft's drivers take the port after a comma; FreeTDS and others take PORT=.
     if (driver.find("SQL Server") != std::string::npos) {
-        out += "SERVER=" + uri.host + (uri.port > 0 ? "," + std::to_string(uri.port) : "") + ";";
+        out +=
+            "SERVER=" +
+            odbc_attribute_value(uri.host + (uri.port > 0 ? "," + std::to_string(uri.port) : "")) +
+            ";";
     } else {
-        out += "SERVER=" + uri.host + ";";
+        out += "SERVER=" + odbc_attribute_value(uri.host) + ";";
         if (uri.port > 0) {
             out += "PORT=" + std::to_string(uri.port) + ";";
         }
     }
     if (!uri.database.empty()) {
-        out += "DATABASE=" + odbc_value(uri.database) + ";";
+        out += "DATABASE=" + odbc_attribute_value(uri.database) + ";";
     }
     if (!uri.user.empty()) {
-        out += "UID=" + odbc_value(uri.user) + ";";
+        out += "UID=" + odbc_attribute_value(uri.user) + ";";
     }
     if (!uri.password.empty()) {
-        out += "PWD={" + [&] {
-            std::string p;
-            for (char c : uri.password) {
-                p += c;
-                if (c == '}') {
-                    p += '}';
-                }
-            }
-            return p;
-        }() + "};";
+        out += "PWD=" + enclosed(uri.password, '{', '}') + ";"; // braced whatever it holds
     }
     for (const auto& [key, value] : uri.query) {
         if (key != "driver") {
-            out += key + "=" + odbc_value(value) + ";";
+            out += key + "=" + odbc_attribute_value(value) + ";";
         }
     }
     return out;
@@ -81,11 +59,9 @@ std::vector<std::string> split_names(const std::string& text) {
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t end = std::min(text.find(',', start), text.size());
-        std::string name = text.substr(start, end - start);
-        name.erase(0, name.find_first_not_of(' '));
-        name.erase(name.find_last_not_of(' ') + 1);
+        const std::string_view name = trim(std::string_view(text).substr(start, end - start), " ");
         if (!name.empty()) {
-            out.push_back(name);
+            out.emplace_back(name);
         }
         start = end + 1;
     }
@@ -113,19 +89,10 @@ bool truthy(const std::string& v) {
     return v == "1" || v == "true" || v == "yes" || v == "on";
 }
 
-// Python's str() of a value cut to n code points, as sample rows show it.
+// Python's str() of a value cut to n characters, as sample rows show it.
 std::string sample_text(const Cell& cell, std::size_t n) {
     std::string s = cell_str(cell);
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
-            if (count == n) {
-                s.resize(i);
-                break;
-            }
-            ++count;
-        }
-    }
+    s.resize(utf8_offset(s, n));
     return s;
 }
 

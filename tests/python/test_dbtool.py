@@ -264,9 +264,11 @@ def test_connection_objects_run_parameterised_statements(scratch):
     text = "it's \\ \" -- ; %s"
     with conn.cursor() as cur:
         cur.execute("CREATE TABLE t (id INT, label VARCHAR(40), price DECIMAL(8,2))")
-        cur.execute("INSERT INTO t VALUES (%s, %s, %s), (%s, %s, NULL)",
-                    (1, text, decimal.Decimal("9.50"), 2, None))
+        inserted = cur.execute("INSERT INTO t VALUES (%s, %s, %s), (%s, %s, NULL)",
+                               (1, text, decimal.Decimal("9.50"), 2, None))
         assert cur.rowcount == 2
+        # MySQL's client hands the row count back from execute, PostgreSQL's nothing.
+        assert inserted == (2 if engine == "maria" else None)
         cur.execute("SELECT id, label, price FROM t WHERE label = %(l)s OR id = %(i)s ORDER BY id",
                     {"l": text, "i": 2})
         assert [d[0] for d in cur.description] == ["id", "label", "price"]
@@ -276,6 +278,10 @@ def test_connection_objects_run_parameterised_statements(scratch):
     if engine == "maria":
         expected = [dict(zip(["id", "label", "price"], r)) for r in expected]
     assert rows == expected
+    if engine == "maria":  # a repeated column name gets its table in front, as in MySQL's clients
+        with conn.cursor() as cur:
+            cur.execute("SELECT a.id, b.id FROM t a JOIN t b ON a.id = b.id ORDER BY a.id")
+            assert cur.fetchall() == [{"id": 1, "b.id": 1}, {"id": 2, "b.id": 2}]
     with conn.cursor(dict_rows=False) as cur:
         cur.execute("SELECT %s, '100%%'", ["x"])
         assert cur.fetchone() == ("x", "100%")

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "zolviai/agent/settings.hpp"
 #include "zolviai/core/value.hpp"
 #include "zolviai/flow/sql_graph.hpp"
+#include "zolviai/llm/model_settings.hpp"
 
 #include <functional>
 #include <memory>
@@ -39,8 +39,8 @@ Value run_agent(const flow::SQLGraph& agent, const std::string& zolvi_api_key,
 // Picks the deployments for the two roles from the service's list: the last record whose
 // "model" is "GPT-3.5" and the last whose "model" starts with "GPT-4". Returns false (and
 // leaves placeholders without an endpoint) when either role has no usable endpoint.
-bool pick_deployments(const Value& deployments, std::unique_ptr<ModelSettings>& role_35,
-                      std::unique_ptr<ModelSettings>& role_4);
+bool pick_deployments(const Value& deployments, std::unique_ptr<llm::ModelSettings>& role_35,
+                      std::unique_ptr<llm::ModelSettings>& role_4);
 
 // Loads KEY=VALUE lines of a .env file into the environment without overriding variables
 // that are already set; a missing file is not an error. Returns how many were set.

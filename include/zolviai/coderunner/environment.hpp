@@ -6,7 +6,8 @@
 #include <vector>
 
 // The code runner's private Python virtual environment and module installation into it.
-// The settings are process-wide; preparation is meant to run once, at start-up.
+// Every operation takes the settings it works with from its caller, so that callers on
+// different threads (Python threads while the GIL is released) never share them.
 namespace zolviai::coderunner {
 
 struct Settings {
@@ -20,22 +21,24 @@ struct Settings {
     std::string base_python;
 };
 
-Settings& settings();
+// The settings the process started with: install_time_limit and base_python from the
+// environment, read once; no environment path yet. Never changes afterwards.
+const Settings& startup_settings();
 
 // "matplotlib", "scikit-learn", "numpy", "statsmodels", "pandas", "scipy".
 const std::vector<std::string>& default_modules();
 
 // Sets env_path, then ensure_virtual_environment().
-void initialize_environment(const std::string& env_path);
+void initialize_environment(Settings& s, const std::string& env_path);
 
 // Creates the environment (pip included, parents created) when nothing exists at env_path,
 // sets python_executable to env_path/bin/python, and installs the defaults when it created
 // the environment. Anything already at the path counts as an environment. An unset env_path
 // is a TypeError; a failed creation an IoError, leaving python_executable as it was.
-void ensure_virtual_environment();
+void ensure_virtual_environment(Settings& s);
 
 // safe_install_modules(default_modules()).
-void install_defaults();
+void install_defaults(const Settings& s);
 
 struct InstallOutcome {
     std::string name;
@@ -47,12 +50,13 @@ struct InstallOutcome {
 // caller's streams. Every name is tried whatever the exit status of the ones before; a
 // child that cannot be started raises at that name (IoError, or TypeError when
 // python_executable is unset).
-std::vector<InstallOutcome> install_dependencies(const std::vector<std::string>& names);
+std::vector<InstallOutcome> install_dependencies(const Settings& s,
+                                                 const std::vector<std::string>& names);
 
 // install_dependencies, reported as one printed line and never raised:
 // "Installation successful." when every installer exited with status 0, otherwise
 // "An error occurred during installation: " and what failed.
-void safe_install_modules(const std::vector<std::string>& names);
+void safe_install_modules(const Settings& s, const std::vector<std::string>& names);
 
 // The text after "An error occurred during installation: " for installers that failed,
 // such as "nosuchpkg (exit status 1), other (timed out)"; empty when all succeeded.

@@ -19,6 +19,10 @@ public:
 void set_console_sink(std::shared_ptr<ConsoleSink> sink);
 std::shared_ptr<ConsoleSink> console_sink();
 
+// Writes text to a file descriptor in full, retrying interrupted writes; a closed descriptor
+// is ignored. The default sink writes with it, and so do programs that print past the sink.
+void write_all(int fd, std::string_view text);
+
 // Writes text followed by one line break, as Python's print() does.
 void print_line(std::string_view text);
 void print_err_line(std::string_view text);

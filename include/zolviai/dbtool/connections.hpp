@@ -35,8 +35,8 @@ std::string get_db_connection(std::string_view engine, const ConnectionParams& p
 
 // The ODBC connection text for SQL Server:
 // DRIVER={SQL Server};SERVER=host,port;DATABASE=name;UID=user;PWD=password. A value that
-// holds ';', '{' or '}' is braced ({...}, with '}' doubled) so that it stays one value;
-// other values are written as they are.
+// holds ';', '{', '}' or '=', or starts or ends with a space, is braced ({...}, with '}'
+// doubled) so that it reads back as written; other values are written as they are.
 std::string mssql_connection_text(const ConnectionParams& params);
 
 // Opens a MySQL connection (rows handed out as maps by its cursors). On failure prints

@@ -26,14 +26,14 @@ inline constexpr const char* default_db_password = "tavk";
 // calls it when it is imported, so that the environment is read at load time.
 void load_database_settings();
 
-// A copy of the current settings (loading them first when needed). There is no lock: a
-// change made meanwhile on another thread may be seen in part.
+// A copy of the current settings (loading them first when needed). Safe from any thread:
+// the copy holds the values of one set_database_config (or the environment's), never a mix.
 DatabaseSettings database_settings();
 
-// Stores the five values in the order name, user, password, host, port. A text value that
-// is absent, or a port that is not an integer (std::nullopt), is a ValueError
-// "All parameters must be provided and 'port' must be an integer." and changes nothing.
-// Empty texts are stored as they are.
+// Replaces the settings with the five values (name, user, password, host, port) at once. A
+// text value that is absent, or a port that is not an integer (std::nullopt), is a
+// ValueError "All parameters must be provided and 'port' must be an integer." and changes
+// nothing. Empty texts are stored as they are.
 void set_database_config(std::optional<std::string> name, std::optional<std::string> user,
                          std::optional<std::string> password, std::optional<std::string> host,
                          std::optional<std::int64_t> port);

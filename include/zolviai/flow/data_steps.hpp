@@ -2,6 +2,7 @@
 
 #include "zolviai/core/value.hpp"
 #include "zolviai/flow/prompt_template.hpp"
+#include "zolviai/flow/query_checker.hpp"
 #include "zolviai/llm/chat_model.hpp"
 #include "zolviai/sql/sql_database.hpp"
 #include "zolviai/sql/tools.hpp"
@@ -48,7 +49,7 @@ public:
     SQLSyntaxChecker(DatabasePtr db, ChatModelPtr model);
     Value invoke(Value& state) const;
 
-    sql::QuerySQLCheckerTool tool;
+    QuerySQLCheckerTool tool;
 };
 
 // Runs the newest query. Rows: the rendered rows, success and the analysis prompt set to

@@ -93,11 +93,8 @@ public:
     Value invoke(const Value& state) const;
 
     StructuredPtr model;
+    prompts::BraceTemplate template_;
 };
-
-// The correction prompt shared by PandasGenerator and PandasCorrection (brace format:
-// user_question, python_code, error).
-extern const std::string_view PANDAS_CORRECTION_TEXT;
 
 // The deployment's answer context, read once per process on first use (read_values()).
 const Value& current_values();

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "zolviai/agent/settings.hpp"
 #include "zolviai/flow/model_steps.hpp"
+#include "zolviai/llm/model_settings.hpp"
 
 namespace zolviai::flow {
 
@@ -12,7 +12,7 @@ namespace zolviai::flow {
 class RelevantTablePicker {
 public:
     // Builds its chat model from the settings (temperature 0, top_p 0.95, 8192 tokens).
-    RelevantTablePicker(const agent::ModelSettings& config, DatabasePtr db);
+    RelevantTablePicker(const llm::ModelSettings& config, DatabasePtr db);
     RelevantTablePicker(const Value& config_map, DatabasePtr db);
     RelevantTablePicker(ChatModelPtr model, DatabasePtr db);
 

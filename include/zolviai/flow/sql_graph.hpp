@@ -1,10 +1,10 @@
 #pragma once
 
-#include "zolviai/agent/settings.hpp"
 #include "zolviai/flow/data_steps.hpp"
 #include "zolviai/flow/model_steps.hpp"
 #include "zolviai/flow/relevant_table_picker.hpp"
 #include "zolviai/graph/state_graph.hpp"
+#include "zolviai/llm/model_settings.hpp"
 
 #include <memory>
 #include <optional>
@@ -18,8 +18,8 @@ class SQLGraph {
 public:
     // config_35 serves every model role but SQL generation, which config_4 serves. A settings
     // map holding max_tokens, temperature or model_kwargs is a TypeError naming the key.
-    SQLGraph(DatabasePtr custom_sql_db, const agent::ModelSettings& config_35,
-             const agent::ModelSettings& config_4);
+    SQLGraph(DatabasePtr custom_sql_db, const llm::ModelSettings& config_35,
+             const llm::ModelSettings& config_4);
 
     // From the settings' attribute maps (what a Python host's settings objects hold).
     SQLGraph(DatabasePtr custom_sql_db, const Value& config_35_map, const Value& config_4_map);

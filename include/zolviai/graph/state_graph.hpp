@@ -15,8 +15,10 @@ namespace zolviai::graph {
 inline constexpr const char* START = "__start__";
 inline constexpr const char* END = "__end__";
 
-// A node gets the held state itself (in-place changes to its lists are seen by later
-// steps) and returns an update map, or null for no change.
+// A node returns an update map, or null for no change. A node alone in its super-step gets
+// the held state itself (in-place changes to its lists are seen by later steps); nodes that
+// share a step each get a snapshot of it, and one that changes its snapshot in place ends the
+// run with an InvalidUpdateError, since siblings must all see the same state.
 using NodeFn = std::function<Value(Value& state, const RunConfig& config)>;
 // A condition sees the state after the update of the node it follows and returns a label.
 using ConditionFn = std::function<std::string(const Value& state)>;

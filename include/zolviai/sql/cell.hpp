@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace zolviai::sql {
 
@@ -57,19 +58,37 @@ struct Cell {
     DateTime when;    // Date, Time, Timestamp, TimestampTz
     Interval span;    // Interval
 
+    // One factory per type, each setting the member that belongs to it.
     static Cell null() { return {}; }
-    static Cell of_bool(bool v);
-    static Cell of_int(std::int64_t v);
-    static Cell of_float(double v);
-    static Cell of_decimal(std::string digits);
-    static Cell of_text(std::string v);
-    static Cell of_bytes(std::string v);
-    static Cell of_json(std::string v);
+    static Cell of_bool(bool v) { return with(CellType::Bool, &Cell::boolean, v); }
+    static Cell of_int(std::int64_t v) { return with(CellType::Integer, &Cell::integer, v); }
+    static Cell of_float(double v) { return with(CellType::Float, &Cell::real, v); }
+    static Cell of_decimal(std::string digits) {
+        return with(CellType::Decimal, &Cell::text, std::move(digits));
+    }
+    static Cell of_text(std::string v) { return with(CellType::Text, &Cell::text, std::move(v)); }
+    static Cell of_bytes(std::string v) { return with(CellType::Bytes, &Cell::text, std::move(v)); }
+    static Cell of_json(std::string v) { return with(CellType::Json, &Cell::text, std::move(v)); }
+    // Lower case, braces dropped.
     static Cell of_uuid(std::string_view v);
-    static Cell of_date(int year, int month, int day);
-    static Cell of_time(const DateTime& v);
-    static Cell of_timestamp(const DateTime& v); // TimestampTz when v.has_offset
-    static Cell of_interval(const Interval& v);
+    static Cell of_date(int year, int month, int day) {
+        return with(CellType::Date, &Cell::when, DateTime{year, month, day});
+    }
+    static Cell of_time(const DateTime& v) { return with(CellType::Time, &Cell::when, v); }
+    // TimestampTz when v.has_offset.
+    static Cell of_timestamp(const DateTime& v) {
+        return with(v.has_offset ? CellType::TimestampTz : CellType::Timestamp, &Cell::when, v);
+    }
+    static Cell of_interval(const Interval& v) { return with(CellType::Interval, &Cell::span, v); }
+
+private:
+    template <typename T>
+    static Cell with(CellType type, T Cell::*member, T value) {
+        Cell c;
+        c.type = type;
+        c.*member = std::move(value);
+        return c;
+    }
 };
 
 // The text Python's repr() gives for the value a Python database client would hand back:

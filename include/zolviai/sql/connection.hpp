@@ -55,9 +55,9 @@ struct GuardOptions {
 
 // What the connection's role may do beyond reading, found out from the server.
 struct PrivilegeReport {
-    std::string role;             // the user or role the connection runs as
-    bool can_write = false;       // it can change data or schema somewhere in reach
-    bool server_files = false;    // it can read or write server files or run server programs
+    std::string role;               // the user or role the connection runs as
+    bool can_write = false;         // it can change data or schema somewhere in reach
+    bool server_files = false;      // it can read or write server files or run server programs
     std::vector<std::string> risks; // one line per finding, in plain words
     // Statements an administrator can run to create a role that may only read.
     std::string read_only_role_sql;
@@ -147,11 +147,11 @@ public:
     virtual PrivilegeReport privileges() = 0;
 };
 
-
 // Opens a connection with the driver for settings.engine.
 std::unique_ptr<Connection> connect(const ConnectSettings& settings);
 
-// The engine's way of quoting an identifier ("name", `name`, [name]).
+// The engine's way of quoting an identifier: "name", or `name` for MySQL; a quote inside is
+// doubled.
 std::string quote_identifier(Engine engine, std::string_view name);
 
 // The ODBC driver used for SQL Server when none is named: ZOLVIAI_MSSQL_ODBC_DRIVER when

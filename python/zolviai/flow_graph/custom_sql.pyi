@@ -1,4 +1,5 @@
-class DatabaseError(Exception): ...
+from zolviai.errors import DatabaseError as DatabaseError
+
 SQLAlchemyError = DatabaseError
 
 class CustomSQLDatabase:

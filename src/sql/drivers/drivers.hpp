@@ -14,43 +14,63 @@ std::unique_ptr<Connection> open_mariadb(const ConnectSettings& settings);
 std::unique_ptr<Connection> open_sqlite(const ConnectSettings& settings);
 std::unique_ptr<Connection> open_odbc(const ConnectSettings& settings);
 
-// Removes the password from a client library's message (a defence: the libraries do not
-// normally echo it).
-std::string scrub(std::string message, const std::string& password);
-
 // Trims trailing line breaks and spaces of a client library message.
-std::string trim_message(std::string message);
+std::string trim_message(std::string_view message);
 
-// Appends a result row, or only counts it once max_rows rows are kept (plain reads without
-// byte bounds; guarded reads use RowBudget).
-inline bool keep_row(const ExecuteOptions& options, const ResultSet& result) {
-    return options.max_rows < 0 || static_cast<std::int64_t>(result.rows.size()) < options.max_rows;
-}
-
-// Which rows of a result are kept: at most options.max_rows rows, and none once the kept
-// cells hold options.max_result_bytes bytes. Rows past the budget are counted, not kept.
-class RowBudget {
+// Collects the rows of one result as a driver reads them. Every row is counted in
+// total_rows; at most options.max_rows are kept, and none once the kept cells hold
+// options.max_result_bytes bytes (when bound_bytes). Rows past the budget are counted and
+// dropped, or, with options.stop_after_max_rows, end the reading.
+//
+//     RowCollector rows(out, options);
+//     while (fetch a row) {
+//         const RowCollector::Next next = rows.next();
+//         if (next == RowCollector::Next::Stop) break;
+//         if (next == RowCollector::Next::Skip) continue;
+//         rows.add(build the row);
+//     }
+class RowCollector {
 public:
-    explicit RowBudget(const ExecuteOptions& options) : options_(options) {}
+    enum class Next {
+        Keep, // build the row and add() it
+        Skip, // drop it and read on
+        Stop, // drop it and read no more rows
+    };
 
-    // Whether the next row may be kept.
-    bool keep(const ResultSet& result) const {
-        if (options_.max_rows >= 0 &&
-            static_cast<std::int64_t>(result.rows.size()) >= options_.max_rows) {
-            return false;
+    RowCollector(ResultSet& out, const ExecuteOptions& options, bool bound_bytes = true)
+        : out_(out), options_(options), bound_bytes_(bound_bytes) {}
+
+    ResultSet& result() { return out_; }
+
+    // Counts the row just read and says what to do with it.
+    Next next() {
+        ++out_.total_rows;
+        if (fits()) {
+            return Next::Keep;
         }
-        return options_.max_result_bytes == 0 || bytes_ < options_.max_result_bytes;
+        return options_.stop_after_max_rows ? Next::Stop : Next::Skip;
     }
 
-    // Counts the bytes of a kept row.
-    void kept(const Row& row) {
+    void add(Row row) {
         for (const Cell& c : row) {
             bytes_ += sizeof(Cell) + c.text.size();
         }
+        out_.rows.push_back(std::move(row));
     }
 
 private:
+    bool fits() const {
+        if (options_.max_rows >= 0 &&
+            static_cast<std::int64_t>(out_.rows.size()) >= options_.max_rows) {
+            return false;
+        }
+        return !bound_bytes_ || options_.max_result_bytes == 0 ||
+               bytes_ < options_.max_result_bytes;
+    }
+
+    ResultSet& out_;
     const ExecuteOptions& options_;
+    bool bound_bytes_;
     std::size_t bytes_ = 0;
 };
 

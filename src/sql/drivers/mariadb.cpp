@@ -5,6 +5,8 @@
 #include "sql/drivers/drivers.hpp"
 #include "sql/drivers/policies.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/text.hpp"
+#include "zolviai/sql/literal.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -501,7 +503,8 @@ private:
                                0) == nullptr) {
             std::string message = mysql_error(mysql);
             mysql_close(mysql);
-            throw DatabaseError("could not connect to MySQL: " + scrub(message, settings.password));
+            throw DatabaseError("could not connect to MySQL: " +
+                                mask_secret(message, settings.password));
         }
         return mysql;
     }
@@ -626,14 +629,15 @@ private:
                 out.columns[c].table.assign(fields[c].table, fields[c].table_length);
             }
         }
-        RowBudget budget(options);
+        // Plain reads keep at most max_rows rows whatever their size.
+        RowCollector rows(out, options, bounded);
         try {
             while (MYSQL_ROW raw = mysql_fetch_row(res)) {
-                ++out.total_rows;
-                if (bounded ? !budget.keep(out) : !keep_row(options, out)) {
-                    if (options.stop_after_max_rows) {
-                        break; // mysql_free_result reads and drops the rest
-                    }
+                const RowCollector::Next next = rows.next();
+                if (next == RowCollector::Next::Stop) {
+                    break; // mysql_free_result reads and drops the rest
+                }
+                if (next == RowCollector::Next::Skip) {
                     continue;
                 }
                 const unsigned long* lengths = mysql_fetch_lengths(res);
@@ -651,8 +655,7 @@ private:
                         row.push_back(make_cell(types[c], raw[c], lengths[c]));
                     }
                 }
-                budget.kept(row);
-                out.rows.push_back(std::move(row));
+                rows.add(std::move(row));
             }
         } catch (const DatabaseError&) {
             mysql_free_result(res);
@@ -678,14 +681,14 @@ private:
     }
 
     std::string last_error() const {
-        return scrub("ERROR " + std::to_string(mysql_errno(mysql_)) + " (" +
-                         mysql_sqlstate(mysql_) + "): " + mysql_error(mysql_),
-                     password_);
+        return mask_secret("ERROR " + std::to_string(mysql_errno(mysql_)) + " (" +
+                               mysql_sqlstate(mysql_) + "): " + mysql_error(mysql_),
+                           password_);
     }
 
-    // Fills '?' placeholders outside quoted text with escaped literals.
-    std::string bind(const std::string& sql,
-                     const std::vector<std::optional<std::string>>& params) {
+    // Fills '?' placeholders outside quoted text with the values as text literals.
+    static std::string bind(const std::string& sql,
+                            const std::vector<std::optional<std::string>>& params) {
         std::string out;
         std::size_t next = 0;
         char quote = 0;
@@ -713,15 +716,7 @@ private:
                 throw DatabaseError("the statement has more placeholders than parameters");
             }
             const auto& p = params[next++];
-            if (!p) {
-                out += "NULL";
-                continue;
-            }
-            std::string escaped(p->size() * 2 + 1, '\0');
-            const unsigned long n =
-                mysql_real_escape_string(mysql_, escaped.data(), p->data(), p->size());
-            escaped.resize(n);
-            out += '\'' + escaped + '\'';
+            out += mysql_literal(p ? Cell::of_text(*p) : Cell::null());
         }
         if (next != params.size()) {
             throw DatabaseError("the statement has fewer placeholders than parameters");

@@ -5,14 +5,18 @@
 #include "sql/drivers/odbc_api.hpp"
 #include "sql/drivers/policies.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/text.hpp"
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <iterator>
 #include <mutex>
+#include <string_view>
 #include <thread>
+#include <utf8.h>
 
 namespace zolviai::sql::drivers {
 
@@ -21,68 +25,52 @@ namespace {
 constexpr SQLSMALLINT SQL_SS_TIME2 = -154;
 constexpr SQLSMALLINT SQL_SS_TIMESTAMPOFFSET = -155;
 
+// Text crosses the W functions as UTF-16. What is not UTF-8 on our side (it never reaches a
+// driver from the guard) becomes U+FFFD.
 std::u16string to_utf16(std::string_view s) {
     std::u16string out;
     out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size();) {
-        const unsigned char c = s[i];
-        char32_t cp = 0xFFFD;
-        std::size_t n = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0 && i + 1 < s.size()) {
-            cp = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F);
-            n = 2;
-        } else if ((c & 0xF0) == 0xE0 && i + 2 < s.size()) {
-            cp = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
-            n = 3;
-        } else if ((c & 0xF8) == 0xF0 && i + 3 < s.size()) {
-            cp = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) |
-                 (s[i + 3] & 0x3F);
-            n = 4;
-        }
-        i += n;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
+    if (utf8::is_valid(s.begin(), s.end())) {
+        utf8::utf8to16(s.begin(), s.end(), std::back_inserter(out));
+        return out;
     }
+    std::string replaced;
+    utf8::replace_invalid(s.begin(), s.end(), std::back_inserter(replaced));
+    utf8::utf8to16(replaced.begin(), replaced.end(), std::back_inserter(out));
     return out;
 }
 
-void append_utf8(std::string& out, const SQLWCHAR* s, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        char32_t cp = s[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+bool is_high_surrogate(char16_t unit) {
+    return unit >= 0xD800 && unit < 0xDC00;
+}
+
+bool is_low_surrogate(char16_t unit) {
+    return unit >= 0xDC00 && unit < 0xE000;
+}
+
+// Appends a driver's UTF-16 text as UTF-8. A lone surrogate has no UTF-8 form: it becomes
+// U+FFFD, and the text around it is kept.
+void append_utf8(std::string& out, std::u16string_view s) {
+    const auto sink = std::back_inserter(out);
+    std::size_t run = 0; // start of the well-formed run not yet appended
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (is_high_surrogate(s[i]) && i + 1 < s.size() && is_low_surrogate(s[i + 1])) {
             ++i;
-        } else if (cp >= 0xD800 && cp < 0xE000) {
-            cp = 0xFFFD; // a lone surrogate has no UTF-8 form
+            continue;
         }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        if (!is_high_surrogate(s[i]) && !is_low_surrogate(s[i])) {
+            continue;
         }
+        utf8::utf16to8(s.begin() + run, s.begin() + i, sink);
+        utf8::append(0xFFFD, sink);
+        run = i + 1;
     }
+    utf8::utf16to8(s.begin() + run, s.end(), sink);
 }
 
 std::string utf8_of(const SQLWCHAR* s, std::size_t n) {
     std::string out;
-    append_utf8(out, s, n);
+    append_utf8(out, std::u16string_view(reinterpret_cast<const char16_t*>(s), n));
     return out;
 }
 
@@ -455,7 +443,7 @@ private:
         if (out.empty()) {
             out = "unknown ODBC error";
         }
-        return scrub(trim_message(out), password_);
+        return mask_secret(trim_message(out), password_);
     }
 
     void usable() const {
@@ -695,7 +683,7 @@ private:
                     utf8_of(type_name, std::min<std::size_t>(type_len / sizeof(SQLWCHAR), 255));
             }
         }
-        RowBudget budget(options);
+        RowCollector rows(out, options);
         for (;;) {
             const SQLRETURN f = odbc().SQLFetch(h);
             if (f == SQL_NO_DATA) {
@@ -704,11 +692,11 @@ private:
             if (!SQL_SUCCEEDED(f)) {
                 throw DatabaseError(diagnostics(SQL_HANDLE_STMT, h));
             }
-            ++out.total_rows;
-            if (!budget.keep(out)) {
-                if (options.stop_after_max_rows) {
-                    break;
-                }
+            const RowCollector::Next next = rows.next();
+            if (next == RowCollector::Next::Stop) {
+                break;
+            }
+            if (next == RowCollector::Next::Skip) {
                 continue;
             }
             Row row;
@@ -716,8 +704,7 @@ private:
             for (SQLSMALLINT c = 0; c < n; ++c) {
                 row.push_back(read_cell(h, c + 1, types[c], options, out.columns[c].name));
             }
-            budget.kept(row);
-            out.rows.push_back(std::move(row));
+            rows.add(std::move(row));
         }
         return out;
     }
@@ -759,7 +746,7 @@ private:
     bool read_text(SQLHSTMT h, SQLUSMALLINT c, std::string& out, std::size_t limit = 0) {
         SQLWCHAR buf[4096];
         out.clear();
-        SQLWCHAR carried = 0; // a high surrogate whose pair is in the next piece
+        char16_t carried = 0; // a high surrogate whose pair is in the next piece
         for (;;) {
             SQLLEN ind = 0;
             const SQLRETURN rc = odbc().SQLGetData(h, c, SQL_C_WCHAR, buf, sizeof buf, &ind);
@@ -783,18 +770,17 @@ private:
                 carried = 0;
             }
             piece.append(reinterpret_cast<const char16_t*>(buf), units);
-            if (rc != SQL_SUCCESS && !piece.empty() && piece.back() >= 0xD800 &&
-                piece.back() < 0xDC00) {
+            if (rc != SQL_SUCCESS && !piece.empty() && is_high_surrogate(piece.back())) {
                 carried = piece.back();
                 piece.pop_back();
             }
-            append_utf8(out, reinterpret_cast<const SQLWCHAR*>(piece.data()), piece.size());
+            append_utf8(out, piece);
             if (rc == SQL_SUCCESS || (limit > 0 && out.size() > limit)) {
                 break;
             }
         }
         if (carried != 0) {
-            append_utf8(out, &carried, 1);
+            append_utf8(out, std::u16string_view(&carried, 1));
         }
         return true;
     }

@@ -3,7 +3,7 @@
 #include "sql/drivers/drivers.hpp"
 #include "sql/drivers/policies.hpp"
 #include "zolviai/core/error.hpp"
-#include "zolviai/core/utf8.hpp"
+#include "zolviai/core/text.hpp"
 
 #include <cctype>
 #include <cerrno>
@@ -44,119 +44,66 @@ enum Oid : unsigned {
     JSONBOID = 3802,
 };
 
-const char* builtin_type_name(unsigned oid) {
-    switch (oid) {
-    case BOOLOID:
-        return "boolean";
-    case BYTEAOID:
-        return "bytea";
-    case CHAROID:
-        return "\"char\"";
-    case NAMEOID:
-        return "name";
-    case INT8OID:
-        return "bigint";
-    case INT2OID:
-        return "smallint";
-    case INT4OID:
-        return "integer";
-    case TEXTOID:
-        return "text";
-    case OIDOID:
-        return "oid";
-    case JSONOID:
-        return "json";
-    case FLOAT4OID:
-        return "real";
-    case FLOAT8OID:
-        return "double precision";
-    case BPCHAROID:
-        return "character";
-    case VARCHAROID:
-        return "character varying";
-    case DATEOID:
-        return "date";
-    case TIMEOID:
-        return "time without time zone";
-    case TIMESTAMPOID:
-        return "timestamp without time zone";
-    case TIMESTAMPTZOID:
-        return "timestamp with time zone";
-    case INTERVALOID:
-        return "interval";
-    case TIMETZOID:
-        return "time with time zone";
-    case NUMERICOID:
-        return "numeric";
-    case UUIDOID:
-        return "uuid";
-    case JSONBOID:
-        return "jsonb";
-    default:
-        return nullptr;
+// What the driver knows of each built-in type it reads: the name format_type gives, the cell
+// its values become, and whether its text form is short whatever the value (such columns are
+// read as they are; every other column of a guarded query is cut on the server before it is
+// sent). Types not listed are read as text and named by the server.
+struct BuiltinType {
+    unsigned oid;
+    const char* name;
+    CellType cell;
+    bool short_text;
+};
+
+constexpr BuiltinType builtin_types[] = {
+    {BOOLOID, "boolean", CellType::Bool, true},
+    {BYTEAOID, "bytea", CellType::Bytes, false},
+    {CHAROID, "\"char\"", CellType::Text, true},
+    {NAMEOID, "name", CellType::Text, false},
+    {INT8OID, "bigint", CellType::Integer, true},
+    {INT2OID, "smallint", CellType::Integer, true},
+    {INT4OID, "integer", CellType::Integer, true},
+    {TEXTOID, "text", CellType::Text, false},
+    {OIDOID, "oid", CellType::Integer, true},
+    {JSONOID, "json", CellType::Json, false},
+    {FLOAT4OID, "real", CellType::Float, true},
+    {FLOAT8OID, "double precision", CellType::Float, true},
+    {BPCHAROID, "character", CellType::Text, false},
+    {VARCHAROID, "character varying", CellType::Text, false},
+    {DATEOID, "date", CellType::Date, true},
+    {TIMEOID, "time without time zone", CellType::Time, true},
+    {TIMESTAMPOID, "timestamp without time zone", CellType::Timestamp, true},
+    {TIMESTAMPTZOID, "timestamp with time zone", CellType::TimestampTz, true},
+    {INTERVALOID, "interval", CellType::Interval, true},
+    {TIMETZOID, "time with time zone", CellType::Time, true},
+    {NUMERICOID, "numeric", CellType::Decimal, false},
+    {UUIDOID, "uuid", CellType::Uuid, true},
+    {JSONBOID, "jsonb", CellType::Json, false},
+};
+
+const BuiltinType* builtin_type(unsigned oid) {
+    for (const BuiltinType& t : builtin_types) {
+        if (t.oid == oid) {
+            return &t;
+        }
     }
+    return nullptr;
 }
 
 CellType cell_type_of(unsigned oid) {
-    switch (oid) {
-    case BOOLOID:
-        return CellType::Bool;
-    case BYTEAOID:
-        return CellType::Bytes;
-    case INT8OID:
-    case INT2OID:
-    case INT4OID:
-    case OIDOID:
-        return CellType::Integer;
-    case FLOAT4OID:
-    case FLOAT8OID:
-        return CellType::Float;
-    case NUMERICOID:
-        return CellType::Decimal;
-    case DATEOID:
-        return CellType::Date;
-    case TIMEOID:
-    case TIMETZOID:
-        return CellType::Time;
-    case TIMESTAMPOID:
-        return CellType::Timestamp;
-    case TIMESTAMPTZOID:
-        return CellType::TimestampTz;
-    case INTERVALOID:
-        return CellType::Interval;
-    case JSONOID:
-    case JSONBOID:
-        return CellType::Json;
-    case UUIDOID:
-        return CellType::Uuid;
-    default:
-        return CellType::Text;
-    }
+    const BuiltinType* t = builtin_type(oid);
+    return t != nullptr ? t->cell : CellType::Text;
 }
 
-// Types whose text form is short whatever the value: they are read as they are. Every other
-// column of a guarded query is cut on the server before it is sent.
 bool short_text_form(unsigned oid) {
-    switch (oid) {
-    case BOOLOID:
-    case CHAROID:
-    case INT8OID:
-    case INT2OID:
-    case INT4OID:
-    case OIDOID:
-    case FLOAT4OID:
-    case FLOAT8OID:
-    case DATEOID:
-    case TIMEOID:
-    case TIMESTAMPOID:
-    case TIMESTAMPTZOID:
-    case INTERVALOID:
-    case TIMETZOID:
-    case UUIDOID:
-        return true;
-    default:
-        return false;
-    }
+    const BuiltinType* t = builtin_type(oid);
+    return t != nullptr && t->short_text;
+}
+
+// The column's type name: the built-in one, or the oid's digits for resolve_type_names.
+std::string type_name_of(unsigned oid) {
+    const BuiltinType* t = builtin_type(oid);
+    return t != nullptr ? t->name : std::to_string(oid);
 }
 
 int hex_value(char c) {
@@ -251,53 +198,50 @@ bool parse_interval(std::string_view s, Interval& out) {
     return true;
 }
 
+// A cell from the server's text form of a value of type oid.
 Cell make_cell(unsigned oid, const char* v, int len) {
+    const std::string_view text(v, len);
     DateTime t;
-    switch (oid) {
-    case BOOLOID:
+    switch (cell_type_of(oid)) {
+    case CellType::Bool:
         return Cell::of_bool(v[0] == 't');
-    case INT8OID:
-    case INT2OID:
-    case INT4OID:
-    case OIDOID:
+    case CellType::Integer:
         return Cell::of_int(std::strtoll(v, nullptr, 10));
-    case FLOAT4OID:
-    case FLOAT8OID:
+    case CellType::Float:
         return Cell::of_float(std::strtod(v, nullptr));
-    case NUMERICOID:
-        return Cell::of_decimal(std::string(v, len));
-    case BYTEAOID:
+    case CellType::Decimal:
+        return Cell::of_decimal(std::string(text));
+    case CellType::Bytes:
         return bytea_cell(v, len);
-    case DATEOID:
-        if (parse_date(std::string_view(v, len), t)) {
+    case CellType::Date:
+        if (parse_date(text, t)) {
             return Cell::of_date(t.year, t.month, t.day);
         }
         break;
-    case TIMEOID:
-    case TIMETZOID:
-        if (parse_time(std::string_view(v, len), t)) {
+    case CellType::Time:
+        if (parse_time(text, t)) {
             return Cell::of_time(t);
         }
         break;
-    case TIMESTAMPOID:
-    case TIMESTAMPTZOID:
-        if (parse_timestamp(std::string_view(v, len), t)) {
+    case CellType::Timestamp:
+    case CellType::TimestampTz:
+        if (parse_timestamp(text, t)) {
             return Cell::of_timestamp(t);
         }
         break;
-    case INTERVALOID: {
+    case CellType::Interval: {
         Interval span;
-        if (parse_interval(std::string_view(v, len), span)) {
+        if (parse_interval(text, span)) {
             return Cell::of_interval(span);
         }
         break;
     }
-    case JSONOID:
-    case JSONBOID:
-        return Cell::of_json(std::string(v, len));
-    case UUIDOID:
-        return Cell::of_uuid(std::string_view(v, len));
-    default:
+    case CellType::Json:
+        return Cell::of_json(std::string(text));
+    case CellType::Uuid:
+        return Cell::of_uuid(text);
+    case CellType::Null:
+    case CellType::Text:
         break;
     }
     // Values Python's datetime cannot hold (infinity, BC dates) stay text.
@@ -354,7 +298,7 @@ public:
                 conn_ = nullptr;
             }
             throw DatabaseError("could not connect to PostgreSQL: " +
-                                scrub(trim_message(message), password_));
+                                mask_secret(trim_message(message), password_));
         }
     }
 
@@ -506,7 +450,7 @@ public:
                 }
             }
             for (std::size_t i = begin; i < end; ++i) {
-                RowBudget budget(options);
+                RowCollector rows(out[i].result, options);
                 // Each statement gives its result, a NULL, then the sync marker.
                 for (;;) {
                     PGresult* raw = PQgetResult(conn_);
@@ -526,7 +470,7 @@ public:
                         if (out[i].result.columns.empty()) {
                             read_columns(raw, out[i].result);
                         }
-                        read_rows(raw, out[i].result, options, budget, {}, 0);
+                        read_rows(raw, rows, options, {}, 0);
                     } else if (status == PGRES_COMMAND_OK) {
                     } else if (out[i].error.empty()) {
                         out[i].error = result_message(raw);
@@ -591,7 +535,7 @@ private:
     ResultSet collect(const ExecuteOptions& options, Clock::time_point deadline,
                       const std::vector<bool>& cut, std::size_t cut_chars = 0) {
         ResultSet out;
-        RowBudget budget(options);
+        RowCollector rows(out, options);
         std::string error;
         std::string error_state;
         bool columns_known = false;
@@ -607,7 +551,7 @@ private:
                     read_columns(raw, out);
                     columns_known = true;
                 }
-                read_rows(raw, out, options, budget, cut, cut_chars);
+                read_rows(raw, rows, options, cut, cut_chars);
             } else if (status == PGRES_COMMAND_OK) {
                 const char* affected = PQcmdTuples(raw);
                 out.affected_rows = (affected && *affected) ? std::atoll(affected) : -1;
@@ -754,8 +698,7 @@ private:
                 const unsigned oid = PQftype(described, c);
                 out.columns[c].name = PQfname(described, c);
                 out.columns[c].type = cell_type_of(oid);
-                const char* name = builtin_type_name(oid);
-                out.columns[c].type_name = name ? name : std::to_string(oid);
+                out.columns[c].type_name = type_name_of(oid);
             }
         }
         resolve_type_names(out);
@@ -791,7 +734,7 @@ private:
     }
 
     std::string connection_message() const {
-        return scrub(trim_message(PQerrorMessage(conn_)), password_);
+        return mask_secret(trim_message(PQerrorMessage(conn_)), password_);
     }
 
     std::string result_message(const PGresult* r) const {
@@ -799,7 +742,7 @@ private:
         if (m.empty()) {
             m = PQerrorMessage(conn_);
         }
-        return scrub(trim_message(m), password_);
+        return mask_secret(trim_message(m), password_);
     }
 
     void read_columns(const PGresult* r, ResultSet& out) {
@@ -811,18 +754,19 @@ private:
             oids_[c] = oid;
             out.columns[c].name = PQfname(r, c);
             out.columns[c].type = cell_type_of(oid);
-            const char* name = builtin_type_name(oid);
-            out.columns[c].type_name = name ? name : std::to_string(oid);
+            out.columns[c].type_name = type_name_of(oid);
         }
     }
 
-    void read_rows(const PGresult* r, ResultSet& out, const ExecuteOptions& options,
-                   RowBudget& budget, const std::vector<bool>& cut, std::size_t cut_chars) {
-        const int rows = PQntuples(r);
+    // Rows of a result in single-row mode. A row past the budget is dropped, never a reason
+    // to stop: the server sends the rest of them all the same.
+    void read_rows(const PGresult* r, RowCollector& rows, const ExecuteOptions& options,
+                   const std::vector<bool>& cut, std::size_t cut_chars) {
+        const std::vector<Column>& columns = rows.result().columns;
+        const int count = PQntuples(r);
         const int cols = PQnfields(r);
-        for (int i = 0; i < rows; ++i) {
-            ++out.total_rows;
-            if (!budget.keep(out)) {
+        for (int i = 0; i < count; ++i) {
+            if (rows.next() != RowCollector::Next::Keep) {
                 continue;
             }
             Row row;
@@ -835,11 +779,10 @@ private:
                 const std::string_view v(PQgetvalue(r, i, c), PQgetlength(r, i, c));
                 const unsigned oid =
                     c < static_cast<int>(source_oids_.size()) ? source_oids_[c] : oids_[c];
-                row.push_back(bounded_cell(oid, v, options, out.columns[c].name,
+                row.push_back(bounded_cell(oid, v, options, columns[c].name,
                                            !cut.empty() && cut[c] ? cut_chars : 0));
             }
-            budget.kept(row);
-            out.rows.push_back(std::move(row));
+            rows.add(std::move(row));
         }
     }
 
@@ -860,18 +803,10 @@ private:
         bool cut = false;
         if (limit > 0) {
             keep = utf8_prefix_length(v, limit);
-            cut = keep < v.size();
             if (server_cut > 0) {
-                std::size_t chars = 0;
-                for (std::size_t i = 0; i < keep; ++i) {
-                    if ((static_cast<unsigned char>(v[i]) & 0xC0) != 0x80 &&
-                        chars++ == server_cut) {
-                        keep = i;
-                        cut = true;
-                        break;
-                    }
-                }
+                keep = utf8_offset(v.substr(0, keep), server_cut);
             }
+            cut = keep < v.size();
         }
         if (!cut) {
             return make_cell(oid, v.data(), static_cast<int>(v.size()));

@@ -50,29 +50,58 @@ constexpr sqlite3_int64 max_statement_memory = 32 << 20;
 constexpr int max_expression_depth = 500;
 constexpr int max_compound_select = 200;
 
-// The catalog PRAGMAs, whose argument names a table or an index; the wrapper's own catalog
-// queries read them, and generated SQL may too (as PRAGMA or as pragma_table_info(...)).
-const char* const catalog_pragmas[] = {"table_info",       "table_xinfo",    "table_list",
-                                       "index_list",       "index_info",     "index_xinfo",
-                                       "foreign_key_list", "collation_list", "function_list",
-                                       "module_list",      "pragma_list"};
-// Settings generated SQL may read (without an argument only: with one they set).
-const char* const readable_settings[] = {"user_version",   "application_id", "schema_version",
-                                         "encoding",       "page_size",      "page_count",
-                                         "freelist_count", "foreign_keys"};
-// What the wrapper's own statements may also read.
-const char* const wrapper_pragmas[] = {"database_list", "compile_options", "foreign_key_check",
-                                       "quick_check", "integrity_check"};
+// The PRAGMAs that only read, and who may read them. The catalog ones take the name of a table
+// or an index as their argument; the wrapper's own catalog queries read them, and generated
+// SQL may too (as PRAGMA or as pragma_table_info(...)). Settings are read without an argument
+// only: with one they set. The rest are for the wrapper's own statements.
+struct ReadablePragma {
+    const char* name;
+    bool generated; // generated SQL may read it
+    bool argument;  // also with an argument
+};
 
-template <std::size_t N>
-bool listed(const char* const (&names)[N], const char* name) {
-    return name != nullptr && std::any_of(std::begin(names), std::end(names), [&](const char* n) {
-               return sqlite3_stricmp(n, name) == 0;
-           });
-}
+constexpr ReadablePragma readable_pragmas[] = {
+    // catalog
+    {"table_info", true, true},
+    {"table_xinfo", true, true},
+    {"table_list", true, true},
+    {"index_list", true, true},
+    {"index_info", true, true},
+    {"index_xinfo", true, true},
+    {"foreign_key_list", true, true},
+    {"collation_list", true, true},
+    {"function_list", true, true},
+    {"module_list", true, true},
+    {"pragma_list", true, true},
+    // settings
+    {"user_version", true, false},
+    {"application_id", true, false},
+    {"schema_version", true, false},
+    {"encoding", true, false},
+    {"page_size", true, false},
+    {"page_count", true, false},
+    {"freelist_count", true, false},
+    {"foreign_keys", true, false},
+    // the wrapper's
+    {"database_list", false, true},
+    {"compile_options", false, true},
+    {"foreign_key_check", false, true},
+    {"quick_check", false, true},
+    {"integrity_check", false, true},
+};
 
-bool is_catalog_pragma(const char* name) {
-    return listed(catalog_pragmas, name);
+// Whether the PRAGMA may be read by generated SQL (or else by the wrapper), with an argument
+// or without one.
+bool readable_pragma(const char* name, bool with_argument, bool by_generated_sql) {
+    if (name == nullptr) {
+        return false;
+    }
+    for (const ReadablePragma& p : readable_pragmas) {
+        if (sqlite3_stricmp(p.name, name) == 0) {
+            return (p.generated || !by_generated_sql) && (p.argument || !with_argument);
+        }
+    }
+    return false;
 }
 
 // SQLite's own white space (its tokenizer's), comments and empty statements: what may follow
@@ -538,7 +567,7 @@ private:
             out.columns[c].type_name = decl ? decl : "";
             out.columns[c].type = CellType::Null;
         }
-        RowBudget budget(options);
+        RowCollector rows(out, options);
         for (;;) {
             const int rc = sqlite3_step(stmt);
             if (rc == SQLITE_DONE) {
@@ -547,11 +576,11 @@ private:
             if (rc != SQLITE_ROW) {
                 throw DatabaseError(message());
             }
-            ++out.total_rows;
-            if (!budget.keep(out)) {
-                if (options.stop_after_max_rows) {
-                    break;
-                }
+            const RowCollector::Next next = rows.next();
+            if (next == RowCollector::Next::Stop) {
+                break;
+            }
+            if (next == RowCollector::Next::Skip) {
                 continue;
             }
             Row row;
@@ -563,8 +592,7 @@ private:
                     out.columns[c].type = row.back().type;
                 }
             }
-            budget.kept(row);
-            out.rows.push_back(std::move(row));
+            rows.add(std::move(row));
         }
     }
 
@@ -616,7 +644,7 @@ private:
             if (a2 == nullptr) {
                 return SQLITE_OK; // reads the setting; query_only stops what would write
             }
-            return is_catalog_pragma(a1) || listed(wrapper_pragmas, a1) ? SQLITE_OK : SQLITE_DENY;
+            return readable_pragma(a1, true, false) ? SQLITE_OK : SQLITE_DENY;
         default:
             return SQLITE_DENY;
         }
@@ -636,9 +664,9 @@ private:
         case SQLITE_RECURSIVE:
             return true;
         case SQLITE_READ:
-            // pragma_<name>(...) runs PRAGMA <name>: only the catalog ones, as for PRAGMA.
+            // pragma_<name>(...) runs PRAGMA <name>: only those generated SQL may read.
             if (a1 != nullptr && sqlite3_strnicmp(a1, "pragma_", 7) == 0) {
-                return is_catalog_pragma(a1 + 7) || listed(readable_settings, a1 + 7);
+                return readable_pragma(a1 + 7, false, true);
             }
             return true;
         case SQLITE_UPDATE:
@@ -646,7 +674,7 @@ private:
         case SQLITE_FUNCTION:
             return a2 != nullptr && functions_.allows("", a2);
         case SQLITE_PRAGMA:
-            return is_catalog_pragma(a1) || (a2 == nullptr && listed(readable_settings, a1));
+            return readable_pragma(a1, a2 != nullptr, true);
         default:
             return false;
         }

@@ -3,6 +3,8 @@
 // NULLs, types, empty arguments, malformed UTF-8 and size limits; only the search differs.
 #include "sql/drivers/sqlite_functions.hpp"
 
+#include "zolviai/core/text.hpp"
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -16,10 +18,6 @@
 namespace zolviai::sql::drivers {
 
 namespace {
-
-bool is_continuation(unsigned char c) {
-    return (c & 0xC0) == 0x80;
-}
 
 std::int64_t length_limit(sqlite3_context* context) {
     return sqlite3_limit(sqlite3_context_db_handle(context), SQLITE_LIMIT_LENGTH, -1);
@@ -81,10 +79,10 @@ void bounded_instr(sqlite3_context* context, int, sqlite3_value** argv) {
                 break;
             }
             const std::size_t p = static_cast<const unsigned char*>(hit) - haystack;
-            if (!text || p == 0 || !is_continuation(haystack[p])) {
+            if (!text || p == 0 || !is_utf8_continuation(haystack[p])) {
                 position = 1;
                 for (std::size_t i = 1; i <= p; ++i) {
-                    position += (!text || !is_continuation(haystack[i])) ? 1 : 0;
+                    position += (!text || !is_utf8_continuation(haystack[i])) ? 1 : 0;
                 }
                 break;
             }
@@ -181,7 +179,7 @@ public:
         for (const unsigned char* z = set; *z != 0; ++count_) {
             const unsigned char* start = z;
             if (*z++ >= 0xC0) {
-                while (is_continuation(*z)) {
+                while (is_utf8_continuation(*z)) {
                     ++z;
                 }
             }
@@ -286,10 +284,10 @@ std::size_t trim_right(const CharacterSet& set, const unsigned char* in, std::si
         const int single = set.root_child(last);
         int best = single < 0 ? CharacterSet::none : set.order(single);
         std::size_t best_length = 1;
-        if (is_continuation(last)) {
+        if (is_utf8_continuation(last)) {
             if (run_start == SIZE_MAX || end - 1 < run_start) {
                 run_start = end - 1;
-                while (run_start > begin && is_continuation(in[run_start - 1])) {
+                while (run_start > begin && is_utf8_continuation(in[run_start - 1])) {
                     --run_start;
                 }
                 run_orders.assign(1, CharacterSet::none);

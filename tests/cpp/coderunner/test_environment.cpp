@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace zolviai;
 namespace fs = std::filesystem;
@@ -52,15 +53,15 @@ TEST(CodeRunner, InstallerOutcomesAndTheTimeLimitReachTheOutcomeLine) {
     TempDir dir;
     auto sink = std::make_shared<Lines>();
     set_console_sink(sink);
-    auto& s = coderunner::settings();
+    coderunner::Settings s = coderunner::startup_settings();
     s.python_executable =
         script(dir.path, "case \"$4\" in slow*) sleep 5;; bad*) exit 2;; esac; exit 0").string();
     s.install_time_limit = std::chrono::milliseconds(300);
-    coderunner::safe_install_modules({"good", "bad-one", "slow-one", "good-too"});
-    coderunner::safe_install_modules({"good"});
+    coderunner::safe_install_modules(s, {"good", "bad-one", "slow-one", "good-too"});
+    coderunner::safe_install_modules(s, {"good"});
     s.install_time_limit.reset();
     s.python_executable.reset();
-    coderunner::safe_install_modules({"x"});
+    coderunner::safe_install_modules(s, {"x"});
     set_console_sink(nullptr);
     EXPECT_EQ(
         sink->out,
@@ -72,10 +73,33 @@ TEST(CodeRunner, InstallerOutcomesAndTheTimeLimitReachTheOutcomeLine) {
 
 TEST(CodeRunner, ExistingPathIsAnEnvironmentAndUnsetPathIsATypeError) {
     TempDir dir;
-    auto& s = coderunner::settings();
-    s.env_path.reset();
-    EXPECT_THROW(coderunner::ensure_virtual_environment(), TypeError);
-    coderunner::initialize_environment(dir.path.string());
+    coderunner::Settings s = coderunner::startup_settings();
+    EXPECT_THROW(coderunner::ensure_virtual_environment(s), TypeError);
+    coderunner::initialize_environment(s, dir.path.string());
     EXPECT_EQ(*s.python_executable, (dir.path / "bin" / "python").string());
     EXPECT_FALSE(fs::exists(dir.path / "bin")) << "an existing directory is taken as it is";
+}
+
+TEST(CodeRunner, CallersOnOtherThreadsKeepTheirOwnSettings) {
+    // Each thread installs with its own interpreter while the other does the same, as two
+    // Python threads do once the GIL is released; neither may run the other's installer.
+    TempDir dir;
+    fs::create_directories(dir.path / "ok");
+    fs::create_directories(dir.path / "failing");
+    coderunner::Settings ok = coderunner::startup_settings();
+    ok.python_executable = script(dir.path / "ok", "exit 0").string();
+    coderunner::Settings failing = coderunner::startup_settings();
+    failing.python_executable = script(dir.path / "failing", "exit 4").string();
+    const std::vector<std::string> names(20, "pkg");
+    std::vector<coderunner::InstallOutcome> from_ok, from_failing;
+    std::thread other([&] { from_failing = coderunner::install_dependencies(failing, names); });
+    from_ok = coderunner::install_dependencies(ok, names);
+    other.join();
+    EXPECT_EQ(coderunner::describe_failures(from_ok), "");
+    ASSERT_EQ(from_failing.size(), names.size());
+    for (const auto& outcome : from_failing) {
+        EXPECT_EQ(outcome.exit_status, 4);
+    }
+    EXPECT_FALSE(coderunner::startup_settings().python_executable)
+        << "the start-up settings are untouched";
 }

@@ -138,6 +138,18 @@ TEST(MssqlConnectionText, PlainValuesAsTheyAreOthersBraced) {
               "PWD={a;DATABASE=master}");
 }
 
+TEST(MssqlConnectionText, ValuesTheGrammarWouldMisreadAreBracedWhole) {
+    ConnectionParams p;
+    p.host = "db;x";
+    p.port = "1433";
+    p.name = "a=b";
+    p.user = " sa";
+    p.password = "pw ";
+    // The port belongs to the server's value: "{db;x},1433" would not read back.
+    EXPECT_EQ(mssql_connection_text(p), "DRIVER={SQL Server};SERVER={db;x,1433};DATABASE={a=b};"
+                                        "UID={ sa};PWD={pw }");
+}
+
 TEST(GetDbConnection, UnknownEngineTextsOpenNothing) {
     ConnectionParams p;
     p.host = "127.0.0.1";

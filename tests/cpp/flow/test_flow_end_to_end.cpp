@@ -8,6 +8,7 @@
 #include "zolviai/prompts/brace_template.hpp"
 #include "zolviai/prompts/flow_graph_prompts.hpp"
 #include "zolviai/prompts/jinja_template.hpp"
+#include "zolviai/prompts/step_prompts.hpp"
 #include "zolviai/sql/script.hpp"
 #include "zolviai/sql/uri.hpp"
 
@@ -46,8 +47,8 @@ struct Fixture {
     ~Fixture() { fs::remove_all(dir); }
 
     std::unique_ptr<flow::SQLGraph> graph_for(const std::string& uri) {
-        const agent::AzureOpenAIChat35 c35("gpt35", server.url(), "key-35", "2024-10-21");
-        const agent::AzureOpenAIChat4 c4("gpt4", server.url(), "key-4", "2024-10-21");
+        const llm::AzureOpenAIChat35 c35("gpt35", server.url(), "key-35", "2024-10-21");
+        const llm::AzureOpenAIChat4 c4("gpt4", server.url(), "key-4", "2024-10-21");
         auto g = std::make_unique<flow::SQLGraph>(sql::CustomSQLDatabase::from_uri(uri), c35, c4);
         return g;
     }
@@ -292,7 +293,7 @@ TEST(FlowEndToEnd, FailedAnalysisIsRegeneratedInCorrectionModeThenSucceeds) {
     const Value& correction = requests[4]["json"]["messages"];
     ASSERT_EQ(correction.size(), 1u) << "the correction prompt is one user message";
     EXPECT_EQ(correction[0]["content"],
-              prompts::format_braces(std::string(flow::PANDAS_CORRECTION_TEXT),
+              prompts::format_braces(std::string(prompts::PANDAS_CORRECTION_TEXT),
                                      {{"user_question", "How many artists?"},
                                       {"python_code", "print(1/0)"},
                                       {"error", "ZeroDivisionError: division by zero"}}));

@@ -1,5 +1,7 @@
 #include "zolviai/prompts/answer_prompt.hpp"
+#include "zolviai/prompts/brace_template.hpp"
 #include "zolviai/prompts/flow_graph_prompts.hpp"
+#include "zolviai/prompts/step_prompts.hpp"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -53,4 +55,24 @@ TEST(PromptTexts, DetailsThatAreEasyToLoseInCopying) {
         SQL_GENERATION_SYSTEM_TEXT.ends_with("\n                    \n                    "));
     EXPECT_TRUE(
         SQL_GENERATION_USER_TEXT.starts_with("{user_question}\n Schemas_from_relevant_tables: "));
+}
+
+// The steps fill these by name: a field renamed in the text would be a KeyError in the middle
+// of a run, and a lost one would silently drop what the model needs to see.
+TEST(PromptTexts, StepPromptsTakeTheFieldsTheStepsFill) {
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(BraceTemplate(PANDAS_CORRECTION_TEXT).field_names(),
+              Names({"user_question", "python_code", "error"}));
+    EXPECT_EQ(BraceTemplate(RESPONSE_PROMPT_TEMPLATE).field_names(),
+              Names({"user_question", "sql_query", "sql_query_result", "python_code",
+                     "python_executed_result"}));
+    EXPECT_TRUE(RESPONSE_PROMPT_TEMPLATE.ends_with("in the best way.Only the anwer part"));
+    // The query review fills its two markers as plain text, the dialect in two places.
+    const std::string checker(QUERY_CHECKER);
+    const std::size_t query_at = checker.find("{query}");
+    ASSERT_NE(query_at, std::string::npos);
+    EXPECT_EQ(query_at, checker.rfind("{query}"));
+    const std::size_t dialect_at = checker.find("{dialect}");
+    ASSERT_NE(dialect_at, std::string::npos);
+    EXPECT_NE(dialect_at, checker.rfind("{dialect}"));
 }

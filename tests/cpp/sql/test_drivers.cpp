@@ -136,6 +136,19 @@ TEST(Drivers, MariadbTypesRowsAndErrors) {
         });
     expect_no_rows(conn, "SELECT 1 AS n FROM DUAL WHERE 1 = 0");
     expect_engine_error(conn, "SELECT nosuch", "Unknown column 'nosuch'");
+    // Parameters are written in as literals that no quote or backslash can end, whatever the
+    // session's sql_mode; a '?' inside quoted text is not a placeholder.
+    const std::string mode = conn.execute("SELECT @@SESSION.sql_mode").rows.at(0).at(0).text;
+    const std::string hostile = "it's \\' OR 1=1 -- \"x\" \xe2\x82\xac";
+    for (const char* sql_mode : {"", "NO_BACKSLASH_ESCAPES"}) {
+        conn.execute(std::string("SET SESSION sql_mode = '") + sql_mode + "'");
+        const ResultSet r = conn.execute_params("SELECT ?, '?', ?", {hostile, std::nullopt});
+        ASSERT_EQ(r.rows.size(), 1u) << sql_mode;
+        EXPECT_EQ(r.rows[0][0].text, hostile) << sql_mode;
+        EXPECT_EQ(r.rows[0][1].text, "?") << sql_mode;
+        EXPECT_EQ(r.rows[0][2].type, CellType::Null) << sql_mode;
+    }
+    conn.execute("SET SESSION sql_mode = '" + mode + "'");
 }
 
 TEST(Drivers, SqliteTypesRowsAndErrors) {
@@ -206,6 +219,30 @@ TEST(Drivers, OdbcThroughSqliteDriverTypesRowsAndErrors) {
                         });
     expect_no_rows(*conn, "SELECT i FROM t WHERE 0");
     expect_engine_error(*conn, "SELECT nosuch FROM t", "no such column");
+}
+
+// Text crosses the ODBC API as UTF-16: characters outside the BMP take a surrogate pair, also
+// across the pieces a long value is read in, and a lone surrogate a driver hands back (it has no
+// UTF-8 form) becomes U+FFFD without losing the text around it.
+TEST(Drivers, OdbcTextKeepsEveryCharacterAndMarksLoneSurrogates) {
+    TempDir dir;
+    ConnectSettings s;
+    s.engine = Engine::Odbc;
+    s.odbc_connection_string = "DRIVER={SQLite3};Database=" + dir.path() + "/text.db";
+    auto conn = connect(s);
+    const std::string clef = "\xf0\x9d\x84\x9e"; // U+1D11E
+    // The pair's first half ends the first 4095-unit piece, its second half starts the next.
+    const std::string long_text = std::string(4094, 'a') + clef + "b\xc3\xa9";
+    for (const std::string& text : {clef + " caf\xc3\xa9 \xe4\xb8\xad", long_text}) {
+        const ResultSet r = conn->execute_params("SELECT ? AS t", {text});
+        ASSERT_EQ(r.rows.size(), 1u);
+        EXPECT_EQ(r.rows[0][0].text, text);
+    }
+    // SQLite keeps the bytes of a surrogate written in UTF-8; the driver hands it on alone.
+    const ResultSet lone = conn->execute("SELECT CAST(X'61EDA08062' AS TEXT) AS t");
+    ASSERT_EQ(lone.rows.size(), 1u);
+    EXPECT_EQ(lone.rows[0][0].text, "a\xef\xbf\xbd"
+                                    "b");
 }
 
 TEST(Drivers, ConnectionFailuresNameTheProblemButNotThePassword) {

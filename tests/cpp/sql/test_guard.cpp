@@ -1,7 +1,6 @@
 // The checks every engine shares before its own grammar decides, and the function lists the
 // engines' policies are built on.
 #include "sql/drivers/policies.hpp"
-#include "zolviai/core/utf8.hpp"
 #include "zolviai/sql/guard.hpp"
 
 #include <gtest/gtest.h>
@@ -28,18 +27,6 @@ TEST(SharedChecks, RefuseSizeNulInvalidTextAndEmptiness) {
     EXPECT_EQ(shared_refusal("SELECT 'ünïcödé ✓ 𝄞'", options), std::nullopt);
     options.max_statement_bytes = 0; // no limit
     EXPECT_EQ(shared_refusal("SELECT '" + std::string(200000, 'x') + "'", options), std::nullopt);
-}
-
-TEST(Utf8, ValidatesAndCutsOnCharacterBoundaries) {
-    EXPECT_TRUE(zolviai::is_valid_utf8("plain ascii text that is longer than eight bytes"));
-    EXPECT_TRUE(zolviai::is_valid_utf8("\xf4\x8f\xbf\xbf"));  // U+10FFFF
-    EXPECT_FALSE(zolviai::is_valid_utf8("\xf4\x90\x80\x80")); // past U+10FFFF
-    EXPECT_FALSE(zolviai::is_valid_utf8("abcdefgh\xe2\x82")); // cut inside a character
-    const std::string text = "a\xc3\xa9\xe2\x82\xac";         // a é €
-    EXPECT_EQ(zolviai::utf8_prefix_length(text, 100), text.size());
-    EXPECT_EQ(zolviai::utf8_prefix_length(text, 2), 1u);
-    EXPECT_EQ(zolviai::utf8_prefix_length(text, 3), 3u);
-    EXPECT_EQ(zolviai::utf8_prefix_length(text, 5), 3u);
 }
 
 TEST(FunctionAllowList, ReadsTheListAndTheHostsAdditions) {

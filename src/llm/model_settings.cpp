@@ -1,8 +1,8 @@
-#include "zolviai/agent/settings.hpp"
+#include "zolviai/llm/model_settings.hpp"
 
 #include "zolviai/core/error.hpp"
 
-namespace zolviai::agent {
+namespace zolviai::llm {
 
 ModelSettings::ModelSettings(std::optional<std::string> deployment,
                              std::optional<std::string> endpoint, std::optional<std::string> key,
@@ -18,8 +18,8 @@ Value ModelSettings::attribute_map() const {
             {"api_version", v(api_version)}};
 }
 
-std::shared_ptr<llm::AzureChatOpenAI> build_azure_chat_model(const Value& settings_map,
-                                                             const Value& extra) {
+std::shared_ptr<AzureChatOpenAI> build_azure_chat_model(const Value& settings_map,
+                                                        const Value& extra) {
     Value keywords = settings_map;
     for (const auto& [key, value] : extra.items()) {
         if (keywords.contains(key)) {
@@ -28,7 +28,7 @@ std::shared_ptr<llm::AzureChatOpenAI> build_azure_chat_model(const Value& settin
         }
         keywords[key] = value;
     }
-    return llm::AzureChatOpenAI::from_keywords(keywords);
+    return AzureChatOpenAI::from_keywords(keywords);
 }
 
-} // namespace zolviai::agent
+} // namespace zolviai::llm

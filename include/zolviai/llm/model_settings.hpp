@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace zolviai::agent {
+namespace zolviai::llm {
 
 // The settings of one Azure OpenAI deployment, as the model-settings service hands them out.
 // The attribute map holds exactly the four fields (null where unset); it becomes the keyword
@@ -44,7 +44,7 @@ public:
 
 // A chat model from a settings map plus further keyword settings. A key given by both is a
 // TypeError naming it, worded as Python words a repeated keyword argument.
-std::shared_ptr<llm::AzureChatOpenAI> build_azure_chat_model(const Value& settings_map,
-                                                             const Value& extra);
+std::shared_ptr<AzureChatOpenAI> build_azure_chat_model(const Value& settings_map,
+                                                        const Value& extra);
 
-} // namespace zolviai::agent
+} // namespace zolviai::llm

@@ -1,15 +1,10 @@
-// zolviai.settings: the records describing one Azure OpenAI deployment each. Their attribute
-// map (vars(obj)) holds exactly the four fields and becomes the keyword settings of the
-// deployment's chat models, so the records are plain Python objects.
-#include "convert.hpp"
+"""Settings records of the Azure OpenAI deployments the flow uses.
 
-#include <pybind11/eval.h>
+A record's attribute map (``vars(obj)``) holds exactly the four fields and becomes the
+keyword settings of the deployment's chat models, so the records are plain Python objects.
+"""
 
-namespace py = pybind11;
 
-namespace {
-
-const char* kSource = R"PY(
 class _DeploymentSettings:
     """The settings of one Azure OpenAI deployment."""
 
@@ -31,11 +26,3 @@ class AzureOpenAIChat35(_DeploymentSettings):
 
 class AzureOpenAIChat4(_DeploymentSettings):
     """The deployment for SQL generation."""
-)PY";
-
-} // namespace
-
-PYBIND11_MODULE(settings, m) {
-    m.doc() = "Settings records of the Azure OpenAI deployments the flow uses.";
-    py::exec(kSource, m.attr("__dict__"));
-}

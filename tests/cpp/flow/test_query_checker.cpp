@@ -1,8 +1,8 @@
-#include "zolviai/sql/tools.hpp"
+#include "zolviai/flow/query_checker.hpp"
 
 #include <gtest/gtest.h>
 
-using namespace zolviai::sql;
+using namespace zolviai::flow;
 
 // The checker hands the model's answer on as the query to run: fences and the language tag
 // must go, and the query inside must stay as written.
