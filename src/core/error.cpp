@@ -4,7 +4,6 @@
 
 namespace zolviai {
 
-KeyError::KeyError(std::string key)
-    : Error(python::repr_text(key), ErrorCode::Key), key_(std::move(key)) {}
+KeyError::KeyError(std::string key) : Error(python::repr_text(key)), key_(std::move(key)) {}
 
 } // namespace zolviai

@@ -8,8 +8,7 @@ namespace zolviai::llm {
 class TransportError : public Error {
 public:
     explicit TransportError(const std::string& message, bool timed_out = false)
-        : Error(message, timed_out ? ErrorCode::Timeout : ErrorCode::Model), timed_out_(timed_out) {
-    }
+        : Error(message), timed_out_(timed_out) {}
     bool timed_out() const { return timed_out_; }
 
 private:

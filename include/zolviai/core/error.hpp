@@ -5,42 +5,19 @@
 
 namespace zolviai {
 
-enum class ErrorCode {
-    Generic,
-    MissingField,  // a state field was read before any step wrote it
-    Type,          // a value of the wrong kind (Python TypeError)
-    Value,         // a value of the right kind that is not acceptable (Python ValueError)
-    Key,           // a name that is not there (Python KeyError)
-    Index,         // a position that is not there (Python IndexError)
-    Database,      // the database refused, failed or the guard rejected a statement
-    Model,         // the chat-completion service answered with an error or not at all
-    OutputParsing, // a model answer that does not fit the requested record
-    GraphRecursion,
-    InvalidUpdate,
-    GraphWiring,
-    Config, // a setting that is missing or malformed
-    Io,
-    Timeout,
-};
-
 // Root of every error the library raises. Messages say what failed and with which value,
 // and never contain a password or an API key.
+// The class is the kind: callers and the Python translator tell errors apart by their type.
 class Error : public std::runtime_error {
 public:
-    explicit Error(const std::string& message, ErrorCode code = ErrorCode::Generic)
-        : std::runtime_error(message), code_(code) {}
-    ErrorCode code() const { return code_; }
-
-private:
-    ErrorCode code_;
+    explicit Error(const std::string& message) : std::runtime_error(message) {}
 };
 
 // A step read a state field that has no value.
 class MissingFieldError : public Error {
 public:
     explicit MissingFieldError(std::string field)
-        : Error("state field '" + field + "' has no value", ErrorCode::MissingField),
-          field_(std::move(field)) {}
+        : Error("state field '" + field + "' has no value"), field_(std::move(field)) {}
     const std::string& field() const { return field_; }
 
 private:
@@ -49,12 +26,12 @@ private:
 
 class TypeError : public Error {
 public:
-    explicit TypeError(const std::string& message) : Error(message, ErrorCode::Type) {}
+    explicit TypeError(const std::string& message) : Error(message) {}
 };
 
 class ValueError : public Error {
 public:
-    explicit ValueError(const std::string& message) : Error(message, ErrorCode::Value) {}
+    explicit ValueError(const std::string& message) : Error(message) {}
 };
 
 // `key` is the missing name itself; what() quotes it the way Python's KeyError prints it.
@@ -69,19 +46,18 @@ private:
 
 class IndexError : public Error {
 public:
-    explicit IndexError(const std::string& message) : Error(message, ErrorCode::Index) {}
+    explicit IndexError(const std::string& message) : Error(message) {}
 };
 
 class DatabaseError : public Error {
 public:
-    explicit DatabaseError(const std::string& message) : Error(message, ErrorCode::Database) {}
+    explicit DatabaseError(const std::string& message) : Error(message) {}
 };
 
 // Failure of a chat-completion call. status is the HTTP status, 0 for transport failures.
 class ModelError : public Error {
 public:
-    ModelError(const std::string& message, long status = 0)
-        : Error(message, ErrorCode::Model), status_(status) {}
+    ModelError(const std::string& message, long status = 0) : Error(message), status_(status) {}
     long status() const { return status_; }
 
 private:
@@ -90,41 +66,37 @@ private:
 
 class OutputParsingError : public Error {
 public:
-    explicit OutputParsingError(const std::string& message)
-        : Error(message, ErrorCode::OutputParsing) {}
+    explicit OutputParsingError(const std::string& message) : Error(message) {}
 };
 
 class GraphRecursionError : public Error {
 public:
-    explicit GraphRecursionError(const std::string& message)
-        : Error(message, ErrorCode::GraphRecursion) {}
+    explicit GraphRecursionError(const std::string& message) : Error(message) {}
 };
 
 class InvalidUpdateError : public Error {
 public:
-    explicit InvalidUpdateError(const std::string& message)
-        : Error(message, ErrorCode::InvalidUpdate) {}
+    explicit InvalidUpdateError(const std::string& message) : Error(message) {}
 };
 
 class GraphWiringError : public Error {
 public:
-    explicit GraphWiringError(const std::string& message)
-        : Error(message, ErrorCode::GraphWiring) {}
+    explicit GraphWiringError(const std::string& message) : Error(message) {}
 };
 
 class ConfigError : public Error {
 public:
-    explicit ConfigError(const std::string& message) : Error(message, ErrorCode::Config) {}
+    explicit ConfigError(const std::string& message) : Error(message) {}
 };
 
 class IoError : public Error {
 public:
-    explicit IoError(const std::string& message) : Error(message, ErrorCode::Io) {}
+    explicit IoError(const std::string& message) : Error(message) {}
 };
 
 class TimeoutError : public Error {
 public:
-    explicit TimeoutError(const std::string& message) : Error(message, ErrorCode::Timeout) {}
+    explicit TimeoutError(const std::string& message) : Error(message) {}
 };
 
 } // namespace zolviai
