@@ -3,13 +3,13 @@
 // reference in the same run, through a plain driver connection that keeps what it reads.
 //
 //   eval "$(scripts/services start)"; build/bench/bench_guard_memory
+#include "support/memory.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/sql/sql_database.hpp"
 #include "zolviai/sql/uri.hpp"
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <unistd.h>
 
@@ -17,28 +17,16 @@ using namespace zolviai::sql;
 
 namespace {
 
-long status_kb(const char* key) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(key, 0) == 0) {
-            return std::stol(line.substr(std::string(key).size()));
-        }
-    }
-    return 0;
-}
-
 // Peak resident growth of fn, in MB, with the peak reset before it.
 template <typename Fn>
 double peak_growth_mb(Fn fn) {
-    std::ofstream("/proc/self/clear_refs") << "5";
-    const long idle = status_kb("VmRSS:");
+    const long idle = zolviai::testing::reset_peak_resident_kb();
     try {
         fn();
     } catch (const zolviai::Error& e) {
         std::printf("    (%s)\n", std::string(e.what()).substr(0, 100).c_str());
     }
-    return (status_kb("VmHWM:") - idle) / 1024.0;
+    return (zolviai::testing::peak_resident_kb() - idle) / 1024.0;
 }
 
 struct Case {

@@ -8,6 +8,7 @@
 #include "zolviai/llm/model_settings.hpp"
 #include "zolviai/llm/openai_models.hpp"
 #include "zolviai/llm/usage.hpp"
+#include "zolviai/pyexec/analysis_runner.hpp"
 #include "zolviai/sql/cell.hpp"
 
 #include <cstdio>
@@ -102,6 +103,7 @@ struct AskOptions {
     DatabaseOption db;
     std::string question;
     std::string media = "media";
+    std::string analysis = "auto";
     bool json = false;
     bool verbose = false;
 };
@@ -112,9 +114,14 @@ void ask(const AskOptions& o) {
     spdlog::set_default_logger(logger);
     spdlog::set_level(o.verbose ? spdlog::level::info : spdlog::level::warn);
 
+    // Before anything else: a sandbox that cannot start fails the command at once. --analysis
+    // decides here, not ZOLVI_ANALYSIS_SANDBOX (which the flow would read for its default).
+    const auto runner = pyexec::make_analysis_runner(pyexec::parse_analysis_mode(o.analysis));
+    ::unsetenv("ZOLVI_ANALYSIS_SANDBOX");
     auto lines = std::make_shared<FlowLines>(o.verbose);
     SinkScope scope(lines);
     auto flow = build_flow(o.db.open());
+    flow->set_analysis_runner(runner);
     const std::string key = env("ZOLVI_API_KEY");
     if (key.empty() || env("ZOLVI_API_BASE_URL").empty()) {
         agent::set_usage_reporter([](auto&&...) {}); // nowhere to report to
@@ -212,6 +219,13 @@ void add_ask_command(CLI::App& app) {
     o->db.add_to(*command);
     command->add_option("question", o->question, "The question, in plain language")->required();
     command->add_option("--media", o->media, "Directory for charts the analysis saves")
+        ->capture_default_str();
+    command
+        ->add_option("--analysis", o->analysis,
+                     "Where the analysis code a model writes runs: sandbox (isolated; fails "
+                     "when this machine cannot isolate it), in-process (with every right of "
+                     "zolvi), or auto (sandbox, else a plain child process after a warning)")
+        ->check(CLI::IsMember({"in-process", "sandbox", "auto"}))
         ->capture_default_str();
     command->add_flag("--json", o->json, "Print the result record as JSON");
     command->add_flag("-v,--verbose", o->verbose,

@@ -2,6 +2,7 @@
 
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/json_input.hpp"
 #include "zolviai/core/text.hpp"
 #include "zolviai/core/value.hpp"
 #include "zolviai/sql/render.hpp"
@@ -109,8 +110,11 @@ Value json_cell(const sql::Cell& cell) {
     case sql::CellType::Float:
         return cell.real;
     case sql::CellType::Json: {
-        Value parsed = Value::parse(cell.text, nullptr, false);
-        return parsed.is_discarded() ? Value(cell.text) : parsed;
+        try {
+            return parse_json_input(cell.text);
+        } catch (const Error&) {
+            return cell.text; // not JSON within the limits of outside input: its text
+        }
     }
     case sql::CellType::Bytes: {
         std::string out;

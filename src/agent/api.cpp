@@ -2,18 +2,22 @@
 
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/json_input.hpp"
 #include "zolviai/core/text.hpp"
 #include "zolviai/llm/http_client.hpp"
 
+#include <cstddef>
 #include <cstdlib>
 
 namespace zolviai::agent {
 namespace {
 
 constexpr std::chrono::milliseconds kServiceTimeout{30000};
+// The service's answers are a few settings records; anything near this size is not one.
+constexpr std::size_t kServiceAnswerMaxBytes = 1024 * 1024;
 
 const llm::HttpClient& http() {
-    static const llm::HttpClient client;
+    static const llm::HttpClient client(llm::HttpClientOptions{kServiceAnswerMaxBytes});
     return client;
 }
 
@@ -27,8 +31,12 @@ std::string excerpt(const std::string& body, const std::string& key) {
 Value parse_answer(const llm::HttpResponse& r, const std::string& what,
                    const std::string& key = {}) {
     try {
-        return Value::parse(r.body);
-    } catch (const Value::parse_error&) {
+        return parse_json_input(r.body, {JsonLimits{}.max_depth, kServiceAnswerMaxBytes});
+    } catch (const JsonInputError& e) {
+        if (e.reason() != JsonInputError::Reason::Malformed) {
+            throw ValueError("the model-settings service's answer to " + what +
+                             " was refused (HTTP " + std::to_string(r.status) + "): " + e.what());
+        }
         throw ValueError("the model-settings service's answer to " + what + " is not JSON (HTTP " +
                          std::to_string(r.status) + "): " + excerpt(r.body, key));
     }
@@ -91,9 +99,15 @@ void send_user_question(const std::string& key, const std::string& question,
 std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const std::string& key) {
     const Value data = ZolviAPIHandler(key).get_openai_data();
     llm::ChatOpenAI::Options o;
-    const Value model = data.value("model_name", Value(nullptr));
-    const Value api_key = data.value("api_key", Value(nullptr));
-    const Value temperature = data.contains("temperature") ? data["temperature"] : Value(1);
+    const Value absent = nullptr;
+    const Value default_temperature = 1;
+    auto member_or = [&](const char* name, const Value& fallback) -> const Value& {
+        const Value* found = find_member(data, name);
+        return found != nullptr ? *found : fallback;
+    };
+    const Value& model = member_or("model_name", absent);
+    const Value& api_key = member_or("api_key", absent);
+    const Value& temperature = member_or("temperature", default_temperature);
     if (!model.is_null() && !model.is_string()) {
         throw TypeError(std::string("model_name must be str, not ") + python_type_name(model));
     }

@@ -1,11 +1,11 @@
 #include "zolviai/flow/context.hpp"
 
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/json_input.hpp"
 
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 namespace zolviai::flow {
 
@@ -20,14 +20,23 @@ Value read_values() {
         throw ConfigError(std::string("cannot read the answer context file '") + path +
                           "' (ZOLVI_CONTEXT_FILE)");
     }
-    std::ostringstream text;
-    text << in.rdbuf();
+    // Read no further than the limit: the path may name something endless, such as a device.
+    std::string text(kContextFileMaxBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (text.size() > kContextFileMaxBytes) {
+        throw ConfigError(std::string("the answer context file '") + path +
+                          "' (ZOLVI_CONTEXT_FILE) is over the limit of " +
+                          std::to_string(kContextFileMaxBytes) + " bytes");
+    }
     Value stored;
     try {
-        stored = Value::parse(text.str());
-    } catch (const Value::parse_error& e) {
-        throw ConfigError(std::string("the answer context file '") + path +
-                          "' (ZOLVI_CONTEXT_FILE) is not valid JSON: " + e.what());
+        stored = parse_json_input(text, {JsonLimits{}.max_depth, kContextFileMaxBytes});
+    } catch (const JsonInputError& e) {
+        const char* fault = e.reason() == JsonInputError::Reason::Malformed
+                                ? "' (ZOLVI_CONTEXT_FILE) is not valid JSON: "
+                                : "' (ZOLVI_CONTEXT_FILE) was refused: ";
+        throw ConfigError(std::string("the answer context file '") + path + fault + e.what());
     }
     if (!stored.is_object()) {
         throw ConfigError(std::string("the answer context file '") + path +
@@ -35,15 +44,15 @@ Value read_values() {
                           "\"context_prompt\" and \"custom_instructions\"");
     }
     for (const char* key : {"context_prompt", "custom_instructions"}) {
-        const auto it = stored.find(key);
-        if (it == stored.end() || it->is_null()) {
+        const Value* text_value = find_member(stored, key);
+        if (text_value == nullptr || text_value->is_null()) {
             continue;
         }
-        if (!it->is_string()) {
+        if (!text_value->is_string()) {
             throw ConfigError(std::string("the answer context file '") + path + "': \"" + key +
-                              "\" must be a text, not " + python_type_name(*it));
+                              "\" must be a text, not " + python_type_name(*text_value));
         }
-        out[key] = *it;
+        out[key] = *text_value;
     }
     return out;
 }

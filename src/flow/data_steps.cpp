@@ -4,7 +4,7 @@
 #include "zolviai/core/python_repr.hpp"
 #include "zolviai/graph/state_schema.hpp"
 #include "zolviai/prompts/flow_graph_prompts.hpp"
-#include "zolviai/pyexec/python_runner.hpp"
+#include "zolviai/pyexec/analysis_runner.hpp"
 
 namespace zolviai::flow {
 
@@ -90,8 +90,10 @@ Value SQLExecution::invoke(const Value& state) const {
             {"pandas_generation_prompt_type", "generation"}};
 }
 
-PandasExecutor::PandasExecutor(ChatModelPtr chat_model)
+PandasExecutor::PandasExecutor(ChatModelPtr chat_model, pyexec::AnalysisRunnerPtr analysis_runner)
     : model(std::move(chat_model)),
+      runner(analysis_runner ? std::move(analysis_runner)
+                             : std::make_shared<pyexec::InProcessRunner>()),
       template_({{"user", prompts::PANDAS_SYSTEM_TEMPLATE, TemplateFormat::Jinja2}}) {}
 
 Value PandasExecutor::invoke(const Value& state) const {
@@ -104,7 +106,12 @@ Value PandasExecutor::invoke(const Value& state) const {
     } else if (!code->is_string()) {
         error = "TypeError: compile() arg 1 must be a string, bytes or AST object";
     } else {
-        run = pyexec::run_analysis(code->get<std::string>());
+        pyexec::AnalysisJob job{code->get<std::string>(), ""};
+        const auto save_path = state.find("save_path");
+        if (save_path != state.end() && save_path->is_string()) {
+            job.media_dir = save_path->get<std::string>();
+        }
+        run = runner->run(job);
         if (!run.success) {
             error = run.error;
         }

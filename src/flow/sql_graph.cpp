@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <gvc.h>
+#include <map>
 #include <mutex>
 
 namespace zolviai::flow {
@@ -35,15 +37,53 @@ int keep_graphviz_message(char* message) {
 
 } // namespace
 
-SQLGraph::SQLGraph(DatabasePtr custom_sql_db, const llm::ModelSettings& config_35,
-                   const llm::ModelSettings& config_4)
-    : SQLGraph(std::move(custom_sql_db), config_35.attribute_map(), config_4.attribute_map()) {}
+pyexec::AnalysisRunnerPtr analysis_runner_from_environment() {
+    const char* value = std::getenv("ZOLVI_ANALYSIS_SANDBOX");
+    std::string choice = value ? value : "";
+    std::transform(choice.begin(), choice.end(), choice.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    pyexec::AnalysisMode mode;
+    if (choice.empty() || choice == "0" || choice == "false" || choice == "no" || choice == "off" ||
+        choice == "in-process") {
+        mode = pyexec::AnalysisMode::InProcess;
+    } else if (choice == "1" || choice == "true" || choice == "yes" || choice == "on" ||
+               choice == "sandbox") {
+        mode = pyexec::AnalysisMode::Sandbox;
+    } else if (choice == "auto") {
+        mode = pyexec::AnalysisMode::Auto;
+    } else {
+        throw ConfigError(std::string("ZOLVI_ANALYSIS_SANDBOX must be 1 (sandbox), auto or 0 "
+                                      "(in this process), not '") +
+                          value + "'");
+    }
+    // One runner per choice for the whole process, so that flows share the warm
+    // interpreters. Never destroyed: its interpreters end with the process.
+    static std::mutex mutex;
+    static auto* runners = new std::map<std::string, pyexec::AnalysisRunnerPtr>();
+    const char* limit = std::getenv("ZOLVI_ANALYSIS_TIME_LIMIT");
+    const char* pool = std::getenv("ZOLVI_ANALYSIS_POOL_SIZE");
+    const std::string key = std::to_string(static_cast<int>(mode)) + "|" + (limit ? limit : "") +
+                            "|" + (pool ? pool : "");
+    std::lock_guard lock(mutex);
+    auto& runner = (*runners)[key];
+    if (!runner) {
+        runner = pyexec::make_analysis_runner(mode);
+    }
+    return runner;
+}
 
-SQLGraph::SQLGraph(DatabasePtr custom_sql_db, const Value& map_35, const Value& map_4)
+SQLGraph::SQLGraph(DatabasePtr custom_sql_db, const llm::ModelSettings& config_35,
+                   const llm::ModelSettings& config_4, pyexec::AnalysisRunnerPtr runner)
+    : SQLGraph(std::move(custom_sql_db), config_35.attribute_map(), config_4.attribute_map(),
+               std::move(runner)) {}
+
+SQLGraph::SQLGraph(DatabasePtr custom_sql_db, const Value& map_35, const Value& map_4,
+                   pyexec::AnalysisRunnerPtr runner)
     : db(std::move(custom_sql_db)), graph(sql_state_schema()), runnable_config(config_graph()) {
     if (!db) {
         throw TypeError("SQLGraph needs a database (custom_sql_db)");
     }
+    analysis_runner = runner ? std::move(runner) : analysis_runner_from_environment();
     relevant_tables_model = chat_model(map_35, 8192);
     sql_generation_model = chat_model(map_4, 4096);
     response_model = chat_model(map_35, 4096);
@@ -53,11 +93,13 @@ SQLGraph::SQLGraph(DatabasePtr custom_sql_db, const Value& map_35, const Value& 
     compiled_graph = compile_graph(runnable_config);
 }
 
-SQLGraph::SQLGraph(DatabasePtr custom_sql_db, ChatModelPtr model, ChatModelPtr sql_model)
+SQLGraph::SQLGraph(DatabasePtr custom_sql_db, ChatModelPtr model, ChatModelPtr sql_model,
+                   pyexec::AnalysisRunnerPtr runner)
     : db(std::move(custom_sql_db)), graph(sql_state_schema()), runnable_config(config_graph()) {
     if (!db || !model || !sql_model) {
         throw TypeError("SQLGraph needs a database and two chat models");
     }
+    analysis_runner = runner ? std::move(runner) : analysis_runner_from_environment();
     relevant_tables_model = model;
     sql_generation_model = std::move(sql_model);
     response_model = model;
@@ -104,7 +146,8 @@ graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
     graph.add_edge("sql_syntax_checker_node", "sql_execution_node");
     graph.add_node("pandas_generator_node",
                    node(std::make_shared<PandasGenerator>(pandas_code_model)));
-    graph.add_node("pandas_executor_node", node(std::make_shared<PandasExecutor>(pandas_ai_model)));
+    pandas_executor = std::make_shared<PandasExecutor>(pandas_ai_model, analysis_runner);
+    graph.add_node("pandas_executor_node", node(pandas_executor));
     graph.add_edge("pandas_generator_node", "pandas_executor_node");
     graph.add_node("final_response_generation_node",
                    node(std::make_shared<GenerateResponse>(response_model)));
@@ -136,7 +179,15 @@ Value SQLGraph::invoke(const Value& inputs, graph::Observer* observer) const {
         throw TypeError(std::string("Argument 'inputs' has incorrect type (expected dict, got ") +
                         python_type_name(inputs) + ")");
     }
+    analysis_runner->prepare(); // warm interpreters get ready while the models answer
     return compiled_graph.invoke(inputs, graph::RunConfig::from_value(runnable_config), observer);
+}
+
+void SQLGraph::set_analysis_runner(pyexec::AnalysisRunnerPtr runner) {
+    analysis_runner = runner ? std::move(runner) : analysis_runner_from_environment();
+    if (pandas_executor) {
+        pandas_executor->runner = analysis_runner;
+    }
 }
 
 void SQLGraph::visualize_graph(const std::string& visualization_type,

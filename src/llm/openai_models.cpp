@@ -1,7 +1,10 @@
 #include "zolviai/llm/openai_models.hpp"
 
+#include "llm/completion.hpp"
+
 #include "transport_error.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/json_input.hpp"
 #include "zolviai/core/text.hpp"
 #include "zolviai/llm/http_client.hpp"
 #include "zolviai/llm/usage.hpp"
@@ -61,22 +64,21 @@ std::chrono::milliseconds backoff(const RetryPolicy& p, int retry) {
 }
 
 // The service's own words from an error body {"error": {"message": ...}}, else the body.
-std::string service_message(const std::string& body) {
+std::string service_message(const std::string& body, std::size_t max_bytes) {
     try {
-        const Value v = Value::parse(body);
-        if (v.is_object() && v.contains("error")) {
-            const Value& e = v["error"];
-            if (e.is_object() && e.contains("message") && e["message"].is_string()) {
-                return e["message"].get<std::string>();
+        const Value fault = parse_json_input(body, {JsonLimits{}.max_depth, max_bytes});
+        if (const Value* error = find_member(&fault, "error")) {
+            if (auto message = string_member(error, "message")) {
+                return *message;
             }
-            if (e.is_string()) {
-                return e.get<std::string>();
+            if (error->is_string()) {
+                return error->get<std::string>();
             }
         }
-        if (v.is_object() && v.contains("message") && v["message"].is_string()) {
-            return v["message"].get<std::string>();
+        if (auto message = string_member(&fault, "message")) {
+            return *message;
         }
-    } catch (const Value::exception&) {
+    } catch (const JsonInputError&) {
     }
     return body.substr(0, 500);
 }
@@ -90,12 +92,50 @@ std::string trim_slash(std::string s) {
 
 } // namespace
 
+// The parts of a chat-completion answer we use. Only choices[0].message must be there; every
+// other part a service may leave out or send in another shape.
+ChatResult read_completion(const HttpResponse& r, const std::string& model_field,
+                           std::size_t max_bytes, const std::string& secret) {
+    Value answer;
+    try {
+        answer = parse_json_input(r.body, {JsonLimits{}.max_depth, max_bytes});
+    } catch (const JsonInputError& e) {
+        if (e.reason() == JsonInputError::Reason::Malformed) {
+            throw ModelError("chat completion answer is not JSON: " +
+                                 redact(r.body.substr(0, 200), secret),
+                             r.status);
+        }
+        throw ModelError(std::string("chat completion answer refused: ") + e.what(), r.status);
+    }
+    Value* choice = find_element(find_member(&answer, "choices"), 0);
+    Value* message = find_member(choice, "message");
+    if (message == nullptr || !message->is_object()) {
+        throw ModelError("chat completion answer has no choices[0].message: " +
+                             redact(r.body.substr(0, 200), secret),
+                         r.status);
+    }
+    ChatResult out;
+    out.content = string_member(message, "content").value_or("");
+    if (Value* calls = find_member(message, "tool_calls")) {
+        out.tool_calls = std::move(*calls);
+    }
+    out.finish_reason = string_member(choice, "finish_reason").value_or("");
+    out.model = string_member(&answer, "model").value_or(model_field);
+    if (const Value* usage = find_member(&answer, "usage")) {
+        out.prompt_tokens = integer_member(usage, "prompt_tokens").value_or(0);
+        out.completion_tokens = integer_member(usage, "completion_tokens").value_or(0);
+        out.total_tokens = integer_member(usage, "total_tokens")
+                               .value_or(out.prompt_tokens + out.completion_tokens);
+    }
+    return out;
+}
+
 OpenAICompatibleModel::OpenAICompatibleModel(ChatSettings settings, std::string url,
                                              std::string model_field,
                                              std::vector<std::string> headers, std::string secret)
     : settings_(std::move(settings)), url_(std::move(url)), model_field_(std::move(model_field)),
       headers_(std::move(headers)), secret_(std::move(secret)),
-      http_(std::make_unique<HttpClient>()) {
+      http_(std::make_unique<HttpClient>(HttpClientOptions{settings_.max_answer_bytes})) {
     headers_.push_back("Content-Type: application/json");
     headers_.push_back("Accept: application/json");
     // No "Expect: 100-continue" round trip before large prompts.
@@ -145,6 +185,12 @@ ChatResult OpenAICompatibleModel::invoke(const std::vector<Message>& messages,
         HttpResponse r;
         try {
             r = http_->request("POST", url_, headers_, body, settings_.timeout);
+        } catch (const ResponseTooLargeError& e) {
+            // Not retried: the same answer would be fetched again.
+            throw ResponseTooLargeError(std::string("chat completion failed: ") + e.what(),
+                                        e.status(), e.limit());
+        } catch (const ModelError& e) {
+            throw ModelError(std::string("chat completion failed: ") + e.what(), e.status());
         } catch (const TransportError& e) {
             if (last) {
                 const std::string what = redact(e.what(), secret_);
@@ -161,45 +207,12 @@ ChatResult OpenAICompatibleModel::invoke(const std::vector<Message>& messages,
             continue;
         }
         if (r.status >= 200 && r.status < 300) {
-            ChatResult out;
-            Value v;
-            try {
-                v = Value::parse(r.body);
-            } catch (const Value::parse_error&) {
-                throw ModelError("chat completion answer is not JSON: " +
-                                     redact(r.body.substr(0, 200), secret_),
-                                 r.status);
-            }
-            try {
-                const Value& message = v.at("choices").at(0).at("message");
-                if (message.contains("content") && message["content"].is_string()) {
-                    out.content = message["content"].get<std::string>();
-                }
-                if (message.contains("tool_calls")) {
-                    out.tool_calls = message["tool_calls"];
-                }
-                out.finish_reason = v["choices"][0].value("finish_reason", "");
-                if (v["choices"][0]["finish_reason"].is_null()) {
-                    out.finish_reason.clear();
-                }
-            } catch (const Value::exception&) {
-                throw ModelError("chat completion answer has no choices[0].message: " +
-                                     redact(r.body.substr(0, 200), secret_),
-                                 r.status);
-            }
-            out.model = v.contains("model") && v["model"].is_string()
-                            ? v["model"].get<std::string>()
-                            : model_field_;
-            if (v.contains("usage") && v["usage"].is_object()) {
-                out.prompt_tokens = v["usage"].value("prompt_tokens", 0L);
-                out.completion_tokens = v["usage"].value("completion_tokens", 0L);
-                out.total_tokens =
-                    v["usage"].value("total_tokens", out.prompt_tokens + out.completion_tokens);
-            }
+            ChatResult out = read_completion(r, model_field_, settings_.max_answer_bytes, secret_);
             record_usage(out.model, out.prompt_tokens, out.completion_tokens, out.total_tokens);
             return out;
         }
-        const std::string message = redact(service_message(r.body), secret_);
+        const std::string message =
+            redact(service_message(r.body, settings_.max_answer_bytes), secret_);
         if (last || !retriable_status(r.status)) {
             throw ModelError("chat completion failed with HTTP " + std::to_string(r.status) + ": " +
                                  message,

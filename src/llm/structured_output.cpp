@@ -1,6 +1,7 @@
 #include "zolviai/llm/structured_output.hpp"
 
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/json_input.hpp"
 
 namespace zolviai::llm {
 namespace {
@@ -44,6 +45,20 @@ bool fits(FieldType t, const Value& v) {
         return true;
     }
     return false;
+}
+
+// The first tool call of the answer to the function `name`, or nullptr. Calls of another
+// shape than {"function": {"name": ...}} are passed over.
+const Value* called_tool(const Value& tool_calls, const std::string& name) {
+    if (!tool_calls.is_array()) {
+        return nullptr;
+    }
+    for (const auto& call : tool_calls) {
+        if (string_member(find_member(call, "function"), "name") == name) {
+            return &call;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -129,20 +144,15 @@ Value StructuredModel::invoke(const std::vector<Message>& messages) const {
     const ChatResult result = model_->invoke(messages, options_);
     std::string raw;
     if (method_ == StructuredMethod::FunctionCalling) {
-        const Value& calls = result.tool_calls;
-        const Value* arguments = nullptr;
-        if (calls.is_array()) {
-            for (const auto& call : calls) {
-                if (call.contains("function") &&
-                    call["function"].value("name", "") == schema_.name) {
-                    arguments = &call["function"]["arguments"];
-                    break;
-                }
-            }
-        }
-        if (arguments == nullptr) {
+        const Value* call = called_tool(result.tool_calls, schema_.name);
+        if (call == nullptr) {
             throw OutputParsingError("the model answered without calling '" + schema_.name +
                                      "': " + excerpt(result.content));
+        }
+        const Value* arguments = find_member(find_member(call, "function"), "arguments");
+        if (arguments == nullptr || arguments->is_null()) {
+            throw OutputParsingError("the model called '" + schema_.name +
+                                     "' without arguments: " + excerpt(call->dump()));
         }
         if (arguments->is_object()) {
             return schema_.validate(*arguments, arguments->dump());
@@ -153,10 +163,14 @@ Value StructuredModel::invoke(const std::vector<Message>& messages) const {
     }
     Value parsed;
     try {
-        parsed = Value::parse(raw);
-    } catch (const Value::parse_error&) {
+        parsed = parse_json_input(raw);
+    } catch (const JsonInputError& e) {
+        if (e.reason() == JsonInputError::Reason::Malformed) {
+            throw OutputParsingError("the model's answer for " + schema_.name +
+                                     " is not JSON: " + excerpt(raw));
+        }
         throw OutputParsingError("the model's answer for " + schema_.name +
-                                 " is not JSON: " + excerpt(raw));
+                                 " was refused: " + e.what());
     }
     return schema_.validate(parsed, raw);
 }

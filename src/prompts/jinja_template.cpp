@@ -4,7 +4,10 @@
 #include "zolviai/core/python_repr.hpp"
 #include "zolviai/core/text.hpp"
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <deque>
 #include <utility>
 #include <vector>
 
@@ -15,6 +18,43 @@ namespace {
     throw ValueError("Jinja2 template syntax error: " + message);
 }
 
+// One level of nesting, counted for as long as the guard lives. Parser, renderer and the
+// tree's destructors all recurse by nesting, so a bound here keeps every one of them off the
+// end of the stack; the words follow Python's RecursionError.
+class DepthGuard {
+public:
+    DepthGuard(std::size_t& depth, const char* what) : depth_(depth) {
+        if (depth_ >= JinjaTemplate::max_depth) {
+            throw_too_deep(what);
+        }
+        ++depth_;
+    }
+    ~DepthGuard() { --depth_; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+
+    [[noreturn]] static void throw_too_deep(const char* what) {
+        throw TemplateRecursionError("maximum recursion depth exceeded: " + std::string(what) +
+                                     " nest more than " + std::to_string(JinjaTemplate::max_depth) +
+                                     " deep");
+    }
+
+private:
+    std::size_t& depth_;
+};
+
+constexpr const char* kBlocks = "blocks";
+constexpr const char* kLookups = "look-ups in an expression";
+
+// The rendered text so far plus `more` bytes, refused past the limit before it is allocated.
+void check_room(const std::string& out, std::size_t more) {
+    if (more > JinjaTemplate::max_rendered_bytes -
+                   std::min(out.size(), JinjaTemplate::max_rendered_bytes)) {
+        throw ValueError("the rendered template is longer than the limit of " +
+                         std::to_string(JinjaTemplate::max_rendered_bytes) + " bytes");
+    }
+}
+
 // ---- expressions -------------------------------------------------------------------------
 
 struct Expr {
@@ -23,6 +63,7 @@ struct Expr {
     Value literal;    // Literal
     std::unique_ptr<Expr> base;
     std::unique_ptr<Expr> index;
+    std::size_t height = 1; // of the tree under it: how deep evaluating it recurses
 };
 
 class ExprParser {
@@ -30,6 +71,7 @@ public:
     explicit ExprParser(std::string_view text) : s_(text) {}
 
     std::unique_ptr<Expr> parse_postfix() {
+        DepthGuard guard(nesting_, kLookups); // an index is parsed by recursion
         auto expr = parse_primary();
         for (;;) {
             skip_space();
@@ -40,8 +82,9 @@ public:
                 attr->kind = Expr::Kind::Attr;
                 attr->name = read_name();
                 if (attr->name.empty()) {
-                    syntax_error("expected a name after '.' in '" + std::string(s_) + "'");
+                    syntax_error("expected a name after '.' in '" + excerpt() + "'");
                 }
+                attr->height = expr->height + 1;
                 attr->base = std::move(expr);
                 expr = std::move(attr);
             } else if (peek('[')) {
@@ -51,13 +94,18 @@ public:
                 item->index = parse_postfix();
                 skip_space();
                 if (!peek(']')) {
-                    syntax_error("expected ']' in '" + std::string(s_) + "'");
+                    syntax_error("expected ']' in '" + excerpt() + "'");
                 }
                 ++i_;
+                item->height = std::max(expr->height, item->index->height) + 1;
                 item->base = std::move(expr);
                 expr = std::move(item);
             } else {
                 return expr;
+            }
+            // A chain of look-ups is parsed by a loop but evaluated and freed by recursion.
+            if (expr->height > JinjaTemplate::max_depth) {
+                DepthGuard::throw_too_deep(kLookups);
             }
         }
     }
@@ -81,7 +129,7 @@ public:
     void expect_end() {
         skip_space();
         if (i_ != s_.size()) {
-            syntax_error("unsupported expression '" + std::string(s_) +
+            syntax_error("unsupported expression '" + excerpt() +
                          "' (only names, '.attr', '[index]', literals and 'not')");
         }
     }
@@ -119,12 +167,15 @@ public:
     }
     std::size_t pos() const { return i_; }
 
+    // The expression for a message: whole when short, its start otherwise.
+    std::string excerpt() const { return utf8_shorten(s_, 80); }
+
 private:
     std::unique_ptr<Expr> parse_primary() {
         skip_space();
         auto expr = std::make_unique<Expr>();
         if (i_ >= s_.size()) {
-            syntax_error("expected an expression in '" + std::string(s_) + "'");
+            syntax_error("expected an expression in '" + excerpt() + "'");
         }
         const char c = s_[i_];
         if (c == '\'' || c == '"') {
@@ -142,7 +193,7 @@ private:
                 ++i_;
             }
             if (i_ >= s_.size()) {
-                syntax_error("unterminated string in '" + std::string(s_) + "'");
+                syntax_error("unterminated string in '" + excerpt() + "'");
             }
             ++i_;
             expr->literal = text;
@@ -153,13 +204,20 @@ private:
             while (i_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[i_]))) {
                 ++i_;
             }
+            const std::string_view digits = s_.substr(start, i_ - start);
+            std::int64_t number = 0;
+            const auto res = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+            if (res.ec != std::errc() || res.ptr != digits.data() + digits.size()) {
+                syntax_error("unsupported number '" + std::string(digits) + "' in '" + excerpt() +
+                             "' (integers of 64 bits only)");
+            }
             expr->kind = Expr::Kind::Literal;
-            expr->literal = std::stoll(std::string(s_.substr(start, i_ - start)));
+            expr->literal = number;
             return expr;
         }
         const std::string name = read_name();
         if (name.empty()) {
-            syntax_error("unsupported expression '" + std::string(s_) + "'");
+            syntax_error("unsupported expression '" + excerpt() + "'");
         }
         if (name == "true" || name == "True" || name == "false" || name == "False") {
             expr->kind = Expr::Kind::Literal;
@@ -175,6 +233,7 @@ private:
 
     std::string_view s_;
     std::size_t i_ = 0;
+    std::size_t nesting_ = 0;
 };
 
 } // namespace
@@ -341,6 +400,7 @@ private:
     }
 
     Node parse_for(ExprParser& p) {
+        DepthGuard guard(depth_, kBlocks);
         Node n;
         n.kind = Node::Kind::For;
         const bool paren = p.consume('(');
@@ -371,6 +431,7 @@ private:
     }
 
     Node parse_if(ExprParser& p) {
+        DepthGuard guard(depth_, kBlocks);
         Node n;
         n.kind = Node::Kind::If;
         n.conditions.push_back(p.parse_condition());
@@ -400,6 +461,7 @@ private:
     std::vector<Token> tokens_;
     std::size_t i_ = 0;
     std::string last_statement_;
+    std::size_t depth_ = 0; // for/if blocks open
 };
 
 // ---- rendering ---------------------------------------------------------------------------
@@ -427,6 +489,7 @@ public:
             }
             return;
         case Node::Kind::Text:
+            check_room(out, node.text.size());
             out += node.text;
             return;
         case Node::Kind::Output: {
@@ -434,17 +497,23 @@ public:
             if (r.defined) {
                 const Value& v = r.get();
                 if (v.is_string()) {
-                    out += v.get_ref<const std::string&>();
+                    const auto& text = v.get_ref<const std::string&>();
+                    check_room(out, text.size());
+                    out += text;
                 } else {
                     python::append_repr(out, v);
+                    check_room(out, 0);
                 }
             }
             return;
         }
-        case Node::Kind::For:
+        case Node::Kind::For: {
+            DepthGuard guard(depth_, kBlocks);
             render_for(node, out);
             return;
-        case Node::Kind::If:
+        }
+        case Node::Kind::If: {
+            DepthGuard guard(depth_, kBlocks);
             for (std::size_t i = 0; i < node.conditions.size(); ++i) {
                 const auto& [negate, expr] = node.conditions[i];
                 const Resolved r = eval(*expr);
@@ -459,10 +528,12 @@ public:
             }
             return;
         }
+        }
     }
 
 private:
     Resolved eval(const Expr& e) {
+        DepthGuard guard(eval_depth_, kLookups);
         Resolved r;
         switch (e.kind) {
         case Expr::Kind::Literal:
@@ -558,8 +629,13 @@ private:
     }
 
     void render_for(const Node& node, std::string& out) {
-        const std::vector<Value> items = iterate(eval(*node.expr));
-        if (items.empty()) {
+        // A list is walked where it is (nested loops would otherwise copy it once per level);
+        // a map gives its keys and a text its characters.
+        const Resolved r = eval(*node.expr);
+        const Value* list = r.defined && r.get().is_array() ? &r.get() : nullptr;
+        const std::vector<Value> made = list ? std::vector<Value>() : iterate(r);
+        const std::size_t count = list ? list->size() : made.size();
+        if (count == 0) {
             if (node.children.size() > 1) {
                 render(node.children[1], out);
             }
@@ -571,9 +647,10 @@ private:
             scope_.emplace_back(node.targets[i], Value());
         }
         scope_.emplace_back("loop", Value::object());
-        const auto length = static_cast<std::int64_t>(items.size());
+        const auto length = static_cast<std::int64_t>(count);
         for (std::int64_t k = 0; k < length; ++k) {
-            const Value& item = items[static_cast<std::size_t>(k)];
+            const auto at = static_cast<std::size_t>(k);
+            const Value& item = list ? (*list)[at] : made[at];
             if (n == 1) {
                 scope_[mark].second = item;
             } else {
@@ -581,8 +658,9 @@ private:
                     throw TypeError(std::string("cannot unpack non-iterable ") +
                                     python_type_name(item) + " object");
                 }
-                const auto parts =
-                    item.is_array() ? item : Value(iterate({nullptr, item, true, ""}));
+                const Value characters =
+                    item.is_array() ? Value() : Value(iterate({nullptr, item, true, ""}));
+                const Value& parts = item.is_array() ? item : characters;
                 if (parts.size() < n) {
                     throw ValueError("not enough values to unpack (expected " + std::to_string(n) +
                                      ", got " + std::to_string(parts.size()) + ")");
@@ -609,7 +687,11 @@ private:
     }
 
     const Value& vars_;
-    std::vector<std::pair<std::string, Value>> scope_; // loop names, innermost last
+    // Loop names, innermost last. A deque, so that a value looked up in an outer loop's
+    // scope stays where it is while inner loops add theirs.
+    std::deque<std::pair<std::string, Value>> scope_;
+    std::size_t depth_ = 0;      // for/if blocks being rendered
+    std::size_t eval_depth_ = 0; // look-ups being evaluated
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "sql/catalog.hpp"
 
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/json_input.hpp"
 #include "zolviai/core/text.hpp"
 #include "zolviai/core/value.hpp"
 #include "zolviai/sql/literal.hpp"
@@ -76,7 +77,12 @@ std::vector<std::string> json_names(const Cell& c) {
     if (c.type == CellType::Null) {
         return out;
     }
-    const Value v = Value::parse(c.text, nullptr, false);
+    Value v;
+    try {
+        v = parse_json_input(c.text);
+    } catch (const Error&) {
+        return out; // the catalog's own JSON: anything else is not a list of names
+    }
     if (!v.is_array()) {
         return out;
     }

@@ -1,5 +1,7 @@
 #include "zolviai/sql/cell.hpp"
 
+#include "zolviai/core/error.hpp"
+#include "zolviai/core/json_input.hpp"
 #include "zolviai/core/python_repr.hpp"
 #include "zolviai/core/text.hpp"
 #include "zolviai/core/value.hpp"
@@ -11,6 +13,17 @@
 namespace zolviai::sql {
 
 namespace {
+
+// A JSON value a database sent, read with the limits of outside input (a deeply nested value
+// would take the stack when printed); discarded when it does not parse within them, so that
+// it shows as its text.
+Value json_cell_value(const std::string& text) {
+    try {
+        return parse_json_input(text);
+    } catch (const Error&) {
+        return Value(Value::value_t::discarded);
+    }
+}
 
 void append_int(std::string& out, std::int64_t v) {
     out += std::to_string(v);
@@ -324,7 +337,7 @@ void append_cell_repr(std::string& out, const Cell& cell, std::size_t max_text_c
         append_interval_repr(out, cell.span);
         return;
     case CellType::Json: {
-        Value parsed = Value::parse(cell.text, nullptr, false);
+        Value parsed = json_cell_value(cell.text);
         if (parsed.is_discarded()) {
             python::append_repr_text(out, cell.text);
             return;
@@ -369,7 +382,7 @@ std::string cell_str(const Cell& cell) {
         append_interval_text(out, cell.span);
         return out;
     case CellType::Json: {
-        Value parsed = Value::parse(cell.text, nullptr, false);
+        Value parsed = json_cell_value(cell.text);
         if (parsed.is_discarded()) {
             return cell.text;
         }

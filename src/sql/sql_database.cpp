@@ -9,6 +9,7 @@
 #include "zolviai/sql/uri.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <set>
@@ -47,9 +48,19 @@ std::string mssql_connection_string(const DatabaseUri& uri) {
         out += "PWD=" + enclosed(uri.password, '{', '}') + ";"; // braced whatever it holds
     }
     for (const auto& [key, value] : uri.query) {
-        if (key != "driver") {
-            out += key + "=" + odbc_attribute_value(value) + ";";
+        if (key == "driver") {
+            continue;
         }
+        // A keyword is written as it is, so it may hold only what keywords hold: a ';' or
+        // '=' in it would add or override attributes such as SERVER.
+        const bool plain = !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == ' ' || c == '-';
+        });
+        if (!plain) {
+            throw ConfigError("the URI parameter '" + key +
+                              "' is not an ODBC keyword (letters, digits, '_', '-' and spaces)");
+        }
+        out += key + "=" + odbc_attribute_value(value) + ";";
     }
     return out;
 }

@@ -1,6 +1,7 @@
 #include "zolviai/sql/uri.hpp"
 
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/text.hpp"
 
 #include <cctype>
 #include <curl/curl.h>
@@ -66,6 +67,14 @@ std::string dialect_of(std::string_view scheme) {
     return "";
 }
 
+// A part longer than its limit is refused by name; the message never holds the part itself.
+void check_length(const std::string& what, std::size_t length, std::size_t limit) {
+    if (length > limit) {
+        throw ConfigError(what + " of the database URI is " + std::to_string(length) +
+                          " bytes long; the limit is " + std::to_string(limit) + " bytes");
+    }
+}
+
 // Reads one part; an absent part gives "".
 std::string part(CURLU* url, CURLUPart which, unsigned flags) {
     char* value = nullptr;
@@ -88,8 +97,11 @@ void parse_query(std::string_view query, DatabaseUri& out) {
         if (!pair.empty()) {
             const std::size_t eq = pair.find('=');
             const std::string key = percent_decode(pair.substr(0, eq), true);
+            check_length("a query parameter name", key.size(), max_uri_query_key_bytes);
             const std::string value =
                 eq == std::string_view::npos ? "" : percent_decode(pair.substr(eq + 1), true);
+            check_length("the value of query parameter '" + utf8_shorten(key, 40) + "'",
+                         value.size(), max_uri_query_value_bytes);
             out.query[key] = value;
         }
         start = end + 1;
@@ -116,12 +128,18 @@ DatabaseUri parse_sqlite(std::string_view uri, std::string scheme) {
                           std::string(uri) + "'");
     }
     out.database = percent_decode(rest.substr(1), false);
+    check_length("the database path", out.database.size(), max_uri_database_bytes);
     return out;
 }
 
 } // namespace
 
 DatabaseUri parse_database_uri(std::string_view uri) {
+    if (uri.size() > max_database_uri_bytes) {
+        throw ConfigError("the database URI is " + std::to_string(uri.size()) +
+                          " bytes long; the limit is " + std::to_string(max_database_uri_bytes) +
+                          " bytes");
+    }
     const std::size_t sep = uri.find("://");
     if (sep == std::string_view::npos || sep == 0) {
         throw ConfigError("not a database URI (expected scheme://...): '" +
@@ -161,6 +179,9 @@ DatabaseUri parse_database_uri(std::string_view uri) {
     if (out.host.size() > 2 && out.host.front() == '[' && out.host.back() == ']') {
         out.host = out.host.substr(1, out.host.size() - 2);
     }
+    check_length("the user name", out.user.size(), max_uri_user_bytes);
+    check_length("the password", out.password.size(), max_uri_password_bytes);
+    check_length("the host name", out.host.size(), max_uri_host_bytes);
     const std::string port = part(url.get(), CURLUPART_PORT, 0);
     if (!port.empty()) {
         out.port = std::stoi(port);
@@ -170,6 +191,7 @@ DatabaseUri parse_database_uri(std::string_view uri) {
         path.erase(0, 1);
     }
     out.database = percent_decode(path, false);
+    check_length("the database name", out.database.size(), max_uri_database_bytes);
     parse_query(part(url.get(), CURLUPART_QUERY, 0), out);
     if (out.host.empty()) {
         throw ConfigError("database URI '" + redact_database_uri(uri) + "' names no host");

@@ -148,6 +148,60 @@ def test_syntax_checker_replaces_the_hosts_last_query_in_place(service, sample_p
         flow_steps.SQLExecution(db=db).invoke(["not", "a", "map"])
 
 
+def status_kb(name):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(name + ":"):
+                return int(line.split()[1])
+    raise AssertionError("/proc/self/status has no " + name)
+
+
+def reset_peak_memory():
+    """The resident size now, with the kernel's record of the peak reset to it."""
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")
+    return status_kb("VmRSS")
+
+
+@pytest.mark.parametrize("answer, named", [
+    ({"body": "[", "repeat": 300_000_000, "encoding": "gzip"}, "limit of 16777216 bytes"),
+    ({"body": "[" * 60000 + "]" * 60000}, "limit of 512 levels"),
+    (tool("RelevantTablesOutput", relevant_tables=[]) | {"tool_arguments": "[" * 60000},
+     "limit of 512 levels"),
+    ({"body": {"choices": [{"message": {"role": "assistant", "tool_calls": [
+        {"type": "function", "function": {"name": "RelevantTablesOutput"}}]}}]}},
+     "without arguments"),
+])
+def test_hostile_model_answers_end_the_run_with_a_clear_error(service, sample_pg, capsys, tmp_path,
+                                                              answer, named):
+    flow = make_agent(service, sample_pg, capsys)
+    service.queue(answer)
+    start = reset_peak_memory()
+    record = agent.run_agent(flow, "k", "How many artists?", str(tmp_path / "media"))
+    assert status_kb("VmHWM") - start < 100 * 1024, "memory grew past 100 MB"
+    assert record == {"output": "An error occurred"}
+    line = capsys.readouterr().out.splitlines()[0]
+    assert line.startswith("An error occurred when running the agent: ") and named in line, line
+
+
+def test_hostile_service_answers_and_context_files_are_errors(service, sample_pg, monkeypatch,
+                                                              tmp_path):
+    from zolviai.prompts import context
+    service.service(deployments_answer={"body": "[" * 60000})
+    with pytest.raises(ValueError, match="limit of 512 levels"):
+        agent.create_agent("PostgreSQL", **sample_pg)
+    deep = tmp_path / "context.json"
+    deep.write_text('{"context_prompt": ' + "[" * 60000 + "]" * 60000 + "}")
+    monkeypatch.setenv("ZOLVI_CONTEXT_FILE", str(deep))
+    with pytest.raises(RuntimeError, match="ZOLVI_CONTEXT_FILE.*limit of 512 levels"):
+        context.read_values()
+    monkeypatch.setenv("ZOLVI_CONTEXT_FILE", "/dev/zero")
+    start = reset_peak_memory()
+    with pytest.raises(RuntimeError, match="over the limit of 1048576 bytes"):
+        context.read_values()
+    assert status_kb("VmHWM") - start < 100 * 1024
+
+
 def test_custom_runnable_agent_plans_through_any_invoke():
     seen = []
 

@@ -8,6 +8,7 @@ import subprocess
 import time
 import urllib.error
 import urllib.request
+import zlib
 
 import pytest
 
@@ -133,6 +134,45 @@ def test_service_endpoints(chat):
     assert status == 200 and json.loads(body) == {"recorded": True}
     report = chat.requests()[-1]
     assert report["json"]["total_tokens"] == 15 and report["headers"]["X-Zolvi-Api-Key"] == "acct"
+
+
+def test_raw_bodies_can_be_repeated_and_gzip_compressed(chat):
+    chat.queue({"body": "ab", "repeat": 3_000_000},
+               {"body": "[", "repeat": 300_000_000, "encoding": "gzip"},
+               {"status": 503, "body": {"error": {"message": "busy"}}, "encoding": "gzip"})
+    status, headers, body = post(chat.url + "/chat/completions", {"messages": []})
+    assert status == 200 and int(headers["Content-Length"]) == 6_000_000
+    assert body == "ab" * 3_000_000
+    request = urllib.request.Request(chat.url + "/chat/completions", data=b"{}", method="POST")
+    with urllib.request.urlopen(request, timeout=30) as response:
+        assert response.headers["Content-Encoding"] == "gzip"
+        packed = response.read()
+    assert len(packed) < 400_000, "a bomb: small on the wire"
+    # Inflated a block at a time, as a client with a cap would: 300 MB of '['.
+    unpacker, inflated, rest = zlib.decompressobj(31), 0, packed
+    while rest or not unpacker.eof:
+        block = unpacker.decompress(rest, 1 << 24)
+        assert block.strip(b"[") == b""
+        inflated += len(block)
+        rest = unpacker.unconsumed_tail
+        if not block and not rest:
+            break
+    assert inflated == 300_000_000
+    with pytest.raises(urllib.error.HTTPError) as busy:
+        post(chat.url + "/chat/completions", {"messages": []})
+    assert busy.value.code == 503 and busy.value.headers["Content-Encoding"] == "gzip"
+    assert json.loads(zlib.decompress(busy.value.read(), 31)) == {"error": {"message": "busy"}}
+
+
+def test_service_answers_can_be_scripted_raw(chat):
+    post(chat.url + "/_service", {"deployments": [{"model": "GPT-3.5"}],
+                                  "deployments_answer": {"body": "[" * 10},
+                                  "openai_answer": {"status": 502, "body": "bad gateway"}})
+    with urllib.request.urlopen(chat.url + "/zolvi/azure-openais/", timeout=10) as response:
+        assert response.read() == b"[" * 10
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        get(chat.url + "/zolvi/openai/")
+    assert refused.value.code == 502 and refused.value.read() == b"bad gateway"
 
 
 def test_started_as_a_program_it_prints_its_port_first():

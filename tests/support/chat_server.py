@@ -11,7 +11,8 @@ and serves the model-settings service's endpoints. Tests drive it over HTTP on t
                                                (match keys: "path_contains", "body_contains");
                                                rules are tried before the queue
   POST /_service  {"deployments": [...], "openai": {...}}, optionally "openai_status" and
-                  "usage_status" (HTTP status of those two answers; default 200)
+                  "usage_status" (HTTP status of those two answers; default 200), and
+                  "deployments_answer" / "openai_answer": a raw answer (below) sent instead
   GET  /_requests the request log: [{"method", "path", "headers", "body", "json", "client_port"}]
                   (client_port tells connections apart: kept-alive calls share one)
   POST /_reset    forget the script, the service data and the log
@@ -24,6 +25,11 @@ An answer is a map:
   "usage": {"prompt_tokens", "completion_tokens"}  (default 10 and 5)
   "model": text                 the model named in the answer (default "gpt-4o")
   "status": int, "headers": {}, "body": text|object   a raw answer instead (errors, faults)
+  "repeat": n                   the raw body is sent n times over (a body of any size, made
+                                as it is sent)
+  "encoding": "gzip"            the raw body (repeated) is sent gzip-compressed with
+                                Content-Encoding: gzip; compressed as it is made, so a body
+                                that inflates to 300 MB costs the server about 300 kB
   "delay": seconds              wait before answering
   "drop": true                  close the connection without answering
 
@@ -36,6 +42,7 @@ import sys
 import threading
 import time
 import uuid
+import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 
@@ -87,6 +94,37 @@ def completion(answer, request_json):
     }
 
 
+_gzip_cache = {}
+_gzip_lock = threading.Lock()
+
+
+def gzip_repeated(unit, times):
+    """unit * times, gzip-compressed without ever holding the whole text; remembered."""
+    key = (unit, times)
+    with _gzip_lock:
+        if key in _gzip_cache:
+            return _gzip_cache[key]
+    packer = zlib.compressobj(9, zlib.DEFLATED, 31)  # 31: gzip framing
+    per_block = max(1, (1 << 20) // max(1, len(unit)))
+    block = unit * per_block
+    parts = []
+    full, rest = divmod(times, per_block)
+    for _ in range(full):
+        parts.append(packer.compress(block))
+    parts.append(packer.compress(unit * rest))
+    parts.append(packer.flush())
+    data = b"".join(parts)
+    with _gzip_lock:
+        _gzip_cache[key] = data
+    return data
+
+
+def as_bytes(payload):
+    if isinstance(payload, (bytes, bytearray)):
+        return bytes(payload)
+    return payload.encode() if isinstance(payload, str) else json.dumps(payload).encode()
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     disable_nagle_algorithm = True  # headers and body go out as separate writes
@@ -94,16 +132,49 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def handle(self):
+        try:
+            super().handle()
+        except (ConnectionResetError, BrokenPipeError):
+            pass  # the client hung up mid-answer, as a client does when an answer is over its cap
+
     def send(self, status, payload, headers=None):
-        body = payload if isinstance(payload, (bytes, bytearray)) else (
-            payload.encode() if isinstance(payload, str) else json.dumps(payload).encode())
+        body = as_bytes(payload)
         self.send_response(status)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(body)))
         for name, value in (headers or {}).items():
             self.send_header(name, str(value))
         self.end_headers()
-        self.wfile.write(body)
+        try:
+            self.wfile.write(body)
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True  # the client stopped reading: expected of a cap
+
+    def send_raw(self, answer):
+        """A scripted raw answer: status, headers, body, optionally repeated and compressed."""
+        status, headers = answer.get("status", 200), dict(answer.get("headers") or {})
+        unit, times = as_bytes(answer.get("body", "")), int(answer.get("repeat", 1))
+        if answer.get("encoding") == "gzip":
+            headers["Content-Encoding"] = "gzip"
+            return self.send(status, gzip_repeated(unit, times), headers)
+        if times == 1:
+            return self.send(status, unit, headers)
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(unit) * times))
+        for name, value in headers.items():
+            self.send_header(name, str(value))
+        self.end_headers()
+        per_block = max(1, (1 << 20) // max(1, len(unit)))
+        sent = 0
+        try:
+            while sent < times:
+                n = min(per_block, times - sent)
+                self.wfile.write(unit * n)
+                sent += n
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True  # the client stopped reading: expected of a cap
 
     def read_body(self):
         length = int(self.headers.get("Content-Length") or 0)
@@ -145,7 +216,7 @@ class Handler(BaseHTTPRequestHandler):
                 pass
             return
         if "status" in answer or "body" in answer:
-            return self.send(answer.get("status", 200), answer.get("body", ""), answer.get("headers"))
+            return self.send_raw(answer)
         return self.send(200, completion(answer, parsed), answer.get("headers"))
 
     def pick(self, path, body):
@@ -160,11 +231,15 @@ class Handler(BaseHTTPRequestHandler):
 
     def service(self, method, path, parsed):
         route = path.split("?")[0]
+        service = self.server.state.service
         if route == "/zolvi/azure-openais/" and method == "GET":
-            return self.send(200, self.server.state.service["deployments"])
+            if "deployments_answer" in service:
+                return self.send_raw(service["deployments_answer"])
+            return self.send(200, service["deployments"])
         if route == "/zolvi/openai/" and method == "GET":
-            return self.send(self.server.state.service.get("openai_status", 200),
-                             self.server.state.service["openai"])
+            if "openai_answer" in service:
+                return self.send_raw(service["openai_answer"])
+            return self.send(service.get("openai_status", 200), service["openai"])
         if route == "/zolvi/usage/" and method == "POST":
             return self.send(self.server.state.service.get("usage_status", 200), {"recorded": True})
         return self.send(404, {"error": {"message": "no such service endpoint: " + path}})

@@ -4,6 +4,7 @@
 #include "zolviai/flow/prompt_template.hpp"
 #include "zolviai/flow/query_checker.hpp"
 #include "zolviai/llm/chat_model.hpp"
+#include "zolviai/pyexec/analysis_runner.hpp"
 #include "zolviai/sql/sql_database.hpp"
 #include "zolviai/sql/tools.hpp"
 
@@ -65,15 +66,18 @@ public:
 // Runs the analysis code in a fresh namespace: {"python_executed_output": printed,
 // "python_execution_success": true} or {"python_execution_success": false,
 // "python_error_message": "{type}: {message}"}. A missing or non-text pandas_code is
-// reported like an error of the code. An interruption propagates.
+// reported like an error of the code. An interruption propagates. The runner decides where
+// the code runs (null: in this process); save_path, when the state holds one, is the run's
+// media folder.
 class PandasExecutor {
 public:
-    explicit PandasExecutor(ChatModelPtr model);
+    explicit PandasExecutor(ChatModelPtr model, pyexec::AnalysisRunnerPtr runner = nullptr);
     Value invoke(const Value& state) const;
     // The user message of PANDAS_SYSTEM_TEMPLATE for the state (not used by the flow).
     std::vector<llm::Message> generate_prompt(const Value& state) const;
 
     ChatModelPtr model;
+    pyexec::AnalysisRunnerPtr runner;
     ChatPromptTemplate template_;
 };
 

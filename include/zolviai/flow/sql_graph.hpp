@@ -5,6 +5,7 @@
 #include "zolviai/flow/relevant_table_picker.hpp"
 #include "zolviai/graph/state_graph.hpp"
 #include "zolviai/llm/model_settings.hpp"
+#include "zolviai/pyexec/analysis_runner.hpp"
 
 #include <memory>
 #include <optional>
@@ -14,19 +15,32 @@ namespace zolviai::flow {
 
 // The question-answering flow for one database: five chat models, the steps around them,
 // the wiring, compiled once, and any number of questions through invoke.
+//
+// Every constructor takes the analysis runner last: where the analysis step runs the code a
+// model wrote. Null chooses by ZOLVI_ANALYSIS_SANDBOX: unset, empty or 0, in this process;
+// 1 in the sandbox (SandboxUnavailable when this machine cannot isolate it); auto in the
+// sandbox or, without the namespaces, a plain child process after one warning. The sandboxed
+// runners this choice makes are shared by every flow of the process.
 class SQLGraph {
 public:
     // config_35 serves every model role but SQL generation, which config_4 serves. A settings
     // map holding max_tokens, temperature or model_kwargs is a TypeError naming the key.
     SQLGraph(DatabasePtr custom_sql_db, const llm::ModelSettings& config_35,
-             const llm::ModelSettings& config_4);
+             const llm::ModelSettings& config_4,
+             pyexec::AnalysisRunnerPtr analysis_runner = nullptr);
 
     // From the settings' attribute maps (what a Python host's settings objects hold).
-    SQLGraph(DatabasePtr custom_sql_db, const Value& config_35_map, const Value& config_4_map);
+    SQLGraph(DatabasePtr custom_sql_db, const Value& config_35_map, const Value& config_4_map,
+             pyexec::AnalysisRunnerPtr analysis_runner = nullptr);
 
     // With ready chat models (any OpenAI-compatible server): sql_model writes the SQL, model
     // serves every other role.
-    SQLGraph(DatabasePtr custom_sql_db, ChatModelPtr model, ChatModelPtr sql_model);
+    SQLGraph(DatabasePtr custom_sql_db, ChatModelPtr model, ChatModelPtr sql_model,
+             pyexec::AnalysisRunnerPtr analysis_runner = nullptr);
+
+    // Replaces the analysis runner (null: the choice above) of a flow built elsewhere; before
+    // its first question.
+    void set_analysis_runner(pyexec::AnalysisRunnerPtr runner);
 
     // {"metadata", "tags", "max_concurrency", "recursion_limit"}; defaults null,
     // ["flow_graph"], 20, 50. A value of the wrong kind is a TypeError worded
@@ -56,8 +70,14 @@ public:
     ChatModelPtr pandas_code_model;
     ChatModelPtr pandas_ai_model;
     std::shared_ptr<RelevantTablePicker> relevant_table_picker;
+    pyexec::AnalysisRunnerPtr analysis_runner;
+    std::shared_ptr<PandasExecutor> pandas_executor;
     graph::CompiledGraph compiled_graph;
 };
+
+// The runner ZOLVI_ANALYSIS_SANDBOX chooses (see SQLGraph); a value it does not know is a
+// ConfigError naming it.
+pyexec::AnalysisRunnerPtr analysis_runner_from_environment();
 
 // Writes DOT text as a picture through Graphviz; the format is the path's extension.
 void render_dot(const std::string& dot, const std::string& path);

@@ -4,6 +4,7 @@
 #include "zolviai/llm/chat_model.hpp"
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +29,9 @@ struct ChatSettings {
     Value model_kwargs = Value::object(); // further body fields, such as top_p
     std::chrono::milliseconds timeout{60000};
     RetryPolicy retry;
+    // The longest answer body taken, once decoded (HttpClientOptions::max_body_bytes); the
+    // answer's JSON is held to the same size and to JsonLimits' depth.
+    std::size_t max_answer_bytes = 16 * 1024 * 1024;
 };
 
 // Shared request/answer handling of the OpenAI-style chat-completions protocol.

@@ -2,6 +2,7 @@
 
 #include "zolviai/core/value.hpp"
 
+#include <cstddef>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -11,9 +12,11 @@ namespace zolviai::prompts {
 
 // A template in Python's str.format syntax with named fields: "{name}" is replaced by
 // str(value), "{{" and "}}" are literal braces. "{name!r}" gives the repr and a format spec
-// of fill, alignment and width ("{name:>10}") pads the text. Errors are Python's, word for
-// word: a stray "{" or "}" is a ValueError, a name with no value a KeyError, a positional
-// field an IndexError.
+// of fill, alignment, width and precision ("{name:>10}", "{name:.5}") pads or cuts the
+// text. Errors are Python's, word for word: a stray "{" or "}" is a ValueError, a name with
+// no value a KeyError, a positional field an IndexError, a malformed spec Python's
+// ValueError. The rendered text is at most max_rendered_bytes long: a width that would pass
+// it is a ValueError (Python tries, and runs out of memory).
 class BraceTemplate {
 public:
     explicit BraceTemplate(std::string_view text);
@@ -22,6 +25,8 @@ public:
     std::string render(const Value& vars) const;
     // The names of the fields, in order of appearance, without repeats.
     std::vector<std::string> field_names() const;
+
+    static constexpr std::size_t max_rendered_bytes = std::size_t{16} << 20;
 
 private:
     struct Segment {

@@ -3,6 +3,7 @@
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/value.hpp"
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,10 +19,19 @@ namespace zolviai::prompts {
 // - expressions are names with ".attr" and "[index]" look-ups, or literals;
 // - no block trimming, "\r\n" becomes "\n", one trailing newline of the template is dropped.
 // Anything else is a syntax error naming the construct, raised when the template is parsed.
+// Blocks and expressions nest at most max_depth deep and the rendered text is at most
+// max_rendered_bytes long, so no template can exhaust the stack or the memory.
 // An attribute or item looked up on a name that has no value ("'x' is undefined").
 class UndefinedError : public ValueError {
 public:
     using ValueError::ValueError;
+};
+
+// Blocks or expressions nested deeper than JinjaTemplate::max_depth; Python's jinja2 raises
+// RecursionError ("maximum recursion depth exceeded ...") for such templates.
+class TemplateRecursionError : public Error {
+public:
+    using Error::Error;
 };
 
 class JinjaTemplate {
@@ -33,6 +43,11 @@ public:
 
     // vars: a map from name to value.
     std::string render(const Value& vars) const;
+
+    // How deep for/if blocks, and look-ups within one expression, may nest.
+    static constexpr std::size_t max_depth = 100;
+    // Longest rendered text; a longer one is a ValueError.
+    static constexpr std::size_t max_rendered_bytes = std::size_t{16} << 20;
 
     struct Node;
 

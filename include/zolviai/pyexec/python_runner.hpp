@@ -3,6 +3,7 @@
 #include "zolviai/core/error.hpp"
 
 #include <string>
+#include <vector>
 
 // Running Python source in CPython with its standard output captured. The host's interpreter
 // is used when one is running (a Python host loaded us); otherwise an embedded one is started
@@ -11,8 +12,9 @@ namespace zolviai::pyexec {
 
 struct RunResult {
     bool success = false;
-    std::string output; // what the code printed, in order
-    std::string error;  // "{type}: {message}" when the code raised an ordinary error
+    std::string output;             // what the code printed, in order
+    std::string error;              // "{type}: {message}" when the code raised an ordinary error
+    std::vector<std::string> files; // what a sandboxed run saved in the host's media folder
 };
 
 // Runs analysis code in a fresh namespace holding only `datetime` (the module): parsed as a

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <string_view>
@@ -21,7 +22,20 @@ struct DatabaseUri {
     std::map<std::string, std::string> query; // decoded query parameters ('+' is a space)
 };
 
-// Parses a URI; throws zolviai::ConfigError naming the problem (never the password).
+// Longest URI and parts parse_database_uri accepts, in bytes (parts as decoded). They sit
+// well above real URIs (an access token used as a password is some 2 kB, a SQLite path at
+// most PATH_MAX, odbc_connect a whole ODBC connection string) and keep what reaches the
+// database clients, and the buffers some of them copy into, small.
+inline constexpr std::size_t max_database_uri_bytes = 16384;
+inline constexpr std::size_t max_uri_host_bytes = 255; // a DNS name is at most 253
+inline constexpr std::size_t max_uri_user_bytes = 256;
+inline constexpr std::size_t max_uri_password_bytes = 4096;
+inline constexpr std::size_t max_uri_database_bytes = 4096;
+inline constexpr std::size_t max_uri_query_key_bytes = 128;
+inline constexpr std::size_t max_uri_query_value_bytes = 8192;
+
+// Parses a URI; throws zolviai::ConfigError naming the problem (never the password), or the
+// part that is longer than its limit above.
 DatabaseUri parse_database_uri(std::string_view uri);
 
 // Builds a URI from connection values. User, password and database name are

@@ -7,12 +7,15 @@
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/text.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -76,6 +79,106 @@ std::string utf8_of(const SQLWCHAR* s, std::size_t n) {
 
 SQLWCHAR* w(std::u16string& s) {
     return reinterpret_cast<SQLWCHAR*>(s.data());
+}
+
+// Text a driver wrote into one of our buffers. The length it reports is what it had, not what
+// fitted, and may be anything from a faulty driver: the text ends at the buffer's last usable
+// unit or at the first terminator, whichever comes first.
+std::string written_text(const SQLWCHAR* buf, SQLLEN reported_units, std::size_t capacity) {
+    std::size_t n = reported_units > 0 ? static_cast<std::size_t>(reported_units) : 0;
+    n = std::min(n, capacity - 1);
+    const auto* units = reinterpret_cast<const char16_t*>(buf);
+    n = static_cast<std::size_t>(std::find(units, units + n, u'\0') - units);
+    return utf8_of(buf, n);
+}
+
+// The length of a statement as SQLExecDirectW takes it, which a longer one would wrap.
+SQLINTEGER statement_length(const std::u16string& text) {
+    if (text.size() > static_cast<std::size_t>(std::numeric_limits<SQLINTEGER>::max())) {
+        throw DatabaseError("the statement is too long for ODBC (" + std::to_string(text.size()) +
+                            " characters)");
+    }
+    return static_cast<SQLINTEGER>(text.size());
+}
+
+// Longest connection text and parts handed to the driver manager. unixODBC copies the DRIVER
+// value with strcpy into a stack buffer of 1,001 bytes (which _FORTIFY_SOURCE turns into an
+// abort), reads the text's length as a SQLSMALLINT, and formats attribute values into log
+// lines of fixed size; drivers keep attributes in buffers of their own. Real connection texts
+// stay far below these.
+constexpr std::size_t max_connection_text_units = 16384;
+constexpr std::size_t max_keyword_bytes = 128;
+constexpr std::size_t max_value_bytes = 4096;
+constexpr std::size_t max_driver_bytes = 255;
+
+bool same_keyword(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+[[noreturn]] void too_long(const std::string& what, std::size_t length, std::size_t limit,
+                           const char* unit) {
+    throw ConfigError(what + " is " + std::to_string(length) + " " + unit + " long; the limit is " +
+                      std::to_string(limit) + " " + unit);
+}
+
+// Splits the text into attributes the way the driver manager does (keyword up to '=', a value
+// in braces up to a '}' that is not doubled, else up to ';') and holds every part to its
+// limit, before any of it reaches a fixed-size buffer. Messages name the keyword, never a
+// value: one of them is the password.
+void check_connection_text(std::string_view text, std::size_t utf16_units) {
+    if (utf16_units > max_connection_text_units) {
+        too_long("the ODBC connection string", utf16_units, max_connection_text_units,
+                 "characters");
+    }
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() &&
+               (std::isspace(static_cast<unsigned char>(text[i])) || text[i] == ';')) {
+            ++i;
+        }
+        const std::size_t eq = text.find('=', i);
+        if (i >= text.size() || eq == std::string_view::npos) {
+            return;
+        }
+        const std::string_view keyword = trim(text.substr(i, eq - i));
+        if (keyword.size() > max_keyword_bytes) {
+            too_long("the ODBC connection string keyword '" + utf8_shorten(keyword, 40) + "'",
+                     keyword.size(), max_keyword_bytes, "bytes");
+        }
+        // The driver manager's own extensions set handle attributes, pointers included, from
+        // text; nothing a URI or host names may reach them.
+        for (const char* own : {"DMEnvAttr", "DMConnAttr", "DMStmtAttr"}) {
+            if (same_keyword(keyword, own)) {
+                throw ConfigError(std::string("the ODBC connection string may not set ") + own +
+                                  ", the driver manager's own attribute settings");
+            }
+        }
+        i = eq + 1;
+        std::size_t value_bytes = 0;
+        if (i < text.size() && text[i] == '{') {
+            const std::size_t start = ++i;
+            while (i < text.size() &&
+                   (text[i] != '}' || (i + 1 < text.size() && text[i + 1] == '}'))) {
+                i += text[i] == '}' ? 2 : 1;
+            }
+            value_bytes = std::min(i, text.size()) - start;
+            ++i;
+        } else {
+            const std::size_t start = i;
+            i = std::min(text.find(';', i), text.size());
+            value_bytes = i - start;
+        }
+        const bool driver = same_keyword(keyword, "DRIVER");
+        const std::size_t limit = driver ? max_driver_bytes : max_value_bytes;
+        if (value_bytes > limit) {
+            too_long("the value of " + std::string(driver ? "DRIVER" : utf8_shorten(keyword, 40)) +
+                         " in the ODBC connection string",
+                     value_bytes, limit, "bytes");
+        }
+    }
 }
 
 CellType cell_type_of(SQLSMALLINT t) {
@@ -191,6 +294,8 @@ class OdbcConnection final : public Connection {
 public:
     explicit OdbcConnection(const ConnectSettings& settings)
         : password_(settings.password), guard_(settings.guard), read_only_(settings.read_only) {
+        std::u16string text = to_utf16(settings.odbc_connection_string);
+        check_connection_text(settings.odbc_connection_string, text.size());
         if (!SQL_SUCCEEDED(odbc().SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_))) {
             throw DatabaseError("could not connect through ODBC: no environment handle");
         }
@@ -203,7 +308,7 @@ public:
                                          static_cast<SQLULEN>(settings.connect_timeout_seconds)),
                                      0);
         }
-        std::u16string text = to_utf16(settings.odbc_connection_string);
+        // No buffer for the completed text: nothing is written back, so nothing can overrun.
         const SQLRETURN rc =
             odbc().SQLDriverConnectW(dbc_, nullptr, w(text), static_cast<SQLSMALLINT>(text.size()),
                                      nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
@@ -265,8 +370,7 @@ public:
                 std::max<SQLULEN>(1, bound[i].size()), 0, w(bound[i]), lengths[i], &lengths[i]);
         }
         std::u16string text = to_utf16(sql);
-        const SQLRETURN rc =
-            odbc().SQLExecDirectW(st.h, w(text), static_cast<SQLINTEGER>(text.size()));
+        const SQLRETURN rc = odbc().SQLExecDirectW(st.h, w(text), statement_length(text));
         if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
             throw DatabaseError(diagnostics(SQL_HANDLE_STMT, st.h));
         }
@@ -283,12 +387,16 @@ public:
     void set_statement_timeout(int milliseconds) override { timeout_ms_ = milliseconds; }
 
     std::string server_name() override {
-        SQLWCHAR name[256];
+        // SQLGetInfoW counts bytes; the buffer is twice what we declare, for drivers that
+        // take the count for characters.
+        constexpr std::size_t units = 256;
+        SQLWCHAR name[2 * units] = {};
         SQLSMALLINT len = 0;
-        if (!SQL_SUCCEEDED(odbc().SQLGetInfoW(dbc_, SQL_DBMS_NAME, name, sizeof name, &len))) {
+        if (!SQL_SUCCEEDED(
+                odbc().SQLGetInfoW(dbc_, SQL_DBMS_NAME, name, units * sizeof(SQLWCHAR), &len))) {
             return "";
         }
-        return utf8_of(name, std::min<std::size_t>(len / sizeof(SQLWCHAR), 255));
+        return written_text(name, len / static_cast<SQLSMALLINT>(sizeof(SQLWCHAR)), units);
     }
 
     bool is_alive() override {
@@ -342,7 +450,7 @@ public:
                 try {
                     std::u16string text = to_utf16(sql);
                     const SQLRETURN rc =
-                        odbc().SQLExecDirectW(st.h, w(text), static_cast<SQLINTEGER>(text.size()));
+                        odbc().SQLExecDirectW(st.h, w(text), statement_length(text));
                     if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
                         throw DatabaseError(diagnostics(SQL_HANDLE_STMT, st.h));
                     }
@@ -425,20 +533,25 @@ private:
     }
 
     std::string diagnostics(SQLSMALLINT type, SQLHANDLE handle) const {
+        // A driver may queue any number of records: the first few say what went wrong.
+        constexpr SQLSMALLINT max_records = 16;
+        // Counts are in characters here; one unit to spare for drivers that write the
+        // terminator past the count.
+        constexpr std::size_t units = 1024;
         std::string out;
-        for (SQLSMALLINT i = 1;; ++i) {
-            SQLWCHAR state[6];
-            SQLWCHAR text[1024];
+        for (SQLSMALLINT i = 1; i <= max_records; ++i) {
+            SQLWCHAR state[8] = {};
+            SQLWCHAR text[units + 1] = {};
             SQLINTEGER native = 0;
             SQLSMALLINT len = 0;
-            if (!SQL_SUCCEEDED(
-                    odbc().SQLGetDiagRecW(type, handle, i, state, &native, text, 1023, &len))) {
+            if (!SQL_SUCCEEDED(odbc().SQLGetDiagRecW(type, handle, i, state, &native, text,
+                                                     static_cast<SQLSMALLINT>(units), &len))) {
                 break;
             }
             if (!out.empty()) {
                 out += "; ";
             }
-            out += "(" + utf8_of(state, 5) + ") " + utf8_of(text, std::min<SQLSMALLINT>(len, 1023));
+            out += "(" + written_text(state, 5, 6) + ") " + written_text(text, len, units);
         }
         if (out.empty()) {
             out = "unknown ODBC error";
@@ -664,23 +777,32 @@ private:
         std::vector<SQLSMALLINT> types(n);
         out.columns.resize(n);
         for (SQLSMALLINT c = 0; c < n; ++c) {
-            SQLWCHAR name[512];
+            // Column names are counted in characters, one unit to spare for drivers that
+            // write the terminator past the count; type names in bytes, the buffer twice
+            // what is declared for drivers that take the count for characters.
+            constexpr std::size_t name_units = 512;
+            constexpr std::size_t type_units = 256;
+            SQLWCHAR name[name_units + 1] = {};
             SQLSMALLINT name_len = 0;
             SQLSMALLINT type = 0;
             SQLULEN size = 0;
             SQLSMALLINT digits = 0;
             SQLSMALLINT nullable = 0;
-            odbc().SQLDescribeColW(h, c + 1, name, 511, &name_len, &type, &size, &digits,
-                                   &nullable);
+            if (!SQL_SUCCEEDED(
+                    odbc().SQLDescribeColW(h, c + 1, name, static_cast<SQLSMALLINT>(name_units),
+                                           &name_len, &type, &size, &digits, &nullable))) {
+                name_len = 0;
+            }
             types[c] = type;
-            out.columns[c].name = utf8_of(name, std::min<SQLSMALLINT>(name_len, 511));
+            out.columns[c].name = written_text(name, name_len, name_units);
             out.columns[c].type = cell_type_of(type);
-            SQLWCHAR type_name[256];
+            SQLWCHAR type_name[2 * type_units] = {};
             SQLSMALLINT type_len = 0;
             if (SQL_SUCCEEDED(odbc().SQLColAttributeW(h, c + 1, SQL_DESC_TYPE_NAME, type_name,
-                                                      sizeof type_name, &type_len, nullptr))) {
-                out.columns[c].type_name =
-                    utf8_of(type_name, std::min<std::size_t>(type_len / sizeof(SQLWCHAR), 255));
+                                                      type_units * sizeof(SQLWCHAR), &type_len,
+                                                      nullptr))) {
+                out.columns[c].type_name = written_text(
+                    type_name, type_len / static_cast<SQLSMALLINT>(sizeof(SQLWCHAR)), type_units);
             }
         }
         RowCollector rows(out, options);

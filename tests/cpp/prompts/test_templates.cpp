@@ -45,6 +45,8 @@ Value ours(const Value& c) {
         return {{"error", "ValueError"}, {"message", e.what()}};
     } catch (const TypeError& e) {
         return {{"error", "TypeError"}, {"message", e.what()}};
+    } catch (const TemplateRecursionError& e) {
+        return {{"error", "RecursionError"}, {"message", e.what()}};
     }
 }
 
@@ -180,6 +182,8 @@ TEST(Templates, JinjaSyntaxErrorsNameTheConstruct) {
         {"{{ x | upper }}", "x | upper"},
         {"{{ x", "}}"},
         {"{% endif %}", "endif"},
+        {"{{ - }}", "'-'"},
+        {"{{ 99999999999999999999 }}", "99999999999999999999"},
     };
     for (const auto& [text, part] : cases) {
         try {
@@ -200,4 +204,176 @@ TEST(Templates, BraceTemplateListsItsFieldsAndReRenders) {
     EXPECT_NE(once.find("Use correct syntax for postgresql."), std::string::npos);
     EXPECT_EQ(BraceTemplate(GET_RELEVANT_TABLE_NAMES_TEMPLATE).field_names(),
               (std::vector<std::string>{"user_question", "table_names_from_db"}));
+}
+
+// Fill, alignment, width and precision as str.format reads them, and Python's own errors for
+// the specs it refuses: a width or precision past 2^63 - 1 is "Too many decimal digits",
+// for numbers too, and never an allocation.
+TEST(Templates, BraceFormatSpecsMatchPython) {
+    const Value vars = {{"s", "abcdef"}, {"short", "ab"}, {"n", 5}, {"e", "caf\xc3\xa9"}};
+    Value cases = Value::array();
+    for (const char* spec : {">8",
+                             "*^9",
+                             "^9",
+                             "<8",
+                             "05",
+                             "08",
+                             "0>8",
+                             "010.3s",
+                             "\xc3\xa9^9",
+                             ".2",
+                             ">6.2",
+                             ".0",
+                             ".9223372036854775807",
+                             "s",
+                             ">8s",
+                             "+",
+                             "-",
+                             " ",
+                             "=8",
+                             "z",
+                             "#",
+                             "8,",
+                             ",",
+                             "_",
+                             "_,",
+                             ",_",
+                             ",,",
+                             ",d",
+                             "_x",
+                             ",x",
+                             ".",
+                             "d",
+                             "x5",
+                             ">5x5",
+                             "ss",
+                             ".2.2",
+                             "\x01",
+                             "\xc3\xa9",
+                             ">99999999999999999999",
+                             ">9223372036854775808",
+                             ".99999999999999999999",
+                             ".9223372036854775808",
+                             "99999999999999999999.5x",
+                             ">18446744073709551615"}) {
+        for (const char* field : {"s", "short", "e"}) {
+            cases.push_back({{"kind", "format"},
+                             {"text", "[{" + std::string(field) + ":" + spec + "}]"},
+                             {"vars", vars}});
+        }
+    }
+    // Numbers parse the spec with the same rules; where that fails the errors must agree.
+    for (const char* spec :
+         {">99999999999999999999", ".99999999999999999999", "x5", "_,", ".", "9z9"}) {
+        cases.push_back(
+            {{"kind", "format"}, {"text", "{n:" + std::string(spec) + "}"}, {"vars", vars}});
+    }
+    cases.push_back({{"kind", "format"}, {"text", "{n!r:>4}|{s!r:.3}|{n!s:*<3}"}, {"vars", vars}});
+    expect_same_as_python(cases);
+}
+
+// Python tries to allocate such a width and fails with MemoryError after eating the memory;
+// the template refuses it at once, and the same for text that adds up past the limit.
+TEST(Templates, BraceRenderedTextIsBounded) {
+    const std::size_t limit = BraceTemplate::max_rendered_bytes;
+    const Value vars = {{"x", "x"}, {"big", std::string(limit / 2 + 1, 'b')}};
+    for (const std::string& text : std::vector<std::string>{
+             "{x:>9223372036854775807}", "{x:>" + std::to_string(limit + 1) + "}",
+             "{x:\xc3\xa9>" + std::to_string(limit / 2 + 1) + "}", "{big}{big}",
+             "{x:>" + std::to_string(limit) + "}."}) {
+        try {
+            format_braces(text, vars);
+            ADD_FAILURE() << text.substr(0, 40) << ": rendered";
+        } catch (const ValueError& e) {
+            EXPECT_NE(std::string(e.what()).find(std::to_string(limit)), std::string::npos)
+                << e.what();
+        }
+    }
+    EXPECT_EQ(format_braces("{x:>" + std::to_string(limit) + "}", vars).size(), limit);
+}
+
+// Python's jinja2 gives up on such templates with RecursionError; ours says the same before
+// the parser, the renderer or the tree's destructors could run off the stack.
+TEST(Templates, JinjaDeepNestingIsARecursionErrorAsInPython) {
+    auto repeat = [](std::string_view part, std::size_t n) {
+        std::string out;
+        for (std::size_t i = 0; i < n; ++i) {
+            out += part;
+        }
+        return out;
+    };
+    const Value vars = {{"x", {1}}, {"m", Value::object()}};
+    Value cases = Value::array();
+    for (const std::string& text : std::vector<std::string>{
+             repeat("{% if x %}", 10000) + "a" + repeat("{% endif %}", 10000),
+             repeat("{% for a in x %}", 10000) + "a" + repeat("{% endfor %}", 10000),
+             repeat("{% if x %}", 10000) + "a",      // never closed
+             "{{ m" + repeat(".a", 100000) + " }}",  // a chain of look-ups
+             "{{ x" + repeat("[0]", 100000) + " }}", //
+             "{{ " + repeat("x[", 10000) + "0" + repeat("]", 10000) + " }}"}) { // nested indexes
+        cases.push_back({{"kind", "jinja"}, {"text", text}, {"vars", vars}});
+    }
+    const Value expected = Value::parse(zolviai::testing::run_python(kOracle, cases.dump()));
+    const std::string words = "maximum recursion depth exceeded";
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Value got = ours(cases[i]);
+        ASSERT_EQ(expected[i].value("error", ""), "RecursionError") << "case #" << i;
+        EXPECT_EQ(got.value("error", ""), "RecursionError") << "case #" << i << ": " << got.dump();
+        EXPECT_EQ(got.value("message", "").substr(0, words.size()), words) << got.dump();
+    }
+}
+
+// Up to the limit everything renders; one level more is refused, in blocks and expressions.
+TEST(Templates, JinjaNestsUpToItsDepthLimit) {
+    const std::size_t limit = JinjaTemplate::max_depth;
+    auto nested_ifs = [](std::size_t n) {
+        std::string out;
+        for (std::size_t i = 0; i < n; ++i) {
+            out += i % 2 ? "{% for a in x %}" : "{% if x %}";
+        }
+        out += "{{ loop.index }}";
+        for (std::size_t i = n; i-- > 0;) {
+            out += i % 2 ? "{% endfor %}" : "{% endif %}";
+        }
+        return out;
+    };
+    auto chain = [](std::size_t n) {
+        std::string out = "{{ m";
+        for (std::size_t i = 1; i < n; ++i) {
+            out += ".a";
+        }
+        return out + " }}";
+    };
+    Value m = "end";
+    for (std::size_t i = 1; i < limit; ++i) {
+        m = Value{{"a", m}};
+    }
+    const Value vars = {{"x", {7}}, {"m", m}};
+    EXPECT_EQ(render_jinja(nested_ifs(limit), vars), "1");
+    EXPECT_EQ(render_jinja(chain(limit), vars), "end");
+    EXPECT_THROW(JinjaTemplate{nested_ifs(limit + 1)}, TemplateRecursionError);
+    EXPECT_THROW(JinjaTemplate{chain(limit + 1)}, TemplateRecursionError);
+}
+
+// Loops multiply what they render: three nested loops over 100 items of 10 kB would render
+// 10 GB. Rendering stops at the limit instead.
+TEST(Templates, JinjaRenderedTextIsBounded) {
+    Value items = Value::array();
+    for (int i = 0; i < 100; ++i) {
+        items.push_back(i);
+    }
+    const Value vars = {{"xs", items}, {"big", std::string(10000, 'b')}};
+    const JinjaTemplate t("{% for a in xs %}{% for b in xs %}{% for c in xs %}{{ big }}"
+                          "{% endfor %}{% endfor %}{% endfor %}");
+    try {
+        t.render(vars);
+        ADD_FAILURE() << "rendered";
+    } catch (const ValueError& e) {
+        EXPECT_NE(std::string(e.what()).find(std::to_string(JinjaTemplate::max_rendered_bytes)),
+                  std::string::npos)
+            << e.what();
+    }
+    const JinjaTemplate literal("{% for a in xs %}{% for b in xs %}{% for c in xs %}" +
+                                std::string(10000, 't') + "{% endfor %}{% endfor %}{% endfor %}");
+    EXPECT_THROW(literal.render(vars), ValueError);
 }

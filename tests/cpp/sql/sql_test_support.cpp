@@ -4,9 +4,7 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <stdexcept>
 #include <unistd.h>
@@ -71,31 +69,6 @@ ScratchDatabase::~ScratchDatabase() {
     } catch (const std::exception&) {
         // The server is gone at the end of the run anyway.
     }
-}
-
-namespace {
-
-long status_kb(const char* key) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::size_t n = std::strlen(key);
-    while (std::getline(status, line)) {
-        if (line.compare(0, n, key) == 0) {
-            return std::stol(line.substr(n));
-        }
-    }
-    return -1;
-}
-
-} // namespace
-
-long reset_peak_resident_kb() {
-    std::ofstream("/proc/self/clear_refs") << "5";
-    return status_kb("VmRSS:");
-}
-
-long peak_resident_kb() {
-    return status_kb("VmHWM:");
 }
 
 TempDir::TempDir() {

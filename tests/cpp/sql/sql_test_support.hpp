@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/memory.hpp"
 #include "zolviai/sql/connection.hpp"
 
 #include <memory>
@@ -31,13 +32,6 @@ private:
     sql::ConnectSettings settings_;
     std::unique_ptr<sql::Connection> admin_;
 };
-
-// The process's resident size now, in kB, after resetting its recorded peak, so that
-// peak_resident_kb() tells the peak from now on.
-long reset_peak_resident_kb();
-
-// The process's peak resident size, in kB.
-long peak_resident_kb();
 
 // A temporary directory removed at the end of the test.
 class TempDir {

@@ -494,6 +494,8 @@ private:
             if (::poll(fds.data(), fds.size(), 100) <= 0) {
                 continue;
             }
+            // Only the pairs that were polled have events; one accepted now waits a round.
+            const std::size_t polled = pairs.size();
             if (fds[0].revents & POLLIN) {
                 const int client = ::accept(listener_, nullptr, nullptr);
                 const int server = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -504,7 +506,7 @@ private:
                 ::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
                 pairs.push_back({client, server});
             }
-            for (std::size_t k = 0; k < pairs.size(); ++k) {
+            for (std::size_t k = 0; k < polled; ++k) {
                 Pair& p = pairs[k];
                 char buf[65536];
                 if (fds[1 + 2 * k].revents & (POLLIN | POLLHUP | POLLERR)) {
@@ -573,7 +575,9 @@ TEST(MariadbGuard, LargeResultsStayWithinTheirBounds) {
     EXPECT_EQ(r.total_rows, 1000);
     EXPECT_LE(r.rows.size(), 5u);
     EXPECT_GE(r.rows.size(), 4u);
-    EXPECT_LT(grown_mb, 64);
+    if (zolviai::testing::memory_is_measured) {
+        EXPECT_LT(grown_mb, 64);
+    }
 
     options.max_cell_bytes = 1000;
     options.max_result_bytes = 0;

@@ -211,3 +211,15 @@ TEST(RenderRows, TruncationNoteKeepsValidPython) {
                                      ? std::count(chars_cut.begin(), chars_cut.end(), '{')
                                      : 0));
 }
+
+// A database may hand back JSON nested deeper than printing could recurse: it shows as its
+// text, never taking the stack.
+TEST(CellRender, DeeplyNestedJsonShowsAsItsText) {
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    const Cell cell = Cell::of_json(deep);
+    const std::string repr = cell_repr(cell);
+    EXPECT_EQ(repr.substr(0, 4), "'[[[");
+    EXPECT_EQ(repr.size(), deep.size() + 2);
+    EXPECT_EQ(cell_str(cell), deep);
+    EXPECT_EQ(cell_repr(Cell::of_json("[[1, {\"a\": null}]]")), "[[1, {'a': None}]]");
+}

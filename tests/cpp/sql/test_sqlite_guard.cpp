@@ -75,12 +75,13 @@ protected:
         guarded_ = open_guarded(path_);
     }
 
-    static std::unique_ptr<Connection> open_guarded(const std::string& database) {
+    static std::unique_ptr<Connection> open_guarded(const std::string& database,
+                                                    int statement_timeout_ms = timeout_ms) {
         ConnectSettings s;
         s.database = database;
         s.read_only = true;
         s.sqlite_create = false;
-        s.statement_timeout_ms = timeout_ms;
+        s.statement_timeout_ms = statement_timeout_ms;
         return connect(s);
     }
 
@@ -197,8 +198,10 @@ TEST_F(SqliteGuard, MemoryBombsFailFastWithinBoundedMemory) {
             }
         }
         EXPECT_LT(out.seconds, timeout_ms / 1000.0 + 5) << c.sql;
-        EXPECT_LT(zolviai::testing::peak_resident_kb() - before, 64 * 1024)
-            << "peak memory grew by more than 64 MB after " << c.sql;
+        if (zolviai::testing::memory_is_measured) {
+            EXPECT_LT(zolviai::testing::peak_resident_kb() - before, 64 * 1024)
+                << "peak memory grew by more than 64 MB after " << c.sql;
+        }
         expect_untouched(c.sql);
     }
 }
@@ -505,7 +508,8 @@ TEST_F(SqliteGuard, BoundedFunctionsGiveSqlitesOwnResults) {
     }
     plain->execute("CREATE TABLE r (y)");
     plain->execute("INSERT INTO r VALUES (NULL), (''), ('b'), ('xyz'), (7), (x'00'), ('é')");
-    std::unique_ptr<Connection> guarded = open_guarded(values_path);
+    // A comparison of results, not of time: slow builds (sanitizers) get all the time they need.
+    std::unique_ptr<Connection> guarded = open_guarded(values_path, 120000);
 
     plain->execute("CREATE TABLE f (fmt)");
     plain->execute("INSERT INTO f VALUES ('%d'), ('%5.2f'), ('%s|%s'), ('%c'), ('%.3c'), "

@@ -1,6 +1,7 @@
 #include "zolviai/core/error.hpp"
 #include "zolviai/sql/uri.hpp"
 
+#include <functional>
 #include <gtest/gtest.h>
 
 using namespace zolviai::sql;
@@ -83,4 +84,65 @@ TEST(DatabaseUri, RejectsUnknownSchemesAndHidesPasswords) {
         }
     }
     EXPECT_EQ(redact_database_uri("postgresql://u:p@ss@h:1/d"), "postgresql://u:***@h:1/d");
+}
+
+// Every part is held to its limit, measured as decoded: at the limit the URI parses, one byte
+// more is a ConfigError that names the part and the limit and never shows the password.
+TEST(DatabaseUri, PartsPastTheirLimitsAreRefusedByName) {
+    auto padded_uri = [](std::size_t total) {
+        std::string uri = "postgresql://u:secret-pw@h/db?";
+        for (int k = 0; uri.size() < total; ++k) {
+            const std::string key = (k ? "&p" : "p") + std::to_string(k) + "=";
+            const std::size_t room = total - uri.size() - key.size();
+            uri += key + std::string(std::min<std::size_t>(room, 4000), 'v');
+        }
+        return uri;
+    };
+    struct Case {
+        std::string part;
+        std::size_t limit;
+        std::function<std::string(std::size_t)> uri;
+    };
+    const std::vector<Case> cases = {
+        {"the user name", max_uri_user_bytes,
+         [](std::size_t n) { return "postgresql://" + std::string(n, 'u') + ":secret-pw@h/db"; }},
+        {"the password", max_uri_password_bytes,
+         [](std::size_t n) { return "mysql://u:" + std::string(n, 'p') + "@h/db"; }},
+        {"the password", max_uri_password_bytes,
+         [](std::size_t n) {
+             std::string encoded;
+             for (std::size_t i = 0; i < n; ++i) {
+                 encoded += "%41";
+             }
+             return "mysql://u:" + encoded + "@h/db";
+         }},
+        {"the host name", max_uri_host_bytes,
+         [](std::size_t n) { return "postgresql://u:secret-pw@" + std::string(n, 'h') + "/db"; }},
+        {"the database name", max_uri_database_bytes,
+         [](std::size_t n) { return "mssql://u:secret-pw@h/" + std::string(n, 'd'); }},
+        {"the database path", max_uri_database_bytes,
+         [](std::size_t n) { return "sqlite:///" + std::string(n, 'd'); }},
+        {"the value of query parameter 'driver'", max_uri_query_value_bytes,
+         [](std::size_t n) { return "mssql://u:secret-pw@h/db?driver=" + std::string(n, 'x'); }},
+        {"a query parameter name", max_uri_query_key_bytes,
+         [](std::size_t n) { return "mssql://u:secret-pw@h/db?" + std::string(n, 'k') + "=1"; }},
+        {"the database URI", max_database_uri_bytes, padded_uri},
+    };
+    for (const auto& c : cases) {
+        EXPECT_NO_THROW(parse_database_uri(c.uri(c.limit))) << c.part << " at its limit";
+        try {
+            parse_database_uri(c.uri(c.limit + 1));
+            ADD_FAILURE() << c.part << " past its limit was accepted";
+        } catch (const zolviai::ConfigError& e) {
+            const std::string message = e.what();
+            EXPECT_EQ(message.rfind(c.part, 0), 0u) << message;
+            EXPECT_NE(message.find("limit is " + std::to_string(c.limit) + " bytes"),
+                      std::string::npos)
+                << message;
+            EXPECT_EQ(message.find("secret-pw"), std::string::npos) << message;
+            EXPECT_LT(message.size(), 200u) << "the message repeats the long part";
+        }
+    }
+    EXPECT_EQ(parse_database_uri(cases[2].uri(max_uri_password_bytes)).password,
+              std::string(max_uri_password_bytes, 'A'));
 }

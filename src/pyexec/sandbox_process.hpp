@@ -1,0 +1,109 @@
+#pragma once
+
+// The processes behind the sandboxed runner: how one is started (bwrap's arguments, or a
+// plain child), its channels, and how it is stopped with everything it started.
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace zolviai::pyexec::sandbox {
+
+extern const char* const kChildScript;
+
+// A file descriptor that closes itself.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+
+    int get() const { return fd_; }
+    int release();
+    void reset(int fd = -1);
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// What a child sees and may use; fixed when it starts.
+struct Layout {
+    bool isolated = true;       // bwrap and namespaces; false: a plain child process
+    std::string bwrap;          // the bwrap executable (isolated only)
+    std::string python;         // the interpreter, as the code sees it
+    std::uint64_t scratch_size; // bytes of each private tmpfs (/tmp and the media folder)
+};
+
+// One started child. Its destructor stops it (see stop()).
+class Child {
+public:
+    Child() = default;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child();
+
+    // Waits until the child says it is ready, for at most `limit`; false when it ended or
+    // said something else (why() then tells what it printed). stop_fd, when readable,
+    // abandons the wait.
+    bool wait_ready(std::chrono::milliseconds limit, int stop_fd = -1);
+
+    // Sends the job and closes the host's side of the channel; false when the child is gone
+    // or the deadline passed first.
+    bool send_job(const std::string& job, std::chrono::steady_clock::time_point deadline);
+
+    enum class Outcome { Result, Ended, Deadline, TooLarge };
+    // Reads the framed result (at most max_size bytes) into `result`.
+    Outcome read_result(std::string& result, std::chrono::steady_clock::time_point deadline,
+                        std::uint64_t max_size);
+
+    // Kills the sandbox's first process (and with it every process of its PID namespace) and
+    // waits for it, then the child's process group; reaps the child. Returns the wait status
+    // (or -1 when unknown). Later calls return the same.
+    int stop();
+
+    // Whether the child has ended (it is not reaped until stop()).
+    bool has_ended();
+    // Waits until the child ends, keeping what it prints; false when the deadline came first.
+    bool wait_end(std::chrono::steady_clock::time_point deadline);
+
+    // The end of what the child wrote to its standard output and error (diagnostics).
+    std::string why() const;
+
+    pid_t pid = -1;
+    bool isolated = true;
+    Fd channel;        // socket: the job in, "ready" and the result out
+    Fd diagnostics;    // the child's standard output and error
+    Fd info;           // bwrap's information (the sandbox's first process)
+    Fd namespace_init; // pidfd of that first process
+
+private:
+    void drain_diagnostics();
+    // Reads what bwrap said about the sandbox and opens a handle on its first process.
+    void read_info(bool final);
+
+    std::string input_; // bytes read from the channel and not used yet
+    std::string tail_;  // the end of the diagnostics
+    std::string info_text_;
+    int status_ = -1;
+    bool stopped_ = false;
+};
+
+// Starts a child with the layout; a failure to start raises Error.
+std::unique_ptr<Child> start_child(const Layout& layout);
+
+// Runs bwrap with the layout's namespaces and mounts and an interpreter that does nothing;
+// returns what went wrong (empty when it worked).
+std::string probe(const Layout& layout);
+
+// The number of tasks (processes and threads) the real user id owns now.
+long tasks_of_user();
+
+} // namespace zolviai::pyexec::sandbox

@@ -1,0 +1,538 @@
+#include "zolviai/pyexec/sandbox_runner.hpp"
+
+#include "sandbox_process.hpp"
+#include "zolviai/core/console.hpp"
+#include "zolviai/core/value.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace zolviai::pyexec {
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using sandbox::Child;
+
+namespace {
+
+constexpr std::size_t kMaxSavedEntries = 1000;
+
+const char* const kHowToAllow =
+    "The sandbox needs bubblewrap (Debian package bubblewrap) and unprivileged user "
+    "namespaces: allow them with `sysctl -w kernel.unprivileged_userns_clone=1` (Debian "
+    "kernels) and a non-zero user.max_user_namespaces; on Ubuntu 23.10 and later also "
+    "`sysctl -w kernel.apparmor_restrict_unprivileged_userns=0` or an AppArmor profile for "
+    "bwrap; in a container, a seccomp profile that allows creating user namespaces. Or run "
+    "analysis in-process (zolvi ask --analysis in-process, or leave ZOLVI_ANALYSIS_SANDBOX "
+    "unset) where the code may be trusted";
+
+std::string seconds_text(std::chrono::milliseconds ms) {
+    char text[32];
+    if (ms.count() % 1000 == 0) {
+        std::snprintf(text, sizeof text, "%lld s", static_cast<long long>(ms.count() / 1000));
+    } else {
+        std::snprintf(text, sizeof text, "%.1f s", ms.count() / 1000.0);
+    }
+    return text;
+}
+
+// An absolute path: the child starts it from the root directory.
+std::string find_program(const std::string& name) {
+    if (name.find('/') != std::string::npos) {
+        return ::access(name.c_str(), X_OK) == 0 ? fs::absolute(name).string() : "";
+    }
+    const char* path = std::getenv("PATH");
+    std::string dirs = path && *path ? path : "/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string candidate =
+            (end > start ? dirs.substr(start, end - start) : std::string(".")) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return fs::absolute(candidate).string();
+        }
+        start = end + 1;
+    }
+    return "";
+}
+
+// A non-negative number from the environment; fallback when unset or empty.
+double env_number(const char* name, double fallback) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') {
+        return fallback;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(value >= 0) || value > 1e9) {
+        throw ConfigError(std::string(name) + " must be a number, not '" + text + "'");
+    }
+    return value;
+}
+
+// The last line of what the child printed, short enough for an error message.
+std::string last_line(const std::string& text) {
+    std::string line =
+        text.substr(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+    if (line.size() > 200) {
+        line = line.substr(0, 200) + "...";
+    }
+    return line;
+}
+
+// Names the sandbox sent for files it saved: relative, no "." or ".." parts, no NUL.
+bool safe_relative(const std::string& name) {
+    if (name.empty() || name.size() > 4096 || name.front() == '/' ||
+        name.find('\0') != std::string::npos) {
+        return false;
+    }
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const std::size_t end = std::min(name.find('/', start), name.size());
+        const std::string part = name.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..") {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+bool decode_base64(const std::string& text, std::string& out) {
+    static const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if (text.size() % 4 != 0) {
+        return false;
+    }
+    out.clear();
+    out.reserve(text.size() / 4 * 3);
+    unsigned buffer = 0;
+    int bits = 0;
+    std::size_t padding = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '=') {
+            if (i + 2 < text.size()) {
+                return false;
+            }
+            ++padding;
+            continue;
+        }
+        const auto value = alphabet.find(c);
+        if (value == std::string::npos || padding > 0) {
+            return false;
+        }
+        buffer = (buffer << 6) | static_cast<unsigned>(value);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((buffer >> bits) & 0xFF));
+        }
+    }
+    return padding <= 2;
+}
+
+// Writes one file the sandbox saved: beside its final name first, then renamed over it, so a
+// reader never sees half a chart and a link already at that name is replaced, not followed.
+void save_file(const fs::path& target, const std::string& data) {
+    fs::create_directories(target.parent_path());
+    const fs::path temporary =
+        target.parent_path() /
+        (".zolviai-" + std::to_string(::getpid()) + "-" +
+         std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id())));
+    const int fd =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        throw fs::filesystem_error("cannot create", temporary,
+                                   std::error_code(errno, std::generic_category()));
+    }
+    std::size_t written = 0;
+    while (written < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            const int error = errno;
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            throw fs::filesystem_error("cannot write", temporary,
+                                       std::error_code(error, std::generic_category()));
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    std::error_code ec;
+    fs::rename(temporary, target, ec);
+    if (ec) {
+        ::unlink(temporary.c_str());
+        throw fs::filesystem_error("cannot save", target, ec);
+    }
+}
+
+// What a child that ended without a result tells, from its wait status. bwrap reports its
+// child's death by signal N as exit status 128 + N.
+std::string ended_without_result(int status, bool isolated, std::chrono::milliseconds limit,
+                                 const std::string& printed) {
+    int signal = 0;
+    int code = -1;
+    if (status != -1 && WIFSIGNALED(status)) {
+        signal = WTERMSIG(status);
+    } else if (status != -1 && WIFEXITED(status)) {
+        code = WEXITSTATUS(status);
+        if (isolated && code > 128 && code < 128 + NSIG) {
+            signal = code - 128;
+        }
+    }
+    std::string text;
+    if (signal == SIGXCPU) {
+        return "TimeoutError: the analysis code used more than " + seconds_text(limit) +
+               " of processor time";
+    }
+    if (signal == SIGKILL && isolated) {
+        // Nothing inside can kill the namespace's first process, and the deadline is ours:
+        // the kernel did, at the processor-time limit or out of memory.
+        text = "SystemExit: the analysis process was killed (signal 9): it used more than " +
+               seconds_text(limit) + " of processor time, or the machine ran out of memory";
+    } else if (signal != 0) {
+        const char* name = ::sigabbrev_np(signal);
+        text = "SystemExit: the analysis process was killed by signal " + std::to_string(signal) +
+               (name ? std::string(" (SIG") + name + ")" : "");
+    } else if (code >= 0) {
+        text = "SystemExit: the analysis process ended with status " + std::to_string(code) +
+               " before reporting a result";
+    } else {
+        text = "SystemExit: the analysis process ended before reporting a result";
+    }
+    const std::string line = last_line(printed);
+    return line.empty() ? text : text + " (it printed: " + line + ")";
+}
+
+std::atomic<bool> g_reduced_said{false};
+
+} // namespace
+
+SandboxOptions SandboxOptions::from_environment() {
+    SandboxOptions options;
+    const double seconds =
+        env_number("ZOLVI_ANALYSIS_TIME_LIMIT", options.time_limit.count() / 1000.0);
+    if (seconds <= 0) {
+        throw ConfigError("ZOLVI_ANALYSIS_TIME_LIMIT must be more than 0 seconds");
+    }
+    options.time_limit = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    options.pool_size = static_cast<std::size_t>(
+        env_number("ZOLVI_ANALYSIS_POOL_SIZE", static_cast<double>(options.pool_size)));
+    return options;
+}
+
+struct SandboxRunner::Pool {
+    SandboxOptions options;
+    sandbox::Layout layout;
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    std::deque<std::unique_ptr<Child>> ready;
+    bool stopping = false;
+    std::uint64_t failures = 0;
+    std::string last_failure;
+    sandbox::Fd wake; // readable once the pool stops: abandons a warm-up in progress
+    std::thread filler;
+    std::once_flag filler_started;
+
+    void start_filling() {
+        if (options.pool_size > 0) {
+            std::call_once(filler_started, [this] { filler = std::thread([this] { fill(); }); });
+        }
+    }
+
+    std::unique_ptr<Child> warm_one() const {
+        auto child = sandbox::start_child(layout);
+        if (!child->wait_ready(options.startup_limit, wake.get())) {
+            child->stop();
+            const std::string why = child->why();
+            throw Error("the analysis interpreter did not start" +
+                        (why.empty() ? std::string() : ": " + last_line(why)));
+        }
+        return child;
+    }
+
+    void fill() {
+        for (;;) {
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return stopping || ready.size() < options.pool_size; });
+                if (stopping) {
+                    return;
+                }
+            }
+            std::unique_ptr<Child> child;
+            std::string failure;
+            try {
+                child = warm_one();
+            } catch (const std::exception& e) {
+                failure = e.what();
+            }
+            std::unique_lock lock(mutex);
+            if (stopping) {
+                return;
+            }
+            if (child) {
+                ready.push_back(std::move(child));
+            } else {
+                ++failures;
+                last_failure = failure;
+            }
+            changed.notify_all();
+            if (!failure.empty()) { // a broken interpreter is not retried in a tight loop
+                changed.wait_for(lock, std::chrono::seconds(1), [&] { return stopping; });
+            }
+        }
+    }
+
+    std::unique_ptr<Child> acquire() {
+        if (options.pool_size == 0) {
+            return warm_one();
+        }
+        start_filling();
+        std::vector<std::unique_ptr<Child>> dead; // stopped after the lock is released
+        std::unique_lock lock(mutex);
+        const std::uint64_t failures_before = failures;
+        for (;;) {
+            while (!ready.empty()) {
+                auto child = std::move(ready.front());
+                ready.pop_front();
+                changed.notify_all();
+                if (!child->has_ended()) {
+                    return child;
+                }
+                dead.push_back(std::move(child));
+            }
+            if (failures != failures_before) {
+                throw Error("the analysis sandbox could not start an interpreter: " + last_failure);
+            }
+            changed.wait(lock);
+        }
+    }
+};
+
+SandboxRunner::SandboxRunner(SandboxOptions options) : pool_(std::make_unique<Pool>()) {
+    pool_->options = std::move(options);
+    const SandboxOptions& o = pool_->options;
+    if (::access(o.python.c_str(), X_OK) != 0) {
+        throw SandboxUnavailable("the analysis interpreter " + o.python +
+                                 " cannot be run: " + std::strerror(errno));
+    }
+    pool_->layout.python = o.python;
+    pool_->layout.scratch_size = o.scratch_size;
+    pool_->layout.bwrap = find_program(o.bwrap);
+    std::string reason;
+    if (pool_->layout.bwrap.empty()) {
+        reason = "bubblewrap ('" + o.bwrap + "') was not found";
+    } else {
+        reason = sandbox::probe(pool_->layout);
+        if (!reason.empty()) {
+            reason = "bwrap could not create the namespaces (" + last_line(reason) + ")";
+        }
+    }
+    if (!reason.empty()) {
+        if (!o.allow_reduced_isolation) {
+            throw SandboxUnavailable("the analysis sandbox is not available: " + reason + ". " +
+                                     kHowToAllow + ".");
+        }
+        pool_->layout.isolated = false;
+        if (!g_reduced_said.exchange(true)) {
+            print_err_line("zolviai: warning: isolation of analysis code is reduced: " + reason +
+                           ". The code runs in a plain child process with an empty environment "
+                           "and resource limits, but it can read what this process can read, "
+                           "reach the network and signal this process. " +
+                           kHowToAllow + ".");
+        }
+    }
+    pool_->wake.reset(::eventfd(0, EFD_CLOEXEC));
+}
+
+SandboxRunner::~SandboxRunner() {
+    {
+        std::lock_guard lock(pool_->mutex);
+        pool_->stopping = true;
+    }
+    if (pool_->wake) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(pool_->wake.get(), &one, sizeof one);
+    }
+    pool_->changed.notify_all();
+    std::call_once(pool_->filler_started, [] {}); // no filler may start from now on
+    if (pool_->filler.joinable()) {
+        pool_->filler.join();
+    }
+    pool_->ready.clear();
+}
+
+bool SandboxRunner::isolated() const {
+    return pool_->layout.isolated;
+}
+
+std::string SandboxRunner::describe() const {
+    return isolated() ? "sandbox" : "plain child";
+}
+
+void SandboxRunner::prepare() {
+    pool_->start_filling();
+}
+
+bool SandboxRunner::wait_until_warm(std::chrono::milliseconds limit) const {
+    pool_->start_filling();
+    std::unique_lock lock(pool_->mutex);
+    return pool_->changed.wait_for(lock, limit,
+                                   [&] { return pool_->ready.size() >= pool_->options.pool_size; });
+}
+
+RunResult SandboxRunner::run(const AnalysisJob& job) {
+    const SandboxOptions& o = pool_->options;
+    const bool isolated = pool_->layout.isolated;
+    RunResult result;
+    fs::path media;
+    if (!job.media_dir.empty()) {
+        media = fs::absolute(job.media_dir).lexically_normal();
+        if (!media.has_filename() && media != media.root_path()) {
+            media = media.parent_path();
+        }
+        if (media == media.root_path()) {
+            result.error = "ValueError: the media folder cannot be the root directory";
+            return result;
+        }
+    }
+    std::error_code ec;
+    std::string cwd = fs::current_path(ec).string();
+    if (ec) {
+        cwd = "/";
+    }
+    long processes = o.process_limit;
+    if (!isolated && ::getuid() != 0) {
+        processes += sandbox::tasks_of_user(); // counted across the whole user without namespaces
+    }
+    const Value message = {{"source", job.source},
+                           {"media", media.empty() ? Value(nullptr) : Value(media.string())},
+                           {"cwd", cwd},
+                           {"isolated", isolated},
+                           {"limits",
+                            {{"cpu_seconds", (o.time_limit.count() + 999) / 1000},
+                             {"address_space", o.memory_limit},
+                             {"file_size", o.file_size_limit},
+                             {"processes", processes},
+                             {"open_files", o.open_files_limit}}}};
+    const std::string text = message.dump(-1, ' ', false, Value::error_handler_t::replace);
+
+    std::unique_ptr<Child> child = pool_->acquire();
+    const auto deadline = Clock::now() + o.time_limit;
+    std::string answer;
+    Child::Outcome outcome = Child::Outcome::Ended;
+    if (child->send_job(text, deadline)) {
+        outcome = child->read_result(answer, deadline, o.max_result_size);
+    } else if (Clock::now() >= deadline) {
+        outcome = Child::Outcome::Deadline;
+    }
+    // A child that stopped talking ends by itself in a moment, and its exit status says why;
+    // one that goes on has closed its channel and is stopped.
+    const bool went_on =
+        outcome == Child::Outcome::Ended &&
+        !child->wait_end(std::min(deadline, Clock::now() + std::chrono::seconds(1)));
+    const int status = child->stop();
+    const std::string printed = child->why();
+    child.reset();
+
+    switch (outcome) {
+    case Child::Outcome::Deadline:
+        result.error = "TimeoutError: the analysis code ran longer than " +
+                       seconds_text(o.time_limit) + " and was stopped";
+        return result;
+    case Child::Outcome::TooLarge:
+        result.error = "MemoryError: the analysis result is larger than " +
+                       std::to_string(o.max_result_size >> 20) + " MiB";
+        return result;
+    case Child::Outcome::Ended:
+        result.error = went_on ? "SystemExit: the analysis code closed its channel to the host "
+                                 "before reporting a result"
+                               : ended_without_result(status, isolated, o.time_limit, printed);
+        return result;
+    case Child::Outcome::Result:
+        break;
+    }
+
+    const Value reply = Value::parse(answer, nullptr, false);
+    const auto text_field = [&](const char* name) -> const Value* {
+        const auto it = reply.find(name);
+        return it != reply.end() && it->is_string() ? &*it : nullptr;
+    };
+    if (!reply.is_object() || !text_field("output")) {
+        result.error = "RuntimeError: the analysis process sent a result that could not be read";
+        return result;
+    }
+    if (const Value* error = text_field("error")) {
+        result.error = error->get<std::string>();
+    } else {
+        result.success = true;
+        result.output = (*text_field("output")).get<std::string>();
+    }
+    if (media.empty()) {
+        return result;
+    }
+    // Only what the sandbox saved under its media folder, and only as regular files and
+    // folders under the host's: the names come from code that may be hostile.
+    const auto entries = [&](const char* name) {
+        const auto it = reply.find(name);
+        return it != reply.end() && it->is_array() ? *it : Value::array();
+    };
+    const Value dirs = entries("dirs");
+    const Value files = entries("files");
+    std::string failure;
+    if (dirs.size() + files.size() > kMaxSavedEntries) {
+        failure = "OSError: the analysis code saved more than " + std::to_string(kMaxSavedEntries) +
+                  " files and folders in the media folder";
+    }
+    for (std::size_t i = 0; failure.empty() && i < dirs.size(); ++i) {
+        if (!dirs[i].is_string() || !safe_relative(dirs[i].get<std::string>())) {
+            continue;
+        }
+        fs::create_directories(media / dirs[i].get<std::string>(), ec);
+    }
+    for (std::size_t i = 0; failure.empty() && i < files.size(); ++i) {
+        const Value& file = files[i];
+        if (!file.is_object() || !file.contains("name") || !file["name"].is_string() ||
+            !file.contains("data") || !file["data"].is_string()) {
+            continue;
+        }
+        const std::string name = file["name"].get<std::string>();
+        std::string data;
+        if (!safe_relative(name) || !decode_base64(file["data"].get<std::string>(), data) ||
+            data.size() > o.file_size_limit) {
+            continue;
+        }
+        try {
+            save_file(media / name, data);
+            result.files.push_back((media / name).string());
+        } catch (const fs::filesystem_error& e) {
+            failure =
+                "OSError: could not save '" + name + "' in the media folder: " + e.code().message();
+        }
+    }
+    if (!failure.empty()) {
+        result.success = false;
+        result.output.clear();
+        result.error = failure;
+    }
+    return result;
+}
+
+} // namespace zolviai::pyexec

@@ -1,0 +1,373 @@
+// The sandboxed runner against the in-process one, and against code that attacks its channel,
+// its pool and the machine. The hostile cases that go through the whole flow are in
+// tests/python/test_sandbox.py.
+#include "zolviai/core/console.hpp"
+#include "zolviai/pyexec/sandbox_runner.hpp"
+
+#include <algorithm>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace zolviai;
+using namespace zolviai::pyexec;
+namespace fs = std::filesystem;
+
+namespace {
+
+SandboxOptions quick(std::size_t pool_size = 4) {
+    SandboxOptions o;
+    o.pool_size = pool_size;
+    o.time_limit = std::chrono::milliseconds(3000);
+    return o;
+}
+
+// One runner for the tests that do not need their own settings.
+SandboxRunner& shared_runner() {
+    static SandboxRunner runner(quick());
+    return runner;
+}
+
+// Runs each code in the shared runner, all at once.
+std::vector<RunResult> run_all(const std::vector<std::string>& codes) {
+    std::vector<std::future<RunResult>> runs;
+    for (const auto& code : codes) {
+        runs.push_back(std::async(std::launch::async, [&] {
+            return shared_runner().run({code, ""});
+        }));
+    }
+    std::vector<RunResult> results;
+    for (auto& run : runs) {
+        results.push_back(run.get());
+    }
+    return results;
+}
+
+struct TempDir {
+    TempDir() {
+        path = fs::temp_directory_path() /
+               ("zolviai-sandbox-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~TempDir() { fs::remove_all(path); }
+    fs::path path;
+    static inline int counter = 0;
+};
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class Captured : public ConsoleSink {
+public:
+    void write_out(std::string_view t) override { out += t; }
+    void write_err(std::string_view t) override { err += t; }
+    std::string out, err;
+};
+
+// Processes of this machine whose command line holds the marker.
+int processes_with(const std::string& marker) {
+    int found = 0;
+    DIR* proc = ::opendir("/proc");
+    while (const dirent* entry = ::readdir(proc)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') {
+            continue;
+        }
+        std::string cmdline = read_file(fs::path("/proc") / entry->d_name / "cmdline");
+        found += cmdline.find(marker) != std::string::npos;
+    }
+    ::closedir(proc);
+    return found;
+}
+
+} // namespace
+
+TEST(SandboxRunner, OutputAndErrorsAreThoseOfTheInProcessRunner) {
+    const char* cases[] = {
+        "x = 1",
+        "print(1)\nprint('a')",
+        "raise ValueError('bad')",
+        "print('before')\n1/0",
+        "exit()",
+        "import sys\nsys.exit(3)",
+        "def broken(:\n",
+        "print(datetime.__name__, type(datetime).__name__, datetime.date(2024, 1, 5))",
+        "print(sorted(k for k in globals() if not k.startswith('__')))",
+        "print(frame)",
+        "print('caf\u00e9', '\u2603')",
+        "import traceback\ntry:\n    1/0\nexcept Exception:\n    print(traceback.format_exc())",
+        "import pandas as pd\n"
+        "df = pd.DataFrame({'genre': ['Rock', 'Jazz', 'Rock', 'Metal'], 'sales': [3.5, 2, 1, 4]})\n"
+        "print(df.groupby('genre')['sales'].agg(['sum', 'mean']).sort_values('sum'))",
+        "import matplotlib\nprint(matplotlib.get_backend())",
+    };
+    const std::vector<RunResult> sandboxed = run_all({std::begin(cases), std::end(cases)});
+    InProcessRunner in_process;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const RunResult expected = in_process.run({cases[i], ""});
+        EXPECT_EQ(sandboxed[i].success, expected.success) << cases[i];
+        EXPECT_EQ(sandboxed[i].output, expected.output) << cases[i];
+        EXPECT_EQ(sandboxed[i].error, expected.error) << cases[i];
+    }
+}
+
+TEST(SandboxRunner, FilesSavedUnderTheMediaFolderAppearInTheHostsAndNothingElse) {
+    TempDir dir;
+    const fs::path media = dir.path / "media";
+    fs::create_directories(media);
+    std::ofstream(media / "earlier.png") << "kept";
+    const std::string code = "import os\nimport matplotlib.pyplot as plt\n"
+                             "plt.bar(['a', 'b'], [1, 2])\n"
+                             "plt.savefig('" +
+                             (media / "chart.png").string() +
+                             "')\n"
+                             "os.makedirs('" +
+                             (media / "by year" / "2024").string() +
+                             "', exist_ok=True)\n"
+                             "open('" +
+                             (media / "by year" / "2024" / "rows.csv").string() +
+                             "', 'w').write('a,b\\n')\n"
+                             "os.makedirs('" +
+                             (media / "empty").string() +
+                             "')\n"
+                             "os.symlink('/etc/passwd', '" +
+                             (media / "link").string() +
+                             "')\n"
+                             "print(sorted(os.listdir('" +
+                             media.string() + "')))\n";
+    const RunResult r = shared_runner().run({code, media.string()});
+    ASSERT_TRUE(r.success) << r.error;
+    // The host's earlier files are not visible inside; what the run saved comes back.
+    EXPECT_EQ(r.output, "['by year', 'chart.png', 'empty', 'link']\n");
+    EXPECT_GT(fs::file_size(media / "chart.png"), 1000u);
+    EXPECT_EQ(read_file(media / "by year" / "2024" / "rows.csv"), "a,b\n");
+    EXPECT_TRUE(fs::is_directory(media / "empty"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(media / "link"))) << "links are not brought back";
+    EXPECT_EQ(read_file(media / "earlier.png"), "kept");
+    std::vector<std::string> saved = r.files;
+    std::sort(saved.begin(), saved.end());
+    EXPECT_EQ(saved, (std::vector<std::string>{(media / "by year" / "2024" / "rows.csv").string(),
+                                               (media / "chart.png").string()}));
+
+    // A relative media folder is found from the host's working directory, as in-process.
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path);
+    const RunResult relative = shared_runner().run(
+        {"open('media/relative.txt', 'w').write('r')\nopen('elsewhere.txt', 'w')", "media"});
+    fs::current_path(before);
+    // (The working directory here lies under /tmp, so the sandbox's private /tmp took the
+    // second file.)
+    EXPECT_EQ(read_file(media / "relative.txt"), "r") << relative.error;
+    EXPECT_FALSE(fs::exists(dir.path / "elsewhere.txt"));
+}
+
+TEST(SandboxRunner, TheCodeHoldsNoPrivilegeAndSeesNoHostDescriptor) {
+    const RunResult r = shared_runner().run(
+        {"import os, ctypes, socket\n"
+         "status = dict(l.split(':', 1) for l in open('/proc/self/status'))\n"
+         "print([status[k].strip() for k in ('CapEff', 'CapPrm', 'CapBnd', 'CapAmb', "
+         "'NoNewPrivs')])\n"
+         "print(sorted(int(fd) for fd in os.listdir('/proc/self/fd')))\n"
+         "print(socket.gethostname())\n"
+         "import subprocess, sys\n"
+         "print(subprocess.run([sys.executable, '-c', 'import ctypes, os\\n"
+         "libc = ctypes.CDLL(None, use_errno=True)\\n"
+         "print(libc.unshare(0x10000000), os.strerror(ctypes.get_errno()))'], "
+         "capture_output=True, text=True).stdout, end='')\n"
+         "for path in ('/x', '/usr/lib/x', '/proc/sys/user/max_user_namespaces'):\n"
+         "    try:\n"
+         "        open(path, 'w').write('1')\n"
+         "        print('wrote', path)\n"
+         "    except OSError as e:\n"
+         "        print(type(e).__name__, e.errno)\n",
+         ""});
+    ASSERT_TRUE(r.success) << r.error;
+    EXPECT_EQ(r.output, "['0000000000000000', '0000000000000000', '0000000000000000', "
+                        "'0000000000000000', '1']\n"
+                        "[0, 1, 2, 3, 4]\n" // the channel, and the listing's own descriptor
+                        "sandbox\n"
+                        "-1 No space left on device\n" // no user namespace within
+                        "OSError 30\nOSError 30\nPermissionError 13\n");
+}
+
+TEST(SandboxRunner, AResultTheCodeForgesIsCheckedBeforeAnythingIsSaved) {
+    TempDir dir;
+    const fs::path media = dir.path / "media";
+    const auto forge = [](const std::string& payload) {
+        return "import os\npayload = " + payload +
+               "\nos.write(3, b'%d\\n' % len(payload) + payload)\nos._exit(0)\n";
+    };
+    const std::string escape =
+        "b'{\"output\": \"\", \"error\": null, \"dirs\": [\"../up\", \"/abs\"], "
+        "\"files\": [{\"name\": \"../escaped.txt\", \"data\": \"eA==\"}, "
+        "{\"name\": \"" +
+        (dir.path / "absolute.txt").string() +
+        "\", \"data\": \"eA==\"}, {\"name\": \"a/./b\", \"data\": \"eA==\"}, "
+        "{\"name\": \"ok.txt\", \"data\": \"b2s=\"}, "
+        "{\"name\": \"bad.txt\", \"data\": \"not base64!\"}]}'";
+    const RunResult forged = shared_runner().run({forge(escape), media.string()});
+    EXPECT_TRUE(forged.success) << forged.error;
+    EXPECT_EQ(read_file(media / "ok.txt"), "ok");
+    EXPECT_FALSE(fs::exists(dir.path / "escaped.txt"));
+    EXPECT_FALSE(fs::exists(dir.path / "absolute.txt"));
+    EXPECT_FALSE(fs::exists(dir.path / "up"));
+    EXPECT_FALSE(fs::exists(media / "bad.txt"));
+    EXPECT_FALSE(fs::exists(media / "a"));
+
+    struct Case {
+        std::string code;
+        std::string error_start;
+    };
+    const Case cases[] = {
+        {forge("b'{not json'"), "RuntimeError: the analysis process sent a result"},
+        {forge("b'[1, 2]'"), "RuntimeError: the analysis process sent a result"},
+        {"import os\nos.write(3, b'99999999999\\n')\nos._exit(0)",
+         "MemoryError: the analysis result is larger than 128 MiB"},
+        {"import os\nos.write(3, b'garbage')\nos._exit(0)",
+         "SystemExit: the analysis process ended with status 0 before reporting a result"},
+        {"import os\nos.close(3)\nprint('done')",
+         "SystemExit: the analysis process ended with status 0 before reporting a result"},
+        {"import os, sys\nsys.stderr.write('about to go\\n')\nsys.stderr.flush()\nos._exit(7)",
+         "SystemExit: the analysis process ended with status 7 before reporting a result "
+         "(it printed: about to go)"},
+        // A process the code forks finishes the code too; only the first reports.
+        {"import os\nif os.fork() == 0:\n    print('child')\nelse:\n    os.wait()\n    "
+         "print('parent')",
+         ""},
+    };
+    std::vector<std::string> codes;
+    for (const auto& c : cases) {
+        codes.push_back(c.code);
+    }
+    const std::vector<RunResult> results = run_all(codes);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        const RunResult& r = results[i];
+        if (c.error_start.empty()) {
+            EXPECT_TRUE(r.success) << r.error;
+            EXPECT_EQ(r.output, "parent\n");
+            continue;
+        }
+        EXPECT_FALSE(r.success) << c.code;
+        EXPECT_EQ(r.error.rfind(c.error_start, 0), 0u) << c.code << "\n -> " << r.error;
+    }
+}
+
+TEST(SandboxRunner, LimitsStopTheRunAndNoProcessOfItRemains) {
+    SandboxOptions o = quick(4);
+    o.time_limit = std::chrono::milliseconds(1500);
+    SandboxRunner runner(o);
+    struct Case {
+        std::string code;
+        std::string error_start;
+    };
+    const std::string marker = "zolviai-outlives-" + std::to_string(::getpid());
+    const Case cases[] = {
+        {"while True:\n    pass", "TimeoutError: the analysis code ran longer than 1.5 s"},
+        {"import os\nwhile True:\n    os.fork()", "BlockingIOError: [Errno 11]"},
+        {"x = bytearray(20 * 1024 ** 3)", "MemoryError"},
+        {"import numpy\nx = numpy.ones(20 * 1024 ** 3 // 8)", "MemoryError: Unable to allocate"},
+        {"import ctypes\nctypes.string_at(0)",
+         "SystemExit: the analysis process was killed by signal 11 (SIGSEGV)"},
+        {"open('/tmp/big', 'wb').write(b'x' * (65 * 1024 ** 2))",
+         "OSError: [Errno 27] File too large"},
+        {"import subprocess, sys\nsubprocess.Popen([sys.executable, '-c', 'import time; "
+         "time.sleep(60) # " +
+             marker + "'], start_new_session=True)\nprint('left behind')",
+         ""},
+    };
+    std::vector<std::future<RunResult>> runs;
+    for (const auto& c : cases) {
+        runs.push_back(std::async(std::launch::async, [&] { return runner.run({c.code, ""}); }));
+    }
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const RunResult r = runs[i].get();
+        if (cases[i].error_start.empty()) {
+            EXPECT_TRUE(r.success) << r.error;
+            EXPECT_EQ(r.output, "left behind\n");
+            continue;
+        }
+        EXPECT_FALSE(r.success) << cases[i].code;
+        EXPECT_EQ(r.error.rfind(cases[i].error_start, 0), 0u)
+            << cases[i].code << "\n -> " << r.error;
+    }
+    EXPECT_EQ(processes_with(marker), 0) << "a child the code detached outlived its run";
+}
+
+TEST(SandboxRunner, EachInterpreterRunsOneAnalysisAndThePoolRefills) {
+    SandboxRunner runner(quick(2));
+    ASSERT_TRUE(runner.wait_until_warm(std::chrono::seconds(30)));
+    const std::string code = "import builtins, matplotlib.pyplot as plt\n"
+                             "print(getattr(builtins, 'left_by_earlier_run', None), "
+                             "len(plt.get_fignums()))\n"
+                             "builtins.left_by_earlier_run = True\nplt.figure()\n";
+    for (int i = 0; i < 3; ++i) {
+        const RunResult r = runner.run({code, ""});
+        ASSERT_TRUE(r.success) << r.error;
+        EXPECT_EQ(r.output, "None 0\n") << "run " << i;
+    }
+    EXPECT_TRUE(runner.wait_until_warm(std::chrono::seconds(30)));
+    // Runs in parallel threads each get an interpreter of their own.
+    std::vector<std::future<RunResult>> runs;
+    for (int i = 0; i < 3; ++i) {
+        runs.push_back(std::async(std::launch::async, [&] { return runner.run({code, ""}); }));
+    }
+    for (auto& run : runs) {
+        EXPECT_EQ(run.get().output, "None 0\n");
+    }
+}
+
+TEST(SandboxRunner, WithoutNamespacesSandboxModeRefusesAndAutoRunsAPlainChildSayingSoOnce) {
+    SandboxOptions o = quick(0);
+    o.time_limit = std::chrono::milliseconds(1000);
+    o.bwrap = "/nonexistent/bwrap";
+    try {
+        SandboxRunner refused(o);
+        FAIL() << "a sandbox without bwrap started";
+    } catch (const SandboxUnavailable& e) {
+        const std::string message = e.what();
+        EXPECT_NE(message.find("bubblewrap ('/nonexistent/bwrap') was not found"),
+                  std::string::npos)
+            << message;
+        EXPECT_NE(message.find("unprivileged user namespaces"), std::string::npos) << message;
+        EXPECT_NE(message.find("--analysis in-process"), std::string::npos) << message;
+    }
+
+    auto console = std::make_shared<Captured>();
+    set_console_sink(console);
+    o.allow_reduced_isolation = true;
+    SandboxRunner first(o);
+    SandboxRunner second(o);
+    set_console_sink(nullptr);
+    EXPECT_FALSE(first.isolated());
+    EXPECT_EQ(first.describe(), "plain child");
+    EXPECT_EQ(console->out, "");
+    EXPECT_EQ(console->err.rfind("zolviai: warning: isolation of analysis code is reduced", 0), 0u)
+        << console->err;
+    EXPECT_EQ(console->err.find("reduced", 60), std::string::npos) << "said once per process";
+
+    ::setenv("ZOLVIAI_TEST_SECRET", "s3cret", 1);
+    const RunResult env = first.run({"import os\nprint(sorted(os.environ))", ""});
+    ::unsetenv("ZOLVIAI_TEST_SECRET");
+    ASSERT_TRUE(env.success) << env.error;
+    EXPECT_EQ(
+        env.output,
+        "['HOME', 'LANG', 'MPLBACKEND', 'MPLCONFIGDIR', 'PATH', 'PYTHONDONTWRITEBYTECODE']\n");
+    TempDir dir;
+    const RunResult chart = first.run({"import matplotlib.pyplot as plt\nplt.plot([1, 2])\n"
+                                       "plt.savefig('" +
+                                           (dir.path / "c.png").string() + "')",
+                                       dir.path.string()});
+    EXPECT_TRUE(chart.success) << chart.error;
+    EXPECT_TRUE(fs::exists(dir.path / "c.png"));
+    const RunResult endless = first.run({"while True:\n    pass", ""});
+    EXPECT_EQ(endless.error, "TimeoutError: the analysis code ran longer than 1 s and was stopped");
+    const RunResult silent = first.run({"import os\nos.close(3)\nwhile True:\n    pass", ""});
+    EXPECT_EQ(silent.error, "SystemExit: the analysis code closed its channel to the host before "
+                            "reporting a result");
+}
