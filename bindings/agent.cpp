@@ -49,13 +49,15 @@ void init_operations(py::module_& m) {
     m.def(
         "run_agent",
         [](const flow::SQLGraph& graph, const std::string& key, const std::string& query,
-           const std::string& media_path) {
+           const std::string& media_path, bool sql_only) {
             py::gil_scoped_release release;
-            return agent::run_agent(graph, key, query, media_path);
+            return agent::run_agent(graph, key, query, media_path, nullptr, sql_only);
         },
         py::arg("agent"), py::arg("zolvi_api_key"), py::arg("query"), py::arg("media_path"),
+        py::kw_only(), py::arg("sql_only") = false,
         "Answers one question: {'output', 'python_code', 'image_path', 'generated_query', "
-        "'sql_execution_result'}, or {'output': 'An error occurred'}.");
+        "'sql_execution_result'}, or {'output': 'An error occurred'}. With sql_only=True the "
+        "run ends once the SQL has run: 'output' is ''.");
 }
 
 } // namespace

@@ -3,10 +3,9 @@
 #include "output.hpp"
 #include "zolviai/agent/agent.hpp"
 #include "zolviai/agent/api.hpp"
+#include "zolviai/agent/environment.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
-#include "zolviai/llm/model_settings.hpp"
-#include "zolviai/llm/openai_models.hpp"
 #include "zolviai/llm/usage.hpp"
 #include "zolviai/pyexec/analysis_runner.hpp"
 #include "zolviai/sql/cell.hpp"
@@ -106,6 +105,7 @@ struct AskOptions {
     std::string analysis = "auto";
     bool json = false;
     bool verbose = false;
+    bool sql_only = false;
 };
 
 void ask(const AskOptions& o) {
@@ -120,7 +120,7 @@ void ask(const AskOptions& o) {
     ::unsetenv("ZOLVI_ANALYSIS_SANDBOX");
     auto lines = std::make_shared<FlowLines>(o.verbose);
     SinkScope scope(lines);
-    auto flow = build_flow(o.db.open());
+    auto flow = agent::build_flow_from_environment(o.db.open());
     flow->set_analysis_runner(runner);
     const std::string key = env("ZOLVI_API_KEY");
     if (key.empty() || env("ZOLVI_API_BASE_URL").empty()) {
@@ -128,7 +128,7 @@ void ask(const AskOptions& o) {
     }
     Progress progress;
     llm::UsageScope usage;
-    const Value record = agent::run_agent(*flow, key, o.question, o.media, &progress);
+    const Value record = agent::run_agent(*flow, key, o.question, o.media, &progress, o.sql_only);
     if (o.json) {
         out_line(record.dump(2));
         return;
@@ -139,11 +139,15 @@ void ask(const AskOptions& o) {
         }
         throw Error("the question could not be answered (see the error above)");
     }
-    out_line("");
-    out_line(record["output"].get<std::string>());
+    if (!o.sql_only) {
+        out_line("");
+        out_line(record["output"].get<std::string>());
+    }
     const Value& queries = record["generated_query"];
     if (!queries.empty()) {
-        out_line("\nSQL:\n" + queries.back().get<std::string>());
+        out_line((o.sql_only ? "SQL:\n" : "\nSQL:\n") + queries.back().get<std::string>());
+    } else if (o.sql_only) {
+        throw Error("no SQL was generated for the question");
     }
     const Value& results = record["sql_execution_result"];
     if (!queries.empty() && !results.empty()) {
@@ -166,53 +170,6 @@ void ask(const AskOptions& o) {
 
 } // namespace
 
-std::unique_ptr<flow::SQLGraph> build_flow(std::shared_ptr<sql::CustomSQLDatabase> db) {
-    if (!env("AZURE_OPENAI_ENDPOINT").empty()) {
-        const std::string key = env("AZURE_OPENAI_API_KEY");
-        const std::string deployment = env("AZURE_OPENAI_DEPLOYMENT");
-        if (key.empty() || deployment.empty()) {
-            throw ConfigError("AZURE_OPENAI_ENDPOINT is set, so AZURE_OPENAI_API_KEY and "
-                              "AZURE_OPENAI_DEPLOYMENT must be set too");
-        }
-        const std::string version = env("AZURE_OPENAI_API_VERSION", "2024-10-21");
-        const llm::AzureOpenAIChat35 general(deployment, env("AZURE_OPENAI_ENDPOINT"), key,
-                                             version);
-        const llm::AzureOpenAIChat4 sql_role(env("AZURE_OPENAI_SQL_DEPLOYMENT", deployment),
-                                             env("AZURE_OPENAI_ENDPOINT"), key, version);
-        return std::make_unique<flow::SQLGraph>(std::move(db), general, sql_role);
-    }
-    if (!env("OPENAI_API_KEY").empty() || !env("OPENAI_BASE_URL").empty()) {
-        auto make = [](const std::string& model, long max_tokens) {
-            llm::ChatOpenAI::Options o;
-            o.openai_api_key = env("OPENAI_API_KEY", "none");
-            o.model = model;
-            o.base_url = env("OPENAI_BASE_URL");
-            o.chat.temperature = 0;
-            o.chat.max_tokens = max_tokens;
-            return std::make_shared<llm::ChatOpenAI>(o);
-        };
-        const std::string model = env("OPENAI_MODEL", "gpt-4o-mini");
-        return std::make_unique<flow::SQLGraph>(std::move(db), make(model, 8192),
-                                                make(env("OPENAI_SQL_MODEL", model), 4096));
-    }
-    if (!env("ZOLVI_API_BASE_URL").empty()) {
-        std::unique_ptr<llm::ModelSettings> role_35, role_4;
-        if (!agent::pick_deployments(agent::fetch_azure_deployments(), role_35, role_4)) {
-            throw ConfigError("the model-settings service at ZOLVI_API_BASE_URL lists no usable "
-                              "\"GPT-3.5\" and \"GPT-4\" deployments");
-        }
-        return std::make_unique<flow::SQLGraph>(std::move(db), *role_35, *role_4);
-    }
-    throw ConfigError(
-        "no language model is configured. Set one of:\n"
-        "  AZURE_OPENAI_ENDPOINT, AZURE_OPENAI_API_KEY, AZURE_OPENAI_DEPLOYMENT "
-        "[AZURE_OPENAI_SQL_DEPLOYMENT, AZURE_OPENAI_API_VERSION]   (Azure OpenAI)\n"
-        "  OPENAI_API_KEY [OPENAI_MODEL, OPENAI_BASE_URL]   (OpenAI, or a compatible server "
-        "such as llama.cpp, vLLM or Ollama: set OPENAI_BASE_URL, e.g. http://127.0.0.1:8080/v1)\n"
-        "  ZOLVI_API_BASE_URL [ZOLVI_API_KEY]   (the model-settings service)\n"
-        "in the environment or in a .env file");
-}
-
 void add_ask_command(CLI::App& app) {
     auto o = std::make_shared<AskOptions>();
     CLI::App* command = app.add_subcommand("ask", "Answer a question about the database");
@@ -228,6 +185,9 @@ void add_ask_command(CLI::App& app) {
         ->check(CLI::IsMember({"in-process", "sandbox", "auto"}))
         ->capture_default_str();
     command->add_flag("--json", o->json, "Print the result record as JSON");
+    command->add_flag("--sql-only", o->sql_only,
+                      "Stop after the SQL has run: print the statement and its rows, without "
+                      "the analysis and the written answer");
     command->add_flag("-v,--verbose", o->verbose,
                       "Also show the flow's own lines (prompts, diagnostics) and its timing log "
                       "on standard error");

@@ -27,9 +27,4 @@ struct DatabaseOption {
 // The bundled sample database's script (examples/business_db.sql), compiled into zolvi.
 const char* sample_database_script();
 
-// The flow for a database with the models the environment configures: Azure deployments
-// (AZURE_OPENAI_*), an OpenAI-compatible server (OPENAI_*), or the model-settings service
-// (ZOLVI_API_BASE_URL). No configuration is a ConfigError naming the variables.
-std::unique_ptr<flow::SQLGraph> build_flow(std::shared_ptr<sql::CustomSQLDatabase> db);
-
 } // namespace zolviai::cli

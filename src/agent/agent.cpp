@@ -160,8 +160,11 @@ std::shared_ptr<flow::SQLGraph> create_agent(const std::string& engine, const st
 }
 
 Value run_agent(const flow::SQLGraph& agent, const std::string& key, const std::string& query,
-                const std::string& media_path, graph::Observer* observer) {
-    const Value inputs = {{"user_question", query}, {"save_path", media_path}};
+                const std::string& media_path, graph::Observer* observer, bool sql_only) {
+    Value inputs = {{"user_question", query}, {"save_path", media_path}};
+    if (sql_only) {
+        inputs["sql_only"] = true;
+    }
     std::filesystem::create_directories(media_path);
     Value tokens = nullptr;
     Value cost = nullptr;
@@ -180,7 +183,7 @@ Value run_agent(const flow::SQLGraph& agent, const std::string& key, const std::
                 }
                 throw MissingFieldError(name);
             };
-            record = {{"output", field("final_response", false)},
+            record = {{"output", field("final_response", sql_only)},
                       {"python_code", field("pandas_code", true)},
                       {"image_path", field("image_path", true)},
                       {"generated_query", field("generated_sql_query", false)},

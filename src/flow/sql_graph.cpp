@@ -179,8 +179,18 @@ Value SQLGraph::invoke(const Value& inputs, graph::Observer* observer) const {
         throw TypeError(std::string("Argument 'inputs' has incorrect type (expected dict, got ") +
                         python_type_name(inputs) + ")");
     }
-    analysis_runner->prepare(); // warm interpreters get ready while the models answer
-    return compiled_graph.invoke(inputs, graph::RunConfig::from_value(runnable_config), observer);
+    graph::RunConfig config = graph::RunConfig::from_value(runnable_config);
+    const auto sql_only = inputs.find("sql_only");
+    if (sql_only == inputs.end() || !truthy(*sql_only)) {
+        analysis_runner->prepare(); // warm interpreters get ready while the models answer
+        return compiled_graph.invoke(inputs, config, observer);
+    }
+    // The run ends where the analysis or the answer would begin: after the last successful
+    // execution, or when the correction loop has given up.
+    config.interrupt_before = {"pandas_generator_node", "final_response_generation_node"};
+    Value rest = inputs;
+    rest.erase("sql_only");
+    return compiled_graph.invoke(rest, config, observer);
 }
 
 void SQLGraph::set_analysis_runner(pyexec::AnalysisRunnerPtr runner) {

@@ -78,6 +78,17 @@ void run_tasks(const Graph& graph, std::vector<Task>& tasks, Value& held, const 
     rethrow_first_error(tasks);
 }
 
+bool interrupted(const Graph& graph, const std::vector<int>& triggered, const RunConfig& config) {
+    for (const int node : triggered) {
+        const std::string& name = graph.nodes[node].name;
+        if (std::find(config.interrupt_before.begin(), config.interrupt_before.end(), name) !=
+            config.interrupt_before.end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void check_recursion_limit(int step, const RunConfig& config) {
     if (step < config.recursion_limit) {
         return;
@@ -101,6 +112,9 @@ Value CompiledGraph::invoke(const Value& input, const RunConfig& config, Observe
     // No node triggered: every path has reached END.
     std::vector<int> triggered{graph.entry};
     for (int step = 0; !triggered.empty(); ++step) {
+        if (interrupted(graph, triggered, config)) {
+            break;
+        }
         check_recursion_limit(step, config);
         std::vector<Task> tasks = prepare_tasks(triggered, held);
         run_tasks(graph, tasks, held, config, observer, step);

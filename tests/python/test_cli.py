@@ -98,3 +98,19 @@ def test_sql_formats(tmp_path):
 
     bad = zolvi(tmp_path, "sql", "--format", "xml", query)
     assert bad.returncode != 0 and "xml" in bad.stderr
+
+
+def test_ask_sql_only_prints_the_statement_and_rows_without_an_answer(chat, tmp_path):
+    # Only the picker, the SQL and its review are scripted: a run that went on to the analysis
+    # or the answer would find the script empty and fail.
+    chat.queue(tool("RelevantTablesOutput", relevant_tables=["orders"]),
+               tool("SQLQueryInput", sql_query=ORDERS), {"content": ORDERS})
+    run = zolvi(tmp_path, "ask", "--sql-only", "List the first 200 orders",
+                env={"OPENAI_BASE_URL": chat.url + "/v1", "OPENAI_API_KEY": "k"})
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert lines[:2] == ["SQL:", ORDERS]
+    assert "(20 of 200 rows)" in lines
+    assert "pandas_generator_node" not in run.stderr
+    assert "final_response_generation_node" not in run.stderr
+    assert len(chat.requests()) == 3

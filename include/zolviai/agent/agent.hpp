@@ -30,11 +30,13 @@ std::shared_ptr<flow::SQLGraph> create_agent(const std::string& engine, const st
 // "python_code", "image_path", "generated_query", "sql_execution_result"; analysis fields
 // the route never wrote come back as "". When the flow raises, the traceback goes to
 // standard error, "An error occurred when running the agent: <error>" to standard output,
-// and the record is {"output": "An error occurred"}. A usage report that fails prints
+// and the record is {"output": "An error occurred"}.
+// With sql_only the run ends once the SQL has run (or the correction loop has given up): no
+// analysis and no written answer, so "output" is "". A usage report that fails prints
 // "The usage report failed: <error>" and the record is still returned.
 Value run_agent(const flow::SQLGraph& agent, const std::string& zolvi_api_key,
                 const std::string& query, const std::string& media_path,
-                graph::Observer* observer = nullptr);
+                graph::Observer* observer = nullptr, bool sql_only = false);
 
 // Picks the deployments for the two roles from the service's list: the last record whose
 // "model" is "GPT-3.5" and the last whose "model" starts with "GPT-4". Returns false (and

@@ -53,7 +53,9 @@ public:
     graph::CompiledGraph compile_graph(const Value& runnable_config);
 
     // One question: inputs must be a map ({"user_question", "save_path"}); returns the final
-    // state. The observer, when given, sees every node start and end.
+    // state. The observer, when given, sees every node start and end. With a true "sql_only"
+    // input the run ends after the last successful SQL execution, or when the correction loop
+    // gives up, without the analysis and the answer.
     Value invoke(const Value& inputs, graph::Observer* observer = nullptr) const;
 
     // "ascii": the drawing to the console; anything else: a picture of the graph written to

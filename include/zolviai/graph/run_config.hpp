@@ -17,6 +17,10 @@ struct RunConfig {
     std::optional<int>
         max_concurrency;      // most nodes run side by side in one super-step; none: no bound
     int recursion_limit = 25; // most super-steps one run may take
+    // The run ends, returning the state as it stands, before a super-step that would run any
+    // of these nodes (a caller that wants only part of the work, e.g. the SQL without the
+    // analysis). Not part of the map form.
+    std::vector<std::string> interrupt_before;
 
     // The four-entry map form: {"metadata", "tags", "max_concurrency", "recursion_limit"}.
     Value to_value() const;

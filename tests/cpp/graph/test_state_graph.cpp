@@ -232,6 +232,31 @@ TEST(StateGraph, LoopBeyondTheRecursionLimitStops) {
     EXPECT_EQ(h.compile().invoke(Value::object(), config)["count"], 7);
 }
 
+TEST(StateGraph, InterruptBeforeEndsTheRunWithTheStateSoFar) {
+    // a loops until count reaches 3, then hands over to b, which must not run.
+    StateGraph g(test_schema());
+    g.add_node("a", returns({{"count", 1}}));
+    g.add_node("b", returns({{"text", "b ran"}}));
+    g.set_entry_point("a");
+    g.add_conditional_edges(
+        "a", [](const Value& s) { return s["count"].get<int>() < 3 ? "again" : "next"; },
+        {{"again", "a"}, {"next", "b"}});
+    g.add_edge("b", END);
+    const CompiledGraph compiled = g.compile();
+    RunConfig config;
+    config.interrupt_before = {"b"};
+    Recorder recorder;
+    const Value state = compiled.invoke(Value::object(), config, &recorder);
+    EXPECT_EQ(state["count"], 3);
+    EXPECT_FALSE(state.contains("text"));
+    EXPECT_EQ(recorder.started, (std::vector<std::string>{"a", "a", "a"}));
+    // A name the run never reaches changes nothing; the entry node itself can be named.
+    config.interrupt_before = {"elsewhere"};
+    EXPECT_EQ(compiled.invoke(Value::object(), config)["text"], "b ran");
+    config.interrupt_before = {"a"};
+    EXPECT_EQ(compiled.invoke(Value::object(), config)["count"], 0);
+}
+
 TEST(StateGraph, WiringErrorsNameTheProblem) {
     struct Case {
         const char* what;

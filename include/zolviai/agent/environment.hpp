@@ -1,0 +1,22 @@
+#pragma once
+
+#include "zolviai/flow/sql_graph.hpp"
+
+#include <memory>
+
+namespace zolviai::agent {
+
+// The flow for a database with the models the environment configures, first match wins:
+// Azure deployments (AZURE_OPENAI_ENDPOINT, AZURE_OPENAI_API_KEY, AZURE_OPENAI_DEPLOYMENT
+// [AZURE_OPENAI_SQL_DEPLOYMENT, AZURE_OPENAI_API_VERSION]), an OpenAI-compatible server
+// (OPENAI_API_KEY and/or OPENAI_BASE_URL [OPENAI_MODEL, OPENAI_SQL_MODEL]), or the
+// model-settings service (ZOLVI_API_BASE_URL). No configuration is a ConfigError naming the
+// variables. The command line, the evaluation harness and the HTTP server all build theirs
+// here, so a model configured for one is configured for all.
+std::unique_ptr<flow::SQLGraph> build_flow_from_environment(flow::DatabasePtr db);
+
+// True when the environment names a model (the condition build_flow_from_environment would
+// not refuse on), without building anything.
+bool model_configured();
+
+} // namespace zolviai::agent

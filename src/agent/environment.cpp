@@ -1,0 +1,73 @@
+#include "zolviai/agent/environment.hpp"
+
+#include "zolviai/agent/agent.hpp"
+#include "zolviai/agent/api.hpp"
+#include "zolviai/core/error.hpp"
+#include "zolviai/llm/model_settings.hpp"
+#include "zolviai/llm/openai_models.hpp"
+
+#include <cstdlib>
+
+namespace zolviai::agent {
+namespace {
+
+std::string env(const char* name, const std::string& fallback = "") {
+    const char* v = std::getenv(name);
+    return v && *v ? v : fallback;
+}
+
+} // namespace
+
+bool model_configured() {
+    return !env("AZURE_OPENAI_ENDPOINT").empty() || !env("OPENAI_API_KEY").empty() ||
+           !env("OPENAI_BASE_URL").empty() || !env("ZOLVI_API_BASE_URL").empty();
+}
+
+std::unique_ptr<flow::SQLGraph> build_flow_from_environment(flow::DatabasePtr db) {
+    if (!env("AZURE_OPENAI_ENDPOINT").empty()) {
+        const std::string key = env("AZURE_OPENAI_API_KEY");
+        const std::string deployment = env("AZURE_OPENAI_DEPLOYMENT");
+        if (key.empty() || deployment.empty()) {
+            throw ConfigError("AZURE_OPENAI_ENDPOINT is set, so AZURE_OPENAI_API_KEY and "
+                              "AZURE_OPENAI_DEPLOYMENT must be set too");
+        }
+        const std::string version = env("AZURE_OPENAI_API_VERSION", "2024-10-21");
+        const llm::AzureOpenAIChat35 general(deployment, env("AZURE_OPENAI_ENDPOINT"), key,
+                                             version);
+        const llm::AzureOpenAIChat4 sql_role(env("AZURE_OPENAI_SQL_DEPLOYMENT", deployment),
+                                             env("AZURE_OPENAI_ENDPOINT"), key, version);
+        return std::make_unique<flow::SQLGraph>(std::move(db), general, sql_role);
+    }
+    if (!env("OPENAI_API_KEY").empty() || !env("OPENAI_BASE_URL").empty()) {
+        auto make = [](const std::string& model, long max_tokens) {
+            llm::ChatOpenAI::Options o;
+            o.openai_api_key = env("OPENAI_API_KEY", "none");
+            o.model = model;
+            o.base_url = env("OPENAI_BASE_URL");
+            o.chat.temperature = 0;
+            o.chat.max_tokens = max_tokens;
+            return std::make_shared<llm::ChatOpenAI>(o);
+        };
+        const std::string model = env("OPENAI_MODEL", "gpt-4o-mini");
+        return std::make_unique<flow::SQLGraph>(std::move(db), make(model, 8192),
+                                                make(env("OPENAI_SQL_MODEL", model), 4096));
+    }
+    if (!env("ZOLVI_API_BASE_URL").empty()) {
+        std::unique_ptr<llm::ModelSettings> role_35, role_4;
+        if (!pick_deployments(fetch_azure_deployments(), role_35, role_4)) {
+            throw ConfigError("the model-settings service at ZOLVI_API_BASE_URL lists no usable "
+                              "\"GPT-3.5\" and \"GPT-4\" deployments");
+        }
+        return std::make_unique<flow::SQLGraph>(std::move(db), *role_35, *role_4);
+    }
+    throw ConfigError(
+        "no language model is configured. Set one of:\n"
+        "  AZURE_OPENAI_ENDPOINT, AZURE_OPENAI_API_KEY, AZURE_OPENAI_DEPLOYMENT "
+        "[AZURE_OPENAI_SQL_DEPLOYMENT, AZURE_OPENAI_API_VERSION]   (Azure OpenAI)\n"
+        "  OPENAI_API_KEY [OPENAI_MODEL, OPENAI_BASE_URL]   (OpenAI, or a compatible server "
+        "such as llama.cpp, vLLM or Ollama: set OPENAI_BASE_URL, e.g. http://127.0.0.1:8080/v1)\n"
+        "  ZOLVI_API_BASE_URL [ZOLVI_API_KEY]   (the model-settings service)\n"
+        "in the environment or in a .env file");
+}
+
+} // namespace zolviai::agent
