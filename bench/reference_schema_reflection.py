@@ -3,6 +3,7 @@ TABLE text and three sample rows) through SQLAlchemy's reflection, the way a Pyt
 database wrapper builds them.
 
 Usage: /usr/bin/python3 reference_schema_reflection.py postgresql+psycopg2://user:pw@host:port/db
+       /usr/bin/python3 reference_schema_reflection.py mysql+pymysql://user:pw@host:port/db
 Prints one JSON line: {"seconds": ..., "tables": ..., "chars": ...}.
 """
 import json

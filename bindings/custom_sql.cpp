@@ -21,17 +21,24 @@ PYBIND11_MODULE(custom_sql, m) {
         .def_static(
             "from_uri",
             [](const std::string& uri, const std::vector<std::string>& allowed_functions,
-               bool require_read_only_role) {
+               bool require_read_only_role, const std::string& schema_cache,
+               std::size_t prune_threshold, std::size_t prune_top_k) {
                 zolviai::sql::DatabaseOptions options;
                 options.guard.allowed_functions = allowed_functions;
                 options.require_read_only_role = require_read_only_role;
+                options.schema_cache_dir = schema_cache;
+                options.prune_threshold = prune_threshold;
+                options.prune_top_k = prune_top_k;
                 py::gil_scoped_release release;
                 return CustomSQLDatabase::from_uri(uri, options);
             },
             py::arg("database_uri"), py::kw_only(),
             py::arg("allowed_functions") = std::vector<std::string>{},
-            py::arg("require_read_only_role") = false)
+            py::arg("require_read_only_role") = false, py::arg("schema_cache") = "",
+            py::arg("prune_threshold") = 60, py::arg("prune_top_k") = 40)
         .def_property_readonly("dialect", &CustomSQLDatabase::dialect)
+        .def("schema_fingerprint", &CustomSQLDatabase::schema_fingerprint,
+             py::call_guard<py::gil_scoped_release>())
         .def("get_usable_table_names", &CustomSQLDatabase::get_usable_table_names,
              py::call_guard<py::gil_scoped_release>())
         .def("get_table_info_no_throw", &CustomSQLDatabase::get_table_info_no_throw,

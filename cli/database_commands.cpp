@@ -34,12 +34,31 @@ void DatabaseOption::add_to(CLI::App& command) {
     command.add_flag("--require-read-only-role", require_read_only_role,
                      "Refuse to run generated SQL as a role that can write or reach server "
                      "files (also ZOLVI_REQUIRE_READ_ONLY_ROLE=1)");
+    command
+        .add_option("--schema-cache", schema_cache,
+                    "Directory that keeps the database's catalog between runs, so that a new "
+                    "run starts warm")
+        ->envname("ZOLVI_SCHEMA_CACHE");
+    command
+        .add_option("--prune-threshold", prune_threshold,
+                    "Above this many tables the table picker sees only the tables that match "
+                    "the question best")
+        ->capture_default_str();
+    command
+        .add_option("--prune-top-k", prune_top_k,
+                    "How many best-matching tables the picker sees on a large database (plus "
+                    "the tables their foreign keys name)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
 }
 
 std::shared_ptr<sql::CustomSQLDatabase> DatabaseOption::open() const {
     sql::DatabaseOptions options;
     options.guard.allowed_functions = allowed_functions;
     options.require_read_only_role = require_read_only_role;
+    options.schema_cache_dir = schema_cache;
+    options.prune_threshold = prune_threshold;
+    options.prune_top_k = prune_top_k;
     if (!uri.empty()) {
         return sql::CustomSQLDatabase::from_uri(uri, options);
     }

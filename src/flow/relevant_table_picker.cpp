@@ -60,8 +60,46 @@ Value RelevantTablePicker::reconcile(const Value& chosen, const std::vector<std:
     return out;
 }
 
+Value RelevantTablePicker::narrowed(const Value& state) const {
+    if (!state.is_object()) {
+        return state; // the step reports it
+    }
+    // The question the prompt shows: the rewritten one when there is one.
+    std::string question;
+    for (const char* field : {"rewritten_question", "user_question"}) {
+        const auto it = state.find(field);
+        if (it != state.end() && it->is_string() && !it->get<std::string>().empty()) {
+            question = it->get<std::string>();
+            break;
+        }
+    }
+    const sql::TableCandidates candidates = db_->candidate_tables(question);
+    if (!candidates.pruned) {
+        return state;
+    }
+    if (spdlog::should_log(spdlog::level::debug)) {
+        std::string ranked;
+        for (const auto& s : candidates.scores) {
+            ranked += (ranked.empty() ? "" : ", ") + s.name + fmt::format(" {:.2f}", s.score);
+        }
+        spdlog::debug("table pruning: {} of {} tables for the picker; ranked: {}",
+                      candidates.names.size(), candidates.total, ranked);
+    }
+    std::string names;
+    for (const auto& name : candidates.names) {
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    Value out = state;
+    out["table_names_from_db"] = names;
+    return out;
+}
+
+std::vector<llm::Message> RelevantTablePicker::generate_prompt(const Value& state) const {
+    return step_.generate_prompt(narrowed(state));
+}
+
 Value RelevantTablePicker::invoke(const Value& state) const {
-    const Value answer = step_.invoke(state);
+    const Value answer = step_.invoke(narrowed(state));
     return {
         {"relevant_tables", reconcile(answer["relevant_tables"], db_->get_usable_table_names())}};
 }

@@ -112,15 +112,17 @@ void postgres_defs(Connection& conn, const std::vector<std::string>& names, DefM
     const std::string array = pg_text_array(names);
     const ResultSet cols = conn.execute_params(
         "SELECT c.relname, a.attname, pg_catalog.format_type(a.atttypid, a.atttypmod), "
-        "a.attnotnull "
+        "a.attnotnull, d.description "
         "FROM pg_catalog.pg_attribute a "
         "JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
         "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+        "LEFT JOIN pg_catalog.pg_description d ON d.objoid = c.oid "
+        "AND d.classoid = 'pg_catalog.pg_class'::regclass AND d.objsubid = a.attnum "
         "WHERE n.nspname = current_schema() AND c.relname = ANY($1::text[]) "
         "AND a.attnum > 0 AND NOT a.attisdropped ORDER BY c.relname, a.attnum",
         {array});
     for (const Row& r : cols.rows) {
-        defs[r[0].text].columns.push_back({r[1].text, upper(r[2].text), truthy(r[3])});
+        defs[r[0].text].columns.push_back({r[1].text, upper(r[2].text), truthy(r[3]), r[4].text});
     }
     const ResultSet keys = conn.execute_params(
         "SELECT c.relname, con.contype, "
@@ -148,26 +150,30 @@ void postgres_defs(Connection& conn, const std::vector<std::string>& names, DefM
     }
 }
 
-void mysql_defs(Connection& conn, const std::vector<std::string>& names, DefMap& defs) {
-    const std::string list = in_list(Engine::Mysql, names);
-    const ResultSet cols = conn.execute(
-        "SELECT TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE FROM information_schema.COLUMNS "
-        "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME IN " +
-        list + " ORDER BY TABLE_NAME, ORDINAL_POSITION");
+// names: the tables to read, or nullptr for every table of the database.
+void mysql_defs(Connection& conn, const std::vector<std::string>* names, DefMap& defs) {
+    const std::string filter =
+        names != nullptr ? " AND TABLE_NAME IN " + in_list(Engine::Mysql, *names) : "";
+    const ResultSet cols =
+        conn.execute("SELECT TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE, COLUMN_COMMENT "
+                     "FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE()" +
+                     filter + " ORDER BY TABLE_NAME, ORDINAL_POSITION");
     for (const Row& r : cols.rows) {
         defs[text_of(r[0])].columns.push_back(
-            {text_of(r[1]), upper(text_of(r[2])), text_of(r[3]) == "NO"});
+            {text_of(r[1]), upper(text_of(r[2])), text_of(r[3]) == "NO", text_of(r[4])});
     }
+    // KEY_COLUMN_USAGE alone: joining TABLE_CONSTRAINTS costs seconds on thousands of tables.
+    // MariaDB names every primary key PRIMARY; a foreign key is the row with a referenced
+    // table (unique keys have none).
     const ResultSet keys = conn.execute(
-        "SELECT k.TABLE_NAME, c.CONSTRAINT_TYPE, k.CONSTRAINT_NAME, k.COLUMN_NAME, "
-        "k.REFERENCED_TABLE_NAME, k.REFERENCED_COLUMN_NAME "
-        "FROM information_schema.KEY_COLUMN_USAGE k "
-        "JOIN information_schema.TABLE_CONSTRAINTS c ON c.CONSTRAINT_SCHEMA = k.CONSTRAINT_SCHEMA "
-        "AND c.TABLE_NAME = k.TABLE_NAME AND c.CONSTRAINT_NAME = k.CONSTRAINT_NAME "
-        "WHERE k.TABLE_SCHEMA = DATABASE() AND k.TABLE_NAME IN " +
-        list +
-        " AND c.CONSTRAINT_TYPE IN ('PRIMARY KEY', 'FOREIGN KEY') "
-        "ORDER BY k.TABLE_NAME, c.CONSTRAINT_TYPE DESC, k.CONSTRAINT_NAME, k.ORDINAL_POSITION");
+        "SELECT TABLE_NAME, IF(CONSTRAINT_NAME = 'PRIMARY' AND REFERENCED_TABLE_NAME IS NULL, "
+        "'PRIMARY KEY', 'FOREIGN KEY'), CONSTRAINT_NAME, COLUMN_NAME, REFERENCED_TABLE_NAME, "
+        "REFERENCED_COLUMN_NAME FROM information_schema.KEY_COLUMN_USAGE "
+        "WHERE TABLE_SCHEMA = DATABASE()" +
+        filter +
+        " AND ((CONSTRAINT_NAME = 'PRIMARY' AND REFERENCED_TABLE_NAME IS NULL) OR "
+        "REFERENCED_TABLE_NAME IS NOT NULL) ORDER BY TABLE_NAME, REFERENCED_TABLE_NAME IS NULL "
+        "DESC, CONSTRAINT_NAME, ORDINAL_POSITION");
     std::string last_key;
     for (const Row& r : keys.rows) {
         TableDef& def = defs[text_of(r[0])];
@@ -356,6 +362,147 @@ std::vector<std::string> table_names(Connection& conn, const std::string& dialec
     return names;
 }
 
+std::string schema_sentinel(Connection& conn, const std::string& dialect) {
+    ResultSet r;
+    if (dialect == "postgresql") {
+        // Read-only transactions take no id, so the value stays put while nothing is written.
+        r = conn.execute("SELECT pg_catalog.txid_snapshot_xmax(pg_catalog.txid_current_snapshot())"
+                         "::text || '/' || current_schema()");
+    } else if (dialect == "mysql") {
+        // The counters sum every session's statements; the start time tells a restarted
+        // server (whose counters began again) apart.
+        r = conn.execute(
+            "SELECT CONCAT(DATABASE(), '/', UNIX_TIMESTAMP() DIV 60 - MAX(CASE WHEN VARIABLE_NAME "
+            "= 'UPTIME' THEN VARIABLE_VALUE END) DIV 60, '/', GROUP_CONCAT(VARIABLE_VALUE ORDER "
+            "BY VARIABLE_NAME)) FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME IN "
+            "('UPTIME', 'COM_ALTER_TABLE', 'COM_CREATE_TABLE', 'COM_DROP_TABLE', "
+            "'COM_RENAME_TABLE', 'COM_CREATE_VIEW', 'COM_DROP_VIEW', 'COM_CREATE_DB', "
+            "'COM_DROP_DB', 'COM_ALTER_DB', 'COM_CREATE_INDEX', 'COM_DROP_INDEX', "
+            "'COM_CREATE_PROCEDURE', 'COM_CALL_PROCEDURE')");
+    } else if (dialect == "sqlite") {
+        r = conn.execute("PRAGMA schema_version");
+    } else {
+        return "";
+    }
+    if (r.rows.empty() || r.rows[0].empty()) {
+        return "";
+    }
+    return text_of(r.rows[0][0]);
+}
+
+std::vector<TableSignature> table_signatures(Connection& conn, const std::string& dialect,
+                                             const std::string& schema,
+                                             std::vector<TableDef>* definitions) {
+    std::vector<TableSignature> out;
+    if (dialect == "postgresql") {
+        // Every change of a column, key or comment writes a new catalog row, whose xmin is
+        // the id of the transaction that wrote it; rows written into the table touch none.
+        const ResultSet r = conn.execute(
+            "SELECT c.relname, c.oid::text || '/' || c.xmin::text || '/' || c.relkind::text || '/' || "
+            "COALESCE((SELECT count(*)::text || ':' || sum(a.xmin::text::bigint)::text "
+            "FROM pg_catalog.pg_attribute a WHERE a.attrelid = c.oid AND a.attnum > 0), '') || "
+            "'/' || COALESCE((SELECT string_agg(k.conname || ':' || k.xmin::text || ':' || "
+            "COALESCE(t.relname, ''), ',' ORDER BY k.conname) FROM pg_catalog.pg_constraint k "
+            "LEFT JOIN pg_catalog.pg_class t ON t.oid = k.confrelid WHERE k.conrelid = c.oid), "
+            "'') || '/' || COALESCE((SELECT string_agg(d.objsubid::text || ':' || "
+            "d.xmin::text, ',' ORDER BY d.objsubid) FROM pg_catalog.pg_description d WHERE "
+            "d.objoid = c.oid AND d.classoid = 'pg_catalog.pg_class'::regclass), ''), "
+            "COALESCE(pg_catalog.obj_description(c.oid, 'pg_class'), '') "
+            "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+            "WHERE n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'v', 'm', 'f')");
+        for (const Row& row : r.rows) {
+            out.push_back({row[0].text, row[1].text, row[2].text});
+        }
+    } else if (dialect == "mysql") {
+        // information_schema.COLUMNS is the slow part at this size (the server opens every
+        // table's definition), so it is read once: the signatures are digests of the very
+        // definitions the descriptions are then made of.
+        const ResultSet r = conn.execute(
+            "SELECT TABLE_NAME, TABLE_TYPE, TABLE_COMMENT FROM information_schema.TABLES "
+            "WHERE TABLE_SCHEMA = DATABASE()");
+        DefMap read;
+        mysql_defs(conn, nullptr, read);
+        for (const Row& row : r.rows) {
+            const std::string name = text_of(row[0]);
+            const std::string type = text_of(row[1]);
+            // A view's comment is the word VIEW, not something its author wrote.
+            const std::string comment = type.rfind("VIEW", 0) == 0 ? "" : text_of(row[2]);
+            TableDef& def = read[name];
+            def.name = name;
+            std::string signature = type + '\n';
+            for (const ColumnDef& c : def.columns) {
+                signature +=
+                    c.name + '|' + c.type + '|' + (c.not_null ? "1" : "0") + '|' + c.comment + '\n';
+            }
+            for (const auto& key : def.primary_key) {
+                signature += "pk|" + key + '\n';
+            }
+            for (const ForeignKey& fk : def.foreign_keys) {
+                signature += "fk|" + fk.ref_table;
+                for (std::size_t i = 0; i < fk.columns.size(); ++i) {
+                    signature += '|' + fk.columns[i] + '>' +
+                                 (i < fk.ref_columns.size() ? fk.ref_columns[i] : "");
+                }
+                signature += '\n';
+            }
+            out.push_back({name, std::move(signature), comment});
+            if (definitions != nullptr) {
+                definitions->push_back(std::move(def));
+            }
+        }
+    } else if (dialect == "sqlite") {
+        // SQLite keeps each table's definition as its CREATE text, which every ALTER TABLE
+        // rewrites (also the REFERENCES of tables that name a renamed one).
+        const ResultSet r = conn.execute(
+            "SELECT name, type || '/' || COALESCE(sql, '') FROM sqlite_master WHERE type IN "
+            "('table', 'view') AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'");
+        for (const Row& row : r.rows) {
+            out.push_back({text_of(row[0]), text_of(row[1]), ""});
+        }
+    } else {
+        std::map<std::string, std::string> sig;
+        for (const auto& name : table_names(conn, dialect, schema)) {
+            sig[name];
+        }
+        const ResultSet cols = conn.execute_params(
+            "SELECT TABLE_NAME, COLUMN_NAME, DATA_TYPE, CHARACTER_MAXIMUM_LENGTH, "
+            "NUMERIC_PRECISION, NUMERIC_SCALE, IS_NULLABLE FROM INFORMATION_SCHEMA.COLUMNS "
+            "WHERE TABLE_SCHEMA = ? ORDER BY TABLE_NAME, ORDINAL_POSITION",
+            {schema});
+        for (const Row& row : cols.rows) {
+            auto it = sig.find(text_of(row[0]));
+            if (it == sig.end()) {
+                continue;
+            }
+            for (std::size_t i = 1; i < row.size(); ++i) {
+                it->second += text_of(row[i]) + '|';
+            }
+            it->second += '\n';
+        }
+        const ResultSet keys =
+            conn.execute_params("SELECT TABLE_NAME, CONSTRAINT_NAME, COLUMN_NAME FROM "
+                                "INFORMATION_SCHEMA.KEY_COLUMN_USAGE WHERE TABLE_SCHEMA = ? "
+                                "ORDER BY TABLE_NAME, CONSTRAINT_NAME, ORDINAL_POSITION",
+                                {schema});
+        for (const Row& row : keys.rows) {
+            if (auto it = sig.find(text_of(row[0])); it != sig.end()) {
+                it->second += "key|" + text_of(row[1]) + '|' + text_of(row[2]) + '\n';
+            }
+        }
+        for (auto& [name, text] : sig) {
+            out.push_back({name, std::move(text), ""});
+        }
+    }
+    std::sort(out.begin(), out.end(),
+              [](const TableSignature& a, const TableSignature& b) { return a.name < b.name; });
+    out.erase(std::unique(out.begin(), out.end(),
+                          [](const TableSignature& a, const TableSignature& b) {
+                              return a.name == b.name;
+                          }),
+              out.end());
+    return out;
+}
+
 std::vector<TableDef> table_defs(Connection& conn, const std::string& dialect,
                                  const std::string& schema, const std::vector<std::string>& names) {
     DefMap defs;
@@ -363,7 +510,7 @@ std::vector<TableDef> table_defs(Connection& conn, const std::string& dialect,
         if (dialect == "postgresql") {
             postgres_defs(conn, names, defs);
         } else if (dialect == "mysql") {
-            mysql_defs(conn, names, defs);
+            mysql_defs(conn, &names, defs);
         } else if (dialect == "sqlite") {
             sqlite_defs(conn, names, defs);
         } else {

@@ -13,6 +13,7 @@ struct ColumnDef {
     std::string name;
     std::string type;
     bool not_null = false;
+    std::string comment; // the catalog's comment on the column, where the engine keeps one
 };
 
 struct ForeignKey {
@@ -28,6 +29,13 @@ struct TableDef {
     std::vector<ForeignKey> foreign_keys;
 };
 
+// What the schema cache compares to find the tables that changed.
+struct TableSignature {
+    std::string name;
+    std::string signature; // changes with the columns, keys, comments or kind, not with rows
+    std::string comment;   // the table's comment, where the engine keeps one
+};
+
 // dialect: "postgresql", "mysql", "sqlite", "mssql"; schema: the default schema for mssql.
 std::vector<std::string> table_names(Connection& connection, const std::string& dialect,
                                      const std::string& schema);
@@ -35,6 +43,21 @@ std::vector<std::string> table_names(Connection& connection, const std::string& 
 // Definitions of the named tables (all known to exist), in the order given.
 std::vector<TableDef> table_defs(Connection& connection, const std::string& dialect,
                                  const std::string& schema, const std::vector<std::string>& names);
+
+// A value one cheap query reads that changes whenever the schema in reach may have changed
+// (and sometimes when it did not: the signatures then decide). PostgreSQL: the next
+// transaction id (any change of the catalog is a transaction that takes one); MariaDB: the
+// server's counters of DDL statements and its start time; SQLite: PRAGMA schema_version.
+// Empty for engines without one.
+std::string schema_sentinel(Connection& connection, const std::string& dialect);
+
+// The signature of every usable table and view, sorted by name (the table names come with
+// it): one catalog query, except on MariaDB, where the signatures are digests of the tables'
+// definitions, which are then also handed back in `definitions` (when given) so that
+// describing them needs no second read.
+std::vector<TableSignature> table_signatures(Connection& connection, const std::string& dialect,
+                                             const std::string& schema,
+                                             std::vector<TableDef>* definitions = nullptr);
 
 // The statement that reads `limit` sample rows of a table; use_top for SQL Server (TOP n).
 std::string sample_rows_sql(Engine engine, bool use_top, const std::string& dialect,

@@ -2,8 +2,10 @@
 
 #include "zolviai/sql/connection.hpp"
 #include "zolviai/sql/render.hpp"
+#include "zolviai/sql/table_ranking.hpp"
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +30,24 @@ struct DatabaseOptions {
     // require_read_only_role=1, or ZOLVI_REQUIRE_READ_ONLY_ROLE=1); otherwise such a role only
     // earns one warning.
     bool require_read_only_role = false;
+    // A directory where the catalog the wrapper has read is kept between runs (one file per
+    // database), so that a new process starts warm; empty: ZOLVI_SCHEMA_CACHE when set, else
+    // memory only.
+    std::string schema_cache_dir;
+    // Above this many tables the table picker sees only the prune_top_k tables that match the
+    // question best (plus the tables their foreign keys name); at or below it, every table.
+    std::size_t prune_threshold = 60;
+    std::size_t prune_top_k = 40;
+};
+
+struct SchemaSnapshot;
+
+// The tables the table picker is shown for one question.
+struct TableCandidates {
+    bool pruned = false;            // false: every usable table, as the table list gives them
+    std::size_t total = 0;          // usable tables in the database
+    std::vector<std::string> names; // sorted
+    std::vector<TableScore> scores; // the ranking behind a pruned list, best first
 };
 
 // The database wrapper the question-answering flow uses: table names, table descriptions
@@ -67,6 +87,18 @@ public:
 
     const DatabaseOptions& options() const { return options_; }
 
+    // A digest of the catalog in reach (tables, views, columns, keys, comments): it changes
+    // when the schema does and not when rows do. Table names and descriptions are cached
+    // under it; each read of them first asks the server one cheap question (has anything
+    // been written since?) and reads the signatures of the tables again only when so, then
+    // describes again only the tables whose signature changed.
+    std::string schema_fingerprint() const;
+
+    // The tables worth showing the table picker for a question: all of them up to
+    // options().prune_threshold, else the best prune_top_k by lexical ranking and the tables
+    // their foreign keys name.
+    TableCandidates candidate_tables(std::string_view question) const;
+
     // What the wrapper's role may do beyond reading, as found at the first connection.
     const PrivilegeReport& privileges() const { return privileges_; }
 
@@ -75,12 +107,28 @@ private:
 
     class Lease;
     std::unique_ptr<Connection> acquire() const;
+    // A connection when one is idle or the pool may open one more; nullptr instead of waiting.
+    std::unique_ptr<Connection> try_acquire() const;
+    // An idle connection, else a new one when the pool may open one (a failure to connect is
+    // thrown), else nullptr.
+    std::unique_ptr<Connection> try_acquire_or_throw() const;
     void release(std::unique_ptr<Connection> connection) const;
 
     void check_privileges(Connection& connection);
 
-    std::string describe_tables(Connection& connection,
-                                const std::vector<std::string>& names) const;
+    // The cached catalog, checked against the server (and refreshed when it changed), with
+    // the named tables (every table when describe_all) described. Holds the schema lock.
+    std::shared_ptr<const SchemaSnapshot> schema(Connection& connection,
+                                                 const std::vector<std::string>& describe,
+                                                 bool describe_all = false) const;
+    std::shared_ptr<const SchemaSnapshot> refreshed_schema(Connection& connection) const;
+    void describe_into(Connection& connection, const std::vector<std::string>& names,
+                       SchemaSnapshot& snapshot) const;
+    // The sample rows of many tables, read over several pooled connections side by side while
+    // `connection` reads the definitions (run_meanwhile).
+    std::vector<Connection::BatchResult>
+    read_samples(Connection& connection, const std::vector<std::string>& statements,
+                 const ExecuteOptions& limit, const std::function<void()>& run_meanwhile) const;
 
     ConnectSettings settings_;
     std::string dialect_;
@@ -89,6 +137,14 @@ private:
     bool use_top_ = false;       // SQL Server limits rows with TOP n
     PrivilegeReport privileges_;
     std::string privilege_problem_; // why the role may not run generated SQL, when required
+
+    // One check or refresh of the cached catalog at a time; readers take the snapshot and
+    // work on it without the lock.
+    mutable std::mutex schema_mutex_;
+    mutable std::shared_ptr<const SchemaSnapshot> schema_;
+    mutable bool schema_file_read_ = false;
+    std::string schema_file_;     // "" without persistence
+    std::string schema_identity_; // what the cache file must have been written for
 
     mutable std::mutex mutex_;
     mutable std::condition_variable available_;
