@@ -13,6 +13,8 @@ void add_env_command(CLI::App& app);
 void add_database_commands(CLI::App& app);
 void add_ask_command(CLI::App& app);
 void add_doctor_command(CLI::App& app);
+void add_serve_command(CLI::App& app);
+void add_eval_command(CLI::App& app);
 
 // The database the commands work on: --db, else ZOLVI_DB_URI, else the bundled sample
 // database (created on first use).
@@ -20,6 +22,9 @@ struct DatabaseOption {
     std::string uri;
     std::vector<std::string> allowed_functions; // --allow-function, beside the built-in list
     bool require_read_only_role = false;        // --require-read-only-role
+    std::string schema_cache;                   // --schema-cache DIR (ZOLVI_SCHEMA_CACHE)
+    std::size_t prune_threshold = 60;           // --prune-threshold N
+    std::size_t prune_top_k = 40;               // --prune-top-k N
     void add_to(CLI::App& command);
     std::shared_ptr<sql::CustomSQLDatabase> open() const;
 };

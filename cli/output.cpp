@@ -2,7 +2,6 @@
 
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
-#include "zolviai/core/json_input.hpp"
 #include "zolviai/core/text.hpp"
 #include "zolviai/core/value.hpp"
 #include "zolviai/sql/render.hpp"
@@ -97,35 +96,6 @@ std::string as_csv(const sql::ResultSet& rs) {
     return out;
 }
 
-// JSON keeps numbers that JSON can hold exactly as numbers; decimals (whose digits a double
-// would change), dates and times are their text, bytes their hexadecimal digits.
-Value json_cell(const sql::Cell& cell) {
-    switch (cell.type) {
-    case sql::CellType::Null:
-        return nullptr;
-    case sql::CellType::Bool:
-        return cell.boolean;
-    case sql::CellType::Integer:
-        return cell.integer;
-    case sql::CellType::Float:
-        return cell.real;
-    case sql::CellType::Json: {
-        try {
-            return parse_json_input(cell.text);
-        } catch (const Error&) {
-            return cell.text; // not JSON within the limits of outside input: its text
-        }
-    }
-    case sql::CellType::Bytes: {
-        std::string out;
-        append_hex(out, cell.text);
-        return out;
-    }
-    default:
-        return sql::cell_str(cell);
-    }
-}
-
 std::string as_json(const sql::ResultSet& rs) {
     Value out = Value::object();
     out["columns"] = Value::array();
@@ -136,7 +106,7 @@ std::string as_json(const sql::ResultSet& rs) {
     for (const auto& row : rs.rows) {
         Value line = Value::array();
         for (const auto& cell : row) {
-            line.push_back(json_cell(cell));
+            line.push_back(sql::cell_json(cell));
         }
         out["rows"].push_back(std::move(line));
     }

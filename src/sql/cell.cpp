@@ -1,4 +1,5 @@
 #include "zolviai/sql/cell.hpp"
+#include "zolviai/sql/render.hpp"
 
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/json_input.hpp"
@@ -7,6 +8,7 @@
 #include "zolviai/core/value.hpp"
 
 #include <cctype>
+#include <cmath>
 #include <charconv>
 #include <cstdio>
 
@@ -423,6 +425,30 @@ bool parse_timestamp(std::string_view s, DateTime& out) {
         return false;
     }
     return parse_clock(s, 11, out);
+}
+
+Value cell_json(const Cell& cell) {
+    switch (cell.type) {
+    case CellType::Null:
+        return nullptr;
+    case CellType::Bool:
+        return cell.boolean;
+    case CellType::Integer:
+        return cell.integer;
+    case CellType::Float:
+        return std::isfinite(cell.real) ? Value(cell.real) : Value(cell_str(cell));
+    case CellType::Json: {
+        Value parsed = json_cell_value(cell.text);
+        return parsed.is_discarded() ? Value(cell.text) : parsed;
+    }
+    case CellType::Bytes: {
+        std::string out;
+        append_hex(out, cell.text);
+        return out;
+    }
+    default:
+        return cell_str(cell);
+    }
 }
 
 } // namespace zolviai::sql

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zolviai/core/value.hpp"
 #include "zolviai/sql/connection.hpp"
 
 #include <cstddef>
@@ -7,6 +8,13 @@
 #include <string>
 
 namespace zolviai::sql {
+
+// The cell as a JSON value for API answers, reports and `--format json`: numbers JSON holds
+// exactly (integers, finite floats) and booleans as themselves; JSON cells as the value they
+// hold (their text when it does not parse within the limits of outside input); bytes as
+// hexadecimal digits; everything else, decimals included (a double would change their
+// digits), as the text cell_str gives.
+Value cell_json(const Cell& cell);
 
 struct RenderLimits {
     std::int64_t max_rows = 1000;     // rows shown

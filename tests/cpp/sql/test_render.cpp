@@ -4,6 +4,8 @@
 #include "zolviai/sql/render.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <gtest/gtest.h>
 #include <sstream>
 
@@ -222,4 +224,21 @@ TEST(CellRender, DeeplyNestedJsonShowsAsItsText) {
     EXPECT_EQ(repr.size(), deep.size() + 2);
     EXPECT_EQ(cell_str(cell), deep);
     EXPECT_EQ(cell_repr(Cell::of_json("[[1, {\"a\": null}]]")), "[[1, {'a': None}]]");
+}
+
+// The JSON form answers, reports and --format json share: exact numbers stay numbers, the
+// rest is text that keeps its digits, and nothing JSON cannot hold (NaN, infinity) slips out.
+TEST(CellJson, KeepsExactNumbersAndTurnsTheRestIntoText) {
+    EXPECT_EQ(cell_json(Cell{}), nullptr);
+    EXPECT_EQ(cell_json(Cell::of_bool(true)), true);
+    EXPECT_EQ(cell_json(Cell::of_int(-9007199254740993)).dump(), "-9007199254740993");
+    EXPECT_EQ(cell_json(Cell::of_float(1.5)), 1.5);
+    EXPECT_EQ(cell_json(Cell::of_float(std::numeric_limits<double>::infinity())), "inf");
+    EXPECT_EQ(cell_json(Cell::of_float(std::nan(""))), "nan");
+    EXPECT_EQ(cell_json(Cell::of_decimal("12.50")), "12.50");
+    EXPECT_EQ(cell_json(Cell::of_date(2024, 1, 5)), "2024-01-05");
+    EXPECT_EQ(cell_json(Cell::of_bytes(std::string("\x00\xff", 2))), "00ff");
+    EXPECT_EQ(cell_json(Cell::of_json(R"({"a": [1, null]})")).dump(), R"({"a":[1,null]})");
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    EXPECT_EQ(cell_json(Cell::of_json(deep)), deep);
 }

@@ -1,0 +1,500 @@
+#include "zolviai/eval/harness.hpp"
+
+#include "zolviai/core/error.hpp"
+#include "zolviai/core/json_input.hpp"
+#include "zolviai/eval/report.hpp"
+#include "zolviai/llm/usage.hpp"
+#include "zolviai/sql/render.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace zolviai::eval {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* outcome_names[outcome_count] = {
+    "correct", "wrong_result", "sql_error", "refused", "timeout", "model_error", "gold_error"};
+
+// The flow's marker for a correction loop that gave up: not an engine's error.
+constexpr std::string_view gave_up = "SQL generation failed after max iterations";
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+std::string dump(const Value& v) {
+    return v.dump(-1, ' ', false, Value::error_handler_t::replace);
+}
+
+// The first rows of a result, for the record and the report.
+void put_rows(Value& record, const char* prefix, const sql::ResultSet& result, std::size_t shown) {
+    Value columns = Value::array();
+    for (const auto& c : result.columns) {
+        columns.push_back(c.name);
+    }
+    Value rows = Value::array();
+    for (std::size_t i = 0; i < result.rows.size() && i < shown; ++i) {
+        Value row = Value::array();
+        for (const auto& cell : result.rows[i]) {
+            row.push_back(sql::cell_json(cell));
+        }
+        rows.push_back(std::move(row));
+    }
+    const std::string p(prefix);
+    record[p + "_columns"] = std::move(columns);
+    record[p + "_rows"] = std::move(rows);
+    record[p + "_row_count"] = result.total_rows;
+}
+
+std::string as_text(const Value& v) {
+    return v.is_string() ? v.get<std::string>() : dump(v);
+}
+
+// The error the flow's last failed execution left: its execution_error list when it keeps
+// one, else the last result entry that is an engine's message.
+std::string last_sql_error(const Value& state) {
+    if (const Value* errors = find_member(state, "execution_error");
+        errors && errors->is_array() && !errors->empty()) {
+        return as_text(errors->back());
+    }
+    if (const Value* results = find_member(state, "sql_execution_result");
+        results && results->is_array()) {
+        for (auto it = results->rbegin(); it != results->rend(); ++it) {
+            const std::string text = as_text(*it);
+            if (text == gave_up) {
+                continue;
+            }
+            return text == "None" ? "the query returned no rows" : text;
+        }
+    }
+    return "no SQL query was run";
+}
+
+long number_member(const Value& state, const char* key) {
+    const Value* v = find_member(state, key);
+    return v && v->is_number() ? v->get<long>() : 0;
+}
+
+std::string now_iso() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+// The records an earlier run left in results.jsonl; a line cut short by a crash, or one
+// that is not a record, is dropped.
+std::vector<Value> read_records(const std::string& path) {
+    std::vector<Value> out;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        try {
+            Value v = parse_json_input(line);
+            const auto id = string_member(&v, "id");
+            const auto outcome = string_member(&v, "outcome");
+            if (!id || !outcome) {
+                continue;
+            }
+            parse_outcome(*outcome);
+            out.push_back(std::move(v));
+        } catch (const ValueError&) {
+            continue;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+const char* outcome_name(Outcome outcome) {
+    return outcome_names[static_cast<int>(outcome)];
+}
+
+Outcome parse_outcome(std::string_view name) {
+    for (int i = 0; i < outcome_count; ++i) {
+        if (name == outcome_names[i]) {
+            return static_cast<Outcome>(i);
+        }
+    }
+    throw ValueError("unknown outcome '" + std::string(name) + "'");
+}
+
+Outcome classify_sql_error(std::string_view error) {
+    if (error.rfind("Statement refused:", 0) == 0) {
+        return Outcome::Refused;
+    }
+    // SQLite: "interrupted (statement time-out of N ms reached)"; PostgreSQL: "canceling
+    // statement due to statement timeout"; MariaDB: "... (max_statement_time exceeded)";
+    // the drivers' own deadline: "did not end within its time-out".
+    for (std::string_view mark : {"time-out", "statement timeout", "max_statement_time"}) {
+        if (error.find(mark) != std::string_view::npos) {
+            return Outcome::Timeout;
+        }
+    }
+    return Outcome::SqlError;
+}
+
+Evaluation::Evaluation(std::vector<Question> questions, EvalOptions options, FlowFactory factory)
+    : questions_(std::move(questions)), options_(std::move(options)), factory_(std::move(factory)) {
+    if (options_.jobs < 1) {
+        throw ValueError("the number of questions at once must be at least 1");
+    }
+    if (!factory_) {
+        throw ValueError("the evaluation needs a way to build the flow");
+    }
+    if (options_.limit > 0 && questions_.size() > options_.limit) {
+        questions_.resize(options_.limit);
+    }
+    if (!options_.out_dir.empty()) {
+        fs::create_directories(options_.out_dir);
+        results_path_ = (fs::path(options_.out_dir) / "results.jsonl").string();
+    }
+}
+
+Evaluation::~Evaluation() = default;
+
+void Evaluation::stop() {
+    stop_ = true;
+}
+
+Evaluation::Target& Evaluation::target_for(const std::string& uri, bool with_flow) {
+    std::mutex* lock = nullptr;
+    Target* target = nullptr;
+    {
+        std::lock_guard guard(targets_mutex_);
+        auto& slot = targets_[uri];
+        if (!slot) {
+            slot = std::make_unique<Target>();
+            target_locks_[uri] = std::make_unique<std::mutex>();
+        }
+        target = slot.get();
+        lock = target_locks_[uri].get();
+    }
+    // Opening a database or building a flow is slow: only that database's users wait.
+    std::lock_guard guard(*lock);
+    if (!target->db && target->error.empty()) {
+        if (uri.empty() && options_.default_db) {
+            target->db = options_.default_db;
+        }
+    }
+    if (!target->db && target->error.empty()) {
+        try {
+            target->db = sql::CustomSQLDatabase::from_uri(uri, options_.database);
+        } catch (const Error& e) {
+            target->error = e.what();
+        }
+    }
+    if (with_flow && target->db && !target->flow) {
+        target->flow = factory_(target->db);
+    }
+    return *target;
+}
+
+Value Evaluation::evaluate(const Question& q) {
+    const auto start = Clock::now();
+    Value rec = {{"id", q.id}, {"question", q.question}};
+    if (!q.evidence.empty()) {
+        rec["evidence"] = q.evidence;
+    }
+    rec["db"] = q.db;
+    rec["difficulty"] = q.difficulty;
+    rec["tags"] = q.tags;
+    rec["gold_sql"] = nullptr;
+    rec["predicted_sql"] = nullptr;
+    rec["error"] = nullptr;
+    rec["model_calls"] = 0;
+    rec["prompt_tokens"] = 0;
+    rec["completion_tokens"] = 0;
+    rec["total_tokens"] = 0;
+    rec["cost"] = 0.0;
+    rec["corrections"] = 0;
+    rec["rewritten"] = false;
+    rec["latency_s"] = 0.0;
+    double database_s = 0;
+    auto finish = [&](Outcome outcome, const std::string& error) {
+        rec["outcome"] = outcome_name(outcome);
+        if (!error.empty()) {
+            rec["error"] = error;
+        }
+        rec["database_s"] = database_s;
+        rec["elapsed_s"] = seconds(Clock::now() - start);
+        return rec;
+    };
+
+    std::string uri;
+    try {
+        uri = database_uri(q, options_.db_root, options_.default_db_uri);
+    } catch (const ConfigError& e) {
+        return finish(Outcome::GoldError, e.what());
+    }
+    Target* target = &target_for(uri, false);
+    if (!target->db) {
+        return finish(Outcome::GoldError, "the database could not be opened: " + target->error);
+    }
+    const std::string dialect = target->db->dialect();
+    rec["dialect"] = dialect;
+    const auto gold_sql = gold_sql_for(q, dialect);
+    if (!gold_sql) {
+        return finish(Outcome::GoldError, "the question has no gold SQL for " + dialect);
+    }
+    rec["gold_sql"] = *gold_sql;
+
+    // The gold query first: a broken question costs no model calls.
+    sql::ResultSet gold;
+    auto db_start = Clock::now();
+    try {
+        gold = target->db->query(*gold_sql, options_.max_result_rows);
+    } catch (const DatabaseError& e) {
+        database_s += seconds(Clock::now() - db_start);
+        return finish(Outcome::GoldError, e.what());
+    }
+    database_s += seconds(Clock::now() - db_start);
+    put_rows(rec, "gold", gold, options_.shown_rows);
+
+    target = &target_for(uri, true);
+    Value inputs = {{"user_question", prompt_text(q)}, {"save_path", options_.media_dir}};
+    if (options_.sql_only) {
+        inputs["sql_only"] = true;
+    }
+    Value state;
+    std::string flow_error;
+    Outcome flow_outcome = Outcome::Correct;
+    const auto flow_start = Clock::now();
+    {
+        llm::UsageScope usage;
+        try {
+            state = target->flow->invoke(inputs);
+        } catch (const ModelError& e) {
+            flow_outcome = Outcome::ModelError;
+            flow_error = e.what();
+        } catch (const OutputParsingError& e) {
+            flow_outcome = Outcome::ModelError;
+            flow_error = e.what();
+        } catch (const TimeoutError& e) {
+            flow_outcome = Outcome::Timeout;
+            flow_error = e.what();
+        } catch (const DatabaseError& e) {
+            flow_outcome = classify_sql_error(e.what());
+            flow_error = e.what();
+        } catch (const ConfigError&) {
+            throw; // a misconfigured run: no question can succeed
+        } catch (const Error& e) {
+            flow_outcome = Outcome::ModelError;
+            flow_error = e.what();
+        }
+        rec["latency_s"] = seconds(Clock::now() - flow_start);
+        rec["model_calls"] = usage.successful_requests;
+        rec["prompt_tokens"] = usage.prompt_tokens;
+        rec["completion_tokens"] = usage.completion_tokens;
+        rec["total_tokens"] = usage.total_tokens;
+        rec["cost"] = usage.total_cost;
+    }
+    if (!flow_error.empty()) {
+        return finish(flow_outcome, flow_error);
+    }
+    rec["corrections"] = number_member(state, "iteration_count");
+    rec["rewritten"] = number_member(state, "rewrite_count") > 0;
+    const Value* queries = find_member(state, "generated_sql_query");
+    if (queries == nullptr || !queries->is_array() || queries->empty()) {
+        return finish(Outcome::SqlError, "the flow wrote no SQL query");
+    }
+    const std::string predicted = as_text(queries->back());
+    rec["predicted_sql"] = predicted;
+    const Value* success = find_member(state, "execution_success");
+    if (success == nullptr || !truthy(*success)) {
+        const std::string error = last_sql_error(state);
+        return finish(classify_sql_error(error), error);
+    }
+
+    // The flow kept only a rendering of the rows: run the final query again for typed cells.
+    sql::ResultSet result;
+    db_start = Clock::now();
+    try {
+        result = target->db->query(predicted, options_.max_result_rows);
+    } catch (const DatabaseError& e) {
+        database_s += seconds(Clock::now() - db_start);
+        return finish(classify_sql_error(e.what()), e.what());
+    }
+    database_s += seconds(Clock::now() - db_start);
+    put_rows(rec, "predicted", result, options_.shown_rows);
+    if (static_cast<std::int64_t>(gold.rows.size()) < gold.total_rows ||
+        static_cast<std::int64_t>(result.rows.size()) < result.total_rows) {
+        rec["truncated"] = true; // compared on the rows kept
+    }
+    const bool same = results_match(gold, result, options_.compare);
+    return finish(same ? Outcome::Correct : Outcome::WrongResult, "");
+}
+
+void Evaluation::append_record(const Value& record) {
+    std::lock_guard lock(records_mutex_);
+    records_[record["id"].get<std::string>()] = record;
+    if (results_path_.empty()) {
+        return;
+    }
+    // Opened for each record: a crash or a kill loses at most the line being written.
+    std::ofstream out(results_path_, std::ios::app | std::ios::binary);
+    out << dump(record) << '\n';
+    out.flush();
+    if (!out) {
+        throw IoError("cannot write " + results_path_);
+    }
+}
+
+std::vector<Value> Evaluation::finished_records() const {
+    std::lock_guard lock(records_mutex_);
+    std::vector<Value> out;
+    for (const Question& q : questions_) {
+        if (auto it = records_.find(q.id); it != records_.end()) {
+            out.push_back(it->second);
+        }
+    }
+    return out;
+}
+
+Value Evaluation::summary_of(const std::vector<Value>& records) const {
+    const Value about = {
+        {"questions", questions_.size()},
+        {"complete", records.size() == questions_.size()},
+        {"compare", compare_mode_name(options_.compare)},
+        {"sql_only", options_.sql_only},
+        {"jobs", options_.jobs},
+        {"questions_file", options_.questions_file},
+        {"started_at", started_at_},
+        {"wall_s", seconds(Clock::now() - run_start_)},
+    };
+    return summarize(records, about);
+}
+
+Value Evaluation::write_reports(const std::vector<Value>& records) const {
+    Value summary = summary_of(records);
+    if (!options_.out_dir.empty()) {
+        write_report_files(options_.out_dir, summary, records);
+    }
+    return summary;
+}
+
+Value Evaluation::write_reports_now() {
+    return write_reports(finished_records());
+}
+
+Value Evaluation::run(const ProgressCallback& progress) {
+    stop_ = false;
+    started_at_ = now_iso();
+    run_start_ = Clock::now();
+    if (!results_path_.empty()) {
+        if (options_.resume) {
+            // Keep the whole records an earlier run wrote, and only those: a line cut short
+            // would otherwise swallow the next record appended to it.
+            const std::vector<Value> earlier = read_records(results_path_);
+            std::ofstream out(results_path_ + ".tmp", std::ios::trunc | std::ios::binary);
+            for (const Value& r : earlier) {
+                out << dump(r) << '\n';
+                records_[r["id"].get<std::string>()] = r;
+            }
+            out.close();
+            fs::rename(results_path_ + ".tmp", results_path_);
+        } else {
+            std::ofstream(results_path_, std::ios::trunc | std::ios::binary);
+        }
+    }
+    std::vector<const Question*> todo;
+    for (const Question& q : questions_) {
+        if (!records_.count(q.id)) {
+            todo.push_back(&q);
+        }
+    }
+
+    // A default database that cannot be opened would make every question a broken one: the
+    // run fails at once instead.
+    for (const Question* q : todo) {
+        if (!q->db.empty()) {
+            continue;
+        }
+        const Target& target = target_for(options_.default_db_uri, false);
+        if (!target.db) {
+            throw DatabaseError("the database could not be opened: " + target.error);
+        }
+        break;
+    }
+
+    const auto start = Clock::now();
+    std::mutex progress_mutex;
+    ProgressInfo info;
+    info.total = todo.size();
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failure_mutex;
+    auto work = [&] {
+        while (!stop_) {
+            const std::size_t i = next++;
+            if (i >= todo.size()) {
+                return;
+            }
+            try {
+                const Value record = evaluate(*todo[i]);
+                append_record(record);
+                std::lock_guard lock(progress_mutex);
+                ++info.done;
+                const std::string outcome = record["outcome"];
+                info.correct += outcome == "correct";
+                info.scored += outcome != "gold_error";
+                info.cost += record["cost"].get<double>();
+                info.elapsed_s = seconds(Clock::now() - start);
+                if (progress) {
+                    progress(record, info);
+                }
+            } catch (...) {
+                std::lock_guard lock(failure_mutex);
+                if (!failure) {
+                    failure = std::current_exception();
+                }
+                stop_ = true;
+                return;
+            }
+        }
+    };
+    const std::size_t threads = std::min<std::size_t>(options_.jobs, todo.size());
+    if (threads <= 1) {
+        work(); // on the caller's thread: its usage scopes see every model call
+    } else {
+        std::vector<std::thread> pool;
+        for (std::size_t t = 0; t < threads; ++t) {
+            pool.emplace_back(work);
+        }
+        for (auto& t : pool) {
+            t.join();
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    const std::vector<Value> records = finished_records();
+    Value summary = write_reports(records);
+    return {{"summary", std::move(summary)}, {"records", records}};
+}
+
+Value run_evaluation(const std::string& questions_file, QuestionFormat format,
+                     const EvalOptions& options, const FlowFactory& factory,
+                     const ProgressCallback& progress) {
+    EvalOptions o = options;
+    if (o.questions_file.empty()) {
+        o.questions_file = questions_file;
+    }
+    Evaluation evaluation(load_questions(questions_file, format), o, factory);
+    return evaluation.run(progress);
+}
+
+} // namespace zolviai::eval
