@@ -1,0 +1,66 @@
+#pragma once
+
+#include "zolviai/flow/sql_graph.hpp"
+#include "zolviai/sql/sql_database.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// The HTTP face of the flow: a JSON API (questions, streamed progress, tables, guarded SQL,
+// charts, health and metrics) and the web page that uses it. Questions run on a bounded pool
+// of workers sharing one flow; the server keeps no per-user state, so several processes
+// behind a load balancer scale it out.
+namespace zolviai::serve {
+
+struct ServeOptions {
+    std::string host = "127.0.0.1";
+    int port = 8700;                 // 0: any free port (bound_port() says which)
+    std::string token;               // bearer token for /v1/* and /metrics; empty: none
+    std::size_t max_concurrent = 16; // questions running at once
+    std::size_t queue = 64;          // questions waiting for a worker; more are refused
+    std::string media_dir;           // charts: one folder per question, removed after ttl
+    std::chrono::seconds question_timeout{300};
+    std::chrono::seconds grace{30}; // for running questions after a stop is asked
+    std::chrono::seconds chart_ttl{86400};
+    std::size_t max_body_bytes = 64 * 1024;
+    std::size_t max_rows = 200; // rows of a result sent back
+};
+
+// Splits "host:port" ("[::1]:8700" for IPv6); a malformed address or port is a ValueError.
+void parse_listen_address(std::string_view text, std::string& host, int& port);
+
+// Whether a listen host is a loopback address (127.0.0.0/8, ::1, localhost).
+bool is_loopback_host(std::string_view host);
+
+class Server {
+public:
+    // flow may be null when no model is configured: questions are then refused with 503 and
+    // /readyz says why. Throws ConfigError for options it cannot serve with (a non-loopback
+    // address without a token, a media folder it cannot create).
+    Server(ServeOptions options, std::shared_ptr<sql::CustomSQLDatabase> db,
+           std::shared_ptr<const flow::SQLGraph> flow);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Binds the listen address; an address in use or not ours is an IoError. Returns the port.
+    int bind();
+    // Serves until stop(); returns when every connection has ended.
+    void run();
+    // Whether run() has begun accepting connections.
+    bool listening() const;
+    // Stops accepting; running and queued questions go on. Safe from any thread, once or more,
+    // once listening() is true (before, it has nothing to stop).
+    void stop();
+    // Questions accepted and not yet ended (running or waiting).
+    std::size_t questions_pending() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace zolviai::serve

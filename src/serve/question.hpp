@@ -1,0 +1,84 @@
+#pragma once
+
+#include "serve/chart_store.hpp"
+#include "serve/metrics.hpp"
+#include "zolviai/core/value.hpp"
+#include "zolviai/flow/sql_graph.hpp"
+#include "zolviai/sql/sql_database.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zolviai::serve {
+
+using Clock = std::chrono::steady_clock;
+
+// One question from its acceptance to its end, shared by the worker that runs it and the
+// request thread that waits for it (or streams its steps).
+class Ticket {
+public:
+    Ticket(std::string question, bool sql_only, Clock::time_point deadline, bool stream);
+
+    const std::string question;
+    const bool sql_only;
+    const Clock::time_point accepted = Clock::now();
+    const Clock::time_point deadline;
+
+    // Worker side. Events are kept only for a streamed question.
+    void push_event(const char* event, const Value& data);
+    // run_ms: the time the flow took, told to clients in a Server-Timing header.
+    void finish(int status, Value body, double run_ms);
+
+    // Request side. Waits for the end until the deadline; false when the deadline came first.
+    bool wait_until_done();
+    // Takes the events that came (waiting up to `wait` for one); done tells whether the
+    // question has ended and every event was taken.
+    std::vector<std::string> take_events(std::chrono::milliseconds wait, bool& done);
+    // Nobody waits any more (deadline, client gone): a worker that has not started skips it.
+    void abandon();
+    bool abandoned() const;
+
+    int status() const;
+    double run_ms() const;
+    const Value& body() const; // after the end
+
+private:
+    const bool stream_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> events_;
+    bool done_ = false;
+    bool abandoned_ = false;
+    int status_ = 0;
+    double run_ms_ = 0;
+    Value body_;
+};
+
+// What a question needs to run: the shared flow and wrapper, and where its results go.
+struct QuestionServices {
+    const flow::SQLGraph& flow;
+    const sql::CustomSQLDatabase& db;
+    ChartStore& charts;
+    Metrics& metrics;
+    std::size_t max_rows;
+};
+
+// Runs the question on this thread and finishes the ticket: 200 with the answer record, or
+// an error status with {"error": {"code", "message"}}.
+void run_question(const QuestionServices& services, Ticket& ticket);
+
+// The error body every failure carries.
+Value error_body(const std::string& code, const std::string& message);
+
+// A result as JSON: {"columns", "rows" (the rows given, each cell as sql::cell_json gives it),
+// "row_count" (all the statement produced)}.
+Value rows_json(const sql::ResultSet& result);
+
+// Whether the database answers a trivial statement now.
+bool database_reachable(const sql::CustomSQLDatabase& db, std::string* why = nullptr);
+
+} // namespace zolviai::serve
