@@ -82,12 +82,25 @@ Value RelevantTableNames::invoke(const Value& state) const {
 }
 
 RewriteQuery::RewriteQuery(DatabasePtr db, ChatModelPtr chat)
-    : model(bind_record(chat, RewriteQueryOutput())), tool(std::move(db)),
+    : model(bind_record(chat, RewriteQueryOutput())), db(db), tool(db),
       template_({{"system", prompts::REWRITE_QUESTION_TEMPLATE, TemplateFormat::Brace}}) {}
 
 std::vector<llm::Message> RewriteQuery::generate_prompt(const Value& state) const {
     require_state_map(state);
-    const std::string names = joined_names(get_field(state, "table_names_from_db"));
+    std::string names = joined_names(get_field(state, "table_names_from_db"));
+    // Above the pruning threshold the schema of every table would not fit a prompt (2,000
+    // tables describe to megabytes): the rewrite sees the question's candidates, as the
+    // picker does. Below it, every table, as always.
+    const Value& question = get_field(state, "user_question");
+    if (question.is_string()) {
+        const sql::TableCandidates candidates = db->candidate_tables(question.get<std::string>());
+        if (candidates.pruned) {
+            names.clear();
+            for (const auto& name : candidates.names) {
+                names += (names.empty() ? "" : ", ") + name;
+            }
+        }
+    }
     const std::string schemas = tool.run(names);
     return template_.format_messages({{"user_question", get_field(state, "user_question")},
                                       {"schemas_from_all_tables", schemas}});

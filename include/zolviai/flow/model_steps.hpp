@@ -29,7 +29,8 @@ public:
     ChatPromptTemplate template_;
 };
 
-// Rephrases the question against the schema of every table: {"rewritten_question": text}.
+// Rephrases the question against the schema of every table (of the question's candidates
+// when the database is large enough to be pruned): {"rewritten_question": text}.
 class RewriteQuery {
 public:
     RewriteQuery(DatabasePtr db, ChatModelPtr model);
@@ -37,6 +38,7 @@ public:
     Value invoke(const Value& state) const;
 
     StructuredPtr model;
+    DatabasePtr db;
     sql::InfoSQLDatabaseTool tool;
     ChatPromptTemplate template_;
 };

@@ -135,6 +135,27 @@ TEST(TablePruningFlow, AboveTheThresholdTheModelSeesTheCandidatesOnly) {
     }
 }
 
+// The rewrite step describes tables to the model too: above the threshold only the
+// question's candidates, below it every table.
+TEST(TablePruningFlow, TheRewriteDescribesTheCandidatesOfAPrunedDatabase) {
+    PickerFixture f;
+    sql::DatabaseOptions options;
+    options.prune_threshold = 3;
+    options.prune_top_k = 1;
+    const Value state = PickerFixture::state_for(f.open(), "How many albums are there?");
+    const std::string pruned =
+        flow::RewriteQuery(f.open(options), f.model).generate_prompt(state)[0].content;
+    const std::string full =
+        flow::RewriteQuery(f.open(), f.model).generate_prompt(state)[0].content;
+    for (const char* table : {"album", "artist", "customer", "invoice", "track"}) {
+        EXPECT_NE(full.find(std::string("CREATE TABLE ") + table), std::string::npos) << table;
+    }
+    EXPECT_NE(pruned.find("CREATE TABLE album"), std::string::npos);
+    EXPECT_NE(pruned.find("CREATE TABLE artist"), std::string::npos);
+    EXPECT_EQ(pruned.find("CREATE TABLE customer"), std::string::npos);
+    EXPECT_EQ(pruned.find("CREATE TABLE invoice"), std::string::npos);
+}
+
 // A question on a 2,000-table PostgreSQL database through the whole flow (SQL only): the
 // picker's prompt lists the candidates, not the catalog, and the chosen tables are described
 // and queried as on any database.
