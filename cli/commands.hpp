@@ -26,7 +26,11 @@ struct DatabaseOption {
     std::size_t prune_threshold = 60;           // --prune-threshold N
     std::size_t prune_top_k = 40;               // --prune-top-k N
     void add_to(CLI::App& command);
-    std::shared_ptr<sql::CustomSQLDatabase> open() const;
+    // The wrapper options the flags name.
+    sql::DatabaseOptions options() const;
+    std::shared_ptr<sql::CustomSQLDatabase> open() const { return open(options()); }
+    // With options of the caller's (e.g. a statement time-out of its own), the sample included.
+    std::shared_ptr<sql::CustomSQLDatabase> open(const sql::DatabaseOptions& options) const;
 };
 
 // The bundled sample database's script (examples/business_db.sql), compiled into zolvi.

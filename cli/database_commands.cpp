@@ -52,13 +52,18 @@ void DatabaseOption::add_to(CLI::App& command) {
         ->check(CLI::PositiveNumber);
 }
 
-std::shared_ptr<sql::CustomSQLDatabase> DatabaseOption::open() const {
+sql::DatabaseOptions DatabaseOption::options() const {
     sql::DatabaseOptions options;
     options.guard.allowed_functions = allowed_functions;
     options.require_read_only_role = require_read_only_role;
     options.schema_cache_dir = schema_cache;
     options.prune_threshold = prune_threshold;
     options.prune_top_k = prune_top_k;
+    return options;
+}
+
+std::shared_ptr<sql::CustomSQLDatabase>
+DatabaseOption::open(const sql::DatabaseOptions& options) const {
     if (!uri.empty()) {
         return sql::CustomSQLDatabase::from_uri(uri, options);
     }

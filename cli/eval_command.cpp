@@ -129,12 +129,8 @@ void evaluate(const EvalCommandOptions& o) {
     options.resume = o.resume;
     options.compare = eval::parse_compare_mode(o.compare);
     options.media_dir = o.out + "/media";
+    options.database = o.db.options();
     options.database.statement_timeout_ms = static_cast<int>(o.timeout * 1000);
-    options.database.guard.allowed_functions = o.db.allowed_functions;
-    options.database.require_read_only_role = o.db.require_read_only_role;
-    options.database.schema_cache_dir = o.db.schema_cache;
-    options.database.prune_threshold = o.db.prune_threshold;
-    options.database.prune_top_k = o.db.prune_top_k;
     const eval::QuestionFormat format = eval::parse_question_format(o.format);
     auto questions = eval::load_questions(o.questions, format);
     options.questions_file = o.questions;
@@ -157,7 +153,7 @@ void evaluate(const EvalCommandOptions& o) {
             any_default = any_default || q.db.empty();
         }
         if (any_default) {
-            options.default_db = o.db.open();
+            options.default_db = o.db.open(options.database);
         }
     }
     if (!agent::model_configured()) {
@@ -263,7 +259,7 @@ void add_eval_command(CLI::App& app) {
     command
         ->add_option("--timeout", o->timeout,
                      "Statement time-out in seconds, for the generated, final and gold queries "
-                     "alike (the bundled sample keeps its own 30 s)")
+                     "alike")
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
     command

@@ -186,6 +186,21 @@ def test_a_full_run_and_the_settings_it_needs(chat, tmp_path):
     assert "OPENAI_API_KEY" in unconfigured.stderr
 
 
+def test_the_time_out_reaches_the_bundled_sample(chat, tmp_path):
+    # A reference query that runs for ever on the sample (no --db): --timeout 1 must stop it.
+    questions = tmp_path / "q.jsonl"
+    endless = ("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) "
+               "SELECT COUNT(*) FROM n")
+    questions.write_text(json.dumps({"id": "slow", "question": "How many products?",
+                                     "gold_sql": endless}) + "\n")
+    run = zolvi(tmp_path, chat, str(questions), "--sql-only", "--timeout", "1",
+                "--out", str(tmp_path / "out"))
+    assert run.returncode == 0, run.stderr
+    record = json.loads((tmp_path / "out" / "results.jsonl").read_text())
+    assert record["outcome"] == "gold_error"
+    assert "time-out of 1000 ms" in record["error"]
+
+
 def test_ctrl_c_stops_after_the_questions_in_flight_and_writes_the_partial_report(chat, tmp_path):
     questions = load_questions()[:12]
     script(chat, {prompt(q): gold(q, "sqlite") for q in questions})
