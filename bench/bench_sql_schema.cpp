@@ -6,9 +6,12 @@
 //  - warm: everything schema-related one question pays once the cache holds the catalog
 //    (table list, candidate tables for the picker, descriptions of three tables), and the
 //    first question of a new process that finds the cache file;
-//  - the table picker's prompt before and after pruning (4 characters per token).
+//  - the table picker's prompt before and after pruning (4 characters per token);
+//  - where a cold read's time goes: each catalog read and the sample rows, one at a time on
+//    a new session.
 //
 //   eval "$(scripts/services start)"; build/bench/bench_sql_schema
+#include "sql/catalog.hpp"
 #include "zolviai/flow/relevant_table_picker.hpp"
 #include "zolviai/llm/openai_models.hpp"
 #include "zolviai/sql/connection.hpp"
@@ -37,6 +40,7 @@ const char* const question = "Which parent rows have the highest amount and rati
 
 struct Target {
     std::string label;
+    Engine engine;
     std::string uri;           // the benchmark database through the wrapper
     std::string reference_uri; // the same for SQLAlchemy
     double best_seconds = std::numeric_limits<double>::max();
@@ -193,6 +197,44 @@ double run_reference(const std::string& uri) {
     return at == std::string::npos ? -1 : std::atof(out.c_str() + at + 11);
 }
 
+// Each part of a cold read alone, on new sessions, so that the server's per-session warm-up
+// (PostgreSQL builds its cache entry of every table a session opens) shows where it is paid.
+void phase_figures(const Target& target) {
+    const DatabaseUri u = parse_database_uri(target.uri);
+    const std::string dialect = target.engine == Engine::Postgresql ? "postgresql" : "mysql";
+    auto time = [](const auto& work) {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        return seconds_since(start) * 1000;
+    };
+    std::unique_ptr<Connection> conn;
+    const double connecting =
+        time([&] { conn = connect(settings_for(target.engine, u, bench_database)); });
+    std::vector<std::string> names;
+    const double listing = time([&] { names = catalog::table_names(*conn, dialect, ""); });
+    const double sentinel = time([&] { catalog::schema_sentinel(*conn, dialect); });
+    std::vector<catalog::TableDef> read_with;
+    const double signatures =
+        time([&] { catalog::table_signatures(*conn, dialect, "", &read_with); });
+    const double definitions = time([&] { catalog::table_defs(*conn, dialect, "", names); });
+    std::vector<std::string> statements;
+    for (const auto& name : names) {
+        statements.push_back(catalog::sample_rows_sql(target.engine, false, dialect, "", name, 3));
+    }
+    ExecuteOptions limit;
+    limit.max_rows = 3;
+    limit.stop_after_max_rows = true;
+    auto reader = connect(settings_for(target.engine, u, bench_database));
+    const double samples = time([&] { reader->execute_batch(statements, limit); });
+    const double samples_again = time([&] { reader->execute_batch(statements, limit); });
+    std::printf("%s: parts of a cold read, one at a time: connect %.1f ms, sentinel %.1f ms, "
+                "table names %.1f ms, signatures %.1f ms%s, definitions of %zu tables %.1f ms, "
+                "sample rows of every table on a new session %.1f ms (%.1f ms on it again)\n",
+                target.label.c_str(), connecting, sentinel, listing, signatures,
+                read_with.empty() ? "" : " (with the definitions)", names.size(), definitions,
+                samples, samples_again);
+}
+
 void warm_figures(const Target& target) {
     auto db = CustomSQLDatabase::from_uri(target.uri);
     question_schema_work(db); // fills the cache
@@ -259,12 +301,12 @@ int main(int argc, char** argv) {
         build_postgresql(u);
         const std::string uri = build_database_uri("postgresql+psycopg2", u.user, u.password,
                                                    u.host, std::to_string(u.port), bench_database);
-        targets.push_back({"postgresql", uri, uri});
+        targets.push_back({"postgresql", Engine::Postgresql, uri, uri});
     }
     if (const char* maria = std::getenv("ZOLVIAI_MARIADB_URI")) {
         const DatabaseUri u = parse_database_uri(maria);
         build_mariadb(u);
-        targets.push_back({"mariadb",
+        targets.push_back({"mariadb", Engine::Mysql,
                            build_database_uri("mysql", u.user, u.password, u.host,
                                               std::to_string(u.port), bench_database),
                            build_database_uri("mysql+pymysql", u.user, u.password, u.host,
@@ -300,6 +342,7 @@ int main(int argc, char** argv) {
                         "and >= 60x)\n",
                         target.label.c_str(), reference, reference / target.best_seconds);
         }
+        phase_figures(target);
         warm_figures(target);
     }
     return 0;

@@ -1,14 +1,14 @@
 #include "sql/catalog.hpp"
 
 #include "zolviai/core/error.hpp"
-#include "zolviai/core/json_input.hpp"
 #include "zolviai/core/text.hpp"
-#include "zolviai/core/value.hpp"
 #include "zolviai/sql/literal.hpp"
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <map>
+#include <thread>
 #include <unordered_map>
 
 namespace zolviai::sql::catalog {
@@ -72,26 +72,6 @@ std::string pg_text_array(const std::vector<std::string>& names) {
     return out + "}";
 }
 
-std::vector<std::string> json_names(const Cell& c) {
-    std::vector<std::string> out;
-    if (c.type == CellType::Null) {
-        return out;
-    }
-    Value v;
-    try {
-        v = parse_json_input(c.text);
-    } catch (const Error&) {
-        return out; // the catalog's own JSON: anything else is not a list of names
-    }
-    if (!v.is_array()) {
-        return out;
-    }
-    for (const auto& e : v) {
-        out.push_back(e.is_string() ? e.get<std::string>() : e.dump());
-    }
-    return out;
-}
-
 // The names as an IN list of text literals, for MariaDB and SQLite: each reads back as
 // written, whatever it holds.
 std::string in_list(Engine engine, const std::vector<std::string>& names) {
@@ -108,31 +88,112 @@ std::string in_list(Engine engine, const std::vector<std::string>& names) {
 
 using DefMap = std::unordered_map<std::string, TableDef>;
 
+// Puts each table's columns in the order of their positions (numbers[table], one per column
+// as read): catalogs read without ORDER BY hand them back in an order of their own.
+void sort_columns(const std::unordered_map<std::string, std::vector<std::int64_t>>& numbers,
+                  DefMap& defs) {
+    for (const auto& [table, order] : numbers) {
+        if (std::is_sorted(order.begin(), order.end())) {
+            continue;
+        }
+        std::vector<ColumnDef>& columns = defs[table].columns;
+        std::vector<std::size_t> index(columns.size());
+        for (std::size_t i = 0; i < index.size(); ++i) {
+            index[i] = i;
+        }
+        std::sort(index.begin(), index.end(),
+                  [&](std::size_t x, std::size_t y) { return order[x] < order[y]; });
+        std::vector<ColumnDef> sorted;
+        sorted.reserve(columns.size());
+        for (std::size_t i : index) {
+            sorted.push_back(std::move(columns[i]));
+        }
+        columns = std::move(sorted);
+    }
+}
+
+// A PostgreSQL int2[] in its text form ("{2,1}"), in order.
+std::vector<std::int64_t> pg_int_array(const Cell& c) {
+    std::vector<std::int64_t> out;
+    if (c.type == CellType::Null) {
+        return out;
+    }
+    std::int64_t value = 0;
+    bool digits = false;
+    for (char ch : c.text) {
+        if (ch >= '0' && ch <= '9') {
+            value = value * 10 + (ch - '0');
+            digits = true;
+        } else if (digits) {
+            out.push_back(value);
+            value = 0;
+            digits = false;
+        }
+    }
+    if (digits) {
+        out.push_back(value);
+    }
+    return out;
+}
+
+// Column names of a relation by attribute number (position attnum - 1; dropped ones empty).
+using AttributeNames = std::unordered_map<std::int64_t, std::vector<std::string>>;
+
+std::vector<std::string> attribute_names(const AttributeNames& names, std::int64_t relation,
+                                         const std::vector<std::int64_t>& numbers) {
+    std::vector<std::string> out;
+    const auto it = names.find(relation);
+    for (std::int64_t n : numbers) {
+        if (it != names.end() && n > 0 && static_cast<std::size_t>(n) <= it->second.size()) {
+            out.push_back(it->second[static_cast<std::size_t>(n) - 1]);
+        }
+    }
+    return out;
+}
+
 void postgres_defs(Connection& conn, const std::vector<std::string>& names, DefMap& defs) {
     const std::string array = pg_text_array(names);
+    // Unordered on purpose: sorting 20 columns per table here is cheaper than a server sort
+    // of every column by a collated table name.
     const ResultSet cols = conn.execute_params(
-        "SELECT c.relname, a.attname, pg_catalog.format_type(a.atttypid, a.atttypmod), "
-        "a.attnotnull, d.description "
+        "SELECT c.relname, c.oid, a.attnum, a.attname, "
+        "pg_catalog.format_type(a.atttypid, a.atttypmod), a.attnotnull, d.description "
         "FROM pg_catalog.pg_attribute a "
         "JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
         "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
         "LEFT JOIN pg_catalog.pg_description d ON d.objoid = c.oid "
         "AND d.classoid = 'pg_catalog.pg_class'::regclass AND d.objsubid = a.attnum "
         "WHERE n.nspname = current_schema() AND c.relname = ANY($1::text[]) "
-        "AND a.attnum > 0 AND NOT a.attisdropped ORDER BY c.relname, a.attnum",
+        "AND a.attnum > 0 AND NOT a.attisdropped",
         {array});
+    AttributeNames attributes;
+    std::unordered_map<std::string, std::vector<std::int64_t>> numbers;
+    // The rows of one table mostly come together: look it up once per run of rows.
+    const std::string* table = nullptr;
+    TableDef* def = nullptr;
+    std::vector<std::int64_t>* order = nullptr;
+    std::vector<std::string>* by_number = nullptr;
     for (const Row& r : cols.rows) {
-        defs[r[0].text].columns.push_back({r[1].text, upper(r[2].text), truthy(r[3]), r[4].text});
+        if (table == nullptr || *table != r[0].text) {
+            table = &r[0].text;
+            def = &defs[*table];
+            order = &numbers[*table];
+            by_number = &attributes[int_of(r[1])];
+        }
+        const auto number = static_cast<std::size_t>(int_of(r[2]));
+        if (by_number->size() < number) {
+            by_number->resize(number);
+        }
+        (*by_number)[number - 1] = r[3].text;
+        def->columns.push_back({r[3].text, upper(r[4].text), truthy(r[5]), r[6].text});
+        order->push_back(static_cast<std::int64_t>(number));
     }
+    sort_columns(numbers, defs);
+    // Key columns come as attribute numbers, named from the columns read above: resolving
+    // them on the server (unnest and a join per constraint) costs more than the rest.
     const ResultSet keys = conn.execute_params(
-        "SELECT c.relname, con.contype, "
-        "array_to_json(ARRAY(SELECT a.attname FROM unnest(con.conkey) WITH ORDINALITY k(num, ord) "
-        "JOIN pg_catalog.pg_attribute a ON a.attrelid = con.conrelid AND a.attnum = k.num "
-        "ORDER BY k.ord)), "
-        "rc.relname, "
-        "array_to_json(ARRAY(SELECT a.attname FROM unnest(con.confkey) WITH ORDINALITY k(num, ord) "
-        "JOIN pg_catalog.pg_attribute a ON a.attrelid = con.confrelid AND a.attnum = k.num "
-        "ORDER BY k.ord)) "
+        "SELECT c.relname, con.contype, con.conkey::text, rc.relname, con.confkey::text, "
+        "con.conrelid, con.confrelid "
         "FROM pg_catalog.pg_constraint con "
         "JOIN pg_catalog.pg_class c ON c.oid = con.conrelid "
         "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
@@ -140,40 +201,85 @@ void postgres_defs(Connection& conn, const std::vector<std::string>& names, DefM
         "WHERE n.nspname = current_schema() AND c.relname = ANY($1::text[]) "
         "AND con.contype IN ('p', 'f') ORDER BY c.relname, con.contype DESC, con.conname",
         {array});
+    // Referenced tables outside the ones read (another schema, or not asked for).
+    std::string others;
+    for (const Row& r : keys.rows) {
+        const std::int64_t target = int_of(r[6]);
+        if (r[1].text == "f" && !attributes.count(target)) {
+            others += (others.empty() ? "{" : ",") + std::to_string(target);
+            attributes[target];
+        }
+    }
+    if (!others.empty()) {
+        const ResultSet more = conn.execute_params(
+            "SELECT a.attrelid, a.attnum, a.attname FROM pg_catalog.pg_attribute a "
+            "WHERE a.attrelid = ANY($1::oid[]) AND a.attnum > 0 AND NOT a.attisdropped",
+            {others + "}"});
+        for (const Row& r : more.rows) {
+            const auto number = static_cast<std::size_t>(int_of(r[1]));
+            std::vector<std::string>& by_number = attributes[int_of(r[0])];
+            if (by_number.size() < number) {
+                by_number.resize(number);
+            }
+            by_number[number - 1] = r[2].text;
+        }
+    }
     for (const Row& r : keys.rows) {
         TableDef& def = defs[r[0].text];
+        const std::vector<std::string> columns =
+            attribute_names(attributes, int_of(r[5]), pg_int_array(r[2]));
         if (r[1].text == "p") {
-            def.primary_key = json_names(r[2]);
+            def.primary_key = columns;
         } else {
-            def.foreign_keys.push_back({json_names(r[2]), r[3].text, json_names(r[4])});
+            def.foreign_keys.push_back(
+                {columns, r[3].text,
+                 attribute_names(attributes, int_of(r[6]), pg_int_array(r[4]))});
         }
     }
 }
 
-// names: the tables to read, or nullptr for every table of the database.
-void mysql_defs(Connection& conn, const std::vector<std::string>* names, DefMap& defs) {
+// The statements behind mysql_defs: columns, then keys. names: the tables to read, or nullptr
+// for every table of the database.
+std::vector<std::string> mysql_defs_sql(const std::vector<std::string>* names) {
     const std::string filter =
         names != nullptr ? " AND TABLE_NAME IN " + in_list(Engine::Mysql, *names) : "";
-    const ResultSet cols =
-        conn.execute("SELECT TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE, COLUMN_COMMENT "
-                     "FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE()" +
-                     filter + " ORDER BY TABLE_NAME, ORDINAL_POSITION");
-    for (const Row& r : cols.rows) {
-        defs[text_of(r[0])].columns.push_back(
-            {text_of(r[1]), upper(text_of(r[2])), text_of(r[3]) == "NO", text_of(r[4])});
-    }
     // KEY_COLUMN_USAGE alone: joining TABLE_CONSTRAINTS costs seconds on thousands of tables.
     // MariaDB names every primary key PRIMARY; a foreign key is the row with a referenced
     // table (unique keys have none).
-    const ResultSet keys = conn.execute(
-        "SELECT TABLE_NAME, IF(CONSTRAINT_NAME = 'PRIMARY' AND REFERENCED_TABLE_NAME IS NULL, "
-        "'PRIMARY KEY', 'FOREIGN KEY'), CONSTRAINT_NAME, COLUMN_NAME, REFERENCED_TABLE_NAME, "
-        "REFERENCED_COLUMN_NAME FROM information_schema.KEY_COLUMN_USAGE "
-        "WHERE TABLE_SCHEMA = DATABASE()" +
-        filter +
-        " AND ((CONSTRAINT_NAME = 'PRIMARY' AND REFERENCED_TABLE_NAME IS NULL) OR "
-        "REFERENCED_TABLE_NAME IS NOT NULL) ORDER BY TABLE_NAME, REFERENCED_TABLE_NAME IS NULL "
-        "DESC, CONSTRAINT_NAME, ORDINAL_POSITION");
+    // The columns unsorted: sorting them all by table name takes the server longer than
+    // reading them.
+    return {"SELECT TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE, COLUMN_COMMENT, "
+            "ORDINAL_POSITION FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE()" +
+                filter,
+            "SELECT TABLE_NAME, IF(CONSTRAINT_NAME = 'PRIMARY' AND REFERENCED_TABLE_NAME IS NULL, "
+            "'PRIMARY KEY', 'FOREIGN KEY'), CONSTRAINT_NAME, COLUMN_NAME, REFERENCED_TABLE_NAME, "
+            "REFERENCED_COLUMN_NAME FROM information_schema.KEY_COLUMN_USAGE "
+            "WHERE TABLE_SCHEMA = DATABASE()" +
+                filter +
+                " AND ((CONSTRAINT_NAME = 'PRIMARY' AND REFERENCED_TABLE_NAME IS NULL) OR "
+                "REFERENCED_TABLE_NAME IS NOT NULL) ORDER BY TABLE_NAME, REFERENCED_TABLE_NAME "
+                "IS NULL DESC, CONSTRAINT_NAME, ORDINAL_POSITION"};
+}
+
+void mysql_columns_into(const ResultSet& cols, DefMap& defs) {
+    std::unordered_map<std::string, std::vector<std::int64_t>> positions;
+    std::string table;
+    TableDef* def = nullptr;
+    std::vector<std::int64_t>* order = nullptr;
+    for (const Row& r : cols.rows) {
+        if (def == nullptr || table != r[0].text) {
+            table = text_of(r[0]);
+            def = &defs[table];
+            order = &positions[table];
+        }
+        def->columns.push_back(
+            {text_of(r[1]), upper(text_of(r[2])), text_of(r[3]) == "NO", text_of(r[4])});
+        order->push_back(int_of(r[5]));
+    }
+    sort_columns(positions, defs);
+}
+
+void mysql_keys_into(const ResultSet& keys, DefMap& defs) {
     std::string last_key;
     for (const Row& r : keys.rows) {
         TableDef& def = defs[text_of(r[0])];
@@ -189,6 +295,12 @@ void mysql_defs(Connection& conn, const std::vector<std::string>* names, DefMap&
         def.foreign_keys.back().columns.push_back(text_of(r[3]));
         def.foreign_keys.back().ref_columns.push_back(text_of(r[5]));
     }
+}
+
+void mysql_defs(Connection& conn, const std::vector<std::string>* names, DefMap& defs) {
+    const std::vector<std::string> sql = mysql_defs_sql(names);
+    mysql_columns_into(conn.execute(sql[0]), defs);
+    mysql_keys_into(conn.execute(sql[1]), defs);
 }
 
 void sqlite_defs(Connection& conn, const std::vector<std::string>& names, DefMap& defs) {
@@ -392,24 +504,34 @@ std::string schema_sentinel(Connection& conn, const std::string& dialect) {
 
 std::vector<TableSignature> table_signatures(Connection& conn, const std::string& dialect,
                                              const std::string& schema,
-                                             std::vector<TableDef>* definitions) {
+                                             std::vector<TableDef>* definitions,
+                                             const std::function<Connection*()>& helper) {
     std::vector<TableSignature> out;
     if (dialect == "postgresql") {
         // Every change of a column, key or comment writes a new catalog row, whose xmin is
         // the id of the transaction that wrote it; rows written into the table touch none.
+        // Grouped joins rather than a subquery per table: one pass over each catalog.
         const ResultSet r = conn.execute(
-            "SELECT c.relname, c.oid::text || '/' || c.xmin::text || '/' || c.relkind::text || '/' || "
-            "COALESCE((SELECT count(*)::text || ':' || sum(a.xmin::text::bigint)::text "
-            "FROM pg_catalog.pg_attribute a WHERE a.attrelid = c.oid AND a.attnum > 0), '') || "
-            "'/' || COALESCE((SELECT string_agg(k.conname || ':' || k.xmin::text || ':' || "
-            "COALESCE(t.relname, ''), ',' ORDER BY k.conname) FROM pg_catalog.pg_constraint k "
-            "LEFT JOIN pg_catalog.pg_class t ON t.oid = k.confrelid WHERE k.conrelid = c.oid), "
-            "'') || '/' || COALESCE((SELECT string_agg(d.objsubid::text || ':' || "
-            "d.xmin::text, ',' ORDER BY d.objsubid) FROM pg_catalog.pg_description d WHERE "
-            "d.objoid = c.oid AND d.classoid = 'pg_catalog.pg_class'::regclass), ''), "
-            "COALESCE(pg_catalog.obj_description(c.oid, 'pg_class'), '') "
-            "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-            "WHERE n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'v', 'm', 'f')");
+            "WITH r AS (SELECT c.oid, c.relname, c.xmin, c.relkind FROM pg_catalog.pg_class c "
+            "WHERE c.relnamespace = (SELECT n.oid FROM pg_catalog.pg_namespace n WHERE "
+            "n.nspname = current_schema()) AND c.relkind IN ('r', 'p', 'v', 'm', 'f')) "
+            "SELECT r.relname, r.oid::text || '/' || r.xmin::text || '/' || r.relkind::text || "
+            "'/' || COALESCE(a.s, '') || '/' || COALESCE(k.s, '') || '/' || COALESCE(d.s, ''), "
+            "COALESCE(d.comment, '') FROM r "
+            "LEFT JOIN (SELECT a.attrelid, count(*)::text || ':' || "
+            "sum(a.xmin::text::bigint)::text AS s FROM pg_catalog.pg_attribute a "
+            "WHERE a.attnum > 0 AND a.attrelid IN (SELECT oid FROM r) GROUP BY a.attrelid) a "
+            "ON a.attrelid = r.oid "
+            "LEFT JOIN (SELECT k.conrelid, string_agg(k.conname || ':' || k.xmin::text || ':' || "
+            "COALESCE(t.relname, ''), ',' ORDER BY k.conname) AS s "
+            "FROM pg_catalog.pg_constraint k LEFT JOIN pg_catalog.pg_class t "
+            "ON t.oid = k.confrelid WHERE k.conrelid IN (SELECT oid FROM r) "
+            "GROUP BY k.conrelid) k ON k.conrelid = r.oid "
+            "LEFT JOIN (SELECT d.objoid, string_agg(d.objsubid::text || ':' || d.xmin::text, "
+            "',' ORDER BY d.objsubid) AS s, max(d.description) FILTER (WHERE d.objsubid = 0) "
+            "AS comment FROM pg_catalog.pg_description d "
+            "WHERE d.classoid = 'pg_catalog.pg_class'::regclass AND d.objoid IN "
+            "(SELECT oid FROM r) GROUP BY d.objoid) d ON d.objoid = r.oid");
         for (const Row& row : r.rows) {
             out.push_back({row[0].text, row[1].text, row[2].text});
         }
@@ -417,11 +539,43 @@ std::vector<TableSignature> table_signatures(Connection& conn, const std::string
         // information_schema.COLUMNS is the slow part at this size (the server opens every
         // table's definition), so it is read once: the signatures are digests of the very
         // definitions the descriptions are then made of.
-        const ResultSet r = conn.execute(
+        const std::string tables_sql =
             "SELECT TABLE_NAME, TABLE_TYPE, TABLE_COMMENT FROM information_schema.TABLES "
-            "WHERE TABLE_SCHEMA = DATABASE()");
+            "WHERE TABLE_SCHEMA = DATABASE()";
+        const std::vector<std::string> defs_sql = mysql_defs_sql(nullptr);
+        const ResultSet r = conn.execute(tables_sql);
+        ResultSet keys;
         DefMap read;
-        mysql_defs(conn, nullptr, read);
+        // The server answers each information_schema query in one thread: with many tables
+        // the keys (which open every table) are read on a second session meanwhile.
+        constexpr std::size_t many_tables = 250;
+        Connection* second = helper && r.rows.size() >= many_tables ? helper() : nullptr;
+        if (second != nullptr) {
+            std::exception_ptr failure;
+            std::thread other([&] {
+                try {
+                    keys = second->execute(defs_sql[1]);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            });
+            ResultSet cols;
+            try {
+                cols = conn.execute(defs_sql[0]);
+            } catch (...) {
+                other.join();
+                throw;
+            }
+            other.join();
+            if (failure) {
+                std::rethrow_exception(failure);
+            }
+            mysql_columns_into(cols, read);
+        } else {
+            mysql_columns_into(conn.execute(defs_sql[0]), read);
+            keys = conn.execute(defs_sql[1]);
+        }
+        mysql_keys_into(keys, read);
         for (const Row& row : r.rows) {
             const std::string name = text_of(row[0]);
             const std::string type = text_of(row[1]);

@@ -2,6 +2,7 @@
 
 #include "zolviai/sql/connection.hpp"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,10 +55,13 @@ std::string schema_sentinel(Connection& connection, const std::string& dialect);
 // The signature of every usable table and view, sorted by name (the table names come with
 // it): one catalog query, except on MariaDB, where the signatures are digests of the tables'
 // definitions, which are then also handed back in `definitions` (when given) so that
-// describing them needs no second read.
+// describing them needs no second read. helper, when given, is asked at most once for
+// another session on the same database, to read a catalog side by side with `connection`
+// (MariaDB, hundreds of tables); it may give null.
 std::vector<TableSignature> table_signatures(Connection& connection, const std::string& dialect,
                                              const std::string& schema,
-                                             std::vector<TableDef>* definitions = nullptr);
+                                             std::vector<TableDef>* definitions = nullptr,
+                                             const std::function<Connection*()>& helper = {});
 
 // The statement that reads `limit` sample rows of a table; use_top for SQL Server (TOP n).
 std::string sample_rows_sql(Engine engine, bool use_top, const std::string& dialect,

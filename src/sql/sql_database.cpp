@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <thread>
 #include <unordered_set>
@@ -485,8 +486,28 @@ std::shared_ptr<const SchemaSnapshot> CustomSQLDatabase::refreshed_schema(Connec
         return schema_;
     }
     std::vector<catalog::TableDef> definitions;
-    const std::vector<catalog::TableSignature> signatures =
-        catalog::table_signatures(conn, dialect_, default_schema_, &definitions);
+    // MariaDB reads two catalogs at once on a second pooled session, when it has many tables
+    // and the pool can give one without waiting.
+    std::optional<Lease> helper;
+    auto second_session = [&]() -> Connection* {
+        std::unique_ptr<Connection> spare = try_acquire();
+        if (!spare) {
+            return nullptr;
+        }
+        helper.emplace(*this, std::move(spare));
+        return &**helper;
+    };
+    std::vector<catalog::TableSignature> signatures;
+    try {
+        signatures = catalog::table_signatures(conn, dialect_, default_schema_, &definitions,
+                                               second_session);
+    } catch (const Error&) {
+        if (helper) {
+            helper->suspect();
+        }
+        throw;
+    }
+    helper.reset();
     const std::string fingerprint = sql::schema_fingerprint(signatures);
     auto next = std::make_shared<SchemaSnapshot>();
     next->sentinel = sentinel;
@@ -535,10 +556,10 @@ CustomSQLDatabase::schema(Connection& conn, const std::vector<std::string>& desc
     std::lock_guard lock(schema_mutex_);
     std::shared_ptr<const SchemaSnapshot> current = refreshed_schema(conn);
     std::vector<std::string> missing;
+    std::unordered_set<std::string_view> seen;
     for (const auto& name : describe_all ? current->names : describe) {
         auto it = current->tables.find(name);
-        if (it != current->tables.end() && !it->second->described &&
-            std::find(missing.begin(), missing.end(), name) == missing.end()) {
+        if (it != current->tables.end() && !it->second->described && seen.insert(name).second) {
             missing.push_back(name);
         }
     }
@@ -587,10 +608,11 @@ CustomSQLDatabase::get_table_info_no_throw(const std::vector<std::string>& table
         const std::vector<std::string>& usable = current->names;
         std::set<std::string> missing;
         std::vector<std::string> names;
+        std::unordered_set<std::string_view> seen;
         for (const auto& name : table_names) {
             if (!std::binary_search(usable.begin(), usable.end(), name)) {
                 missing.insert(name);
-            } else if (std::find(names.begin(), names.end(), name) == names.end()) {
+            } else if (seen.insert(name).second) {
                 names.push_back(name);
             }
         }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -153,6 +154,79 @@ TEST(SchemaCache, FingerprintFollowsTheSchemaNotTheRowsOnEveryEngine) {
         engine.steps.push_back({"insert after changes",
                                 "INSERT INTO album (album_id, title) VALUES (3, 'Rock')", false});
         check_engine(engine);
+    }
+}
+
+// Keys are read as column positions and named from the columns: a key in another order than
+// the table's columns, a table with a dropped column before its keys, and a reference to a
+// table of another schema must still name the right columns in the key's order. MariaDB reads
+// the keys of hundreds of tables on a second session beside the columns: they must still
+// land on their tables.
+TEST(SchemaCache, KeysNameTheirColumnsInKeyOrder) {
+    ZOLVIAI_REQUIRE_SERVER("ZOLVIAI_PG_URI");
+    ZOLVIAI_REQUIRE_SERVER("ZOLVIAI_MARIADB_URI");
+    ScratchDatabase pg("ZOLVIAI_PG_URI");
+    ScratchDatabase maria("ZOLVIAI_MARIADB_URI");
+    struct Case {
+        std::string label;
+        ScratchDatabase& db;
+        std::vector<std::string> setup;
+        std::map<std::string, std::string> expected; // table: its CREATE TABLE text
+    };
+    std::vector<Case> cases = {
+        {"postgresql",
+         pg,
+         {"CREATE SCHEMA other",
+          "CREATE TABLE other.region (code TEXT, part INTEGER, PRIMARY KEY (part, code))",
+          "CREATE TABLE store (gone INTEGER, b INTEGER, a TEXT, PRIMARY KEY (b, a))",
+          "ALTER TABLE store DROP COLUMN gone",
+          "CREATE TABLE sale (id INTEGER PRIMARY KEY, x TEXT, y INTEGER, rpart INTEGER, rcode "
+          "TEXT, CONSTRAINT k1 FOREIGN KEY (rpart, rcode) REFERENCES other.region (part, code), "
+          "CONSTRAINT k2 FOREIGN KEY (y, x) REFERENCES store (b, a))"},
+         {{"store", "CREATE TABLE store (\n\tb INTEGER NOT NULL,\n\ta TEXT NOT NULL,\n\t"
+                    "PRIMARY KEY (b, a)\n)"},
+          {"sale", "CREATE TABLE sale (\n\tid INTEGER NOT NULL,\n\tx TEXT,\n\ty INTEGER,\n\t"
+                   "rpart INTEGER,\n\trcode TEXT,\n\tPRIMARY KEY (id),\n\tFOREIGN KEY(rpart, "
+                   "rcode) REFERENCES region (part, code),\n\tFOREIGN KEY(y, x) REFERENCES "
+                   "store (b, a)\n)"}}},
+        {"mariadb",
+         maria,
+         {"CREATE TABLE store (gone INT, b INT, a VARCHAR(9), PRIMARY KEY (b, a))",
+          "ALTER TABLE store DROP COLUMN gone",
+          "CREATE TABLE sale (id INT PRIMARY KEY, x VARCHAR(9), y INT, CONSTRAINT k2 FOREIGN "
+          "KEY (y, x) REFERENCES store (b, a))"},
+         {{"store", "CREATE TABLE store (\n\tb INT(11) NOT NULL,\n\ta VARCHAR(9) NOT NULL,\n\t"
+                    "PRIMARY KEY (b, a)\n)"},
+          {"sale", "CREATE TABLE sale (\n\tid INT(11) NOT NULL,\n\tx VARCHAR(9),\n\ty "
+                   "INT(11),\n\tPRIMARY KEY (id),\n\tFOREIGN KEY(y, x) REFERENCES store (b, "
+                   "a)\n)"}}},
+    };
+    // Enough tables on MariaDB for its catalog to be read over two sessions side by side.
+    std::vector<std::string> fillers = {"CREATE TABLE f1 (id INT PRIMARY KEY, p INT, v CHAR(2))"};
+    for (int i = 2; i <= 260; ++i) {
+        fillers.push_back("CREATE TABLE f" + std::to_string(i) +
+                          " (id INT PRIMARY KEY, p INT, v CHAR(2), FOREIGN KEY (p) REFERENCES f" +
+                          std::to_string(i / 2) + " (id))");
+    }
+    cases[1].setup.insert(cases[1].setup.end(), fillers.begin(), fillers.end());
+    cases[1].expected["f7"] = "CREATE TABLE f7 (\n\tid INT(11) NOT NULL,\n\tp INT(11),\n\tv "
+                              "CHAR(2),\n\tPRIMARY KEY (id),\n\tFOREIGN KEY(p) REFERENCES f3 "
+                              "(id)\n)";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (const auto& sql : c.setup) {
+            c.db.admin().execute(sql);
+        }
+        auto db = CustomSQLDatabase::from_uri(c.db.uri());
+        // Each table alone, then all at once (the bulk read of every table).
+        all_descriptions(db);
+        for (const auto& [table, create] : c.expected) {
+            const std::string alone =
+                CustomSQLDatabase::from_uri(c.db.uri())->get_table_info_no_throw({table});
+            EXPECT_EQ(alone.substr(0, create.size() + 4), create + "\n\n/*");
+            const std::string all = all_descriptions(db);
+            EXPECT_NE(all.find(create + "\n\n/*"), std::string::npos) << all;
+        }
     }
 }
 
