@@ -92,7 +92,9 @@ using DefMap = std::unordered_map<std::string, TableDef>;
 // as read): catalogs read without ORDER BY hand them back in an order of their own.
 void sort_columns(const std::unordered_map<std::string, std::vector<std::int64_t>>& numbers,
                   DefMap& defs) {
-    for (const auto& [table, order] : numbers) {
+    for (const auto& entry : numbers) {
+        const std::string& table = entry.first;
+        const std::vector<std::int64_t>& order = entry.second; // a lambda may capture it
         if (std::is_sorted(order.begin(), order.end())) {
             continue;
         }
@@ -312,7 +314,7 @@ void sqlite_defs(Connection& conn, const std::vector<std::string>& names, DefMap
     std::map<std::pair<std::string, std::int64_t>, std::string> pk_order;
     for (const Row& r : cols.rows) {
         const std::string table = text_of(r[0]);
-        defs[table].columns.push_back({text_of(r[1]), upper(text_of(r[2])), int_of(r[3]) != 0});
+        defs[table].columns.push_back({text_of(r[1]), upper(text_of(r[2])), int_of(r[3]) != 0, {}});
         if (int_of(r[4]) > 0) {
             pk_order[{table, int_of(r[4])}] = text_of(r[1]);
         }
@@ -372,7 +374,7 @@ void information_schema_defs(Connection& conn, const std::string& schema,
                    r[4].type != CellType::Null) {
             type += "(" + text_of(r[4]) + ", " + text_of(r[5]) + ")";
         }
-        defs[table].columns.push_back({text_of(r[1]), type, text_of(r[6]) == "NO"});
+        defs[table].columns.push_back({text_of(r[1]), type, text_of(r[6]) == "NO", {}});
     }
     const ResultSet keys = conn.execute_params(
         "SELECT tc.TABLE_NAME, tc.CONSTRAINT_TYPE, tc.CONSTRAINT_NAME, kcu.COLUMN_NAME "
