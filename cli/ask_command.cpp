@@ -1,5 +1,6 @@
 // zolvi ask "question": runs the flow and shows each step as it runs.
 #include "commands.hpp"
+#include "flow_lines.hpp"
 #include "output.hpp"
 #include "zolviai/agent/agent.hpp"
 #include "zolviai/agent/api.hpp"
@@ -13,8 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <spdlog/sinks/stdout_sinks.h>
-#include <spdlog/spdlog.h>
 
 namespace zolviai::cli {
 namespace {
@@ -51,53 +50,6 @@ private:
     bool terminal_;
 };
 
-// Where the library's printed lines go during `zolvi ask`. They are the flow's contract for
-// Python hosts (prompts, tracebacks, diagnostic lines), not the command's output: with
-// --verbose they go to standard error; otherwise they are held back and shown on standard
-// error only when the run fails, so that the error can be read. The library's standard
-// error (warnings) always goes to standard error.
-class FlowLines : public ConsoleSink {
-public:
-    explicit FlowLines(bool verbose) : verbose_(verbose) {}
-
-    void write_out(std::string_view text) override {
-        if (verbose_) {
-            err(text);
-            return;
-        }
-        std::lock_guard lock(mutex_);
-        held_.append(text);
-        // Keep the end: the error of a failed run is printed last.
-        if (held_.size() > max_held) {
-            held_.erase(0, held_.size() - max_held);
-        }
-    }
-    void write_err(std::string_view text) override { err(text); }
-
-    std::string held() {
-        std::lock_guard lock(mutex_);
-        return held_;
-    }
-
-private:
-    static constexpr std::size_t max_held = 64 * 1024;
-    bool verbose_;
-    std::mutex mutex_;
-    std::string held_;
-};
-
-// Installs a console sink for the life of a command and puts the previous one back.
-class SinkScope {
-public:
-    explicit SinkScope(std::shared_ptr<ConsoleSink> sink) : previous_(console_sink()) {
-        set_console_sink(std::move(sink));
-    }
-    ~SinkScope() { set_console_sink(previous_); }
-
-private:
-    std::shared_ptr<ConsoleSink> previous_;
-};
-
 struct AskOptions {
     DatabaseOption db;
     std::string question;
@@ -110,9 +62,7 @@ struct AskOptions {
 
 void ask(const AskOptions& o) {
     // The flow logs its timing at information level: only with --verbose, on standard error.
-    auto logger = spdlog::stderr_logger_mt("zolvi");
-    spdlog::set_default_logger(logger);
-    spdlog::set_level(o.verbose ? spdlog::level::info : spdlog::level::warn);
+    log_to_stderr(o.verbose);
 
     // Before anything else: a sandbox that cannot start fails the command at once. --analysis
     // decides here, not ZOLVI_ANALYSIS_SANDBOX (which the flow would read for its default).

@@ -1,5 +1,6 @@
 // zolvi eval QUESTIONS: execution accuracy, cost and latency of the flow on a question set.
 #include "commands.hpp"
+#include "flow_lines.hpp"
 #include "output.hpp"
 #include "zolviai/agent/environment.hpp"
 #include "zolviai/core/console.hpp"
@@ -14,8 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <spdlog/sinks/stdout_sinks.h>
-#include <spdlog/spdlog.h>
 #include <thread>
 
 namespace zolviai::cli {
@@ -35,22 +34,6 @@ struct EvalCommandOptions {
     double timeout = 30;
     std::string analysis = "auto";
     bool verbose = false;
-};
-
-// The flow's own printed lines (prompts, diagnostics) are no part of an evaluation's output:
-// dropped, or with --verbose sent to standard error.
-class FlowLines : public ConsoleSink {
-public:
-    explicit FlowLines(bool verbose) : verbose_(verbose) {}
-    void write_out(std::string_view text) override {
-        if (verbose_) {
-            err(text);
-        }
-    }
-    void write_err(std::string_view text) override { err(text); }
-
-private:
-    bool verbose_;
 };
 
 std::string duration(double s) {
@@ -116,9 +99,7 @@ extern "C" void on_interrupt(int) {
 }
 
 void evaluate(const EvalCommandOptions& o) {
-    auto logger = spdlog::stderr_logger_mt("zolvi");
-    spdlog::set_default_logger(logger);
-    spdlog::set_level(o.verbose ? spdlog::level::info : spdlog::level::warn);
+    log_to_stderr(o.verbose);
 
     eval::EvalOptions options;
     options.db_root = o.db_root;
@@ -141,8 +122,9 @@ void evaluate(const EvalCommandOptions& o) {
         runner = pyexec::make_analysis_runner(pyexec::parse_analysis_mode(o.analysis));
     }
     ::unsetenv("ZOLVI_ANALYSIS_SANDBOX");
-    auto lines = std::make_shared<FlowLines>(o.verbose);
-    set_console_sink(lines);
+    // The flow's own printed lines (prompts, diagnostics) are no part of an evaluation's
+    // output: held back, or with --verbose sent to standard error.
+    SinkScope lines(std::make_shared<FlowLines>(o.verbose));
 
     // Questions that name no database: --db, ZOLVI_DB_URI or the bundled sample.
     if (!o.db.uri.empty()) {
@@ -209,14 +191,12 @@ void evaluate(const EvalCommandOptions& o) {
         finished = true;
         watcher.join();
         sigaction(SIGINT, &previous, nullptr);
-        set_console_sink(nullptr);
         bar.end();
         throw;
     }
     finished = true;
     watcher.join();
     sigaction(SIGINT, &previous, nullptr);
-    set_console_sink(nullptr);
     bar.end();
     out_line(eval::headline(result["summary"]));
     err_line("zolvi: results in " + o.out +

@@ -1,5 +1,6 @@
 // zolvi serve: the HTTP API and the web page, until SIGTERM or SIGINT.
 #include "commands.hpp"
+#include "flow_lines.hpp"
 #include "output.hpp"
 #include "zolviai/agent/environment.hpp"
 #include "zolviai/core/console.hpp"
@@ -11,8 +12,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <pthread.h>
-#include <spdlog/sinks/stdout_sinks.h>
-#include <spdlog/spdlog.h>
 #include <thread>
 
 namespace zolviai::cli {
@@ -58,9 +57,7 @@ void serve(const ServeCommandOptions& o) {
     sigaddset(&stop_signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    auto logger = spdlog::stderr_logger_mt("zolvi");
-    spdlog::set_default_logger(logger);
-    spdlog::set_level(spdlog::level::warn);
+    log_to_stderr(false);
 
     serve::ServeOptions options;
     serve::parse_listen_address(o.listen, options.host, options.port);
