@@ -5,7 +5,9 @@
 #include "zolviai/core/error.hpp"
 #include "zolviai/pyexec/python_runner.hpp"
 
+#include <cstdlib>
 #include <mutex>
+#include <string>
 #include <unistd.h>
 
 namespace py = pybind11;
@@ -87,6 +89,12 @@ private:
 };
 
 } // namespace
+
+bool environment_allows_privileged_role() {
+    const char* v = std::getenv("ZOLVI_ALLOW_PRIVILEGED_ROLE");
+    const std::string value = v ? v : "";
+    return value == "1" || value == "true" || value == "yes" || value == "on";
+}
 
 void init_common() {
     look_up_exception_classes();

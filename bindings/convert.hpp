@@ -16,6 +16,10 @@ namespace zolviai::bindings {
 // exception translator and the sys.stdout console sink. Needs the GIL (an import holds it).
 void init_common();
 
+// ZOLVI_ALLOW_PRIVILEGED_ROLE=1 (or true, yes, on) in the host's environment: generated SQL may
+// run as a role that can do more than read, when the caller does not say.
+bool environment_allows_privileged_role();
+
 // dict, list, tuple (as a list), str, int, float, bool, None and bytes. Anything else is a
 // TypeError naming its type.
 Value to_value(pybind11::handle object);

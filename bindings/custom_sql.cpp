@@ -3,6 +3,7 @@
 #include "convert.hpp"
 #include "zolviai/sql/sql_database.hpp"
 
+#include <optional>
 #include <pybind11/stl.h>
 
 namespace py = pybind11;
@@ -22,9 +23,14 @@ PYBIND11_MODULE(custom_sql, m) {
             "from_uri",
             [](const std::string& uri, const std::vector<std::string>& allowed_functions,
                bool require_read_only_role, const std::string& schema_cache,
-               std::size_t prune_threshold, std::size_t prune_top_k) {
+               std::size_t prune_threshold, std::size_t prune_top_k,
+               std::optional<bool> allow_privileged_role) {
                 zolviai::sql::DatabaseOptions options;
                 options.guard.allowed_functions = allowed_functions;
+                // Not given: the host's environment decides, as it does for zolvi.
+                options.allow_privileged_role =
+                    allow_privileged_role ? *allow_privileged_role
+                                          : zolviai::bindings::environment_allows_privileged_role();
                 options.require_read_only_role = require_read_only_role;
                 options.schema_cache_dir = schema_cache;
                 options.prune_threshold = prune_threshold;
@@ -35,7 +41,8 @@ PYBIND11_MODULE(custom_sql, m) {
             py::arg("database_uri"), py::kw_only(),
             py::arg("allowed_functions") = std::vector<std::string>{},
             py::arg("require_read_only_role") = false, py::arg("schema_cache") = "",
-            py::arg("prune_threshold") = 60, py::arg("prune_top_k") = 40)
+            py::arg("prune_threshold") = 60, py::arg("prune_top_k") = 40,
+            py::arg("allow_privileged_role") = py::none())
         .def_property_readonly("dialect", &CustomSQLDatabase::dialect)
         .def("schema_fingerprint", &CustomSQLDatabase::schema_fingerprint,
              py::call_guard<py::gil_scoped_release>())

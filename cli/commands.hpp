@@ -21,6 +21,7 @@ void add_eval_command(CLI::App& app);
 struct DatabaseOption {
     std::string uri;
     std::vector<std::string> allowed_functions; // --allow-function, beside the built-in list
+    bool allow_privileged_role = false;         // --allow-privileged-role
     bool require_read_only_role = false;        // --require-read-only-role
     std::string schema_cache;                   // --schema-cache DIR (ZOLVI_SCHEMA_CACHE)
     std::size_t prune_threshold = 60;           // --prune-threshold N

@@ -31,9 +31,14 @@ void DatabaseOption::add_to(CLI::App& command) {
     command.add_option("--allow-function", allowed_functions,
                        "A function of your own that generated SQL may call (repeatable; "
                        "schema.name for a qualified one)");
+    command
+        .add_flag("--allow-privileged-role", allow_privileged_role,
+                  "Run generated SQL even when the database role can do more than read (a "
+                  "warning names the risk); by default such a role is refused")
+        ->envname("ZOLVI_ALLOW_PRIVILEGED_ROLE");
     command.add_flag("--require-read-only-role", require_read_only_role,
-                     "Refuse to run generated SQL as a role that can write or reach server "
-                     "files (also ZOLVI_REQUIRE_READ_ONLY_ROLE=1)");
+                     "Refuse a role that can do more than read even when it is allowed "
+                     "elsewhere (also ZOLVI_REQUIRE_READ_ONLY_ROLE=1)");
     command
         .add_option("--schema-cache", schema_cache,
                     "Directory that keeps the database's catalog between runs, so that a new "
@@ -55,6 +60,7 @@ void DatabaseOption::add_to(CLI::App& command) {
 sql::DatabaseOptions DatabaseOption::options() const {
     sql::DatabaseOptions options;
     options.guard.allowed_functions = allowed_functions;
+    options.allow_privileged_role = allow_privileged_role;
     options.require_read_only_role = require_read_only_role;
     options.schema_cache_dir = schema_cache;
     options.prune_threshold = prune_threshold;

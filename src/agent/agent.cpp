@@ -149,7 +149,12 @@ std::shared_ptr<flow::SQLGraph> create_agent(const std::string& engine, const st
     const char* scheme = engine_scheme(engine);
     const std::string uri = sql::build_database_uri(scheme ? scheme : "None", db_user, db_password,
                                                     db_host, db_port, db_name);
-    auto db = sql::CustomSQLDatabase::from_uri(uri);
+    sql::DatabaseOptions options;
+    const char* allow = std::getenv("ZOLVI_ALLOW_PRIVILEGED_ROLE");
+    const std::string allowed = allow ? allow : "";
+    options.allow_privileged_role =
+        allowed == "1" || allowed == "true" || allowed == "yes" || allowed == "on";
+    auto db = sql::CustomSQLDatabase::from_uri(uri, options);
     std::unique_ptr<llm::ModelSettings> role_35, role_4;
     if (!pick_deployments(fetch_azure_deployments(), role_35, role_4)) {
         print_line("Internal Server Error!");

@@ -179,6 +179,8 @@ Value SQLGraph::invoke(const Value& inputs, graph::Observer* observer) const {
         throw TypeError(std::string("Argument 'inputs' has incorrect type (expected dict, got ") +
                         python_type_name(inputs) + ")");
     }
+    // A role that may do more than read is refused before any model is asked.
+    db->check_generated_sql_allowed();
     graph::RunConfig config = graph::RunConfig::from_value(runnable_config);
     const auto sql_only = inputs.find("sql_only");
     if (sql_only == inputs.end() || !truthy(*sql_only)) {

@@ -159,6 +159,10 @@ std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(std::string_view 
         options.require_read_only_role = options.require_read_only_role || truthy(it->second);
         uri.query.erase(it);
     }
+    if (auto it = uri.query.find("allow_privileged_role"); it != uri.query.end()) {
+        options.allow_privileged_role = options.allow_privileged_role || truthy(it->second);
+        uri.query.erase(it);
+    }
     if (const char* env = std::getenv("ZOLVI_REQUIRE_READ_ONLY_ROLE"); env && truthy(env)) {
         options.require_read_only_role = true;
     }
@@ -178,9 +182,9 @@ std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(std::string_view 
         s.engine = Engine::Mysql;
     } else if (uri.dialect == "sqlite") {
         s.engine = Engine::Sqlite;
-        if (auto mode = uri.query.find("mode");
-            mode != uri.query.end() && mode->second == "ro" && !uri.database.empty()) {
-            // Opened read-only by SQLite itself: no statement can write the file.
+        if (!uri.database.empty() && uri.database != ":memory:") {
+            // Always opened read-only by SQLite itself: no statement can write the file, and a
+            // file that is not there is an error rather than a new empty database.
             s.database = "file:" + sqlite_uri_path(uri.database) + "?mode=ro";
         }
     } else {
@@ -225,23 +229,109 @@ void CustomSQLDatabase::check_privileges(Connection& connection) {
     try {
         privileges_ = connection.privileges();
     } catch (const DatabaseError& e) {
-        print_err_line(std::string("zolviai: warning: could not find out what the database role "
-                                   "may do: ") +
-                       e.what());
+        // What cannot be checked is not taken to be safe.
+        privilege_problem_ =
+            std::string("could not find out what the database role may do: ") + e.what();
+        if (may_run_as_privileged_role()) {
+            print_err_line("zolviai: warning: " + privilege_problem_);
+        }
         return;
     }
-    if (!privileges_.can_write && !privileges_.server_files) {
+    if (!privileges_.more_than_read()) {
         return;
     }
     // The first risk says what matters; zolvi doctor lists them all.
     const std::string first = privileges_.risks.empty() ? "it can write" : privileges_.risks[0];
     const std::size_t more = privileges_.risks.empty() ? 0 : privileges_.risks.size() - 1;
     privilege_problem_ = "the database role " + privileges_.role + " can do more than read (" +
-                         first + (more ? ", and " + std::to_string(more) + " more" : "") +
-                         "); generated SQL should run as a read-only role (zolvi doctor shows "
-                         "how to create one)";
-    if (!options_.require_read_only_role) {
-        print_err_line("zolviai: warning: " + privilege_problem_);
+                         first + (more ? ", and " + std::to_string(more) + " more" : "") + ")";
+    if (may_run_as_privileged_role()) {
+        print_err_line("zolviai: warning: " + privilege_problem_ +
+                       "; generated SQL should run as a read-only role (zolvi doctor shows how "
+                       "to create one)");
+    }
+}
+
+bool CustomSQLDatabase::may_run_as_privileged_role() const {
+    return options_.allow_privileged_role && !options_.require_read_only_role;
+}
+
+std::optional<std::string> CustomSQLDatabase::generated_sql_refusal() const {
+    if (privilege_problem_.empty() || may_run_as_privileged_role()) {
+        return std::nullopt;
+    }
+    std::string text =
+        privilege_problem_ +
+        ". Generated SQL runs only as a role that can do no more than read: connect as one "
+        "(zolvi doctor --create-reader NAME creates one when the current role may), or allow "
+        "this role explicitly (--allow-privileged-role, the URI parameter "
+        "allow_privileged_role=1, or ZOLVI_ALLOW_PRIVILEGED_ROLE=1).";
+    if (!privileges_.read_only_role_sql.empty()) {
+        text += " To create a reader, an administrator runs:\n" + privileges_.read_only_role_sql;
+    }
+    return text;
+}
+
+void CustomSQLDatabase::check_generated_sql_allowed() const {
+    if (auto reason = generated_sql_refusal()) {
+        throw DatabaseError("Statement refused: " + *reason);
+    }
+}
+
+std::vector<std::string>
+CustomSQLDatabase::reader_role_statements(const std::string& role,
+                                          const std::string& password) const {
+    const auto quoted = [](const std::string& text) {
+        std::string out = "'";
+        for (char c : text) {
+            if (c == '\'' || c == '\\') {
+                out += c;
+            }
+            out += c;
+        }
+        return out + "'";
+    };
+    switch (settings_.engine) {
+    case Engine::Postgresql:
+        return {"CREATE ROLE " + quote_identifier(Engine::Postgresql, role) + " LOGIN PASSWORD " +
+                    quoted(password),
+                "GRANT CONNECT ON DATABASE " +
+                    quote_identifier(Engine::Postgresql, settings_.database) + " TO " +
+                    quote_identifier(Engine::Postgresql, role),
+                "GRANT pg_read_all_data TO " + quote_identifier(Engine::Postgresql, role),
+                "ALTER ROLE " + quote_identifier(Engine::Postgresql, role) +
+                    " SET default_transaction_read_only = on"};
+    case Engine::Mysql:
+        return {"CREATE USER " + quoted(role) + "@'%' IDENTIFIED BY " + quoted(password),
+                "GRANT SELECT, SHOW VIEW ON " +
+                    quote_identifier(Engine::Mysql, settings_.database) + ".* TO " + quoted(role) +
+                    "@'%'"};
+    default:
+        throw ConfigError("zolvi cannot create a reader role on " + dialect_ +
+                          ": SQLite files are always opened read-only, and for other ODBC "
+                          "sources an administrator runs the statements zolvi doctor prints");
+    }
+}
+
+void CustomSQLDatabase::create_reader_role(const std::string& role,
+                                           const std::string& password) const {
+    const std::vector<std::string> statements = reader_role_statements(role, password);
+    ConnectSettings s = settings_;
+    s.read_only = false;
+    std::unique_ptr<Connection> admin = connect(s);
+    admin->begin(false);
+    try {
+        for (const std::string& statement : statements) {
+            admin->execute(statement);
+        }
+        admin->commit();
+    } catch (const DatabaseError& e) {
+        try {
+            admin->rollback();
+        } catch (const DatabaseError&) {
+        }
+        throw DatabaseError("could not create the reader role " + role +
+                            " (the current role may lack the right to): " + e.what());
     }
 }
 
@@ -705,10 +795,7 @@ ResultSet CustomSQLDatabase::query(const std::string& command, std::int64_t max_
     if (auto reason = shared_refusal(command, options_.guard)) {
         throw DatabaseError("Statement refused: " + *reason);
     }
-    if (options_.require_read_only_role && !privilege_problem_.empty()) {
-        throw DatabaseError("Statement refused: " + privilege_problem_ +
-                            ", and a read-only role is required");
-    }
+    check_generated_sql_allowed();
     ExecuteOptions options;
     options.max_rows = max_rows;
     options.stop_after_max_rows = stop_after_max_rows;

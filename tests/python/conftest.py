@@ -47,6 +47,14 @@ def tool(name, **arguments):
     return {"tool_name": name, "tool_arguments": arguments}
 
 
+def reader_parts(variable):
+    """The parts of a reader role's URI (ZOLVIAI_PG_READER_URI, ZOLVIAI_MARIADB_READER_URI)."""
+    uri = os.environ.get(variable)
+    if not uri:
+        pytest.fail(f"{variable} is not set: run the tests through scripts/test")
+    return urllib.parse.urlparse(uri)
+
+
 def pg_parts():
     uri = os.environ.get("ZOLVIAI_PG_URI")
     if not uri:
@@ -73,5 +81,7 @@ def sample_pg():
     with db, db.cursor() as cur:
         cur.execute(script)
     db.close()
-    return {"db_name": "zolvi_agent_sample", "db_user": parts.username, "db_password": parts.password,
+    # Generated SQL runs as the server's reader role.
+    reader = reader_parts("ZOLVIAI_PG_READER_URI")
+    return {"db_name": "zolvi_agent_sample", "db_user": reader.username, "db_password": reader.password,
             "db_host": parts.hostname, "db_port": parts.port}

@@ -18,10 +18,18 @@ def pg_uri():
     return uri
 
 
+def reader_uri():
+    """Generated SQL runs as the server's reader role."""
+    uri = os.environ.get("ZOLVIAI_PG_READER_URI")
+    if not uri:
+        pytest.fail("ZOLVIAI_PG_READER_URI is not set: start the servers with scripts/services start")
+    return uri
+
+
 def wrapper_failure():
     """The database wrapper on a statement the server rejects."""
     with pytest.raises(Exception) as failed:
-        custom_sql.CustomSQLDatabase.from_uri(pg_uri()).run("SELECT * FROM no_such_table")
+        custom_sql.CustomSQLDatabase.from_uri(reader_uri()).run("SELECT * FROM no_such_table")
     return failed.value
 
 

@@ -10,7 +10,7 @@ import urllib.parse
 
 import pytest
 
-from conftest import ROOT, pg_parts
+from conftest import ROOT, pg_parts, reader_parts
 
 BUILD = os.environ.get("ZOLVIAI_BUILD_DIR", os.path.join(ROOT, "build"))
 ZOLVI = os.path.join(BUILD, "bin", "zolvi")
@@ -106,7 +106,9 @@ def business_db(request, tmp_path):
             for s in statements(os.path.join(ROOT, "examples", "business_db_postgresql.sql")):
                 cur.execute(s)
         db.close()
-        uri = "postgresql://%s:%s@%s:%d/%s" % (parts.username, urllib.parse.quote(parts.password, safe=""),
+        # The questions run as the server's reader role.
+        reader = reader_parts("ZOLVIAI_PG_READER_URI")
+        uri = "postgresql://%s:%s@%s:%d/%s" % (reader.username, urllib.parse.quote(reader.password, safe=""),
                                                parts.hostname, parts.port, name)
         yield "postgresql", ["--db", uri]
         admin.cursor().execute("DROP DATABASE IF EXISTS %s WITH (FORCE)" % name)
@@ -123,7 +125,8 @@ def business_db(request, tmp_path):
     for s in statements(os.path.join(ROOT, "examples", "business_db_mysql.sql")):
         db.cursor().execute(s)
     db.close()
-    uri = "mysql://%s:%s@%s:%d/%s" % (parts.username, urllib.parse.quote(parts.password, safe=""),
+    reader = reader_parts("ZOLVIAI_MARIADB_READER_URI")
+    uri = "mysql://%s:%s@%s:%d/%s" % (reader.username, urllib.parse.quote(reader.password, safe=""),
                                       parts.hostname, parts.port, name)
     yield "mysql", ["--db", uri]
     admin.cursor().execute("DROP DATABASE IF EXISTS %s" % name)

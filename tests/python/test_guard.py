@@ -15,6 +15,7 @@ ZOLVI = os.path.join(BUILD, "bin", "zolvi")
 def zolvi(*args, env=None):
     full_env = dict(os.environ)
     full_env.pop("ZOLVI_REQUIRE_READ_ONLY_ROLE", None)
+    full_env.pop("ZOLVI_ALLOW_PRIVILEGED_ROLE", None)
     full_env.update(env or {})
     return subprocess.run([ZOLVI, *args], capture_output=True, text=True, timeout=120, env=full_env)
 
@@ -86,34 +87,70 @@ def test_sql_refuses_hostile_statements_and_names_the_construct(guarded_pg):
 
 def test_host_functions_are_allowed_only_when_named(guarded_pg):
     query = "SELECT double_it(amount) FROM sales ORDER BY id"
-    refused = zolvi("sql", "--db", guarded_pg["owner"], query)
+    refused = zolvi("sql", "--db", guarded_pg["reader"], query)
     assert "the function double_it is not on the list" in refused.stderr
-    allowed = zolvi("sql", "--db", guarded_pg["owner"], "--allow-function", "double_it", query)
+    allowed = zolvi("sql", "--db", guarded_pg["reader"], "--allow-function", "double_it", query)
     assert allowed.returncode == 0, allowed.stderr
     assert allowed.stdout.strip() == "[(Decimal('5.00'),), (Decimal('8.00'),)]"
     # The same through the URI, and through the Python wrapper.
-    via_uri = zolvi("sql", "--db", guarded_pg["owner"] + "?allowed_functions=double_it", query)
+    via_uri = zolvi("sql", "--db", guarded_pg["reader"] + "?allowed_functions=double_it", query)
     assert via_uri.returncode == 0, via_uri.stderr
     from zolviai.flow_graph.custom_sql import CustomSQLDatabase, DatabaseError
-    db = CustomSQLDatabase.from_uri(guarded_pg["owner"], allowed_functions=["double_it"])
+    db = CustomSQLDatabase.from_uri(guarded_pg["reader"], allowed_functions=["double_it"])
     assert db.run(query) == "[(Decimal('5.00'),), (Decimal('8.00'),)]"
     with pytest.raises(DatabaseError, match="Statement refused: the function double_it"):
-        CustomSQLDatabase.from_uri(guarded_pg["owner"]).run(query)
+        CustomSQLDatabase.from_uri(guarded_pg["reader"]).run(query)
 
 
-def test_a_read_only_role_can_be_required(guarded_pg):
-    for args, env in [(["--require-read-only-role"], {}), ([], {"ZOLVI_REQUIRE_READ_ONLY_ROLE": "1"})]:
-        owner = zolvi("sql", "--db", guarded_pg["owner"], *args, "SELECT count(*) FROM sales", env=env)
-        assert owner.returncode == 1
-        assert "a read-only role is required" in owner.stderr
-        reader = zolvi("sql", "--db", guarded_pg["reader"], *args, "SELECT count(*) FROM sales", env=env)
-        assert reader.returncode == 0, reader.stderr
-        assert reader.stdout.strip() == "[(2,)]"
-    # Without the requirement a risky role only earns one warning on standard error.
-    warned = zolvi("sql", "--db", guarded_pg["owner"], "SELECT count(*) FROM sales")
-    assert warned.returncode == 0
-    assert warned.stdout.strip() == "[(2,)]"
-    assert warned.stderr.count("warning: the database role") == 1
+def test_only_a_reader_runs_generated_sql_unless_the_host_allows_more(guarded_pg):
+    query = "SELECT count(*) FROM sales"
+    # By default a superuser is refused, with what it can do and how to make a reader.
+    owner = zolvi("sql", "--db", guarded_pg["owner"], query)
+    assert owner.returncode == 1 and owner.stdout == ""
+    assert "Statement refused: the database role" in owner.stderr and "superuser" in owner.stderr
+    assert "--create-reader" in owner.stderr and "GRANT pg_read_all_data" in owner.stderr
+    reader = zolvi("sql", "--db", guarded_pg["reader"], query)
+    assert reader.returncode == 0 and reader.stdout.strip() == "[(2,)]", reader.stderr
+    # Each explicit opt-in runs it with one warning; the requirement of a reader wins over all.
+    for args, env, uri in [(["--allow-privileged-role"], {}, guarded_pg["owner"]),
+                           ([], {"ZOLVI_ALLOW_PRIVILEGED_ROLE": "1"}, guarded_pg["owner"]),
+                           ([], {}, guarded_pg["owner"] + "?allow_privileged_role=1")]:
+        warned = zolvi("sql", "--db", uri, *args, query, env=env)
+        assert warned.returncode == 0, warned.stderr
+        assert warned.stdout.strip() == "[(2,)]"
+        assert warned.stderr.count("warning: the database role") == 1
+        strict = zolvi("sql", "--db", uri, *args, "--require-read-only-role", query, env=env)
+        assert strict.returncode == 1 and "Statement refused" in strict.stderr
+    from zolviai.flow_graph.custom_sql import CustomSQLDatabase, DatabaseError
+    with pytest.raises(DatabaseError, match="can do more than read"):
+        CustomSQLDatabase.from_uri(guarded_pg["owner"], allow_privileged_role=False).run(query)
+    assert CustomSQLDatabase.from_uri(guarded_pg["owner"], allow_privileged_role=True).run(query) == "[(2,)]"
+
+
+def test_doctor_creates_a_reader_that_zolvi_then_runs_as(guarded_pg):
+    role = f"zolvi_made_{os.getpid()}"
+    made = zolvi("doctor", "--db", guarded_pg["owner"], "--create-reader", role)
+    assert made.returncode == 0, made.stderr
+    uri = made.stdout.strip().splitlines()[-1].strip()
+    assert uri.startswith(f"postgresql://{role}:") and guarded_pg["owner"].split("@")[1] in uri
+    try:
+        doctor = zolvi("doctor", "--db", uri)
+        assert doctor.returncode == 0 and "The role only reads" in doctor.stdout, doctor.stdout
+        # The new role reads everything the database holds, and nothing it runs is kept.
+        ran = zolvi("sql", "--db", uri, "SELECT count(*) FROM sales")
+        assert ran.returncode == 0 and ran.stdout.strip() == "[(2,)]", ran.stderr
+        # A role that may not create roles says so.
+        again = zolvi("doctor", "--db", uri, "--create-reader", role + "_2")
+        assert again.returncode != 0 and "could not create the reader role" in again.stderr
+    finally:
+        parts = pg_parts()
+        admin = psycopg2.connect(host=parts.hostname, port=parts.port, user=parts.username,
+                                 password=parts.password, dbname=guarded_pg["owner"].rsplit("/", 1)[1])
+        admin.autocommit = True
+        with admin.cursor() as cur:
+            cur.execute(f"DROP OWNED BY {role}")
+            cur.execute(f"DROP ROLE {role}")
+        admin.close()
 
 
 def test_invalid_text_in_a_statement_is_a_database_error_not_a_decode_error(guarded_pg):

@@ -417,8 +417,11 @@ class OwnPostgres:
                         "-v", "ON_ERROR_STOP=1", "-c",
                         "CREATE TABLE orders (order_id int PRIMARY KEY, status text);"
                         "INSERT INTO orders SELECT i, CASE WHEN i % 10 = 0 THEN 'pending' ELSE 'shipped' END "
-                        "FROM generate_series(1, 50) i;"], check=True, capture_output=True)
-        self.uri = "postgresql://postgres@127.0.0.1:%d/postgres" % self.port
+                        "FROM generate_series(1, 50) i;"
+                        "CREATE ROLE reader LOGIN; GRANT SELECT ON orders TO reader;"],
+                       check=True, capture_output=True)
+        # Generated SQL runs as a role that may only read.
+        self.uri = "postgresql://reader@127.0.0.1:%d/postgres" % self.port
 
     def run(self, *command):
         subprocess.run(self.as_postgres + list(command), check=True, capture_output=True)

@@ -58,9 +58,16 @@ struct PrivilegeReport {
     std::string role;               // the user or role the connection runs as
     bool can_write = false;         // it can change data or schema somewhere in reach
     bool server_files = false;      // it can read or write server files or run server programs
+    // Other rights past reading: watching or signalling other sessions, replication, creating
+    // objects where generated SQL resolves names, owning code that planted objects can reach.
+    bool beyond_read = false;
     std::vector<std::string> risks; // one line per finding, in plain words
     // Statements an administrator can run to create a role that may only read.
     std::string read_only_role_sql;
+
+    // Whether the role may do anything but read: generated SQL does not run as such a role
+    // unless the host allows it explicitly.
+    bool more_than_read() const { return can_write || server_files || beyond_read; }
 };
 
 // Settings for opening a connection to one database.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,9 +27,11 @@ struct DatabaseOptions {
     // Bounds on what one generated query may bring into memory, applied while reading.
     std::size_t max_cell_bytes = 64 * 1024;
     std::size_t max_result_bytes = 16 * 1024 * 1024;
-    // Refuse to run generated SQL when the role can write or reach server files (the URI's
-    // require_read_only_role=1, or ZOLVI_REQUIRE_READ_ONLY_ROLE=1); otherwise such a role only
-    // earns one warning.
+    // Generated SQL runs only as a role that can do no more than read (PrivilegeReport::
+    // more_than_read). allow_privileged_role (the URI's allow_privileged_role=1) lets it run
+    // as any role, with one warning; require_read_only_role (the URI's
+    // require_read_only_role=1, or ZOLVI_REQUIRE_READ_ONLY_ROLE=1) wins over it.
+    bool allow_privileged_role = false;
     bool require_read_only_role = false;
     // A directory where the catalog the wrapper has read is kept between runs (one file per
     // database), so that a new process starts warm; empty: ZOLVI_SCHEMA_CACHE when set, else
@@ -102,6 +105,19 @@ public:
     // What the wrapper's role may do beyond reading, as found at the first connection.
     const PrivilegeReport& privileges() const { return privileges_; }
 
+    // Why generated SQL may not run as the wrapper's role (it can do more than read and the
+    // host did not allow that), with how to fix it; nothing when it may.
+    std::optional<std::string> generated_sql_refusal() const;
+    // Throws DatabaseError "Statement refused: ..." when generated_sql_refusal gives a reason.
+    void check_generated_sql_allowed() const;
+
+    // The statements that create a login role that may only read this database, and running
+    // them as the wrapper's own user (which needs the right to create roles). PostgreSQL and
+    // MySQL/MariaDB; ConfigError elsewhere, DatabaseError when the server refuses.
+    std::vector<std::string> reader_role_statements(const std::string& role,
+                                                    const std::string& password) const;
+    void create_reader_role(const std::string& role, const std::string& password) const;
+
 private:
     CustomSQLDatabase(ConnectSettings settings, std::string dialect, DatabaseOptions options);
 
@@ -115,6 +131,7 @@ private:
     void release(std::unique_ptr<Connection> connection) const;
 
     void check_privileges(Connection& connection);
+    bool may_run_as_privileged_role() const;
 
     // The cached catalog, checked against the server (and refreshed when it changed), with
     // the named tables (every table when describe_all) described. Holds the schema lock.

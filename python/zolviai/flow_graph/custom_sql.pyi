@@ -9,6 +9,10 @@ class CustomSQLDatabase:
         *,
         allowed_functions: list[str] = ...,
         require_read_only_role: bool = ...,
+        schema_cache: str = ...,
+        prune_threshold: int = ...,
+        prune_top_k: int = ...,
+        allow_privileged_role: bool | None = ...,
     ) -> CustomSQLDatabase: ...
     @property
     def dialect(self) -> str: ...

@@ -593,10 +593,14 @@ private:
                 report.risks.push_back(p + " on " + object + ": can change data or schema");
             } else if (p != "SELECT" && p != "SHOW VIEW" && p != "FILE" &&
                        p.rfind("SELECT", 0) != 0 && p != "SHOW DATABASES") {
+                // PROCESS, REPLICATION, EXECUTE, BINLOG MONITOR, ...: other sessions' SQL,
+                // stored code or server state.
+                report.beyond_read = true;
                 report.risks.push_back(p + " on " + object + ": more than reading");
             }
         }
         if (line.find("WITH GRANT OPTION") != std::string::npos) {
+            report.beyond_read = true;
             report.risks.push_back("may grant its privileges on " + object + " to others");
         }
     }

@@ -2,6 +2,7 @@
 // crosses the API as UTF-16 (the W functions), so names and values keep every character
 // whatever the process locale.
 #include "sql/drivers/drivers.hpp"
+#include "sql/drivers/postgresql_privileges.hpp"
 #include "sql/drivers/odbc_api.hpp"
 #include "sql/drivers/policies.hpp"
 #include "zolviai/core/error.hpp"
@@ -281,15 +282,6 @@ bool flag(const Row& row, std::size_t i) {
     return i < row.size() && row[i].type == CellType::Integer && row[i].integer == 1;
 }
 
-bool truthy(const Row& row, std::size_t i) {
-    if (i >= row.size()) {
-        return false;
-    }
-    const Cell& c = row[i];
-    return (c.type == CellType::Bool && c.boolean) || (c.type == CellType::Integer && c.integer) ||
-           (c.type == CellType::Text && (c.text == "1" || c.text == "t" || c.text == "true"));
-}
-
 class OdbcConnection final : public Connection {
 public:
     explicit OdbcConnection(const ConnectSettings& settings)
@@ -494,7 +486,9 @@ public:
         default:
             break;
         }
+        // What cannot be checked is not taken to be safe.
         PrivilegeReport report;
+        report.beyond_read = true;
         report.risks.push_back("the privilege check is not available for the ODBC data source '" +
                                server_ + "'");
         return report;
@@ -714,6 +708,7 @@ private:
         report.server_files = flag(r, 2) || flag(r, 3) || flag(r, 4) || flag(r, 5);
         report.can_write = report.server_files || flag(r, 6) || flag(r, 7) || flag(r, 8) ||
                            flag(r, 9) || flag(r, 10) || flag(r, 11) || flag(r, 12) || flag(r, 13);
+        report.beyond_read = flag(r, 14);
         const std::string db = quote_identifier(Engine::Odbc, database);
         report.read_only_role_sql =
             "CREATE LOGIN zolviai_reader WITH PASSWORD = '<choose a password>';\n"
@@ -726,40 +721,9 @@ private:
         return report;
     }
 
-    // PostgreSQL through ODBC: the role and its attributes; the finer check (table grants,
-    // server-file roles) is the native PostgreSQL driver's.
+    // PostgreSQL through ODBC: the same catalog statement as the native driver.
     PrivilegeReport postgresql_privileges() {
-        const Row r = probe("SELECT current_user, rolsuper, rolcreaterole, rolcreatedb, "
-                            "pg_has_role(current_user, 'pg_write_server_files', 'USAGE') OR "
-                            "pg_has_role(current_user, 'pg_read_server_files', 'USAGE') OR "
-                            "pg_has_role(current_user, 'pg_execute_server_program', 'USAGE'), "
-                            "current_database() "
-                            "FROM pg_roles WHERE rolname = current_user");
-        PrivilegeReport report;
-        report.role = r.at(0).text;
-        if (truthy(r, 1)) {
-            report.risks.push_back("the role is a superuser");
-        }
-        if (truthy(r, 2) || truthy(r, 3)) {
-            report.risks.push_back("the role may create roles or databases");
-        }
-        if (truthy(r, 4)) {
-            report.risks.push_back("the role may read or write server files or run server "
-                                   "programs");
-        }
-        report.risks.push_back("table write grants are not checked through ODBC");
-        report.server_files = truthy(r, 1) || truthy(r, 4);
-        report.can_write = report.server_files || truthy(r, 2) || truthy(r, 3);
-        const std::string db = quote_identifier(Engine::Postgresql, r.at(5).text);
-        report.read_only_role_sql =
-            "CREATE ROLE zolviai_reader LOGIN PASSWORD '<choose a password>';\n"
-            "GRANT CONNECT ON DATABASE " +
-            db +
-            " TO zolviai_reader;\n"
-            "GRANT USAGE ON SCHEMA public TO zolviai_reader;\n"
-            "GRANT SELECT ON ALL TABLES IN SCHEMA public TO zolviai_reader;\n"
-            "ALTER ROLE zolviai_reader SET default_transaction_read_only = on;\n";
-        return report;
+        return postgresql_privilege_report(execute(postgresql_privileges_sql, {}));
     }
 
     // Describes the columns and reads the rows, keeping what the budget allows and cutting

@@ -1,6 +1,7 @@
 // PostgreSQL through libpq: the extended protocol (one statement per call), rows streamed
 // in single-row mode so that only the kept rows stay in memory, and a pipeline for batches.
 #include "sql/drivers/drivers.hpp"
+#include "sql/drivers/postgresql_privileges.hpp"
 #include "sql/drivers/policies.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/text.hpp"
@@ -375,55 +376,7 @@ public:
     bool is_broken() const override { return broken_; }
 
     PrivilegeReport privileges() override {
-        PrivilegeReport report;
-        const ResultSet r = execute(privileges_sql, {});
-        if (r.rows.empty() || r.rows[0].size() < 9) {
-            throw DatabaseError("could not read the role's privileges");
-        }
-        const Row& row = r.rows[0];
-        const auto yes = [&](int c) { return row[c].type == CellType::Bool && row[c].boolean; };
-        report.role = row[0].text;
-        report.can_write = yes(1) || yes(5) || yes(6) || yes(7);
-        report.server_files = yes(1) || yes(2) || yes(3) || yes(4);
-        if (yes(1)) {
-            report.risks.push_back("the role " + report.role +
-                                   " is a superuser: it can read and write server files, run "
-                                   "programs on the server and change any data");
-        }
-        // A superuser can do everything below; say it once.
-        if (yes(2) && !yes(1)) {
-            report.risks.push_back("the role can read server files (pg_read_server_files)");
-        }
-        if (yes(3) && !yes(1)) {
-            report.risks.push_back("the role can write server files (pg_write_server_files)");
-        }
-        if (yes(4) && !yes(1)) {
-            report.risks.push_back(
-                "the role can run programs on the server (pg_execute_server_program)");
-        }
-        if (yes(5) && !yes(1)) {
-            report.risks.push_back("the role can insert, update, delete or truncate rows of " +
-                                   row[8].text);
-        }
-        if (yes(6) && !yes(1)) {
-            report.risks.push_back("the role can create schemas in the database");
-        }
-        if (yes(7) && !yes(1)) {
-            report.risks.push_back("the role can create tables in a schema");
-        }
-        const ResultSet db = execute("SELECT current_database()", {});
-        const std::string database = db.rows.empty() ? "mydb" : db.rows[0][0].text;
-        report.read_only_role_sql =
-            "CREATE ROLE zolvi_reader LOGIN PASSWORD 'choose-a-password';\n"
-            "GRANT CONNECT ON DATABASE " +
-            quote_identifier(Engine::Postgresql, database) +
-            " TO zolvi_reader;\n"
-            "GRANT pg_read_all_data TO zolvi_reader;  -- or, per schema:\n"
-            "-- GRANT USAGE ON SCHEMA public TO zolvi_reader;\n"
-            "-- GRANT SELECT ON ALL TABLES IN SCHEMA public TO zolvi_reader;\n"
-            "-- ALTER DEFAULT PRIVILEGES IN SCHEMA public GRANT SELECT ON TABLES TO zolvi_reader;\n"
-            "ALTER ROLE zolvi_reader SET default_transaction_read_only = on;";
-        return report;
+        return postgresql_privilege_report(execute(postgresql_privileges_sql, {}));
     }
 
     std::vector<BatchResult> execute_batch(const std::vector<std::string>& statements,
@@ -509,24 +462,6 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    static constexpr const char* privileges_sql =
-        "SELECT current_user::text, r.rolsuper, "
-        "pg_has_role('pg_read_server_files', 'MEMBER'), "
-        "pg_has_role('pg_write_server_files', 'MEMBER'), "
-        "pg_has_role('pg_execute_server_program', 'MEMBER'), "
-        "w.name IS NOT NULL, "
-        "has_database_privilege(current_database(), 'CREATE'), "
-        "EXISTS (SELECT 1 FROM pg_namespace n WHERE n.nspname NOT LIKE 'pg\\_%' "
-        "AND n.nspname <> 'information_schema' AND has_schema_privilege(n.oid, 'CREATE')), "
-        "coalesce(w.name, '') "
-        "FROM pg_roles r LEFT JOIN LATERAL ("
-        "SELECT format('%I.%I', n.nspname, c.relname) AS name FROM pg_class c "
-        "JOIN pg_namespace n ON n.oid = c.relnamespace "
-        "WHERE c.relkind IN ('r', 'p', 'v', 'f') AND n.nspname NOT LIKE 'pg\\_%' "
-        "AND n.nspname <> 'information_schema' AND (has_table_privilege(c.oid, 'INSERT') "
-        "OR has_table_privilege(c.oid, 'UPDATE') OR has_table_privilege(c.oid, 'DELETE') "
-        "OR has_table_privilege(c.oid, 'TRUNCATE')) LIMIT 1) w ON true "
-        "WHERE r.rolname = current_user";
 
     // Reads the results of the statement just sent until the server is done. Rows of
     // `cut` columns arrive cut on the server to cut_chars + 1 characters; they are cut to

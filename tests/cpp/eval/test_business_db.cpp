@@ -40,7 +40,8 @@ TEST(BusinessDatabase, SameRowsAndSameGoldAnswersOnSqlitePostgresqlAndMariadb) {
 
     const auto sqlite = sql::CustomSQLDatabase::from_uri("sqlite:///" + file + "?mode=ro");
     const std::vector<std::shared_ptr<sql::CustomSQLDatabase>> others = {
-        sql::CustomSQLDatabase::from_uri(pg.uri()), sql::CustomSQLDatabase::from_uri(maria.uri())};
+        sql::CustomSQLDatabase::from_uri(pg.reader_uri()),
+        sql::CustomSQLDatabase::from_uri(maria.reader_uri())};
     constexpr std::int64_t all = 100000;
 
     for (const char* table :

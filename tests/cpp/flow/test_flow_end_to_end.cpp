@@ -1,4 +1,5 @@
 // The whole flow against the scripted chat server and real databases.
+#include "sql/sql_test_support.hpp"
 #include "support/chat_server.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
@@ -200,10 +201,13 @@ TEST(FlowEndToEnd, SuccessRouteOnPostgresql) {
     script << in.rdbuf();
     sql::run_script(*sql::connect(admin), script.str());
     Fixture f;
+    // Generated SQL runs as the server's reader role.
+    const auto reader = sql::parse_database_uri(
+        zolviai::testing::reader_uri("ZOLVIAI_PG_URI", "zolvi_flow_sample"));
     expect_success_route(f,
-                         sql::build_database_uri("postgresql+psycopg2", parts.user, parts.password,
-                                                 parts.host, std::to_string(parts.port),
-                                                 "zolvi_flow_sample"),
+                         sql::build_database_uri("postgresql+psycopg2", reader.user,
+                                                 reader.password, parts.host,
+                                                 std::to_string(parts.port), "zolvi_flow_sample"),
                          "postgresql");
 }
 

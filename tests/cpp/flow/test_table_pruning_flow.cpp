@@ -176,7 +176,8 @@ TEST(TablePruningFlow, AQuestionOnTwoThousandPostgreSQLTables) {
         "loaded_at timestamp)', words[1 + i % 10], words[1 + (i / 10) % 10], i, "
         "words[1 + (i / 100) % 10]); END LOOP; END $$");
 
-    const std::string uri = "postgresql://" + pg.uri().substr(pg.uri().find("://") + 3);
+    const std::string uri =
+        "postgresql://" + pg.reader_uri().substr(pg.reader_uri().find("://") + 3);
     ScriptedChatServer server;
     const llm::AzureOpenAIChat35 c35("gpt35", server.url(), "key-35", "2024-10-21");
     const llm::AzureOpenAIChat4 c4("gpt4", server.url(), "key-4", "2024-10-21");

@@ -16,6 +16,18 @@ std::string server_uri(const char* variable) {
     return v ? v : "";
 }
 
+std::string reader_uri(const char* variable, const std::string& database) {
+    const std::string name(variable);
+    const std::string base = server_uri((name.substr(0, name.size() - 4) + "_READER_URI").c_str());
+    if (base.empty()) {
+        return "";
+    }
+    const sql::DatabaseUri uri = sql::parse_database_uri(base);
+    return sql::build_database_uri(uri.scheme, uri.user, uri.password, uri.host,
+                                   std::to_string(uri.port),
+                                   database.empty() ? uri.database : database);
+}
+
 namespace {
 
 std::string unique_name() {
@@ -55,6 +67,7 @@ ScratchDatabase::ScratchDatabase(const char* variable) {
     admin_ = sql::connect(settings_);
     uri_ = sql::build_database_uri(uri.scheme, uri.user, uri.password, uri.host,
                                    std::to_string(uri.port), name_);
+    reader_uri_ = testing::reader_uri(variable, name_);
 }
 
 ScratchDatabase::~ScratchDatabase() {

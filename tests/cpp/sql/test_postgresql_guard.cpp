@@ -343,7 +343,8 @@ TEST(PostgresqlGuard, NothingInTheCorpusChangesTheDatabaseForAnyRole) {
     ReaderRole reader(db);
     std::filesystem::remove(pwned);
     const Snapshot before = snapshot(db.admin());
-    for (const std::string& uri : {db.uri(), reader.uri()}) {
+    // The superuser only where the host allowed it explicitly: the guard must hold for it too.
+    for (const std::string& uri : {db.uri() + "?allow_privileged_role=1", reader.uri()}) {
         auto wrapper = CustomSQLDatabase::from_uri(uri, guarded_options());
         for (const Hostile& h : hostile_corpus()) {
             try {
@@ -371,7 +372,7 @@ TEST(PostgresqlGuard, TimeOutsHoldAndTheConnectionIsNotReused) {
     DatabaseOptions options;
     options.statement_timeout_ms = 1000;
     options.max_connections = 1;
-    auto wrapper = CustomSQLDatabase::from_uri(db.uri(), options);
+    auto wrapper = CustomSQLDatabase::from_uri(db.reader_uri(), options);
     for (const std::string& sql : {
              std::string(
                  "SELECT count(*) FROM generate_series(1, 100000) a, generate_series(1, 100000) b"),
@@ -421,7 +422,7 @@ TEST(PostgresqlGuard, PoolWaitsAreBoundedAndItRecoversAfterWedgedStatements) {
     }
     DatabaseOptions options;
     options.statement_timeout_ms = 1500;
-    auto wrapper = CustomSQLDatabase::from_uri(db.uri(), options);
+    auto wrapper = CustomSQLDatabase::from_uri(db.reader_uri(), options);
     std::vector<std::thread> threads;
     std::atomic<int> failed{0};
     for (int i = 0; i < 16; ++i) {
@@ -458,7 +459,7 @@ TEST(PostgresqlGuard, CellsAndResultsAreBoundedWhileReading) {
     ScratchDatabase db("ZOLVIAI_PG_URI");
     DatabaseOptions options = guarded_options();
     options.statement_timeout_ms = 20000;
-    auto wrapper = CustomSQLDatabase::from_uri(db.uri(), options);
+    auto wrapper = CustomSQLDatabase::from_uri(db.reader_uri(), options);
     const long idle = zolviai::testing::reset_peak_resident_kb();
     for (const std::string& sql : {
              std::string("SELECT repeat('x', 1000000) FROM generate_series(1, 1000)"),
@@ -493,7 +494,9 @@ TEST(PostgresqlGuard, CellsAndResultsAreBoundedWhileReading) {
     EXPECT_EQ(r.columns[3].type_name, "numeric");
 }
 
-TEST(PostgresqlGuard, ReportsWhatTheRoleMayDoAndCanRequireAReader) {
+// Generated SQL runs only as a reader unless the host allows more; every right past reading
+// that the server can grant a role counts.
+TEST(PostgresqlGuard, OnlyAReaderRunsGeneratedSqlUnlessTheHostAllowsMore) {
     ZOLVIAI_REQUIRE_SERVER("ZOLVIAI_PG_URI");
     ScratchDatabase db("ZOLVIAI_PG_URI");
     for (const auto& sql : victim_schema) {
@@ -501,33 +504,61 @@ TEST(PostgresqlGuard, ReportsWhatTheRoleMayDoAndCanRequireAReader) {
     }
     ReaderRole reader(db);
     auto super = CustomSQLDatabase::from_uri(db.uri(), guarded_options());
-    EXPECT_TRUE(super->privileges().can_write);
-    EXPECT_TRUE(super->privileges().server_files);
+    EXPECT_TRUE(super->privileges().more_than_read());
     ASSERT_FALSE(super->privileges().risks.empty());
     EXPECT_NE(super->privileges().risks[0].find("superuser"), std::string::npos);
     EXPECT_NE(super->privileges().read_only_role_sql.find("pg_read_all_data"), std::string::npos);
+    const Snapshot before = snapshot(db.admin());
+    for (const std::string& sql :
+         {std::string("SELECT count(*) FROM victim"), std::string("SELECT pg_sleep(0)")}) {
+        try {
+            super->run(sql);
+            ADD_FAILURE() << "a superuser ran generated SQL by default: " << sql;
+        } catch (const zolviai::DatabaseError& e) {
+            const std::string text = e.what();
+            EXPECT_EQ(text.rfind("Statement refused: the database role", 0), 0u) << text;
+            EXPECT_NE(text.find("allow_privileged_role=1"), std::string::npos) << text;
+            EXPECT_NE(text.find("CREATE ROLE"), std::string::npos) << text;
+        }
+    }
+    EXPECT_EQ(snapshot(db.admin()), before);
 
     auto plain = CustomSQLDatabase::from_uri(reader.uri(), guarded_options());
-    EXPECT_FALSE(plain->privileges().can_write);
-    EXPECT_FALSE(plain->privileges().server_files);
+    EXPECT_FALSE(plain->privileges().more_than_read()) << plain->privileges().risks.size();
+    EXPECT_EQ(plain->run("SELECT count(*) FROM victim"), "[(2,)]");
 
-    auto strict =
-        CustomSQLDatabase::from_uri(db.uri() + "?require_read_only_role=1", guarded_options());
-    try {
-        strict->run("SELECT 1");
-        ADD_FAILURE() << "a superuser ran generated SQL with a reader required";
-    } catch (const zolviai::DatabaseError& e) {
-        EXPECT_NE(std::string(e.what()).find("read-only role is required"), std::string::npos);
+    auto allowed =
+        CustomSQLDatabase::from_uri(db.uri() + "?allow_privileged_role=1", guarded_options());
+    EXPECT_EQ(allowed->run("SELECT count(*) FROM victim"), "[(2,)]");
+    auto strict = CustomSQLDatabase::from_uri(
+        db.uri() + "?allow_privileged_role=1&require_read_only_role=1", guarded_options());
+    EXPECT_THROW(strict->run("SELECT 1"), zolviai::DatabaseError);
+
+    // Rights past reading that a plain role may hold, each one enough to refuse it.
+    const std::string role = "zr_" + db.name();
+    const std::vector<std::pair<std::string, std::string>> grants = {
+        {"GRANT pg_signal_backend TO " + role, "pg_signal_backend"},
+        {"GRANT pg_read_all_stats TO " + role, "pg_read_all_stats"},
+        {"ALTER ROLE " + role + " REPLICATION", "replication"},
+        {"GRANT CREATE ON SCHEMA public TO " + role, "create objects in public"},
+    };
+    for (const auto& [grant, risk] : grants) {
+        db.admin().execute(grant);
+        auto granted = CustomSQLDatabase::from_uri(reader.uri(), guarded_options());
+        EXPECT_TRUE(granted->privileges().more_than_read()) << grant;
+        bool named = false;
+        for (const std::string& line : granted->privileges().risks) {
+            named = named || line.find(risk) != std::string::npos;
+        }
+        EXPECT_TRUE(named) << grant;
+        EXPECT_THROW(granted->run("SELECT 1"), zolviai::DatabaseError) << grant;
     }
-    auto strict_reader =
-        CustomSQLDatabase::from_uri(reader.uri() + "?require_read_only_role=1", guarded_options());
-    EXPECT_EQ(strict_reader->run("SELECT count(*) FROM victim"), "[(2,)]");
 }
 
 TEST(PostgresqlGuard, SharedChecksRefuseSizeNulAndInvalidText) {
     ZOLVIAI_REQUIRE_SERVER("ZOLVIAI_PG_URI");
     ScratchDatabase db("ZOLVIAI_PG_URI");
-    auto wrapper = CustomSQLDatabase::from_uri(db.uri(), guarded_options());
+    auto wrapper = CustomSQLDatabase::from_uri(db.reader_uri(), guarded_options());
     const std::vector<std::pair<std::string, std::string>> cases = {
         {std::string("SELECT 1\0; DROP TABLE x", 24), "NUL"},
         {"SELECT '\xff'", "UTF-8"},

@@ -628,12 +628,19 @@ TEST_F(SqliteGuard, PrivilegesTellWhetherTheFileCanBeWritten) {
     EXPECT_TRUE(plain->privileges().server_files);
     EXPECT_TRUE(plain->refusal_reason("SELECT 1").has_value());
 
-    // The wrapper opens the file read-only when the URI says mode=ro.
+    // The wrapper always opens the file read-only, and a missing file is an error rather than
+    // a new, empty database.
     DatabaseOptions options;
-    EXPECT_FALSE(CustomSQLDatabase::from_uri("sqlite:///" + path_ + "?mode=ro", options)
-                     ->privileges()
-                     .can_write);
-    EXPECT_TRUE(CustomSQLDatabase::from_uri("sqlite:///" + path_, options)->privileges().can_write);
+    for (const std::string& uri : {"sqlite:///" + path_ + "?mode=ro", "sqlite:///" + path_,
+                                   "sqlite:///" + path_ + "?mode=rw"}) {
+        auto wrapper = CustomSQLDatabase::from_uri(uri, options);
+        EXPECT_FALSE(wrapper->privileges().more_than_read()) << uri;
+        EXPECT_EQ(wrapper->run("SELECT count(*) FROM items"), "[(4,)]") << uri;
+    }
+    const std::string missing = path_ + ".missing";
+    EXPECT_THROW(CustomSQLDatabase::from_uri("sqlite:///" + missing, options),
+                 zolviai::DatabaseError);
+    EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
 } // namespace
