@@ -145,6 +145,8 @@ IMAGES = (".png", ".jpg", ".jpeg", ".gif", ".webp")
 DATA = (".csv", ".tsv", ".json", ".txt")
 
 def wanted(relative, output):
+    if not relative.isprintable():
+        return False  # also names that are not UTF-8 (undecodable bytes became surrogates)
     parts = relative.split("/")
     if len(parts) > 5 or any(not p or p.startswith(".") for p in parts):
         return False

@@ -234,14 +234,14 @@ public:
                      std::to_string(g_temporary_counter.fetch_add(1)) + ".part";
         fd_ = ::openat(folder_.fd, temporary_.c_str(),
                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        ok_ = fd_ >= 0;
+        created_ = ok_ = fd_ >= 0;
     }
 
     ~Incoming() {
         if (fd_ >= 0) {
             ::close(fd_);
         }
-        if (!renamed_ && ok_) {
+        if (created_ && !renamed_) {
             ::unlinkat(folder_.fd, temporary_.c_str(), 0);
         }
     }
@@ -300,7 +300,8 @@ private:
     std::string temporary_;
     std::string head_;
     int fd_ = -1;
-    bool ok_ = false;
+    bool created_ = false;
+    bool ok_ = false; // every check held and every byte was written so far
     bool renamed_ = false;
 };
 
