@@ -34,8 +34,8 @@ std::string cut_for_prompt(std::string text) {
     }
     const std::size_t total = text.size();
     text.resize(utf8_prefix_length(text, kAnalysisTextInPrompt));
-    return text + "\n[... analysis output cut: the first " + std::to_string(text.size()) +
-           " of " + std::to_string(total) + " bytes are shown]";
+    return text + "\n[... analysis output cut: the first " + std::to_string(text.size()) + " of " +
+           std::to_string(total) + " bytes are shown]";
 }
 
 // The question the prompts show: the rewritten one when there is one.

@@ -36,9 +36,9 @@ private:
 
 // What a child sees and may use; fixed when it starts.
 struct Layout {
-    bool isolated = true;       // bwrap and namespaces; false: a plain child process
-    std::string bwrap;          // the bwrap executable (isolated only)
-    std::string python;         // the interpreter, as the code sees it
+    bool isolated = true;                      // bwrap and namespaces; false: a plain child process
+    std::string bwrap;                         // the bwrap executable (isolated only)
+    std::string python;                        // the interpreter, as the code sees it
     std::uint64_t scratch_size = 256ull << 20; // the one tmpfs behind /tmp, /dev/shm and media
     std::uint64_t ipc_memory = 16ull << 20;    // System V shared memory of the sandbox
 };

@@ -100,7 +100,8 @@ public:
         for (;;) {
             const char* begin = buffer_.data() + pos_;
             const char* newline = static_cast<const char*>(std::memchr(begin, '\n', end_ - pos_));
-            const std::size_t take = newline ? static_cast<std::size_t>(newline - begin) : end_ - pos_;
+            const std::size_t take =
+                newline ? static_cast<std::size_t>(newline - begin) : end_ - pos_;
             if (text.size() + take > kHeaderLimit) {
                 throw ReplyRefused(Reason::Malformed, "a frame header is longer than " +
                                                           std::to_string(kHeaderLimit) + " bytes");
@@ -121,12 +122,14 @@ public:
     }
 
     // Hands the next `size` bytes to sink(data, n) piece by piece.
-    template <typename Sink> void body(std::uint64_t size, Sink&& sink) {
+    template <typename Sink>
+    void body(std::uint64_t size, Sink&& sink) {
         while (size > 0) {
             if (pos_ == end_ && !fill()) {
                 throw ReplyRefused(Reason::Incomplete, "the channel ended inside a frame");
             }
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, end_ - pos_));
+            const std::size_t n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(size, end_ - pos_));
             sink(buffer_.data() + pos_, n);
             pos_ += n;
             size -= n;
@@ -202,8 +205,8 @@ public:
         for (std::size_t i = 0; i + 1 < parts.size() && current.fd >= 0; ++i) {
             const std::string part(parts[i]);
             path /= part;
-            int fd = ::openat(current.fd, part.c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            int fd =
+                ::openat(current.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0 && errno == ENOENT && ::mkdirat(current.fd, part.c_str(), 0755) == 0) {
                 made_.push_back(path);
                 fd = ::openat(current.fd, part.c_str(),
@@ -316,8 +319,8 @@ Header parse_header(const std::string& line) {
     try {
         doc = parse_json_input(line, JsonLimits{1, kHeaderLimit});
     } catch (const JsonInputError& e) {
-        throw ReplyRefused(Reason::Malformed, std::string("a frame header is not flat JSON (") +
-                                                  e.what() + ")");
+        throw ReplyRefused(Reason::Malformed,
+                           std::string("a frame header is not flat JSON (") + e.what() + ")");
     }
     Header header;
     const auto kind = string_member(&doc, "kind");
@@ -370,8 +373,8 @@ Reply read_reply(ByteSource& source, const ReplyLimits& limits, const fs::path& 
     std::uint64_t saved_bytes = 0;
     for (std::size_t frames = 0;; ++frames) {
         if (frames > kFrameLimit) {
-            throw ReplyRefused(Reason::TooLarge,
-                               "the reply has more than " + std::to_string(kFrameLimit) + " frames");
+            throw ReplyRefused(Reason::TooLarge, "the reply has more than " +
+                                                     std::to_string(kFrameLimit) + " frames");
         }
         const std::optional<std::string> line = stream.line();
         if (!line) {
@@ -390,7 +393,8 @@ Reply read_reply(ByteSource& source, const ReplyLimits& limits, const fs::path& 
             text_bytes += static_cast<std::size_t>(header.size);
             std::string text;
             text.reserve(static_cast<std::size_t>(header.size));
-            stream.body(header.size, [&](const char* data, std::size_t n) { text.append(data, n); });
+            stream.body(header.size,
+                        [&](const char* data, std::size_t n) { text.append(data, n); });
             if (!is_valid_utf8(text)) {
                 throw ReplyRefused(Reason::Malformed, "the " + header.kind + " is not UTF-8 text");
             }
@@ -408,8 +412,9 @@ Reply read_reply(ByteSource& source, const ReplyLimits& limits, const fs::path& 
             return reply;
         }
         if (header.kind != "file" || !have_output || !header.name) {
-            throw ReplyRefused(Reason::Malformed, "a frame of kind '" + header.kind + "'" +
-                                                      (header.kind == "file" ? " out of order" : ""));
+            throw ReplyRefused(Reason::Malformed,
+                               "a frame of kind '" + header.kind + "'" +
+                                   (header.kind == "file" ? " out of order" : ""));
         }
         in_files = true;
         if (header.size > limits.max_file_size ||
@@ -428,7 +433,8 @@ Reply read_reply(ByteSource& source, const ReplyLimits& limits, const fs::path& 
         if (keep) {
             Dir dir = folder->folder_for(name);
             if (dir.fd >= 0) {
-                incoming.emplace(*type_of(name), std::move(dir), std::string(parts_of(name).back()));
+                incoming.emplace(*type_of(name), std::move(dir),
+                                 std::string(parts_of(name).back()));
             }
         }
         stream.body(header.size, [&](const char* data, std::size_t n) {

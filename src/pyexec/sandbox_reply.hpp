@@ -79,7 +79,6 @@ bool may_keep(std::string_view name, std::string_view output, const ReplyLimits&
 // Reads one reply from the source. Files go under media (nothing is written when it is
 // empty) without following a link anywhere below it; folders are created only for files
 // that are kept. Throws ReplyRefused.
-Reply read_reply(ByteSource& source, const ReplyLimits& limits,
-                 const std::filesystem::path& media);
+Reply read_reply(ByteSource& source, const ReplyLimits& limits, const std::filesystem::path& media);
 
 } // namespace zolviai::pyexec::sandbox

@@ -358,17 +358,18 @@ RunResult SandboxRunner::run(const AnalysisJob& job) {
     if (!isolated && ::getuid() != 0) {
         processes += sandbox::tasks_of_user(); // counted across the whole user without namespaces
     }
-    const Value message = {{"source", job.source},
-                           {"media", media.empty() ? Value(nullptr) : Value(media.string())},
-                           {"cwd", cwd},
-                           {"isolated", isolated},
-                           {"limits",
-                            {{"cpu_seconds", (o.time_limit.count() + 999) / 1000},
-                             {"address_space", o.memory_limit},
-                             {"file_size", o.file_size_limit},
-                             {"processes", processes},
-                             {"open_files", o.open_files_limit}}},
-                           {"reply", {{"files", o.max_saved_files}, {"file_size", o.file_size_limit}}}};
+    const Value message = {
+        {"source", job.source},
+        {"media", media.empty() ? Value(nullptr) : Value(media.string())},
+        {"cwd", cwd},
+        {"isolated", isolated},
+        {"limits",
+         {{"cpu_seconds", (o.time_limit.count() + 999) / 1000},
+          {"address_space", o.memory_limit},
+          {"file_size", o.file_size_limit},
+          {"processes", processes},
+          {"open_files", o.open_files_limit}}},
+        {"reply", {{"files", o.max_saved_files}, {"file_size", o.file_size_limit}}}};
     const std::string text = message.dump(-1, ' ', false, Value::error_handler_t::replace);
 
     std::unique_ptr<Child> child = pool_->acquire();

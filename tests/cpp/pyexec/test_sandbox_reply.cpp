@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <gtest/gtest.h>
+#include <map>
 #include <unistd.h>
 
 using namespace zolviai;
@@ -98,7 +98,8 @@ std::string expand(std::string_view spec) {
         } else if (spec[i] == '\\' && i + 1 < spec.size()) {
             const char c = spec[i + 1];
             if (c == 'x') {
-                out.push_back(static_cast<char>(std::stoi(std::string(spec.substr(i + 2, 2)), nullptr, 16)));
+                out.push_back(
+                    static_cast<char>(std::stoi(std::string(spec.substr(i + 2, 2)), nullptr, 16)));
                 i += 4;
             } else {
                 out.push_back(c == 'n' ? '\n' : c);
@@ -162,7 +163,8 @@ std::string read_file(const fs::path& path) {
 } // namespace
 
 TEST(SandboxReply, EveryForgedReplyInTheCorpusIsRefusedForItsReason) {
-    std::ifstream corpus(std::string(ZOLVIAI_SOURCE_DIR) + "/tests/cpp/pyexec/data/reply_attacks.txt");
+    std::ifstream corpus(std::string(ZOLVIAI_SOURCE_DIR) +
+                         "/tests/cpp/pyexec/data/reply_attacks.txt");
     ASSERT_TRUE(corpus) << "the corpus is missing";
     ReplyLimits limits;
     limits.max_text = 1 << 20;
@@ -206,13 +208,13 @@ TEST(SandboxReply, AFileIsKeptOnlyWithASafeNameAUsableTypeAndMatchingContent) {
     const Case cases[] = {
         {"chart.png", kPng, true},
         {"by year/2024/q1/jan/chart.PNG", kPng, true}, // four folders deep
-        {"a/b/c/d/e/chart.png", kPng, false},           // five
+        {"a/b/c/d/e/chart.png", kPng, false},          // five
         {"photo.jpg", "\xff\xd8\xff\xe0 jpeg", true},
         {"anim.gif", "GIF89a...", true},
         {"pic.webp", std::string("RIFF\x10\0\0\0WEBPVP8 ", 16), true},
-        {"rows.csv", "a,b\n1,2\n", true},     // named in the output
-        {"summary.json", "{\"a\": 1}", true}, // named in the output
-        {"unnamed.csv", "a,b\n", false},      // not named in the output
+        {"rows.csv", "a,b\n1,2\n", true},             // named in the output
+        {"summary.json", "{\"a\": 1}", true},         // named in the output
+        {"unnamed.csv", "a,b\n", false},              // not named in the output
         {"notes.txt", std::string("a\0b", 3), false}, // named, but not text
         {"fake.png", "<script>alert(1)</script>", false},
         {"short.png", "\x89PNG", false},
@@ -350,10 +352,11 @@ TEST(SandboxReply, TheHostHoldsNoMoreThanTheTextBudget) {
     limits.max_file_size = limits.max_file_bytes = 1ull << 30;
     GeneratedSource within(R"({"kind": "output", "size": 20971520})"
                            "\n",
-                           20u << 20,
-                           file_frame("x.bin", "") + kEnd);
+                           20u << 20, file_frame("x.bin", "") + kEnd);
     EXPECT_EQ(read_reply(within, limits, "").output.size(), 20u << 20);
-    GeneratedSource files(output_frame("") + R"({"kind": "file", "name": "a.png", "size": 1073741824})" "\n",
+    GeneratedSource files(output_frame("") +
+                              R"({"kind": "file", "name": "a.png", "size": 1073741824})"
+                              "\n",
                           1ull << 30, kEnd);
     EXPECT_EQ(read_reply(files, limits, "").discarded, 1u);
     // 114 MiB of empty objects as output, and as a header.

@@ -1,8 +1,8 @@
 // The sandboxed runner against the in-process one, and against code that attacks its channel,
 // its pool and the machine. The hostile cases that go through the whole flow are in
 // tests/python/test_sandbox.py.
-#include "zolviai/core/console.hpp"
 #include "support/memory.hpp"
+#include "zolviai/core/console.hpp"
 #include "zolviai/pyexec/sandbox_runner.hpp"
 
 #include <algorithm>
@@ -208,7 +208,7 @@ TEST(SandboxRunner, TheCodeHoldsNoPrivilegeAndSeesNoHostDescriptor) {
                         "'0000000000000000', '1']\n"
                         "[0, 1, 2, 3, 4]\n" // the channel, and the listing's own descriptor
                         "sandbox\n"
-                        "-1 No space left on device\n" // no user namespace within
+                        "-1 No space left on device\n"           // no user namespace within
                         "OSError 30\nOSError 30\nOSError 30\n"); // /proc/sys is read-only too
 }
 
@@ -230,16 +230,20 @@ std::string forge(const std::string& payload) {
            "os._exit(0)\n";
 }
 
-const std::string kUnreadable = "RuntimeError: the analysis process sent a result that could not be read";
+const std::string kUnreadable =
+    "RuntimeError: the analysis process sent a result that could not be read";
 const std::string kRefused = "MemoryError: the analysis result was refused";
-const std::string kNoResult = "SystemExit: the analysis process ended with status 0 before reporting a result";
+const std::string kNoResult =
+    "SystemExit: the analysis process ended with status 0 before reporting a result";
 
 TEST(SandboxRunner, AResultTheCodeForgesIsCheckedBeforeAnythingIsSaved) {
     TempDir dir;
     const fs::path media = dir.path / "media";
     const RunResult forged = shared_runner().run(
         {forge("out('') + frame('file', PNG, name='../escaped.png') + "
-               "frame('file', PNG, name='" + (dir.path / "absolute.png").string() + "') + "
+               "frame('file', PNG, name='" +
+               (dir.path / "absolute.png").string() +
+               "') + "
                "frame('file', PNG, name='a/./b.png') + frame('file', PNG, name='ok.png') + "
                "frame('file', b'<html>', name='bad.png') + frame('file', PNG, name='x.svg') + END"),
          media.string()});
@@ -258,7 +262,8 @@ TEST(SandboxRunner, AResultTheCodeForgesIsCheckedBeforeAnythingIsSaved) {
         {forge("b'{not json\\n'"), kUnreadable},
         {forge("b'[1, 2]\\n'"), kUnreadable},
         {forge("b'99999999999\\n'"), kUnreadable},
-        {forge("out('') + b'{\"kind\": \"file\", \"name\": \"a.png\", \"size\": -5}\\n'"), kUnreadable},
+        {forge("out('') + b'{\"kind\": \"file\", \"name\": \"a.png\", \"size\": -5}\\n'"),
+         kUnreadable},
         {forge("b'garbage'"), kNoResult},
         {"import os\nos.close(3)\nprint('done')", kNoResult},
         {"import os, sys\nsys.stderr.write('about to go\\n')\nsys.stderr.flush()\nos._exit(7)",
@@ -298,8 +303,8 @@ TEST(SandboxRunner, DeepHugeAndFolderBombRepliesLeaveTheHostWithinItsBudget) {
     };
     const Case cases[] = {
         {"200,000 levels deep", "b'[' * 200000 + b'\\n'", kUnreadable},
-        {"deep inside a header", "b'{\"kind\": \"output\", \"size\": 0, \"x\": ' + b'[' * 1000 + b'\\n'",
-         kUnreadable},
+        {"deep inside a header",
+         "b'{\"kind\": \"output\", \"size\": 0, \"x\": ' + b'[' * 1000 + b'\\n'", kUnreadable},
         {"114 MiB of empty objects as output", "out('{}' * (57 * 1024 ** 2)) + END", kRefused},
         {"114 MiB of empty objects as a header", "b'[' + b'{},' * (38 * 1024 ** 2) + b'{}]\\n'",
          kUnreadable},
@@ -397,7 +402,8 @@ TEST(SandboxRunner, LimitsStopTheRunAndNoProcessOfItRemains) {
     // wall-clock deadline (or the kernel at the processor-time limit) may come before the
     // case's own. What must hold is that the run stopped with an error naming a limit.
     const auto names_a_limit = [](const RunResult& r, const std::string& own) {
-        const std::string prefixes[] = {own, "TimeoutError: the analysis code ran longer than 1.5 s",
+        const std::string prefixes[] = {own,
+                                        "TimeoutError: the analysis code ran longer than 1.5 s",
                                         "SystemExit: the analysis process was killed"};
         return std::any_of(std::begin(prefixes), std::end(prefixes),
                            [&](const std::string& p) { return r.error.rfind(p, 0) == 0; });
@@ -489,7 +495,8 @@ TEST(SandboxRunner, WithoutNamespacesSandboxModeRefusesAndAutoRunsAPlainChildSay
     EXPECT_TRUE(fs::exists(dir.path / "c.png"));
     // Stopped, by the deadline or by the kernel at the processor-time limit, whichever the
     // machine's load lets come first.
-    const std::string deadline = "TimeoutError: the analysis code ran longer than 3 s and was stopped";
+    const std::string deadline =
+        "TimeoutError: the analysis code ran longer than 3 s and was stopped";
     const RunResult endless = first.run({"while True:\n    pass", ""});
     EXPECT_TRUE(endless.error == deadline ||
                 endless.error.rfind("SystemExit: the analysis process was killed", 0) == 0)
