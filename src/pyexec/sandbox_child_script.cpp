@@ -161,11 +161,15 @@ def frame(header, body=b""):
 def send_files(output, limits):
     sent = 0
     for top, dirnames, filenames in os.walk(STAGING):
-        dirnames[:] = sorted(d for d in dirnames if not os.path.islink(os.path.join(top, d)))
+        deep = os.path.relpath(top, STAGING).count("/") >= 3  # files of four folders, no deeper
+        dirnames[:] = [] if deep else sorted(
+            d for d in dirnames if not os.path.islink(os.path.join(top, d)))
         for name in sorted(filenames):
+            if sent >= limits["files"]:
+                return
             path = os.path.join(top, name)
             relative = os.path.normpath(os.path.relpath(path, STAGING))
-            if sent >= limits["files"] or not wanted(relative, output):
+            if not wanted(relative, output):
                 continue
             try:
                 fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)

@@ -334,6 +334,36 @@ TEST(SandboxRunner, DeepHugeAndFolderBombRepliesLeaveTheHostWithinItsBudget) {
     EXPECT_TRUE(shared_runner().run({"print('still here')", ""}).success);
 }
 
+TEST(SandboxRunner, FoldersTheCodeNestsDeepBringBackNothingFromBelowTheFourth) {
+    TempDir dir;
+    const fs::path media = dir.path / "media";
+    const RunResult r =
+        shared_runner().run({"import os\n"
+                             "PNG = b'\\x89PNG\\r\\n\\x1a\\n' + b'x' * 10\n"
+                             "for i in range(10):\n"
+                             "    path = '" +
+                                 media.string() +
+                                 "/deep%d' % i + '/d' * 900\n"
+                                 "    os.makedirs(path)\n"
+                                 "    open(path + '/chart.png', 'wb').write(PNG)\n"
+                                 "os.makedirs('" +
+                                 media.string() +
+                                 "/a/b/c/d/e')\n"
+                                 "open('" +
+                                 media.string() +
+                                 "/a/b/c/d/four.png', 'wb').write(PNG)\n"
+                                 "open('" +
+                                 media.string() + "/a/b/c/d/e/five.png', 'wb').write(PNG)\n",
+                             media.string()});
+    ASSERT_TRUE(r.success) << r.error;
+    EXPECT_EQ(r.files, std::vector<std::string>{(media / "a/b/c/d/four.png").string()});
+    std::size_t folders = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(media)) {
+        folders += entry.is_directory();
+    }
+    EXPECT_EQ(folders, 4u) << "only a/b/c/d, for the file kept";
+}
+
 TEST(SandboxRunner, DevHoldsOnlyWhatPythonNeedsAndSharedMemoryStaysWithinItsBudget) {
     const RunResult r = shared_runner().run(
         {"import os, ctypes\n"
