@@ -233,11 +233,11 @@ def test_an_unknown_choice_is_refused(sample_pg, tmp_path, monkeypatch):
 BUILD = os.environ.get("ZOLVIAI_BUILD_DIR", os.path.join(ROOT, "build"))
 
 
-def zolvi_ask(chat, tmp_path, *args, env=None):
+def zolvi_ask(chat, tmp_path, *args, env=None, codes=("open('media/chart.txt', 'w').write('c')\nprint('chart.txt')",)):
     chat.queue(tool("RelevantTablesOutput", relevant_tables=["orders"]),
                tool("SQLQueryInput", sql_query="SELECT COUNT(*) FROM orders"),
                {"content": "SELECT COUNT(*) FROM orders"},
-               tool("PythonCodeInput", code="open('media/chart.txt', 'w').write('c')\nprint('chart.txt')"),
+               *[tool("PythonCodeInput", code=code) for code in codes],
                tool("GenerationOutput", final_response="Counted."))
     full = {k: v for k, v in os.environ.items() if not k.startswith(("OPENAI_", "AZURE_OPENAI_", "ZOLVI_"))}
     full.update({"XDG_CACHE_HOME": str(tmp_path / "cache"), "OPENAI_BASE_URL": chat.url + "/v1",
@@ -341,3 +341,14 @@ def test_long_output_reaches_the_answer_prompt_cut(sandboxed, sample_pg, tmp_pat
     answer_request = answer_request.decode() if isinstance(answer_request, bytes) else answer_request
     assert "[... analysis output cut: the first 8192 of 800001 bytes are shown]" in answer_request
     assert len(answer_request) < 64 * 1024
+
+
+def test_zolvi_ask_survives_a_reply_nested_200000_deep(chat, tmp_path):
+    # The forged reply is the run's error, which the correction step hands the model.
+    run = zolvi_ask(chat, tmp_path, "--analysis", "sandbox",
+                    codes=(FORGE % "b'[' * 200000 + b'\\n'", "print('recovered')"))
+    assert run.returncode == 0, run.stderr
+    assert "Counted." in run.stdout
+    bodies = [r["body"].decode() if isinstance(r["body"], bytes) else r["body"] for r in chat.requests()]
+    assert "the analysis process sent a result that could not be read" in bodies[-2]
+    assert "recovered" in bodies[-1]
