@@ -160,7 +160,8 @@ QuestionFormat detect_question_format(std::string_view text) {
         return QuestionFormat::Spider;
     }
     const Value all = parse_json_input(text, question_limits());
-    return all.empty() ? QuestionFormat::Spider : array_format(all[0]);
+    const Value* first = find_element(&all, 0);
+    return first == nullptr ? QuestionFormat::Spider : array_format(*first);
 }
 
 std::vector<Question> parse_questions(std::string_view text, QuestionFormat format) {
@@ -203,7 +204,7 @@ std::vector<Question> parse_questions(std::string_view text, QuestionFormat form
     for (std::size_t i = 0; i < all.size(); ++i) {
         const std::string where = "entry " + std::to_string(i);
         try {
-            add(from_entry(all[i], format, i + 1), where);
+            add(from_entry(*find_element(&all, i), format, i + 1), where);
         } catch (const ValueError& e) {
             throw ValueError(where + ": " + e.what());
         }

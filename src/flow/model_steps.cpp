@@ -3,6 +3,7 @@
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/python_repr.hpp"
+#include "zolviai/core/text.hpp"
 #include "zolviai/flow/context.hpp"
 #include "zolviai/flow/records.hpp"
 #include "zolviai/graph/state_schema.hpp"
@@ -21,6 +22,20 @@ namespace {
 
 std::string text_of(const Value& v) {
     return python::str(v);
+}
+
+// What the analysis printed (or its error) reaches the final-answer prompt cut to this many
+// bytes: the code chooses its length, and the answer needs its gist, not all of it.
+constexpr std::size_t kAnalysisTextInPrompt = 8192;
+
+std::string cut_for_prompt(std::string text) {
+    if (text.size() <= kAnalysisTextInPrompt) {
+        return text;
+    }
+    const std::size_t total = text.size();
+    text.resize(utf8_prefix_length(text, kAnalysisTextInPrompt));
+    return text + "\n[... analysis output cut: the first " + std::to_string(text.size()) + " of " +
+           std::to_string(total) + " bytes are shown]";
 }
 
 // The question the prompts show: the rewritten one when there is one.
@@ -228,7 +243,7 @@ std::string GenerateResponse::generate_prompt(const Value& state) const {
                           {"sql_query", python::str(queries)},
                           {"sql_query_result", text_of(results.back())},
                           {"python_code", code == state.end() ? std::string() : text_of(*code)},
-                          {"python_executed_result", executed}});
+                          {"python_executed_result", cut_for_prompt(std::move(executed))}});
     prompt += prompts::final_node_prompt;
     prompt += prompts::RESPONSE_CONTEXT_LEAD;
     prompt += values.at("context_prompt").get<std::string>();

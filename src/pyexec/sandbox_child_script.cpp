@@ -10,9 +10,11 @@ namespace zolviai::pyexec::sandbox {
 // field of the result, because the code can rewrite anything in this process.
 //
 // In the namespaces, bwrap starts it as root of a user namespace of its own with three
-// capabilities (and nothing of the host's): it uses them to put the media folder and the
-// working directory where the code expects them, to make the root read-only and to forbid
-// further user namespaces, and then drops every capability for good before the code runs.
+// capabilities (and nothing of the host's). Before warming up it binds its one sized tmpfs at
+// /tmp, /dev/shm and the media staging folder, sets small System V IPC limits in its IPC
+// namespace, forbids further user namespaces and makes /proc/sys read-only; with the job it
+// puts the media folder and the working directory where the code expects them, makes the
+// root read-only, and then drops every capability for good before the code runs.
 const char* const kChildScript = R"PY(
 import os, sys
 CHANNEL = 3
@@ -22,7 +24,51 @@ def send(data):
     while view:
         view = view[os.write(CHANNEL, view):]
 
-import ast, base64, ctypes, io, json, resource, stat
+import ast, ctypes, io, json, resource, stat
+SETUP = json.loads(sys.argv[1])
+SCRATCH, STAGING = "/.zolviai-scratch", "/.zolviai-media"
+MS_RDONLY, MS_NOSUID, MS_NODEV, MS_NOEXEC, MS_REMOUNT, MS_BIND, MS_REC = 1, 2, 4, 8, 32, 4096, 16384
+MNT_DETACH = 2
+libc = ctypes.CDLL(None, use_errno=True)
+
+def check(rc, what):
+    if rc != 0:
+        err = ctypes.get_errno()
+        raise OSError(err, "%s: %s" % (what, os.strerror(err)))
+
+def bind(source, target, flags=0):
+    check(libc.mount(os.fsencode(source), os.fsencode(target), None, MS_BIND | flags, None),
+          "binding " + target)
+
+def remount_read_only(target, flags=0):
+    check(libc.mount(None, os.fsencode(target), None,
+                     MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | flags, None),
+          "making %s read-only" % target)
+
+def prepare():
+    # One sized tmpfs holds all the code may write: /tmp, /dev/shm and the media folder.
+    for name, mode, target in (("tmp", 0o1777, "/tmp"), ("shm", 0o1777, "/dev/shm"),
+                               ("media", 0o755, STAGING)):
+        path = os.path.join(SCRATCH, name)
+        os.mkdir(path)
+        os.chmod(path, mode)
+        bind(path, target, MS_NOSUID | MS_NODEV)
+    check(libc.umount2(os.fsencode(SCRATCH), MNT_DETACH), "hiding the scratch space")
+    # The IPC namespace is the sandbox's own: small System V limits, then /proc/sys read-only,
+    # since root of the user namespace owns these files even without capabilities.
+    for name, value in (("kernel/shmmax", SETUP["shmmax"]), ("kernel/shmall", SETUP["shmall"]),
+                        ("kernel/shmmni", 32), ("kernel/msgmnb", 65536), ("kernel/msgmni", 16),
+                        ("kernel/sem", "32 1024 32 32"), ("fs/mqueue/queues_max", 8),
+                        ("user/max_user_namespaces", 0)):
+        with open("/proc/sys/" + name, "w") as f:
+            f.write(str(value))
+    bind("/proc/sys", "/proc/sys", MS_REC)
+    remount_read_only("/proc/sys", MS_NOEXEC)
+
+if SETUP["isolated"]:
+    prepare()
+
+import base64
 import datetime as _datetime
 try:
     import numpy, pandas, matplotlib, matplotlib.pyplot
@@ -38,8 +84,6 @@ def receive():
             return json.loads(b"".join(chunks))
         chunks.append(chunk)
 
-STAGING = "/.zolviai-media"
-MS_RDONLY, MS_NOSUID, MS_NODEV, MS_REMOUNT, MS_BIND = 1, 2, 4, 32, 4096
 PR_CAPBSET_DROP, PR_SET_SECUREBITS, PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL = 24, 28, 47, 4
 # noroot, no-setuid-fixup and no-ambient-raise, each locked
 SECUREBITS = 0x01 | 0x02 | 0x04 | 0x08 | 0x20 | 0x40 | 0x80
@@ -52,25 +96,14 @@ class CapData(ctypes.Structure):
                 ("inheritable", ctypes.c_uint32)]
 
 def isolate(media, cwd):
-    libc = ctypes.CDLL(None, use_errno=True)
-
-    def check(rc, what):
-        if rc != 0:
-            err = ctypes.get_errno()
-            raise OSError(err, "%s: %s" % (what, os.strerror(err)))
-
     if media:
         os.makedirs(media, exist_ok=True)
-        check(libc.mount(os.fsencode(STAGING), os.fsencode(media), None, MS_BIND, None),
-              "mapping the media folder")
+        bind(STAGING, media)
     try:
         os.makedirs(cwd, exist_ok=True)
     except OSError:
         cwd = "/"
-    check(libc.mount(None, b"/", None, MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV,
-                     None), "making the root read-only")
-    with open("/proc/sys/user/max_user_namespaces", "w") as f:
-        f.write("0")
+    remount_read_only("/")
     for cap in range(64):
         libc.prctl(PR_CAPBSET_DROP, cap, 0, 0, 0)
     check(libc.prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0), "clearing ambient capabilities")
@@ -88,6 +121,8 @@ def limit(limits):
     used = resource.getrusage(resource.RUSAGE_SELF)
     # A second beyond the wall-clock deadline, so that the deadline ends single-threaded code.
     cpu = int(used.ru_utime + used.ru_stime + limits["cpu_seconds"]) + 2
+    queues = resource.getrlimit(resource.RLIMIT_MSGQUEUE)[1]
+    queues = 1 << 20 if queues == resource.RLIM_INFINITY else min(queues, 1 << 20)
     # Soft and hard alike: as the first process of its namespace the interpreter would
     # ignore SIGXCPU, so the kernel's SIGKILL at the hard limit is what ends it.
     for which, value in ((resource.RLIMIT_CPU, (cpu, cpu)),
@@ -95,6 +130,7 @@ def limit(limits):
                          (resource.RLIMIT_FSIZE, (limits["file_size"],) * 2),
                          (resource.RLIMIT_NPROC, (limits["processes"],) * 2),
                          (resource.RLIMIT_NOFILE, (limits["open_files"],) * 2),
+                         (resource.RLIMIT_MSGQUEUE, (queues,) * 2),
                          (resource.RLIMIT_CORE, (0, 0))):
         resource.setrlimit(which, value)
 
@@ -104,34 +140,58 @@ def describe(e):
     except Exception:
         return type(e).__name__ + ": (the error could not be shown)"
 
-def collect():
-    files, dirs = [], []
+# The host decides what it keeps (sandbox_reply.hpp); this only spares it files it would drop.
+IMAGES = (".png", ".jpg", ".jpeg", ".gif", ".webp")
+DATA = (".csv", ".tsv", ".json", ".txt")
+
+def wanted(relative, output):
+    if not relative.isprintable():
+        return False  # also names that are not UTF-8 (undecodable bytes became surrogates)
+    parts = relative.split("/")
+    if len(parts) > 5 or any(not p or p.startswith(".") for p in parts):
+        return False
+    lower = relative.lower()
+    return lower.endswith(IMAGES) or (lower.endswith(DATA) and parts[-1] in output)
+
+def frame(header, body=b""):
+    send(json.dumps(header).encode("ascii") + b"\n")
+    if body:
+        send(body)
+
+def send_files(output, limits):
+    sent = 0
     for top, dirnames, filenames in os.walk(STAGING):
-        relative = os.path.relpath(top, STAGING)
-        for name in list(dirnames):
+        deep = os.path.relpath(top, STAGING).count("/") >= 3  # files of four folders, no deeper
+        dirnames[:] = [] if deep else sorted(
+            d for d in dirnames if not os.path.islink(os.path.join(top, d)))
+        for name in sorted(filenames):
+            if sent >= limits["files"]:
+                return
             path = os.path.join(top, name)
-            if os.path.islink(path):
-                dirnames.remove(name)
+            relative = os.path.normpath(os.path.relpath(path, STAGING))
+            if not wanted(relative, output):
                 continue
-            dirs.append(os.path.normpath(os.path.join(relative, name)))
-        for name in filenames:
-            path = os.path.join(top, name)
             try:
                 fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
             except OSError:
                 continue
             with os.fdopen(fd, "rb") as f:
-                if not stat.S_ISREG(os.fstat(fd).st_mode):
+                st = os.fstat(fd)
+                if not stat.S_ISREG(st.st_mode) or st.st_size > limits["file_size"]:
                     continue
-                data = f.read()
-            files.append({"name": os.path.normpath(os.path.join(relative, name)),
-                          "data": base64.b64encode(data).decode("ascii")})
-    return files, dirs
+                # Exactly the size announced, even if a process of the code still writes.
+                frame({"kind": "file", "name": relative, "size": st.st_size})
+                left = st.st_size
+                while left:
+                    chunk = f.read(min(left, 1 << 16)) or b"\0" * min(left, 1 << 16)
+                    send(chunk)
+                    left -= len(chunk)
+                sent += 1
 
 def main():
     job = receive()
     runner = os.getpid()
-    output, error, files, dirs = "", None, [], []
+    output, error = "", None
     try:
         if job["isolated"]:
             isolate(job.get("media"), job["cwd"])
@@ -139,8 +199,8 @@ def main():
             os.chdir(job["cwd"])
         limit(job["limits"])
     except BaseException as e:
-        send_result({"output": "", "error": "OSError: the analysis sandbox could not be prepared: " +
-                     describe(e), "files": [], "dirs": []})
+        send_text("", "OSError: the analysis sandbox could not be prepared: " + describe(e))
+        frame({"kind": "end"})
         return
     namespace = {"datetime": _datetime}
     buffer = io.StringIO()
@@ -158,17 +218,20 @@ def main():
         output = buffer.getvalue()
     namespace.clear()
     buffer = None
+    send_text(output, error)
     if job["isolated"] and job.get("media"):
         try:
-            files, dirs = collect()
-        except BaseException as e:
-            files, dirs = [], []
-            error = error or "OSError: the files saved in the media folder could not be read: " + describe(e)
-    send_result({"output": output, "error": error, "files": files, "dirs": dirs})
+            send_files(output, job["reply"])
+        except BaseException:
+            pass  # what was sent stands; the host reads the rest as missing
+    frame({"kind": "end"})
 
-def send_result(result):
-    data = json.dumps(result, ensure_ascii=False).encode("utf-8", "replace")
-    send(b"%d\n" % len(data) + data)
+def send_text(output, error):
+    data = output.encode("utf-8", "replace")
+    frame({"kind": "output", "size": len(data)}, data)
+    if error is not None:
+        data = error.encode("utf-8", "replace")
+        frame({"kind": "error", "size": len(data)}, data)
 
 try:
     main()

@@ -103,10 +103,19 @@ std::vector<std::string> bwrap_arguments(const Layout& layout) {
             add(args, {"--ro-bind", top, top});
         }
     }
-    const std::string size = std::to_string(layout.scratch_size);
-    add(args, {"--proc", "/proc", "--dev", "/dev"});
-    add(args, {"--perms", "1777", "--size", size, "--tmpfs", "/tmp"});
-    add(args, {"--perms", "0755", "--size", size, "--tmpfs", "/.zolviai-media"});
+    // /dev holds the device nodes Python uses and nothing writable but /dev/shm. The one
+    // sized tmpfs for everything the code may write is bound by the child at /tmp, /dev/shm
+    // and the media folder (sandbox_child_script.cpp).
+    add(args, {"--proc", "/proc", "--perms", "0755", "--size", "65536", "--tmpfs", "/dev"});
+    for (const char* node : {"null", "zero", "full", "random", "urandom"}) {
+        add(args, {"--dev-bind", std::string("/dev/") + node, std::string("/dev/") + node});
+    }
+    add(args, {"--symlink", "/proc/self/fd", "/dev/fd", "--symlink", "/proc/self/fd/0",
+               "/dev/stdin", "--symlink", "/proc/self/fd/1", "/dev/stdout", "--symlink",
+               "/proc/self/fd/2", "/dev/stderr", "--dir", "/dev/shm", "--remount-ro", "/dev"});
+    add(args, {"--dir", "/tmp", "--dir", "/.zolviai-media"});
+    add(args, {"--perms", "0700", "--size", std::to_string(layout.scratch_size), "--tmpfs",
+               "/.zolviai-scratch"});
     add(args, {"--chdir", "/", "--clearenv"});
     for (const auto& entry : child_environment()) {
         const auto eq = entry.find('=');
@@ -204,7 +213,13 @@ std::vector<std::string> python_command(const Layout& layout, bool probe_only) {
     if (probe_only) {
         return {layout.python, "-I", "-S", "-c", "pass"};
     }
-    return {layout.python, "-I", "-c", kChildScript};
+    // What the child sets up before it warms up, while it holds its capabilities.
+    const long page = ::sysconf(_SC_PAGESIZE) > 0 ? ::sysconf(_SC_PAGESIZE) : 4096;
+    const std::string setup =
+        "{\"isolated\": " + std::string(layout.isolated ? "true" : "false") +
+        ", \"shmmax\": " + std::to_string(layout.ipc_memory) +
+        ", \"shmall\": " + std::to_string((layout.ipc_memory + page - 1) / page) + "}";
+    return {layout.python, "-I", "-c", kChildScript, setup};
 }
 
 void append_tail(std::string& tail, const char* data, std::size_t n) {
@@ -463,54 +478,39 @@ bool Child::send_job(const std::string& job, Clock::time_point deadline) {
     return true;
 }
 
-Child::Outcome Child::read_result(std::string& result, Clock::time_point deadline,
-                                  std::uint64_t max_size) {
-    std::optional<std::uint64_t> size;
+Child::Read Child::read_some(char* buffer, std::size_t size, std::size_t& got,
+                             Clock::time_point deadline) {
+    got = 0;
+    if (!input_.empty()) {
+        got = std::min(size, input_.size());
+        std::memcpy(buffer, input_.data(), got);
+        input_.erase(0, got);
+        return Read::Data;
+    }
     for (;;) {
-        if (!size) {
-            const auto newline = input_.find('\n');
-            if (newline != std::string::npos) {
-                const std::string header = input_.substr(0, newline);
-                if (header.empty() || header.size() > 19 ||
-                    header.find_first_not_of("0123456789") != std::string::npos) {
-                    return Outcome::Ended; // not our frame: treated as no result
-                }
-                size = std::stoull(header);
-                if (*size > max_size) {
-                    return Outcome::TooLarge;
-                }
-                input_.erase(0, newline + 1);
-            } else if (input_.size() > 32) {
-                return Outcome::Ended;
-            }
-        }
-        if (size && input_.size() >= *size) {
-            result = input_.substr(0, *size);
-            return Outcome::Result;
-        }
         pollfd p[2] = {{channel.get(), POLLIN, 0}, {diagnostics.get(), POLLIN, 0}};
         const int timeout = remaining_ms(deadline);
         if (timeout == 0) {
-            return Outcome::Deadline;
+            return Read::Deadline;
         }
         if (::poll(p, 2, timeout) < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return Outcome::Ended;
+            return Read::Ended;
         }
         if (p[1].revents) {
             drain_diagnostics();
         }
         if (p[0].revents) {
-            char buffer[1 << 16];
-            const ssize_t n = ::read(channel.get(), buffer, sizeof buffer);
-            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
-                drain_diagnostics();
-                return Outcome::Ended;
-            }
+            const ssize_t n = ::read(channel.get(), buffer, size);
             if (n > 0) {
-                input_.append(buffer, static_cast<std::size_t>(n));
+                got = static_cast<std::size_t>(n);
+                return Read::Data;
+            }
+            if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                drain_diagnostics();
+                return Read::Ended;
             }
         }
     }

@@ -36,10 +36,11 @@ private:
 
 // What a child sees and may use; fixed when it starts.
 struct Layout {
-    bool isolated = true;       // bwrap and namespaces; false: a plain child process
-    std::string bwrap;          // the bwrap executable (isolated only)
-    std::string python;         // the interpreter, as the code sees it
-    std::uint64_t scratch_size; // bytes of each private tmpfs (/tmp and the media folder)
+    bool isolated = true;                      // bwrap and namespaces; false: a plain child process
+    std::string bwrap;                         // the bwrap executable (isolated only)
+    std::string python;                        // the interpreter, as the code sees it
+    std::uint64_t scratch_size = 256ull << 20; // the one tmpfs behind /tmp, /dev/shm and media
+    std::uint64_t ipc_memory = 16ull << 20;    // System V shared memory of the sandbox
 };
 
 // One started child. Its destructor stops it (see stop()).
@@ -59,10 +60,11 @@ public:
     // or the deadline passed first.
     bool send_job(const std::string& job, std::chrono::steady_clock::time_point deadline);
 
-    enum class Outcome { Result, Ended, Deadline, TooLarge };
-    // Reads the framed result (at most max_size bytes) into `result`.
-    Outcome read_result(std::string& result, std::chrono::steady_clock::time_point deadline,
-                        std::uint64_t max_size);
+    enum class Read { Data, Ended, Deadline };
+    // Reads what the child sent next, up to `size` bytes (what came with the ready line
+    // first); `got` is the count when the answer is Data.
+    Read read_some(char* buffer, std::size_t size, std::size_t& got,
+                   std::chrono::steady_clock::time_point deadline);
 
     // Kills the sandbox's first process (and with it every process of its PID namespace) and
     // waits for it, then the child's process group; reaps the child. Returns the wait status

@@ -1,6 +1,7 @@
 #include "zolviai/pyexec/sandbox_runner.hpp"
 
 #include "sandbox_process.hpp"
+#include "sandbox_reply.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/value.hpp"
 
@@ -25,8 +26,6 @@ using Clock = std::chrono::steady_clock;
 using sandbox::Child;
 
 namespace {
-
-constexpr std::size_t kMaxSavedEntries = 1000;
 
 const char* const kHowToAllow =
     "The sandbox needs bubblewrap (Debian package bubblewrap) and unprivileged user "
@@ -92,96 +91,6 @@ std::string last_line(const std::string& text) {
     return line;
 }
 
-// Names the sandbox sent for files it saved: relative, no "." or ".." parts, no NUL.
-bool safe_relative(const std::string& name) {
-    if (name.empty() || name.size() > 4096 || name.front() == '/' ||
-        name.find('\0') != std::string::npos) {
-        return false;
-    }
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        const std::size_t end = std::min(name.find('/', start), name.size());
-        const std::string part = name.substr(start, end - start);
-        if (part.empty() || part == "." || part == "..") {
-            return false;
-        }
-        start = end + 1;
-    }
-    return true;
-}
-
-bool decode_base64(const std::string& text, std::string& out) {
-    static const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    if (text.size() % 4 != 0) {
-        return false;
-    }
-    out.clear();
-    out.reserve(text.size() / 4 * 3);
-    unsigned buffer = 0;
-    int bits = 0;
-    std::size_t padding = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '=') {
-            if (i + 2 < text.size()) {
-                return false;
-            }
-            ++padding;
-            continue;
-        }
-        const auto value = alphabet.find(c);
-        if (value == std::string::npos || padding > 0) {
-            return false;
-        }
-        buffer = (buffer << 6) | static_cast<unsigned>(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<char>((buffer >> bits) & 0xFF));
-        }
-    }
-    return padding <= 2;
-}
-
-// Writes one file the sandbox saved: beside its final name first, then renamed over it, so a
-// reader never sees half a chart and a link already at that name is replaced, not followed.
-void save_file(const fs::path& target, const std::string& data) {
-    fs::create_directories(target.parent_path());
-    const fs::path temporary =
-        target.parent_path() /
-        (".zolviai-" + std::to_string(::getpid()) + "-" +
-         std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id())));
-    const int fd =
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        throw fs::filesystem_error("cannot create", temporary,
-                                   std::error_code(errno, std::generic_category()));
-    }
-    std::size_t written = 0;
-    while (written < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            const int error = errno;
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            throw fs::filesystem_error("cannot write", temporary,
-                                       std::error_code(error, std::generic_category()));
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    std::error_code ec;
-    fs::rename(temporary, target, ec);
-    if (ec) {
-        ::unlink(temporary.c_str());
-        throw fs::filesystem_error("cannot save", target, ec);
-    }
-}
-
 // What a child that ended without a result tells, from its wait status. bwrap reports its
 // child's death by signal N as exit status 128 + N.
 std::string ended_without_result(int status, bool isolated, std::chrono::milliseconds limit,
@@ -221,6 +130,32 @@ std::string ended_without_result(int status, bool isolated, std::chrono::millise
 }
 
 std::atomic<bool> g_reduced_said{false};
+
+// The run's deadline passed while its reply was being read.
+struct DeadlinePassed {};
+
+// The child's channel as the reply reader sees it.
+class ChildSource : public sandbox::ByteSource {
+public:
+    ChildSource(Child& child, Clock::time_point deadline) : child_(child), deadline_(deadline) {}
+
+    std::size_t read_some(char* buffer, std::size_t size) override {
+        std::size_t got = 0;
+        switch (child_.read_some(buffer, size, got, deadline_)) {
+        case Child::Read::Data:
+            return got;
+        case Child::Read::Ended:
+            return 0;
+        case Child::Read::Deadline:
+            throw DeadlinePassed();
+        }
+        return 0;
+    }
+
+private:
+    Child& child_;
+    Clock::time_point deadline_;
+};
 
 } // namespace
 
@@ -335,6 +270,7 @@ SandboxRunner::SandboxRunner(SandboxOptions options) : pool_(std::make_unique<Po
     }
     pool_->layout.python = o.python;
     pool_->layout.scratch_size = o.scratch_size;
+    pool_->layout.ipc_memory = o.ipc_memory_limit;
     pool_->layout.bwrap = find_program(o.bwrap);
     std::string reason;
     if (pool_->layout.bwrap.empty()) {
@@ -422,116 +358,93 @@ RunResult SandboxRunner::run(const AnalysisJob& job) {
     if (!isolated && ::getuid() != 0) {
         processes += sandbox::tasks_of_user(); // counted across the whole user without namespaces
     }
-    const Value message = {{"source", job.source},
-                           {"media", media.empty() ? Value(nullptr) : Value(media.string())},
-                           {"cwd", cwd},
-                           {"isolated", isolated},
-                           {"limits",
-                            {{"cpu_seconds", (o.time_limit.count() + 999) / 1000},
-                             {"address_space", o.memory_limit},
-                             {"file_size", o.file_size_limit},
-                             {"processes", processes},
-                             {"open_files", o.open_files_limit}}}};
+    const Value message = {
+        {"source", job.source},
+        {"media", media.empty() ? Value(nullptr) : Value(media.string())},
+        {"cwd", cwd},
+        {"isolated", isolated},
+        {"limits",
+         {{"cpu_seconds", (o.time_limit.count() + 999) / 1000},
+          {"address_space", o.memory_limit},
+          {"file_size", o.file_size_limit},
+          {"processes", processes},
+          {"open_files", o.open_files_limit}}},
+        {"reply", {{"files", o.max_saved_files}, {"file_size", o.file_size_limit}}}};
     const std::string text = message.dump(-1, ' ', false, Value::error_handler_t::replace);
 
     std::unique_ptr<Child> child = pool_->acquire();
     const auto deadline = Clock::now() + o.time_limit;
-    std::string answer;
-    Child::Outcome outcome = Child::Outcome::Ended;
+    ChildSource source(*child, deadline);
+    sandbox::ReplyLimits limits;
+    limits.max_text = o.max_result_size;
+    limits.max_files = o.max_saved_files;
+    limits.max_saved_size = o.max_saved_size;
+    limits.max_file_size = o.file_size_limit;
+    limits.max_file_bytes = o.scratch_size;
+    sandbox::Reply reply;
+    enum class Outcome { Result, Ended, Deadline, Refused } outcome = Outcome::Ended;
+    std::string refusal;
     if (child->send_job(text, deadline)) {
-        outcome = child->read_result(answer, deadline, o.max_result_size);
+        try {
+            // Nothing is written for a run without a media folder, and in a plain child the
+            // code saved its files itself.
+            reply = sandbox::read_reply(source, limits, isolated ? media : fs::path());
+            outcome = Outcome::Result;
+        } catch (const DeadlinePassed&) {
+            outcome = Outcome::Deadline;
+        } catch (const sandbox::ReplyRefused& e) {
+            using Reason = sandbox::ReplyRefused::Reason;
+            switch (e.reason()) {
+            case Reason::Incomplete:
+                outcome = Outcome::Ended;
+                break;
+            case Reason::TooLarge:
+                outcome = Outcome::Refused;
+                refusal = std::string("MemoryError: the analysis result was refused: ") + e.what();
+                break;
+            case Reason::Malformed:
+                outcome = Outcome::Refused;
+                refusal = std::string("RuntimeError: the analysis process sent a result that "
+                                      "could not be read: ") +
+                          e.what();
+                break;
+            }
+        }
     } else if (Clock::now() >= deadline) {
-        outcome = Child::Outcome::Deadline;
+        outcome = Outcome::Deadline;
     }
     // A child that stopped talking ends by itself in a moment, and its exit status says why;
     // one that goes on has closed its channel and is stopped.
     const bool went_on =
-        outcome == Child::Outcome::Ended &&
+        outcome == Outcome::Ended &&
         !child->wait_end(std::min(deadline, Clock::now() + std::chrono::seconds(1)));
     const int status = child->stop();
     const std::string printed = child->why();
     child.reset();
 
     switch (outcome) {
-    case Child::Outcome::Deadline:
+    case Outcome::Deadline:
         result.error = "TimeoutError: the analysis code ran longer than " +
                        seconds_text(o.time_limit) + " and was stopped";
         return result;
-    case Child::Outcome::TooLarge:
-        result.error = "MemoryError: the analysis result is larger than " +
-                       std::to_string(o.max_result_size >> 20) + " MiB";
+    case Outcome::Refused:
+        result.error = refusal;
         return result;
-    case Child::Outcome::Ended:
+    case Outcome::Ended:
         result.error = went_on ? "SystemExit: the analysis code closed its channel to the host "
                                  "before reporting a result"
                                : ended_without_result(status, isolated, o.time_limit, printed);
         return result;
-    case Child::Outcome::Result:
+    case Outcome::Result:
         break;
     }
-
-    const Value reply = Value::parse(answer, nullptr, false);
-    const auto text_field = [&](const char* name) -> const Value* {
-        const auto it = reply.find(name);
-        return it != reply.end() && it->is_string() ? &*it : nullptr;
-    };
-    if (!reply.is_object() || !text_field("output")) {
-        result.error = "RuntimeError: the analysis process sent a result that could not be read";
-        return result;
-    }
-    if (const Value* error = text_field("error")) {
-        result.error = error->get<std::string>();
+    if (reply.error) {
+        result.error = std::move(*reply.error);
     } else {
         result.success = true;
-        result.output = (*text_field("output")).get<std::string>();
+        result.output = std::move(reply.output);
     }
-    if (media.empty()) {
-        return result;
-    }
-    // Only what the sandbox saved under its media folder, and only as regular files and
-    // folders under the host's: the names come from code that may be hostile.
-    const auto entries = [&](const char* name) {
-        const auto it = reply.find(name);
-        return it != reply.end() && it->is_array() ? *it : Value::array();
-    };
-    const Value dirs = entries("dirs");
-    const Value files = entries("files");
-    std::string failure;
-    if (dirs.size() + files.size() > kMaxSavedEntries) {
-        failure = "OSError: the analysis code saved more than " + std::to_string(kMaxSavedEntries) +
-                  " files and folders in the media folder";
-    }
-    for (std::size_t i = 0; failure.empty() && i < dirs.size(); ++i) {
-        if (!dirs[i].is_string() || !safe_relative(dirs[i].get<std::string>())) {
-            continue;
-        }
-        fs::create_directories(media / dirs[i].get<std::string>(), ec);
-    }
-    for (std::size_t i = 0; failure.empty() && i < files.size(); ++i) {
-        const Value& file = files[i];
-        if (!file.is_object() || !file.contains("name") || !file["name"].is_string() ||
-            !file.contains("data") || !file["data"].is_string()) {
-            continue;
-        }
-        const std::string name = file["name"].get<std::string>();
-        std::string data;
-        if (!safe_relative(name) || !decode_base64(file["data"].get<std::string>(), data) ||
-            data.size() > o.file_size_limit) {
-            continue;
-        }
-        try {
-            save_file(media / name, data);
-            result.files.push_back((media / name).string());
-        } catch (const fs::filesystem_error& e) {
-            failure =
-                "OSError: could not save '" + name + "' in the media folder: " + e.code().message();
-        }
-    }
-    if (!failure.empty()) {
-        result.success = false;
-        result.output.clear();
-        result.error = failure;
-    }
+    result.files = std::move(reply.files);
     return result;
 }
 

@@ -17,6 +17,10 @@ TIME_LIMIT = 2  # seconds; the endless loop runs into it
 HOST_SECRETS = {"OPENAI_API_KEY": "sk-host-secret-4242", "AZURE_OPENAI_API_KEY": "azure-secret-4242",
                 "PGPASSWORD": "pg-secret-4242", "AWS_SECRET_ACCESS_KEY": "aws-secret-4242"}
 QUERY = "SELECT COUNT(*) AS artists FROM artist"
+# What a run stopped by a limit may say besides the limit's own error.
+LIMIT_ERRORS = ("TimeoutError: the analysis code ran longer than %d s" % TIME_LIMIT,
+                "SystemExit: the analysis process was killed")
+LIMIT_CASES = {"fork bomb", "20 GiB", "endless loop"}
 
 
 @pytest.fixture(scope="module")
@@ -34,8 +38,9 @@ def pg_uri(sample_pg):
     return "postgresql://{db_user}:{db_password}@{db_host}:{db_port}/{db_name}".format(**sample_pg)
 
 
-def ask(sample_pg, code, media):
-    """One question whose analysis code is `code`; returns the final flow state."""
+def ask(sample_pg, code, media, requests=None):
+    """One question whose analysis code is `code`; returns the final flow state (and adds the
+    requests the model server saw to `requests`)."""
     from zolviai.flow_graph.custom_sql import CustomSQLDatabase
     from zolviai.flow_graph.flow_graph import SQLGraph
     from zolviai.settings import AzureOpenAIChat35, AzureOpenAIChat4
@@ -54,6 +59,8 @@ def ask(sample_pg, code, media):
         return graph.invoke({"user_question": "How many artists?", "save_path": str(media),
                              "max_iterations_pandas": 0})
     finally:
+        if requests is not None:
+            requests.extend(server.state.requests)
         server.shutdown()
         server.server_close()
 
@@ -160,7 +167,9 @@ def test_hostile_code_is_contained(sandboxed, sample_pg, tmp_path):
             assert state["python_execution_success"] is True, (name, state.get("python_error_message"))
         else:
             assert state["python_execution_success"] is False, name
-            assert state["python_error_message"].startswith(error), (name, state["python_error_message"])
+            # On a loaded machine the deadline may stop a run before the limit it tests.
+            allowed = (error,) + (LIMIT_ERRORS if name in LIMIT_CASES else ())
+            assert state["python_error_message"].startswith(allowed), (name, state["python_error_message"])
         shown = state.get("python_executed_output", "") + state.get("python_error_message", "")
         assert "home-secret-4242" not in shown, name
 
@@ -224,11 +233,11 @@ def test_an_unknown_choice_is_refused(sample_pg, tmp_path, monkeypatch):
 BUILD = os.environ.get("ZOLVIAI_BUILD_DIR", os.path.join(ROOT, "build"))
 
 
-def zolvi_ask(chat, tmp_path, *args, env=None):
+def zolvi_ask(chat, tmp_path, *args, env=None, codes=("open('media/chart.txt', 'w').write('c')\nprint('chart.txt')",)):
     chat.queue(tool("RelevantTablesOutput", relevant_tables=["orders"]),
                tool("SQLQueryInput", sql_query="SELECT COUNT(*) FROM orders"),
                {"content": "SELECT COUNT(*) FROM orders"},
-               tool("PythonCodeInput", code="open('media/chart.txt', 'w').write('c')"),
+               *[tool("PythonCodeInput", code=code) for code in codes],
                tool("GenerationOutput", final_response="Counted."))
     full = {k: v for k, v in os.environ.items() if not k.startswith(("OPENAI_", "AZURE_OPENAI_", "ZOLVI_"))}
     full.update({"XDG_CACHE_HOME": str(tmp_path / "cache"), "OPENAI_BASE_URL": chat.url + "/v1",
@@ -271,3 +280,75 @@ def test_zolvi_ask_without_namespaces(chat, tmp_path):
     assert reduced.stderr.count("isolation of analysis code is reduced") == 1
     assert "Counted." in reduced.stdout
     assert (tmp_path / "media" / "chart.txt").read_text() == "c"
+
+
+# Code that writes its own reply to the host and ends before the real one is sent.
+FORGE = """import json, os
+PNG = b'\\x89PNG\\r\\n\\x1a\\n' + b'x' * 10
+END = b'{"kind": "end"}\\n'
+def frame(kind, body=b'', **more):
+    return json.dumps(dict(kind=kind, size=len(body), **more)).encode() + b'\\n' + body
+payload = %s
+view = memoryview(payload)
+while view:
+    view = view[os.write(3, view):]
+os._exit(0)
+"""
+
+
+def peak_growth_kb(before):
+    with open("/proc/self/status") as f:
+        peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    return peak - before
+
+
+def reset_peak_kb():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+def test_forged_replies_leave_the_host_answering_within_its_budget(sandboxed, sample_pg, tmp_path):
+    cases = {
+        "200,000 deep": ("b'[' * 200000 + b'\\n'",
+                         "RuntimeError: the analysis process sent a result that could not be read"),
+        "114 MiB of empty objects": ("frame('output', b'{}' * (57 * 1024 ** 2)) + END",
+                                     "MemoryError: the analysis result was refused"),
+        "40 files 900 folders deep": ("frame('output') + b''.join(frame('file', PNG, name='d/' * 900 + "
+                                      "'%d.png' % i) for i in range(40)) + END", None),
+    }
+    for name, (payload, error) in cases.items():
+        media = tmp_path / name.replace(" ", "-")
+        before = reset_peak_kb()
+        state = ask(sample_pg, FORGE % payload, media)
+        growth = peak_growth_kb(before)
+        assert state["final_response"] == "answered", name
+        if error is None:
+            assert state["python_execution_success"] is True, (name, state.get("python_error_message"))
+        else:
+            assert state["python_error_message"].startswith(error), (name, state["python_error_message"])
+        assert not media.exists() or list(media.iterdir()) == [], name
+        assert growth < 32 * 1024, (name, growth)  # kB: the 24 MiB reply budget and some
+
+
+def test_long_output_reaches_the_answer_prompt_cut(sandboxed, sample_pg, tmp_path):
+    requests = []
+    state = ask(sample_pg, "print('row ' * 200000)", tmp_path / "media", requests)
+    assert state["python_execution_success"] is True, state.get("python_error_message")
+    assert len(state["python_executed_output"]) == 800001  # the state keeps all of it
+    answer_request = requests[-1]["body"]
+    answer_request = answer_request.decode() if isinstance(answer_request, bytes) else answer_request
+    assert "[... analysis output cut: the first 8192 of 800001 bytes are shown]" in answer_request
+    assert len(answer_request) < 64 * 1024
+
+
+def test_zolvi_ask_survives_a_reply_nested_200000_deep(chat, tmp_path):
+    # The forged reply is the run's error, which the correction step hands the model.
+    run = zolvi_ask(chat, tmp_path, "--analysis", "sandbox",
+                    codes=(FORGE % "b'[' * 200000 + b'\\n'", "print('recovered')"))
+    assert run.returncode == 0, run.stderr
+    assert "Counted." in run.stdout
+    bodies = [r["body"].decode() if isinstance(r["body"], bytes) else r["body"] for r in chat.requests()]
+    assert "the analysis process sent a result that could not be read" in bodies[-2]
+    assert "recovered" in bodies[-1]

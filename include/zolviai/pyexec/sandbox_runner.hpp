@@ -11,11 +11,13 @@
 // Analysis code in a child process that cannot reach what the host can: bubblewrap puts
 // /usr/bin/python3 in new namespaces (user, mount, PID, network, IPC, UTS) where only the
 // interpreter, its libraries, fonts and configuration are visible, read-only; the run's media
-// folder and a private /tmp are the only writable places; the environment is empty but for
+// folder, a private /tmp and /dev/shm (one sized tmpfs) are the only writable places, System
+// V IPC has small limits of its own; the environment is empty but for
 // the plotting settings; the child has limits on processor time, address space, file size
 // and processes, and a wall-clock deadline kills it with everything it started. Warm
 // interpreters (pandas and matplotlib imported) wait in a pool; each runs one analysis and
-// is then discarded. docs/architecture.md ("Analysis sandbox") says what this does not cover.
+// is then discarded. What the child sends back is read as hostile input (sandbox_reply.hpp).
+// docs/architecture.md ("Analysis sandbox") says what this does not cover.
 namespace zolviai::pyexec {
 
 struct SandboxOptions {
@@ -25,8 +27,14 @@ struct SandboxOptions {
     std::uint64_t file_size_limit = 64ull << 20; // largest file the code may write
     int process_limit = 64;                      // processes and threads of the run
     int open_files_limit = 1024;
-    std::uint64_t scratch_size = 256ull << 20;      // each of /tmp and the media folder
-    std::uint64_t max_result_size = 128ull << 20;   // printed text and saved files together
+    // The one tmpfs behind /tmp, /dev/shm and the media folder: all the files of a run.
+    std::uint64_t scratch_size = 256ull << 20;
+    std::uint64_t ipc_memory_limit = 16ull << 20; // System V shared memory, all segments
+    // What comes back (sandbox_reply.hpp): the printed text and error the host holds in
+    // memory; the files kept in the media folder and their bytes together.
+    std::size_t max_result_size = 24u << 20;
+    std::size_t max_saved_files = 32;
+    std::uint64_t max_saved_size = 64ull << 20;
     std::chrono::milliseconds startup_limit{60000}; // for an interpreter to warm up
     std::string python = "/usr/bin/python3";
     std::string bwrap = "bwrap"; // looked up on PATH when it has no slash

@@ -1,6 +1,7 @@
 // The sandboxed runner against the in-process one, and against code that attacks its channel,
 // its pool and the machine. The hostile cases that go through the whole flow are in
 // tests/python/test_sandbox.py.
+#include "support/memory.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/pyexec/sandbox_runner.hpp"
 
@@ -121,10 +122,16 @@ TEST(SandboxRunner, FilesSavedUnderTheMediaFolderAppearInTheHostsAndNothingElse)
     const fs::path media = dir.path / "media";
     fs::create_directories(media);
     std::ofstream(media / "earlier.png") << "kept";
+    // A link planted where the chart will be written is refused, not followed.
+    std::ofstream(dir.path / "victim") << "victim";
+    fs::create_symlink(dir.path / "victim", media / "planted.png");
     const std::string code = "import os\nimport matplotlib.pyplot as plt\n"
                              "plt.bar(['a', 'b'], [1, 2])\n"
                              "plt.savefig('" +
                              (media / "chart.png").string() +
+                             "')\n"
+                             "plt.savefig('" +
+                             (media / "planted.png").string() +
                              "')\n"
                              "os.makedirs('" +
                              (media / "by year" / "2024").string() +
@@ -132,6 +139,7 @@ TEST(SandboxRunner, FilesSavedUnderTheMediaFolderAppearInTheHostsAndNothingElse)
                              "open('" +
                              (media / "by year" / "2024" / "rows.csv").string() +
                              "', 'w').write('a,b\\n')\n"
+
                              "os.makedirs('" +
                              (media / "empty").string() +
                              "')\n"
@@ -139,16 +147,23 @@ TEST(SandboxRunner, FilesSavedUnderTheMediaFolderAppearInTheHostsAndNothingElse)
                              (media / "link").string() +
                              "')\n"
                              "print(sorted(os.listdir('" +
-                             media.string() + "')))\n";
+                             media.string() + "')))\nprint('the rows are in rows.csv')\n" +
+                             "open('" + (media / "scratch.csv").string() +
+                             "', 'w').write('not named in the output')\n";
     const RunResult r = shared_runner().run({code, media.string()});
     ASSERT_TRUE(r.success) << r.error;
-    // The host's earlier files are not visible inside; what the run saved comes back.
-    EXPECT_EQ(r.output, "['by year', 'chart.png', 'empty', 'link']\n");
+    // The host's earlier files are not visible inside; the chart and the data file the output
+    // names come back, nothing else (no empty folder, no link, no unnamed data file).
+    EXPECT_EQ(r.output, "['by year', 'chart.png', 'empty', 'link', 'planted.png']\n"
+                        "the rows are in rows.csv\n");
     EXPECT_GT(fs::file_size(media / "chart.png"), 1000u);
     EXPECT_EQ(read_file(media / "by year" / "2024" / "rows.csv"), "a,b\n");
-    EXPECT_TRUE(fs::is_directory(media / "empty"));
+    EXPECT_FALSE(fs::exists(media / "empty"));
+    EXPECT_FALSE(fs::exists(media / "scratch.csv"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(media / "link"))) << "links are not brought back";
     EXPECT_EQ(read_file(media / "earlier.png"), "kept");
+    EXPECT_EQ(read_file(dir.path / "victim"), "victim");
+    EXPECT_TRUE(fs::is_symlink(media / "planted.png"));
     std::vector<std::string> saved = r.files;
     std::sort(saved.begin(), saved.end());
     EXPECT_EQ(saved, (std::vector<std::string>{(media / "by year" / "2024" / "rows.csv").string(),
@@ -158,7 +173,9 @@ TEST(SandboxRunner, FilesSavedUnderTheMediaFolderAppearInTheHostsAndNothingElse)
     const fs::path before = fs::current_path();
     fs::current_path(dir.path);
     const RunResult relative = shared_runner().run(
-        {"open('media/relative.txt', 'w').write('r')\nopen('elsewhere.txt', 'w')", "media"});
+        {"open('media/relative.txt', 'w').write('r')\nopen('elsewhere.txt', 'w')\n"
+         "print('relative.txt')",
+         "media"});
     fs::current_path(before);
     // (The working directory here lies under /tmp, so the sandbox's private /tmp took the
     // second file.)
@@ -191,32 +208,50 @@ TEST(SandboxRunner, TheCodeHoldsNoPrivilegeAndSeesNoHostDescriptor) {
                         "'0000000000000000', '1']\n"
                         "[0, 1, 2, 3, 4]\n" // the channel, and the listing's own descriptor
                         "sandbox\n"
-                        "-1 No space left on device\n" // no user namespace within
-                        "OSError 30\nOSError 30\nPermissionError 13\n");
+                        "-1 No space left on device\n"           // no user namespace within
+                        "OSError 30\nOSError 30\nOSError 30\n"); // /proc/sys is read-only too
 }
+
+// The code writes a reply of its own to the channel and ends before the real one is sent.
+std::string forge(const std::string& payload) {
+    return "import json, os\n"
+           "PNG = b'\\x89PNG\\r\\n\\x1a\\n' + b'x' * 10\n"
+           "def frame(kind, body=b'', **more):\n"
+           "    return json.dumps(dict(kind=kind, size=len(body), **more)).encode() + b'\\n' + body\n"
+           "def out(text):\n"
+           "    return frame('output', text.encode())\n"
+           "END = b'{\"kind\": \"end\"}\\n'\n"
+           "payload = " +
+           payload +
+           "\n"
+           "view = memoryview(payload)\n"
+           "while view:\n"
+           "    view = view[os.write(3, view):]\n"
+           "os._exit(0)\n";
+}
+
+const std::string kUnreadable =
+    "RuntimeError: the analysis process sent a result that could not be read";
+const std::string kRefused = "MemoryError: the analysis result was refused";
+const std::string kNoResult =
+    "SystemExit: the analysis process ended with status 0 before reporting a result";
 
 TEST(SandboxRunner, AResultTheCodeForgesIsCheckedBeforeAnythingIsSaved) {
     TempDir dir;
     const fs::path media = dir.path / "media";
-    const auto forge = [](const std::string& payload) {
-        return "import os\npayload = " + payload +
-               "\nos.write(3, b'%d\\n' % len(payload) + payload)\nos._exit(0)\n";
-    };
-    const std::string escape =
-        "b'{\"output\": \"\", \"error\": null, \"dirs\": [\"../up\", \"/abs\"], "
-        "\"files\": [{\"name\": \"../escaped.txt\", \"data\": \"eA==\"}, "
-        "{\"name\": \"" +
-        (dir.path / "absolute.txt").string() +
-        "\", \"data\": \"eA==\"}, {\"name\": \"a/./b\", \"data\": \"eA==\"}, "
-        "{\"name\": \"ok.txt\", \"data\": \"b2s=\"}, "
-        "{\"name\": \"bad.txt\", \"data\": \"not base64!\"}]}'";
-    const RunResult forged = shared_runner().run({forge(escape), media.string()});
+    const RunResult forged = shared_runner().run(
+        {forge("out('') + frame('file', PNG, name='../escaped.png') + "
+               "frame('file', PNG, name='" +
+               (dir.path / "absolute.png").string() +
+               "') + "
+               "frame('file', PNG, name='a/./b.png') + frame('file', PNG, name='ok.png') + "
+               "frame('file', b'<html>', name='bad.png') + frame('file', PNG, name='x.svg') + END"),
+         media.string()});
     EXPECT_TRUE(forged.success) << forged.error;
-    EXPECT_EQ(read_file(media / "ok.txt"), "ok");
-    EXPECT_FALSE(fs::exists(dir.path / "escaped.txt"));
-    EXPECT_FALSE(fs::exists(dir.path / "absolute.txt"));
-    EXPECT_FALSE(fs::exists(dir.path / "up"));
-    EXPECT_FALSE(fs::exists(media / "bad.txt"));
+    EXPECT_EQ(forged.files, std::vector<std::string>{(media / "ok.png").string()});
+    EXPECT_FALSE(fs::exists(dir.path / "escaped.png"));
+    EXPECT_FALSE(fs::exists(dir.path / "absolute.png"));
+    EXPECT_FALSE(fs::exists(media / "bad.png"));
     EXPECT_FALSE(fs::exists(media / "a"));
 
     struct Case {
@@ -224,14 +259,13 @@ TEST(SandboxRunner, AResultTheCodeForgesIsCheckedBeforeAnythingIsSaved) {
         std::string error_start;
     };
     const Case cases[] = {
-        {forge("b'{not json'"), "RuntimeError: the analysis process sent a result"},
-        {forge("b'[1, 2]'"), "RuntimeError: the analysis process sent a result"},
-        {"import os\nos.write(3, b'99999999999\\n')\nos._exit(0)",
-         "MemoryError: the analysis result is larger than 128 MiB"},
-        {"import os\nos.write(3, b'garbage')\nos._exit(0)",
-         "SystemExit: the analysis process ended with status 0 before reporting a result"},
-        {"import os\nos.close(3)\nprint('done')",
-         "SystemExit: the analysis process ended with status 0 before reporting a result"},
+        {forge("b'{not json\\n'"), kUnreadable},
+        {forge("b'[1, 2]\\n'"), kUnreadable},
+        {forge("b'99999999999\\n'"), kUnreadable},
+        {forge("out('') + b'{\"kind\": \"file\", \"name\": \"a.png\", \"size\": -5}\\n'"),
+         kUnreadable},
+        {forge("b'garbage'"), kNoResult},
+        {"import os\nos.close(3)\nprint('done')", kNoResult},
         {"import os, sys\nsys.stderr.write('about to go\\n')\nsys.stderr.flush()\nos._exit(7)",
          "SystemExit: the analysis process ended with status 7 before reporting a result "
          "(it printed: about to go)"},
@@ -258,13 +292,126 @@ TEST(SandboxRunner, AResultTheCodeForgesIsCheckedBeforeAnythingIsSaved) {
     }
 }
 
+// Replies that crashed the host or grew its memory by gigabytes: a clean error or nothing
+// saved, the host's peak memory within the reply budget, no folder made.
+TEST(SandboxRunner, DeepHugeAndFolderBombRepliesLeaveTheHostWithinItsBudget) {
+    TempDir dir;
+    struct Case {
+        std::string what;
+        std::string payload;
+        std::string error_start; // empty: the run succeeds with nothing saved
+    };
+    const Case cases[] = {
+        {"200,000 levels deep", "b'[' * 200000 + b'\\n'", kUnreadable},
+        {"deep inside a header",
+         "b'{\"kind\": \"output\", \"size\": 0, \"x\": ' + b'[' * 1000 + b'\\n'", kUnreadable},
+        {"114 MiB of empty objects as output", "out('{}' * (57 * 1024 ** 2)) + END", kRefused},
+        {"114 MiB of empty objects as a header", "b'[' + b'{},' * (38 * 1024 ** 2) + b'{}]\\n'",
+         kUnreadable},
+        {"40 files 900 folders deep",
+         "out('') + b''.join(frame('file', PNG, name='d/' * 900 + '%d.png' % i) "
+         "for i in range(40)) + END",
+         ""},
+        {"20 MiB of output, within the budget", "out('x' * (20 * 1024 ** 2)) + END", ""},
+    };
+    for (const Case& c : cases) {
+        const fs::path media = dir.path / "media";
+        const long before = zolviai::testing::reset_peak_resident_kb();
+        RunResult r = shared_runner().run({forge(c.payload), media.string()});
+        const long growth_kb = zolviai::testing::peak_resident_kb() - before;
+        if (c.error_start.empty()) {
+            EXPECT_TRUE(r.success) << c.what << ": " << r.error;
+            EXPECT_EQ(r.files, std::vector<std::string>{}) << c.what;
+        } else {
+            EXPECT_EQ(r.error.rfind(c.error_start, 0), 0u) << c.what << " -> " << r.error;
+        }
+        EXPECT_EQ(fs::exists(media) ? std::distance(fs::directory_iterator(media), {}) : 0, 0)
+            << c.what << ": something was saved";
+        if (zolviai::testing::memory_is_measured) {
+            EXPECT_LT(growth_kb, (24 << 10) + 8192) << c.what << ": kB of peak memory growth";
+        }
+    }
+    EXPECT_TRUE(shared_runner().run({"print('still here')", ""}).success);
+}
+
+TEST(SandboxRunner, FoldersTheCodeNestsDeepBringBackNothingFromBelowTheFourth) {
+    TempDir dir;
+    const fs::path media = dir.path / "media";
+    const RunResult r =
+        shared_runner().run({"import os\n"
+                             "PNG = b'\\x89PNG\\r\\n\\x1a\\n' + b'x' * 10\n"
+                             "for i in range(10):\n"
+                             "    path = '" +
+                                 media.string() +
+                                 "/deep%d' % i + '/d' * 900\n"
+                                 "    os.makedirs(path)\n"
+                                 "    open(path + '/chart.png', 'wb').write(PNG)\n"
+                                 "os.makedirs('" +
+                                 media.string() +
+                                 "/a/b/c/d/e')\n"
+                                 "open('" +
+                                 media.string() +
+                                 "/a/b/c/d/four.png', 'wb').write(PNG)\n"
+                                 "open('" +
+                                 media.string() + "/a/b/c/d/e/five.png', 'wb').write(PNG)\n",
+                             media.string()});
+    ASSERT_TRUE(r.success) << r.error;
+    EXPECT_EQ(r.files, std::vector<std::string>{(media / "a/b/c/d/four.png").string()});
+    std::size_t folders = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(media)) {
+        folders += entry.is_directory();
+    }
+    EXPECT_EQ(folders, 4u) << "only a/b/c/d, for the file kept";
+}
+
+TEST(SandboxRunner, DevHoldsOnlyWhatPythonNeedsAndSharedMemoryStaysWithinItsBudget) {
+    const RunResult r = shared_runner().run(
+        {"import os, ctypes\n"
+         "print(sorted(os.listdir('/dev')))\n"
+         "for path in ('/dev/x', '/dev/null', '/proc/sys/kernel/shmmax'):\n"
+         "    try:\n"
+         "        open(path, 'w').write('99999999999')\n"
+         "        print('wrote', path)\n"
+         "    except OSError as e:\n"
+         "        print(type(e).__name__, e.errno)\n"
+         "print(os.urandom(4) != os.urandom(4))\n"
+         // /dev/shm, /tmp and the media folder share the one 256 MiB budget.
+         "total = 0\n"
+         "try:\n"
+         "    for i in range(20):\n"
+         "        with open('/dev/shm/f%d' % i, 'wb') as f:\n"
+         "            for _ in range(32):\n"
+         "                f.write(b'x' * (1 << 20))\n"
+         "                total += 1\n"
+         "except OSError as e:\n"
+         "    print('/dev/shm full', e.errno, total <= 256)\n"
+         "try:\n"
+         "    open('/tmp/more', 'wb').write(b'x' * (1 << 20))\n"
+         "except OSError as e:\n"
+         "    print('/tmp full', e.errno)\n"
+         // System V shared memory: 16 MiB in all.
+         "libc = ctypes.CDLL(None, use_errno=True)\n"
+         "print('64 MiB', libc.shmget(0, 64 << 20, 0o1600), ctypes.get_errno())\n"
+         "n = 0\n"
+         "while n < 100 and libc.shmget(0, 4 << 20, 0o1600) >= 0:\n"
+         "    n += 1\n"
+         "print('4 MiB segments', n, ctypes.get_errno())\n",
+         ""});
+    ASSERT_TRUE(r.success) << r.error;
+    EXPECT_EQ(r.output, "['fd', 'full', 'null', 'random', 'shm', 'stderr', 'stdin', 'stdout', "
+                        "'urandom', 'zero']\n"
+                        "OSError 30\nwrote /dev/null\nOSError 30\nTrue\n"
+                        "/dev/shm full 28 True\n/tmp full 28\n"
+                        "64 MiB -1 22\n4 MiB segments 4 28\n");
+}
+
 TEST(SandboxRunner, LimitsStopTheRunAndNoProcessOfItRemains) {
     SandboxOptions o = quick(4);
     o.time_limit = std::chrono::milliseconds(1500);
     SandboxRunner runner(o);
     struct Case {
         std::string code;
-        std::string error_start;
+        std::string error_start; // the limit's own error; empty: the code ends normally
     };
     const std::string marker = "zolviai-outlives-" + std::to_string(::getpid());
     const Case cases[] = {
@@ -281,6 +428,16 @@ TEST(SandboxRunner, LimitsStopTheRunAndNoProcessOfItRemains) {
              marker + "'], start_new_session=True)\nprint('left behind')",
          ""},
     };
+    // Which limit stops a run first depends on the machine's load: on a busy machine the
+    // wall-clock deadline (or the kernel at the processor-time limit) may come before the
+    // case's own. What must hold is that the run stopped with an error naming a limit.
+    const auto names_a_limit = [](const RunResult& r, const std::string& own) {
+        const std::string prefixes[] = {own,
+                                        "TimeoutError: the analysis code ran longer than 1.5 s",
+                                        "SystemExit: the analysis process was killed"};
+        return std::any_of(std::begin(prefixes), std::end(prefixes),
+                           [&](const std::string& p) { return r.error.rfind(p, 0) == 0; });
+    };
     std::vector<std::future<RunResult>> runs;
     for (const auto& c : cases) {
         runs.push_back(std::async(std::launch::async, [&] { return runner.run({c.code, ""}); }));
@@ -288,15 +445,16 @@ TEST(SandboxRunner, LimitsStopTheRunAndNoProcessOfItRemains) {
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const RunResult r = runs[i].get();
         if (cases[i].error_start.empty()) {
-            EXPECT_TRUE(r.success) << r.error;
-            EXPECT_EQ(r.output, "left behind\n");
+            EXPECT_TRUE(r.success ? r.output == "left behind\n" : names_a_limit(r, "-"))
+                << r.output << r.error;
             continue;
         }
         EXPECT_FALSE(r.success) << cases[i].code;
-        EXPECT_EQ(r.error.rfind(cases[i].error_start, 0), 0u)
-            << cases[i].code << "\n -> " << r.error;
+        EXPECT_TRUE(names_a_limit(r, cases[i].error_start)) << cases[i].code << "\n -> " << r.error;
     }
     EXPECT_EQ(processes_with(marker), 0) << "a child the code detached outlived its run";
+    const RunResult after = runner.run({"print('still here')", ""});
+    EXPECT_EQ(after.output, "still here\n") << after.error;
 }
 
 TEST(SandboxRunner, EachInterpreterRunsOneAnalysisAndThePoolRefills) {
@@ -324,7 +482,7 @@ TEST(SandboxRunner, EachInterpreterRunsOneAnalysisAndThePoolRefills) {
 
 TEST(SandboxRunner, WithoutNamespacesSandboxModeRefusesAndAutoRunsAPlainChildSayingSoOnce) {
     SandboxOptions o = quick(0);
-    o.time_limit = std::chrono::milliseconds(1000);
+    o.time_limit = std::chrono::milliseconds(3000);
     o.bwrap = "/nonexistent/bwrap";
     try {
         SandboxRunner refused(o);
@@ -365,9 +523,17 @@ TEST(SandboxRunner, WithoutNamespacesSandboxModeRefusesAndAutoRunsAPlainChildSay
                                        dir.path.string()});
     EXPECT_TRUE(chart.success) << chart.error;
     EXPECT_TRUE(fs::exists(dir.path / "c.png"));
+    // Stopped, by the deadline or by the kernel at the processor-time limit, whichever the
+    // machine's load lets come first.
+    const std::string deadline =
+        "TimeoutError: the analysis code ran longer than 3 s and was stopped";
     const RunResult endless = first.run({"while True:\n    pass", ""});
-    EXPECT_EQ(endless.error, "TimeoutError: the analysis code ran longer than 1 s and was stopped");
+    EXPECT_TRUE(endless.error == deadline ||
+                endless.error.rfind("SystemExit: the analysis process was killed", 0) == 0)
+        << endless.error;
     const RunResult silent = first.run({"import os\nos.close(3)\nwhile True:\n    pass", ""});
-    EXPECT_EQ(silent.error, "SystemExit: the analysis code closed its channel to the host before "
-                            "reporting a result");
+    EXPECT_TRUE(silent.error == deadline ||
+                silent.error == "SystemExit: the analysis code closed its channel to the host "
+                                "before reporting a result")
+        << silent.error;
 }
