@@ -369,7 +369,8 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
             header && header->size() > 7 && strncasecmp(header->c_str(), "Bearer ", 7) == 0;
         if (!bearer || !same_secret(std::string_view(*header).substr(7), options.token)) {
             auto res = error_response(401, "unauthorized",
-                                      !header ? "this route needs an Authorization: Bearer header"
+                                      !header || header->empty()
+                                          ? "this route needs an Authorization: Bearer header"
                                               : "the bearer token is not the server's");
             res.headers.emplace_back("WWW-Authenticate", "Bearer");
             return refuse(std::move(res));
