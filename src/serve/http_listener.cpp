@@ -309,6 +309,24 @@ private:
         // Counts the decoded body for every framing (a chunked body's chunks too).
         parser_->body_limit(limits().max_body_bytes);
         stream_.expires_after(limits().body_timeout);
+        const std::string* expect = request_.header("expect");
+        if (expect && strcasecmp(expect->c_str(), "100-continue") == 0) {
+            // The client waits for this before it sends the body it was allowed to.
+            static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+            net::async_write(stream_, net::buffer(kContinue, sizeof kContinue - 1),
+                             [self = shared_from_this()](error_code ec, std::size_t) {
+                                 if (ec) {
+                                     self->close();
+                                     return;
+                                 }
+                                 self->read_body();
+                             });
+            return;
+        }
+        read_body();
+    }
+
+    void read_body() {
         http::async_read(stream_, buffer_, *parser_,
                          [self = shared_from_this()](error_code ec, std::size_t) {
                              self->on_body(ec);
