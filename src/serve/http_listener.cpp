@@ -51,7 +51,8 @@ std::string percent_decode(std::string_view text, bool plus_is_space) {
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        if (c == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
+        if (c == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
+            hex_digit(text[i + 2]) >= 0) {
             out.push_back(static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2])));
             i += 2;
             continue;
@@ -206,15 +207,15 @@ private:
         }
         // An idle connection may wait this long for its next request's first byte.
         stream_.expires_after(limits().idle_timeout);
-        stream_.async_read_some(
-            buffer_.prepare(4096), [self = shared_from_this()](error_code ec, std::size_t n) {
-                if (ec) {
-                    self->close();
-                    return;
-                }
-                self->buffer_.commit(n);
-                self->read_head();
-            });
+        stream_.async_read_some(buffer_.prepare(4096),
+                                [self = shared_from_this()](error_code ec, std::size_t n) {
+                                    if (ec) {
+                                        self->close();
+                                        return;
+                                    }
+                                    self->buffer_.commit(n);
+                                    self->read_head();
+                                });
     }
 
     void read_head() {
@@ -227,10 +228,9 @@ private:
         // The head's Content-Length is judged below, after the route and the token.
         parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
         stream_.expires_after(limits().head_timeout);
-        http::async_read_header(stream_, buffer_, *parser_,
-                                [self = shared_from_this()](error_code ec, std::size_t) {
-                                    self->on_head(ec);
-                                });
+        http::async_read_header(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](error_code ec, std::size_t) { self->on_head(ec); });
     }
 
     void on_head(error_code ec) {
@@ -259,7 +259,8 @@ private:
         request_.method = std::string(message.method_string());
         request_.target = std::string(message.target());
         const auto question = request_.target.find('?');
-        request_.path = percent_decode(std::string_view(request_.target).substr(0, question), false);
+        request_.path =
+            percent_decode(std::string_view(request_.target).substr(0, question), false);
         if (question != std::string::npos) {
             request_.query = request_.target.substr(question + 1);
         }
@@ -327,10 +328,9 @@ private:
     }
 
     void read_body() {
-        http::async_read(stream_, buffer_, *parser_,
-                         [self = shared_from_this()](error_code ec, std::size_t) {
-                             self->on_body(ec);
-                         });
+        http::async_read(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](error_code ec, std::size_t) { self->on_body(ec); });
     }
 
     void on_body(error_code ec) {
@@ -359,9 +359,8 @@ private:
         copy.body.clear();
         auto self = shared_from_this();
         owner_.handler.handle(std::move(request_), [self](HttpResponse response) {
-            net::post(self->stream_.get_executor(), [self, r = std::move(response)]() mutable {
-                self->send(std::move(r));
-            });
+            net::post(self->stream_.get_executor(),
+                      [self, r = std::move(response)]() mutable { self->send(std::move(r)); });
         });
         request_ = std::move(copy);
     }
@@ -375,7 +374,8 @@ private:
         send(std::move(response));
     }
 
-    template <class Message> void add_headers(Message& message, const HttpResponse& response) {
+    template <class Message>
+    void add_headers(Message& message, const HttpResponse& response) {
         for (const auto& [name, value] : response.headers) {
             message.insert(name, value);
         }
@@ -414,7 +414,8 @@ private:
         write(message);
     }
 
-    template <class Message> void write(std::shared_ptr<Message> message) {
+    template <class Message>
+    void write(std::shared_ptr<Message> message) {
         stream_.expires_after(limits().write_timeout);
         http::async_write(stream_, *message,
                           [self = shared_from_this(), message](error_code ec, std::size_t) {
@@ -496,11 +497,10 @@ public:
         if (*closed_ || data.empty()) {
             return;
         }
-        net::post(session_->stream_.get_executor(),
-                  [s = session_, d = std::move(data)]() mutable {
-                      s->chunks_.push_back(std::move(d));
-                      s->stream_next();
-                  });
+        net::post(session_->stream_.get_executor(), [s = session_, d = std::move(data)]() mutable {
+            s->chunks_.push_back(std::move(d));
+            s->stream_next();
+        });
     }
     void finish() override {
         if (closed_->exchange(true)) {
@@ -525,8 +525,8 @@ void Session::start_stream(HttpResponse response) {
     add_headers(*stream_head_, response);
     stream_head_->keep_alive(false);
     stream_head_->chunked(true);
-    stream_serializer_ = std::make_shared<http::response_serializer<http::empty_body>>(
-        *stream_head_);
+    stream_serializer_ =
+        std::make_shared<http::response_serializer<http::empty_body>>(*stream_head_);
     stream_closed_ = std::make_shared<std::atomic<bool>>(false);
     writing_ = true;
     stream_.expires_after(limits().write_timeout);

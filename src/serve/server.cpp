@@ -14,10 +14,10 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
-#include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <set>
@@ -52,14 +52,10 @@ struct RouteEntry {
 };
 
 const RouteEntry kRoutes[] = {
-    {"/healthz", "GET", Route::Healthz, false},
-    {"/readyz", "GET", Route::Readyz, false},
-    {"/metrics", "GET", Route::Metrics, true},
-    {"/v1/tables", "GET", Route::Tables, true},
-    {"/v1/schema", "GET", Route::Schema, true},
-    {"/v1/sql", "POST", Route::Sql, true},
-    {"/v1/ask", "POST", Route::Ask, true},
-    {"/v1/ask/stream", "POST", Route::AskStream, true},
+    {"/healthz", "GET", Route::Healthz, false}, {"/readyz", "GET", Route::Readyz, false},
+    {"/metrics", "GET", Route::Metrics, true},  {"/v1/tables", "GET", Route::Tables, true},
+    {"/v1/schema", "GET", Route::Schema, true}, {"/v1/sql", "POST", Route::Sql, true},
+    {"/v1/ask", "POST", Route::Ask, true},      {"/v1/ask/stream", "POST", Route::AskStream, true},
 };
 
 bool is_chart_name(std::string_view name) {
@@ -255,9 +251,9 @@ int Server::Impl::retry_after() const {
 void Server::Impl::allow_hosts(int port) {
     const std::string suffix = ":" + std::to_string(port);
     const bool v6 = options.host.find(':') != std::string::npos;
-    for (const std::string& name : {std::string("localhost"), std::string("127.0.0.1"),
-                                    std::string("[::1]"),
-                                    v6 ? "[" + options.host + "]" : options.host}) {
+    for (const std::string& name :
+         {std::string("localhost"), std::string("127.0.0.1"), std::string("[::1]"),
+          v6 ? "[" + options.host + "]" : options.host}) {
         allowed_hosts.insert(lower(name) + suffix);
         if (port == 80) {
             allowed_hosts.insert(lower(name));
@@ -371,7 +367,7 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
             auto res = error_response(401, "unauthorized",
                                       !header || header->empty()
                                           ? "this route needs an Authorization: Bearer header"
-                                              : "the bearer token is not the server's");
+                                          : "the bearer token is not the server's");
             res.headers.emplace_back("WWW-Authenticate", "Bearer");
             return refuse(std::move(res));
         }
@@ -520,10 +516,10 @@ std::shared_ptr<Ticket> Server::Impl::admit(const HttpRequest& req, HttpResponse
         return nullptr;
     }
     if (!flow) {
-        refusal = error_response(
-            503, "model_not_configured",
-            "no language model is configured for this server: set OPENAI_BASE_URL, "
-            "OPENAI_API_KEY, AZURE_OPENAI_* or ZOLVI_API_BASE_URL and restart it");
+        refusal =
+            error_response(503, "model_not_configured",
+                           "no language model is configured for this server: set OPENAI_BASE_URL, "
+                           "OPENAI_API_KEY, AZURE_OPENAI_* or ZOLVI_API_BASE_URL and restart it");
         return nullptr;
     }
     if (stopping) {
@@ -550,8 +546,7 @@ std::shared_ptr<Ticket> Server::Impl::admit(const HttpRequest& req, HttpResponse
         refusal = error_response(503, "busy",
                                  "every worker is busy and the queue is full (" +
                                      std::to_string(options.max_concurrent) + " running, " +
-                                     std::to_string(options.queue) +
-                                     " waiting); try again later");
+                                     std::to_string(options.queue) + " waiting); try again later");
         refusal.headers.emplace_back("Retry-After", std::to_string(retry_after()));
         return nullptr;
     }
@@ -582,8 +577,8 @@ void Server::Impl::ask(const HttpRequest& req, HttpReply reply) {
     // The answer goes out once: when the question ends or when its deadline passes.
     auto once = std::make_shared<std::atomic<bool>>(false);
     const auto timeout = options.question_timeout;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(ticket->deadline -
-                                                                            Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(ticket->deadline - Clock::now());
     auto cancel = listener.after(left, [ticket, once, reply, timeout] {
         if (once->exchange(true)) {
             return;

@@ -133,7 +133,8 @@ TEST(HttpRequest, QueryParametersArePercentDecoded) {
 
 TEST(PrivateFolder, CreatedForThisUserOnlyAndLinksOrOpenFoldersRefused) {
     namespace fs = std::filesystem;
-    const fs::path root = fs::temp_directory_path() / ("zolvi-private-" + std::to_string(::getpid()));
+    const fs::path root =
+        fs::temp_directory_path() / ("zolvi-private-" + std::to_string(::getpid()));
     fs::remove_all(root);
     fs::create_directories(root);
     const fs::path made = root / "a" / "media";
