@@ -291,16 +291,16 @@ private:
                    "the only transfer coding taken is chunked");
             return;
         }
+        if (auto refusal = owner_.handler.screen(request_)) {
+            refusal->close = refusal->close || !parser_->is_done();
+            send(std::move(*refusal));
+            return;
+        }
         const auto length = parser_->content_length();
         if (length && *length > limits().max_body_bytes) {
             refuse(413, "body_too_large",
                    "the request body is over " + std::to_string(limits().max_body_bytes) +
                        " bytes");
-            return;
-        }
-        if (auto refusal = owner_.handler.screen(request_)) {
-            refusal->close = refusal->close || !parser_->is_done();
-            send(std::move(*refusal));
             return;
         }
         if (parser_->is_done()) {

@@ -255,8 +255,15 @@ def test_the_page_carries_its_protection_headers(served):
 
 def test_a_configured_public_host_and_origin_are_let_in_with_cors(chat, tmp_path):
     server = ServeProcess(tmp_path, "--public-host", "zolvi.example", "--allow-origin",
-                          "https://app.example/", model_url=chat.url)
+                          "https://app.example/", model_url=chat.url, token="tok-hostile-1")
+    server.port = int(server.url.rsplit(":", 1)[1])
     try:
+        # The token is checked from the head: a huge body is never read without it.
+        with connect(server) as s:
+            s.sendall(b"POST /v1/ask HTTP/1.1\r\nHost: zolvi.example\r\nContent-Type: "
+                      b"application/json\r\nTransfer-Encoding: chunked\r\n\r\n")
+            reply = read_reply(s)
+        assert status_of(reply) == 401 and b"www-authenticate: bearer" in reply.lower(), reply[:200]
         status, headers, _ = server.call("GET", "/v1/tables", headers={
             "Host": "zolvi.example", "Origin": "https://app.example"})
         assert status == 200, headers
