@@ -11,6 +11,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <deque>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -387,6 +388,20 @@ private:
         const auto status = static_cast<http::status>(response.status);
         if (response.stream) {
             start_stream(std::move(response));
+            return;
+        }
+        if (request_.method == "HEAD") {
+            // The head of what a GET would send: its length, no body.
+            std::uint64_t length = response.body.size();
+            std::error_code ec;
+            if (!response.file.empty()) {
+                length = std::filesystem::file_size(response.file, ec);
+            }
+            auto message = std::make_shared<http::response<http::empty_body>>(status, 11);
+            add_headers(*message, response);
+            message->content_length(ec ? 0 : length);
+            message->keep_alive(!closing_);
+            write(message);
             return;
         }
         if (!response.file.empty()) {

@@ -352,7 +352,7 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
     if (!method) {
         return refuse(error_response(404, "not_found", "there is no such route"));
     }
-    if (head.method != method) {
+    if (head.method != method && !(head.method == "HEAD" && std::string_view(method) == "GET")) {
         auto res = error_response(405, "method_not_allowed",
                                   "this route takes " + std::string(method) + " only");
         res.headers.emplace_back("Allow", method);

@@ -249,6 +249,10 @@ def test_the_page_carries_its_protection_headers(served):
     assert headers["x-content-type-options"] == "nosniff"
     assert headers["referrer-policy"] == "no-referrer"
     assert "access-control-allow-origin" not in headers
+    # HEAD gives the same head without the body (load balancers probe with it).
+    status, head_headers, nothing = served.call("HEAD", "/")
+    assert status == 200 and nothing == b"" and int(head_headers["content-length"]) == len(page)
+    assert head_headers["content-security-policy"] == headers["content-security-policy"]
     # Nothing inline that the policy would have to allow.
     assert not re.search(rb"<script[^>]*>\s*[^<\s]|<style|\sstyle=|<[^>]*\son[a-z]+=", page)
 
