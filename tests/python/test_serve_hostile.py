@@ -211,17 +211,25 @@ def test_a_thousand_idle_connections_hold_nothing_that_healthz_needs(served):
             s.close()
 
 
-def test_connections_past_the_cap_for_one_address_are_refused_at_once(served):
-    held = [connect(served, "127.0.0.9") for _ in range(256)]
+def test_connections_past_the_caps_are_refused_at_once(chat, tmp_path):
+    server = ServeProcess(tmp_path, "--max-connections-per-client", "8", "--max-connections", "12",
+                          model_url=chat.url)
+    server.port = int(server.url.rsplit(":", 1)[1])
+    held = []
     try:
-        extra = connect(served, "127.0.0.9")
-        reply = read_reply(extra)
-        extra.close()
+        held += [connect(server, "127.0.0.9") for _ in range(8)]
+        with connect(server, "127.0.0.9") as extra:
+            reply = read_reply(extra)
         assert status_of(reply) == 503 and b"too_many_connections" in reply, reply[:200]
-        assert healthy(served)  # other addresses are still served
+        assert healthy(server)  # another address is still served
+        held += [connect(server, "127.0.0.10") for _ in range(4)]
+        with connect(server, "127.0.0.11") as extra:
+            reply = read_reply(extra)
+        assert status_of(reply) == 503 and b"too_many_connections" in reply, reply[:200]
     finally:
         for s in held:
             s.close()
+        server.stop()
 
 
 def test_a_forged_log_line_is_escaped_and_long_paths_are_cut(served):
