@@ -741,7 +741,8 @@ void HttpListener::stop() {
         error_code ignored;
         s.acceptor.close(ignored);
         s.accept_pause.cancel();
-        s.work.reset();
+        // The work guard stays: a reply may still come from a worker to a connection that
+        // waits with nothing pending; the last connection's end stops the context.
         std::vector<std::shared_ptr<Session>> open;
         {
             std::lock_guard lock(s.mutex);

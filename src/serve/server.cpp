@@ -42,7 +42,7 @@ const char* kContentSecurityPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob:; "
     "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
-enum class Route { Asset, Healthz, Readyz, Metrics, Tables, Schema, Sql, Ask, AskStream, Chart };
+enum class Route { Healthz, Readyz, Metrics, Tables, Schema, Sql, Ask, AskStream };
 
 struct RouteEntry {
     const char* path;
@@ -224,7 +224,7 @@ struct Server::Impl : HttpHandler {
     void allow_hosts(int port);
     bool host_allowed(const HttpRequest& head) const;
     bool origin_allowed(const HttpRequest& head, bool& cross) const;
-    void add_common_headers(HttpResponse& res, const HttpRequest& request) const;
+    void add_common_headers(HttpResponse& res, const std::string& origin) const;
     std::optional<Value> read_body(const HttpRequest& req, HttpResponse& refusal);
     std::shared_ptr<Ticket> admit(const HttpRequest& req, HttpResponse& refusal, bool stream);
     void ask(const HttpRequest& req, HttpReply reply);
@@ -295,21 +295,21 @@ bool Server::Impl::origin_allowed(const HttpRequest& head, bool& cross) const {
     return cross;
 }
 
-void Server::Impl::add_common_headers(HttpResponse& res, const HttpRequest& request) const {
+void Server::Impl::add_common_headers(HttpResponse& res, const std::string& origin) const {
     res.headers.emplace_back("X-Content-Type-Options", "nosniff");
     res.headers.emplace_back("Referrer-Policy", "no-referrer");
     res.headers.emplace_back("X-Frame-Options", "DENY");
     res.headers.emplace_back("Content-Security-Policy", kContentSecurityPolicy);
-    const std::string* origin = request.header("origin");
-    if (origin && allowed_origins.count(lower(*origin)) > 0) {
-        res.headers.emplace_back("Access-Control-Allow-Origin", *origin);
+    if (!origin.empty() && allowed_origins.count(lower(origin)) > 0) {
+        res.headers.emplace_back("Access-Control-Allow-Origin", origin);
         res.headers.emplace_back("Vary", "Origin");
     }
 }
 
 std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
+    const std::string* origin = head.header("origin");
     auto refuse = [&](HttpResponse res) {
-        add_common_headers(res, head);
+        add_common_headers(res, origin ? *origin : std::string());
         return std::optional<HttpResponse>(std::move(res));
     };
     if (!host_allowed(head)) {
@@ -387,8 +387,9 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
 
 void Server::Impl::handle(HttpRequest request, HttpReply reply) {
     // Every answer carries the page's protection headers.
-    auto send = [this, reply, head = std::make_shared<HttpRequest>(request)](HttpResponse res) {
-        add_common_headers(res, *head);
+    const std::string* origin = request.header("origin");
+    auto send = [this, reply, origin = origin ? *origin : std::string()](HttpResponse res) {
+        add_common_headers(res, origin);
         reply(std::move(res));
     };
     const std::string& path = request.path;
@@ -406,13 +407,13 @@ void Server::Impl::handle(HttpRequest request, HttpReply reply) {
         send(chart(request));
         return;
     }
-    Route route = Route::Asset;
-    for (const auto& e : kRoutes) {
-        if (path == e.path) {
-            route = e.route;
-        }
+    const auto entry = std::find_if(std::begin(kRoutes), std::end(kRoutes),
+                                    [&](const RouteEntry& e) { return path == e.path; });
+    if (entry == std::end(kRoutes)) {
+        send(error_response(404, "not_found", "there is no such route"));
+        return;
     }
-    switch (route) {
+    switch (entry->route) {
     case Route::Healthz:
         send(json_response(200, {{"status", "ok"}}));
         return;
@@ -441,11 +442,7 @@ void Server::Impl::handle(HttpRequest request, HttpReply reply) {
     case Route::AskStream:
         ask_stream(request, send);
         return;
-    case Route::Asset:
-    case Route::Chart:
-        break;
     }
-    send(error_response(404, "not_found", "there is no such route"));
 }
 
 void Server::Impl::on_database(HttpReply reply, std::function<HttpResponse()> work) {
@@ -595,8 +592,8 @@ void Server::Impl::ask(const HttpRequest& req, HttpReply reply) {
         if (!t->done() || once->exchange(true)) {
             return;
         }
-        cancel();
         reply(answer(*t, start));
+        cancel();
     });
 }
 
