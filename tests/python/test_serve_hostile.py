@@ -200,6 +200,11 @@ def test_a_thousand_idle_connections_hold_nothing_that_healthz_needs(served):
     idle deadline closes them all, and memory stays bounded."""
     before = peak_kib(served)
     idle = [connect(served, "127.0.0.%d" % (2 + i % 4)) for i in range(1000)]
+    # And one kept alive after a request: it is closed as idle as well.
+    kept = connect(served)
+    kept.sendall(b"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % served.port)
+    assert status_of(read_reply(kept)) == 200
+    idle.append(kept)
     try:
         answers = [healthy(served) for _ in range(5)]
         assert all(answers), answers
