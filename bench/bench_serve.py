@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """zolvi serve under load: questions per second and p50/p95 latency at 1, 16 and 64 concurrent
-clients, and the server's own time per question (HTTP, JSON, streaming).
+clients, the server's own time per question (HTTP, JSON, streaming), and its memory with 1,000
+idle connections open.
 
   ZOLVIAI_BUILD_DIR=build /usr/bin/python3 bench/bench_serve.py
 
@@ -20,6 +21,8 @@ import concurrent.futures
 import json
 import os
 import pathlib
+import resource
+import socket
 import statistics
 import sys
 import tempfile
@@ -28,7 +31,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 
-from serve_support import ChatProcess, ServeProcess, answer_rules, http_call, sse_events  # noqa: E402
+from serve_support import ChatProcess, ServeProcess, answer_rules, http_call, rss_kib, sse_events  # noqa: E402
 
 DELAY = 0.05
 
@@ -67,6 +70,36 @@ def level(url, clients, questions):
     refused = sum(1 for r in results if r[2] != 200)
     return {"clients": clients, "questions": questions, "qps": len(ok) / wall,
             "p50": percentile(ok, 50), "p95": percentile(ok, 95), "refused": refused}
+
+
+def idle_connections(server, count=1000):
+    """The server's memory with `count` connections open that send nothing (from four
+    loopback addresses, under the per-client cap), and a bare request's time meanwhile."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 8192)), hard))
+    port = int(server.url.rsplit(":", 1)[1])
+    before = rss_kib(server.proc.pid)
+    sockets = []
+    try:
+        for i in range(count):
+            s = socket.socket()
+            s.bind(("127.0.0.%d" % (2 + i % 4), 0))
+            s.connect(("127.0.0.1", port))
+            sockets.append(s)
+        time.sleep(0.5)
+        during = rss_kib(server.proc.pid)
+        floor = []
+        for _ in range(50):
+            start = time.perf_counter()
+            status, _, _ = http_call(server.url, "GET", "/healthz")
+            floor.append(time.perf_counter() - start)
+            assert status == 200
+    finally:
+        for s in sockets:
+            s.close()
+    print("%d idle connections: server resident memory %.1f MB -> %.1f MB (%+.1f MB, %.1f kB each); "
+          "GET /healthz meanwhile: median %.3f ms" % (count, before / 1024, during / 1024, (during - before) / 1024,
+                                                     (during - before) / count, statistics.median(floor) * 1000))
 
 
 def main():
@@ -112,6 +145,8 @@ def main():
         print("streaming instead: %+.3f ms per question (median latency %.1f vs %.1f ms)"
               % ((statistics.median(streamed) - statistics.median(plain)) * 1000,
                  statistics.median(streamed) * 1000, statistics.median(plain) * 1000))
+
+        idle_connections(server)
 
         times = []
         for _ in range(3):

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <thread>
 
 namespace zolviai::cli {
@@ -28,6 +29,15 @@ struct ServeCommandOptions {
     long grace = 30;
     long chart_ttl = 86400;
     std::string analysis = "auto";
+    std::vector<std::string> public_hosts;
+    std::vector<std::string> allow_origins;
+    long head_timeout = 10;
+    long body_timeout = 10;
+    long idle_timeout = 5;
+    std::size_t max_header_lines = 100;
+    std::size_t max_header_bytes = 16 * 1024;
+    std::size_t max_connections = 1024;
+    std::size_t max_connections_per_client = 256;
 };
 
 // The flow's printed lines (prompts with their rows, diagnostics) are the contract of
@@ -39,13 +49,48 @@ public:
     void write_err(std::string_view text) override { err(text); }
 };
 
+// The user's own runtime folder, else the user's cache folder; never a shared temporary
+// folder, where another user could plant a link under a name known in advance.
 std::string default_media_dir() {
+    namespace fs = std::filesystem;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     const char* cache = std::getenv("XDG_CACHE_HOME");
     const char* home = std::getenv("HOME");
-    const std::filesystem::path dir = cache && *cache ? std::filesystem::path(cache)
-                                      : home && *home ? std::filesystem::path(home) / ".cache"
-                                                      : std::filesystem::temp_directory_path();
-    return (dir / "zolvi" / "serve-media").string();
+    fs::path base;
+    std::error_code ec;
+    if (runtime && runtime[0] == '/' && fs::is_directory(runtime, ec)) {
+        base = runtime;
+    } else if (cache && cache[0] == '/') {
+        base = cache;
+    } else if (home && home[0] == '/') {
+        base = fs::path(home) / ".cache";
+    } else {
+        throw ConfigError("no private folder for the charts: XDG_RUNTIME_DIR, XDG_CACHE_HOME and "
+                          "HOME are unset; give one with --media");
+    }
+    return (base / "zolviai" / "serve-media").string();
+}
+
+// Each connection is a descriptor: the soft limit goes up to the hard one, and the cap on
+// connections stays below what is left for the database, the models and the files.
+std::size_t connections_within_descriptors(std::size_t wanted) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return wanted;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    constexpr rlim_t kReserve = 128;
+    const rlim_t room = limit.rlim_cur > 2 * kReserve ? limit.rlim_cur - kReserve : kReserve;
+    if (limit.rlim_cur != RLIM_INFINITY && wanted > room) {
+        err_line("zolvi serve: --max-connections lowered to " + std::to_string(room) +
+                 " (the process may open " + std::to_string(limit.rlim_cur) + " files)");
+        return static_cast<std::size_t>(room);
+    }
+    return wanted;
 }
 
 void serve(const ServeCommandOptions& o) {
@@ -72,6 +117,15 @@ void serve(const ServeCommandOptions& o) {
     options.question_timeout = std::chrono::seconds(o.question_timeout);
     options.grace = std::chrono::seconds(o.grace);
     options.chart_ttl = std::chrono::seconds(o.chart_ttl);
+    options.public_hosts = o.public_hosts;
+    options.allow_origins = o.allow_origins;
+    options.head_timeout = std::chrono::seconds(o.head_timeout);
+    options.body_timeout = std::chrono::seconds(o.body_timeout);
+    options.idle_timeout = std::chrono::seconds(o.idle_timeout);
+    options.max_header_lines = o.max_header_lines;
+    options.max_header_bytes = o.max_header_bytes;
+    options.max_connections = connections_within_descriptors(o.max_connections);
+    options.max_connections_per_client = o.max_connections_per_client;
     // The model-written analysis code runs away from the server's rights.
     const auto runner = pyexec::make_analysis_runner(pyexec::parse_analysis_mode(o.analysis));
     set_console_sink(std::make_shared<ServerLines>());
@@ -137,8 +191,9 @@ void add_serve_command(CLI::App& app) {
         ->check(CLI::Range(0, 100000))
         ->capture_default_str();
     command->add_option("--media", o->media,
-                        "Folder for the charts questions save (default: zolvi/serve-media in "
-                        "the cache folder)");
+                        "Private folder (mode 0700, yours) for the charts questions save "
+                        "(default: zolviai/serve-media in $XDG_RUNTIME_DIR, else in the cache "
+                        "folder)");
     command
         ->add_option("--question-timeout", o->question_timeout,
                      "Seconds a question may take before the answer is 504")
@@ -158,6 +213,43 @@ void add_serve_command(CLI::App& app) {
                      "when this machine cannot isolate it) or auto (sandbox, else a plain child "
                      "process after a warning)")
         ->check(CLI::IsMember({"sandbox", "auto"}))
+        ->capture_default_str();
+    command
+        ->add_option("--public-host", o->public_hosts,
+                     "A Host name the server answers to besides loopback and the listen "
+                     "address (name or name:port; repeat for more)")
+        ->take_all();
+    command
+        ->add_option("--allow-origin", o->allow_origins,
+                     "A web origin whose pages may call the API (CORS), e.g. "
+                     "https://app.example.com; repeat for more")
+        ->take_all();
+    command
+        ->add_option("--head-timeout", o->head_timeout,
+                     "Seconds a request's head may take from its first byte")
+        ->check(CLI::Range(1, 3600))
+        ->capture_default_str();
+    command->add_option("--body-timeout", o->body_timeout, "Seconds a request's body may take")
+        ->check(CLI::Range(1, 3600))
+        ->capture_default_str();
+    command
+        ->add_option("--idle-timeout", o->idle_timeout,
+                     "Seconds a connection may wait for its next request")
+        ->check(CLI::Range(1, 3600))
+        ->capture_default_str();
+    command->add_option("--max-header-lines", o->max_header_lines, "Header lines of a request")
+        ->check(CLI::Range(8, 10000))
+        ->capture_default_str();
+    command->add_option("--max-header-bytes", o->max_header_bytes, "Bytes of a request's head")
+        ->check(CLI::Range(1024, 1024 * 1024))
+        ->capture_default_str();
+    command->add_option("--max-connections", o->max_connections, "Connections open at once")
+        ->check(CLI::Range(1, 1000000))
+        ->capture_default_str();
+    command
+        ->add_option("--max-connections-per-client", o->max_connections_per_client,
+                     "Connections open at once from one client address")
+        ->check(CLI::Range(1, 1000000))
         ->capture_default_str();
     command->callback([o] { serve(*o); });
 }

@@ -127,14 +127,20 @@ void Ticket::push_event(const char* event, const Value& data) {
     if (!stream_) {
         return;
     }
+    std::function<void()> listener;
     {
         std::lock_guard lock(mutex_);
         events_.push_back(sse_frame(event, data));
+        listener = listener_;
     }
     changed_.notify_all();
+    if (listener) {
+        listener();
+    }
 }
 
 void Ticket::finish(int status, Value body, double run_ms) {
+    std::function<void()> listener;
     {
         std::lock_guard lock(mutex_);
         run_ms_ = run_ms;
@@ -144,8 +150,32 @@ void Ticket::finish(int status, Value body, double run_ms) {
         status_ = status;
         body_ = std::move(body);
         done_ = true;
+        listener = std::move(listener_);
+        listener_ = nullptr;
     }
     changed_.notify_all();
+    if (listener) {
+        listener();
+    }
+}
+
+void Ticket::on_change(std::function<void()> listener) {
+    bool now = false;
+    {
+        std::lock_guard lock(mutex_);
+        now = done_ || !events_.empty();
+        if (!done_) {
+            listener_ = listener;
+        }
+    }
+    if (now && listener) {
+        listener();
+    }
+}
+
+bool Ticket::done() const {
+    std::lock_guard lock(mutex_);
+    return done_;
 }
 
 bool Ticket::wait_until_done() {

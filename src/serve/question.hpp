@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,7 +19,7 @@ namespace zolviai::serve {
 using Clock = std::chrono::steady_clock;
 
 // One question from its acceptance to its end, shared by the worker that runs it and the
-// request thread that waits for it (or streams its steps).
+// request that waits for it (or streams its steps).
 class Ticket {
 public:
     Ticket(std::string question, bool sql_only, Clock::time_point deadline, bool stream);
@@ -38,6 +39,11 @@ public:
     // Takes the events that came (waiting up to `wait` for one); done tells whether the
     // question has ended and every event was taken.
     std::vector<std::string> take_events(std::chrono::milliseconds wait, bool& done);
+    // Called after each event and at the end, on the thread that made the change (at once
+    // when an event or the end is already there); replaces any earlier listener, and an empty
+    // function removes it. The listener must not block.
+    void on_change(std::function<void()> listener);
+    bool done() const;
     // Nobody waits any more (deadline, client gone): a worker that has not started skips it.
     void abandon();
     bool abandoned() const;
@@ -51,6 +57,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> events_;
+    std::function<void()> listener_;
     bool done_ = false;
     bool abandoned_ = false;
     int status_ = 0;

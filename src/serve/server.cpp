@@ -1,6 +1,7 @@
 #include "zolviai/serve/server.hpp"
 
 #include "serve/chart_store.hpp"
+#include "serve/http_listener.hpp"
 #include "serve/metrics.hpp"
 #include "serve/question.hpp"
 #include "serve/question_pool.hpp"
@@ -13,46 +14,74 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
-#include <httplib.h>
-#include <sstream>
+#include <filesystem>
+#include <set>
 #include <strings.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace zolviai::serve {
 namespace {
 
-using Request = httplib::Request;
-using Response = httplib::Response;
-using HandlerResponse = httplib::Server::HandlerResponse;
-
-constexpr std::size_t kMaxChartBytes = 64 * 1024 * 1024;
+constexpr std::uintmax_t kMaxChartBytes = 64 * 1024 * 1024;
 // A stream that has nothing to say for this long sends a comment line, so that proxies and
 // browsers do not take a long step for a dead connection.
 constexpr std::chrono::seconds kStreamKeepAlive{15};
+// Database routes (tables, schema, SQL, readiness) run off the connection threads.
+constexpr std::size_t kDatabaseWorkers = 8;
+constexpr std::size_t kDatabaseQueue = 64;
+
+// The page may load only its own files and talk only to this server; nobody may frame it.
+const char* kContentSecurityPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob:; "
+    "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+enum class Route { Healthz, Readyz, Metrics, Tables, Schema, Sql, Ask, AskStream };
+
+struct RouteEntry {
+    const char* path;
+    const char* method;
+    Route route;
+    bool token; // needs the bearer token when the server has one
+};
+
+const RouteEntry kRoutes[] = {
+    {"/healthz", "GET", Route::Healthz, false}, {"/readyz", "GET", Route::Readyz, false},
+    {"/metrics", "GET", Route::Metrics, true},  {"/v1/tables", "GET", Route::Tables, true},
+    {"/v1/schema", "GET", Route::Schema, true}, {"/v1/sql", "POST", Route::Sql, true},
+    {"/v1/ask", "POST", Route::Ask, true},      {"/v1/ask/stream", "POST", Route::AskStream, true},
+};
+
+bool is_chart_name(std::string_view name) {
+    if (name.size() != 36 || name.substr(32) != ".png") {
+        return false;
+    }
+    return std::all_of(name.begin(), name.begin() + 32,
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
 
 // The routes by their pattern: what metrics and logs name, never the path a client sent.
 std::string route_label(const std::string& path) {
-    static const char* known[] = {"/",          "/app.js", "/app.css", "/openapi.json",
-                                  "/healthz",   "/readyz", "/metrics", "/v1/tables",
-                                  "/v1/schema", "/v1/sql", "/v1/ask",  "/v1/ask/stream"};
-    for (const char* route : known) {
-        if (path == route) {
-            return route;
+    for (const auto& entry : kRoutes) {
+        if (path == entry.path) {
+            return entry.path;
+        }
+    }
+    for (const auto& asset : web_assets()) {
+        if (path == asset.path) {
+            return path;
         }
     }
     if (path.rfind("/v1/charts/", 0) == 0) {
         return "/v1/charts/{name}";
     }
     return "other";
-}
-
-bool needs_token(const std::string& path) {
-    return path.rfind("/v1/", 0) == 0 || path == "/metrics";
 }
 
 // Compares in time that depends only on the lengths, so the token cannot be found a byte
@@ -65,13 +94,31 @@ bool same_secret(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-void send_json(Response& res, int status, const Value& body) {
-    res.status = status;
-    res.set_content(body.dump(-1, ' ', false, Value::error_handler_t::replace), "application/json");
+std::string lower(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
 }
 
-void send_error(Response& res, int status, const std::string& code, const std::string& message) {
-    send_json(res, status, error_body(code, message));
+std::string trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return "";
+    }
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+HttpResponse json_response(int status, const Value& body) {
+    HttpResponse res;
+    res.status = status;
+    res.body = body.dump(-1, ' ', false, Value::error_handler_t::replace);
+    res.headers.emplace_back("Content-Type", "application/json");
+    return res;
+}
+
+HttpResponse error_response(int status, const std::string& code, const std::string& message) {
+    return json_response(status, error_body(code, message));
 }
 
 std::string utc_now() {
@@ -82,10 +129,6 @@ std::string utc_now() {
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
     return text;
 }
-
-// When each request on this thread began: the log line's time. httplib runs a request on
-// one thread from its routing to its log line.
-thread_local Clock::time_point t_request_start{};
 
 // The fields of a JSON body. Missing or mistyped fields are a 400 that names them.
 struct BodyReader {
@@ -120,24 +163,48 @@ struct BodyReader {
     void note(const std::string& text) { problem += (problem.empty() ? "" : "; ") + text; }
 };
 
+// What a streamed question shares between the worker's events, its timers and the sink.
+struct StreamState {
+    std::mutex mutex;
+    std::shared_ptr<ChunkSink> sink;
+    bool ended = false;
+    std::function<void()> cancel_deadline;
+    std::function<void()> cancel_keep_alive;
+};
+
 } // namespace
 
-struct Server::Impl {
+struct Server::Impl : HttpHandler {
     Impl(ServeOptions o, std::shared_ptr<sql::CustomSQLDatabase> database,
          std::shared_ptr<const flow::SQLGraph> graph)
         : options(std::move(o)), db(std::move(database)), flow(std::move(graph)),
           charts(options.media_dir, options.chart_ttl),
+          database_pool(kDatabaseWorkers, kDatabaseQueue),
+          listener(limits_from(options), *this, options.io_threads),
           pool(options.max_concurrent, options.queue) {}
+
+    static HttpLimits limits_from(const ServeOptions& o) {
+        HttpLimits l;
+        l.head_timeout = o.head_timeout;
+        l.body_timeout = o.body_timeout;
+        l.idle_timeout = o.idle_timeout;
+        l.max_header_lines = o.max_header_lines;
+        l.max_header_bytes = o.max_header_bytes;
+        l.max_body_bytes = o.max_body_bytes;
+        l.max_connections = o.max_connections;
+        l.max_connections_per_client = o.max_connections_per_client;
+        return l;
+    }
 
     ServeOptions options;
     std::shared_ptr<sql::CustomSQLDatabase> db;
     std::shared_ptr<const flow::SQLGraph> flow;
-    httplib::Server http;
     Metrics metrics;
     ChartStore charts;
+    std::set<std::string> allowed_hosts;   // lower case, with the port where it is given
+    std::set<std::string> allowed_origins; // lower case, without a trailing slash
     std::atomic<bool> stopping{false};
     std::atomic<std::size_t> pending{0};
-    std::atomic<int> listen_socket{-1};
     std::atomic<double> mean_seconds{1.0}; // of recent questions: the Retry-After estimate
 
     std::mutex janitor_mutex;
@@ -145,22 +212,32 @@ struct Server::Impl {
     bool janitor_stop = false;
     std::thread janitor;
 
+    QuestionPool database_pool;
+    HttpListener listener;
     QuestionPool pool; // last: its workers use everything above and are joined first
 
-    void routes();
-    bool check_request(const Request& req, Response& res);
-    std::optional<Value> read_body(const Request& req, Response& res);
-    std::shared_ptr<Ticket> admit(const Request& req, Response& res, bool stream);
-    void ask(const Request& req, Response& res);
-    void ask_stream(const Request& req, Response& res);
-    void run_sql(const Request& req, Response& res);
-    void tables(Response& res);
-    void schema(const Request& req, Response& res);
-    void chart(const Request& req, Response& res);
-    void ready(Response& res);
-    void database_failed(Response& res, const DatabaseError& e);
+    // HttpHandler
+    std::optional<HttpResponse> screen(const HttpRequest& head) override;
+    void handle(HttpRequest request, HttpReply reply) override;
+    void completed(const HttpRequest& request, int status) override;
+
+    void allow_hosts(int port);
+    bool host_allowed(const HttpRequest& head) const;
+    bool origin_allowed(const HttpRequest& head, bool& cross) const;
+    void add_common_headers(HttpResponse& res, const std::string& origin) const;
+    std::optional<Value> read_body(const HttpRequest& req, HttpResponse& refusal);
+    std::shared_ptr<Ticket> admit(const HttpRequest& req, HttpResponse& refusal, bool stream);
+    void ask(const HttpRequest& req, HttpReply reply);
+    void ask_stream(const HttpRequest& req, HttpReply reply);
+    void on_database(HttpReply reply, std::function<HttpResponse()> work);
+    HttpResponse run_sql(const HttpRequest& req);
+    HttpResponse tables();
+    HttpResponse schema(const HttpRequest& req);
+    HttpResponse chart(const HttpRequest& req);
+    HttpResponse ready();
+    HttpResponse database_failed(const DatabaseError& e);
+    HttpResponse answer(const Ticket& ticket, Clock::time_point start);
     int retry_after() const;
-    void log(const Request& req, const Response& res);
     void sweep_charts();
 };
 
@@ -171,24 +248,239 @@ int Server::Impl::retry_after() const {
     return static_cast<int>(std::clamp(std::ceil(estimate), 1.0, 60.0));
 }
 
-bool Server::Impl::check_request(const Request& req, Response& res) {
-    if (!options.token.empty() && needs_token(req.path)) {
-        const std::string header = req.get_header_value("Authorization");
-        // The scheme's name is case-insensitive (RFC 7235); the token is not.
-        const bool bearer = header.size() > 7 && strncasecmp(header.c_str(), "Bearer ", 7) == 0;
-        const bool ok = bearer && same_secret(std::string_view(header).substr(7), options.token);
-        if (!ok) {
-            res.set_header("WWW-Authenticate", "Bearer");
-            send_error(res, 401, "unauthorized",
-                       header.empty() ? "this route needs an Authorization: Bearer header"
-                                      : "the bearer token is not the server's");
-            return false;
+void Server::Impl::allow_hosts(int port) {
+    const std::string suffix = ":" + std::to_string(port);
+    const bool v6 = options.host.find(':') != std::string::npos;
+    for (const std::string& name :
+         {std::string("localhost"), std::string("127.0.0.1"), std::string("[::1]"),
+          v6 ? "[" + options.host + "]" : options.host}) {
+        allowed_hosts.insert(lower(name) + suffix);
+        if (port == 80) {
+            allowed_hosts.insert(lower(name));
         }
     }
-    return true;
+    for (const auto& host : options.public_hosts) {
+        allowed_hosts.insert(lower(host));
+        if (host.find(':') == std::string::npos || host.back() == ']') {
+            allowed_hosts.insert(lower(host) + suffix);
+        }
+    }
+    for (std::string origin : options.allow_origins) {
+        while (!origin.empty() && origin.back() == '/') {
+            origin.pop_back();
+        }
+        allowed_origins.insert(lower(origin));
+    }
 }
 
-std::optional<Value> Server::Impl::read_body(const Request& req, Response& res) {
+bool Server::Impl::host_allowed(const HttpRequest& head) const {
+    const std::string* host = head.header("host");
+    return host && allowed_hosts.count(lower(*host)) > 0;
+}
+
+// The server's own origin is the scheme and the Host the request came with (already one the
+// server answers to); any other needs --allow-origin. cross tells whether CORS headers apply.
+bool Server::Impl::origin_allowed(const HttpRequest& head, bool& cross) const {
+    cross = false;
+    const std::string* origin = head.header("origin");
+    if (!origin) {
+        return true;
+    }
+    const std::string value = lower(*origin);
+    const std::string host = lower(*head.header("host"));
+    if (value == "http://" + host || value == "https://" + host) {
+        return true;
+    }
+    cross = allowed_origins.count(value) > 0;
+    return cross;
+}
+
+void Server::Impl::add_common_headers(HttpResponse& res, const std::string& origin) const {
+    res.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    res.headers.emplace_back("Referrer-Policy", "no-referrer");
+    res.headers.emplace_back("X-Frame-Options", "DENY");
+    res.headers.emplace_back("Content-Security-Policy", kContentSecurityPolicy);
+    if (!origin.empty() && allowed_origins.count(lower(origin)) > 0) {
+        res.headers.emplace_back("Access-Control-Allow-Origin", origin);
+        res.headers.emplace_back("Vary", "Origin");
+    }
+}
+
+std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
+    const std::string* origin = head.header("origin");
+    auto refuse = [&](HttpResponse res) {
+        add_common_headers(res, origin ? *origin : std::string());
+        return std::optional<HttpResponse>(std::move(res));
+    };
+    if (!host_allowed(head)) {
+        return refuse(error_response(421, "misdirected_request",
+                                     "this server does not answer to that Host name; start it "
+                                     "with --public-host to add one"));
+    }
+    bool cross = false;
+    if (!origin_allowed(head, cross)) {
+        return refuse(error_response(403, "forbidden_origin",
+                                     "requests from pages of another origin are refused; start "
+                                     "the server with --allow-origin to allow one"));
+    }
+    if (head.method == "OPTIONS" && cross) {
+        HttpResponse res;
+        res.status = 204;
+        res.headers = {{"Access-Control-Allow-Methods", "GET, POST"},
+                       {"Access-Control-Allow-Headers", "Authorization, Content-Type"},
+                       {"Access-Control-Max-Age", "600"}};
+        return refuse(std::move(res));
+    }
+    // The route and the method are decided from the head, before any byte of the body.
+    const char* method = nullptr;
+    bool needs_token = false;
+    for (const auto& e : kRoutes) {
+        if (head.path == e.path) {
+            method = e.method;
+            needs_token = e.token;
+        }
+    }
+    if (!method && head.path.rfind("/v1/charts/", 0) == 0) {
+        method = "GET";
+        needs_token = true;
+    }
+    for (const auto& asset : web_assets()) {
+        if (!method && head.path == asset.path) {
+            method = "GET";
+        }
+    }
+    if (!method) {
+        return refuse(error_response(404, "not_found", "there is no such route"));
+    }
+    if (head.method != method && !(head.method == "HEAD" && std::string_view(method) == "GET")) {
+        auto res = error_response(405, "method_not_allowed",
+                                  "this route takes " + std::string(method) + " only");
+        res.headers.emplace_back("Allow", method);
+        return refuse(std::move(res));
+    }
+    if (needs_token && !options.token.empty()) {
+        const std::string* header = head.header("authorization");
+        // The scheme's name is case-insensitive (RFC 7235); the token is not.
+        const bool bearer =
+            header && header->size() > 7 && strncasecmp(header->c_str(), "Bearer ", 7) == 0;
+        if (!bearer || !same_secret(std::string_view(*header).substr(7), options.token)) {
+            auto res = error_response(401, "unauthorized",
+                                      !header || header->empty()
+                                          ? "this route needs an Authorization: Bearer header"
+                                          : "the bearer token is not the server's");
+            res.headers.emplace_back("WWW-Authenticate", "Bearer");
+            return refuse(std::move(res));
+        }
+    }
+    if (head.method == "POST") {
+        // A browser sends text/plain and form bodies to any origin without asking first; JSON
+        // it sends only after a preflight this server does not grant.
+        const std::string* type = head.header("content-type");
+        if (!type || trim(lower(type->substr(0, type->find(';')))) != "application/json") {
+            return refuse(error_response(415, "unsupported_media_type",
+                                         "the request body must be sent as Content-Type: "
+                                         "application/json"));
+        }
+    }
+    return std::nullopt;
+}
+
+void Server::Impl::handle(HttpRequest request, HttpReply reply) {
+    // Every answer carries the page's protection headers.
+    const std::string* origin = request.header("origin");
+    auto send = [this, reply, origin = origin ? *origin : std::string()](HttpResponse res) {
+        add_common_headers(res, origin);
+        reply(std::move(res));
+    };
+    const std::string& path = request.path;
+    for (const auto& asset : web_assets()) {
+        if (path == asset.path) {
+            HttpResponse res;
+            res.body = std::string(asset.body);
+            res.headers = {{"Content-Type", std::string(asset.content_type)},
+                           {"Cache-Control", "no-cache"}};
+            send(std::move(res));
+            return;
+        }
+    }
+    if (path.rfind("/v1/charts/", 0) == 0) {
+        send(chart(request));
+        return;
+    }
+    const auto entry = std::find_if(std::begin(kRoutes), std::end(kRoutes),
+                                    [&](const RouteEntry& e) { return path == e.path; });
+    if (entry == std::end(kRoutes)) {
+        send(error_response(404, "not_found", "there is no such route"));
+        return;
+    }
+    switch (entry->route) {
+    case Route::Healthz:
+        send(json_response(200, {{"status", "ok"}}));
+        return;
+    case Route::Metrics: {
+        HttpResponse res;
+        res.body = metrics.render(pool.running(), pool.waiting());
+        res.headers = {{"Content-Type", "text/plain; version=0.0.4; charset=utf-8"}};
+        send(std::move(res));
+        return;
+    }
+    case Route::Readyz:
+        on_database(send, [this] { return ready(); });
+        return;
+    case Route::Tables:
+        on_database(send, [this] { return tables(); });
+        return;
+    case Route::Schema:
+        on_database(send, [this, request] { return schema(request); });
+        return;
+    case Route::Sql:
+        on_database(send, [this, request] { return run_sql(request); });
+        return;
+    case Route::Ask:
+        ask(request, send);
+        return;
+    case Route::AskStream:
+        ask_stream(request, send);
+        return;
+    }
+}
+
+void Server::Impl::on_database(HttpReply reply, std::function<HttpResponse()> work) {
+    const bool queued = database_pool.submit([reply, work = std::move(work)] {
+        try {
+            reply(work());
+        } catch (const std::exception&) {
+            reply(error_response(500, "internal_error",
+                                 "the server failed while handling the request"));
+        }
+    });
+    if (!queued) {
+        auto res = error_response(503, "busy", "too many database requests at once; try again");
+        res.headers.emplace_back("Retry-After", "1");
+        reply(std::move(res));
+    }
+}
+
+void Server::Impl::completed(const HttpRequest& req, int status) {
+    const double ms =
+        req.start == Clock::time_point{}
+            ? 0.0
+            : std::chrono::duration<double, std::milli>(Clock::now() - req.start).count();
+    const std::string route = req.path.empty() ? "other" : route_label(req.path);
+    metrics.count_request(route, status);
+    // The route's pattern for unknown paths: a path is the client's text. Any of it that is
+    // logged is escaped and cut, so it cannot forge a line or steer a terminal.
+    const std::string path = req.path.empty()   ? std::string("-")
+                             : route == "other" ? std::string("(unknown route)")
+                                                : log_safe(req.path, 120);
+    const std::string method = req.method.empty() ? "-" : log_safe(req.method, 16);
+    char line[512];
+    std::snprintf(line, sizeof line, "%s %s %s %d %.1f ms\n", utc_now().c_str(), method.c_str(),
+                  path.c_str(), status, ms);
+    write_all(2, line);
+}
+
+std::optional<Value> Server::Impl::read_body(const HttpRequest& req, HttpResponse& refusal) {
     JsonLimits limits;
     limits.max_bytes = options.max_body_bytes;
     limits.max_depth = 64;
@@ -196,19 +488,20 @@ std::optional<Value> Server::Impl::read_body(const Request& req, Response& res) 
     try {
         body = parse_json_input(req.body, limits);
     } catch (const JsonInputError& e) {
-        send_error(res, 400, "invalid_json",
-                   std::string("the request body is not JSON: ") + e.what());
+        refusal = error_response(400, "invalid_json",
+                                 std::string("the request body is not JSON: ") + e.what());
         return std::nullopt;
     }
     if (!body.is_object()) {
-        send_error(res, 400, "invalid_json", "the request body must be a JSON object");
+        refusal = error_response(400, "invalid_json", "the request body must be a JSON object");
         return std::nullopt;
     }
     return body;
 }
 
-std::shared_ptr<Ticket> Server::Impl::admit(const Request& req, Response& res, bool stream) {
-    const auto body = read_body(req, res);
+std::shared_ptr<Ticket> Server::Impl::admit(const HttpRequest& req, HttpResponse& refusal,
+                                            bool stream) {
+    const auto body = read_body(req, refusal);
     if (!body) {
         return nullptr;
     }
@@ -216,18 +509,20 @@ std::shared_ptr<Ticket> Server::Impl::admit(const Request& req, Response& res, b
     const auto question = fields.text("question");
     const bool sql_only = fields.flag("sql_only");
     if (!fields.problem.empty()) {
-        send_error(res, 400, "invalid_request", fields.problem);
+        refusal = error_response(400, "invalid_request", fields.problem);
         return nullptr;
     }
     if (!flow) {
-        send_error(res, 503, "model_not_configured",
-                   "no language model is configured for this server: set OPENAI_BASE_URL, "
-                   "OPENAI_API_KEY, AZURE_OPENAI_* or ZOLVI_API_BASE_URL and restart it");
+        refusal =
+            error_response(503, "model_not_configured",
+                           "no language model is configured for this server: set OPENAI_BASE_URL, "
+                           "OPENAI_API_KEY, AZURE_OPENAI_* or ZOLVI_API_BASE_URL and restart it");
         return nullptr;
     }
     if (stopping) {
-        res.set_header("Retry-After", "5");
-        send_error(res, 503, "shutting_down", "the server is stopping and takes no new questions");
+        refusal = error_response(503, "shutting_down",
+                                 "the server is stopping and takes no new questions");
+        refusal.headers.emplace_back("Retry-After", "5");
         return nullptr;
     }
     auto ticket = std::make_shared<Ticket>(*question, sql_only,
@@ -245,205 +540,243 @@ std::shared_ptr<Ticket> Server::Impl::admit(const Request& req, Response& res, b
     });
     if (!queued) {
         --pending;
-        res.set_header("Retry-After", std::to_string(retry_after()));
-        send_error(res, 503, "busy",
-                   "every worker is busy and the queue is full (" +
-                       std::to_string(options.max_concurrent) + " running, " +
-                       std::to_string(options.queue) + " waiting); try again later");
+        refusal = error_response(503, "busy",
+                                 "every worker is busy and the queue is full (" +
+                                     std::to_string(options.max_concurrent) + " running, " +
+                                     std::to_string(options.queue) + " waiting); try again later");
+        refusal.headers.emplace_back("Retry-After", std::to_string(retry_after()));
         return nullptr;
     }
     return ticket;
 }
 
-void Server::Impl::ask(const Request& req, Response& res) {
-    const auto ticket = admit(req, res, false);
-    if (!ticket) {
-        return;
+HttpResponse Server::Impl::answer(const Ticket& ticket, Clock::time_point start) {
+    auto res = json_response(ticket.status(), ticket.body());
+    if (ticket.status() == 503) {
+        res.headers.emplace_back("Retry-After", "5");
     }
-    if (!ticket->wait_until_done()) {
-        ticket->abandon();
-        send_error(res, 504, "timeout",
-                   "the question did not finish within " +
-                       std::to_string(options.question_timeout.count()) + " s");
-        return;
-    }
-    if (ticket->status() == 503) {
-        res.set_header("Retry-After", "5");
-    }
-    send_json(res, ticket->status(), ticket->body());
     // The flow's time and the request's time in this server up to its answer: their
     // difference is the server's own (HTTP, JSON, queue hand-over).
     char timing[96];
-    std::snprintf(
-        timing, sizeof timing, "run;dur=%.3f, total;dur=%.3f", ticket->run_ms(),
-        std::chrono::duration<double, std::milli>(Clock::now() - t_request_start).count());
-    res.set_header("Server-Timing", timing);
+    std::snprintf(timing, sizeof timing, "run;dur=%.3f, total;dur=%.3f", ticket.run_ms(),
+                  std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    res.headers.emplace_back("Server-Timing", timing);
+    return res;
 }
 
-void Server::Impl::ask_stream(const Request& req, Response& res) {
-    const auto ticket = admit(req, res, true);
+void Server::Impl::ask(const HttpRequest& req, HttpReply reply) {
+    HttpResponse refusal;
+    const auto ticket = admit(req, refusal, false);
     if (!ticket) {
+        reply(std::move(refusal));
         return;
     }
-    res.set_header("Cache-Control", "no-cache");
-    res.set_header("X-Accel-Buffering", "no");
+    // The answer goes out once: when the question ends or when its deadline passes.
+    auto once = std::make_shared<std::atomic<bool>>(false);
     const auto timeout = options.question_timeout;
-    res.set_chunked_content_provider(
-        "text/event-stream", [ticket, timeout](std::size_t, httplib::DataSink& sink) {
-            const auto now = Clock::now();
-            if (now >= ticket->deadline) {
-                ticket->abandon();
-                const std::string frame =
-                    "event: error\ndata: " +
-                    error_body("timeout", "the question did not finish within " +
-                                              std::to_string(timeout.count()) + " s")
-                        .dump() +
-                    "\n\n";
-                sink.write(frame.data(), frame.size());
-                sink.done();
-                return true;
-            }
-            const auto wait = std::min<Clock::duration>(kStreamKeepAlive, ticket->deadline - now);
-            bool done = false;
-            auto frames =
-                ticket->take_events(std::chrono::duration_cast<std::chrono::milliseconds>(wait) +
-                                        std::chrono::milliseconds(1),
-                                    done);
-            if (frames.empty() && !done) {
-                frames.push_back(": waiting\n\n");
-            }
-            for (const auto& frame : frames) {
-                if (!sink.write(frame.data(), frame.size())) {
-                    ticket->abandon(); // the client went away
-                    return false;
-                }
-            }
-            if (done) {
-                sink.done();
-            }
-            return true;
-        });
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(ticket->deadline - Clock::now());
+    auto cancel = listener.after(left, [ticket, once, reply, timeout] {
+        if (once->exchange(true)) {
+            return;
+        }
+        ticket->on_change(nullptr);
+        ticket->abandon();
+        reply(error_response(504, "timeout",
+                             "the question did not finish within " +
+                                 std::to_string(timeout.count()) + " s"));
+    });
+    Ticket* t = ticket.get();
+    const auto start = req.start;
+    ticket->on_change([this, t, once, reply, cancel, start] {
+        if (!t->done() || once->exchange(true)) {
+            return;
+        }
+        reply(answer(*t, start));
+        cancel();
+    });
 }
 
-void Server::Impl::database_failed(Response& res, const DatabaseError& e) {
+void Server::Impl::ask_stream(const HttpRequest& req, HttpReply reply) {
+    HttpResponse refusal;
+    const auto ticket = admit(req, refusal, true);
+    if (!ticket) {
+        reply(std::move(refusal));
+        return;
+    }
+    HttpResponse res;
+    res.headers = {{"Content-Type", "text/event-stream"},
+                   {"Cache-Control", "no-cache"},
+                   {"X-Accel-Buffering", "no"}};
+    const auto timeout = options.question_timeout;
+    res.stream = [this, ticket, timeout](std::shared_ptr<ChunkSink> sink) {
+        auto state = std::make_shared<StreamState>();
+        state->sink = std::move(sink);
+        Ticket* t = ticket.get();
+        // Ends the stream (under the state's lock).
+        auto end = [t](StreamState& s) {
+            s.ended = true;
+            if (s.cancel_deadline) {
+                s.cancel_deadline();
+            }
+            if (s.cancel_keep_alive) {
+                s.cancel_keep_alive();
+            }
+            t->on_change(nullptr);
+        };
+        std::unique_lock lock(state->mutex);
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(ticket->deadline - Clock::now());
+        state->cancel_deadline = listener.after(left, [state, ticket, timeout, end] {
+            std::lock_guard l(state->mutex);
+            if (state->ended) {
+                return;
+            }
+            ticket->abandon();
+            state->sink->write("event: error\ndata: " +
+                               error_body("timeout", "the question did not finish within " +
+                                                         std::to_string(timeout.count()) + " s")
+                                   .dump() +
+                               "\n\n");
+            state->sink->finish();
+            end(*state);
+        });
+        // A comment line now and then while a step runs; a write that fails tells that the
+        // client has gone, and the question is then dropped if it has not started.
+        auto keep_alive = std::make_shared<std::function<void()>>();
+        std::weak_ptr<std::function<void()>> weak_keep_alive = keep_alive;
+        *keep_alive = [this, state, t, end, weak_keep_alive] {
+            std::lock_guard l(state->mutex);
+            if (state->ended) {
+                return;
+            }
+            if (state->sink->closed()) {
+                t->abandon();
+                end(*state);
+                return;
+            }
+            state->sink->write(": waiting\n\n");
+            if (auto again = weak_keep_alive.lock()) {
+                state->cancel_keep_alive =
+                    listener.after(kStreamKeepAlive, [again] { (*again)(); });
+            }
+        };
+        state->cancel_keep_alive =
+            listener.after(kStreamKeepAlive, [keep_alive] { (*keep_alive)(); });
+        lock.unlock(); // the ticket may call back at once
+        ticket->on_change([state, t, end] {
+            std::lock_guard l(state->mutex);
+            if (state->ended) {
+                return;
+            }
+            bool done = false;
+            for (auto& frame : t->take_events(std::chrono::milliseconds(0), done)) {
+                state->sink->write(std::move(frame));
+            }
+            if (done) {
+                state->sink->finish();
+                end(*state);
+            } else if (state->sink->closed()) {
+                t->abandon();
+                end(*state);
+            }
+        });
+    };
+    reply(std::move(res));
+}
+
+HttpResponse Server::Impl::database_failed(const DatabaseError& e) {
     std::string why;
     if (!database_reachable(*db, &why)) {
-        res.set_header("Retry-After", "5");
-        send_error(res, 503, "database_unavailable",
-                   std::string("the database is not reachable: ") + e.what());
-        return;
+        auto res = error_response(503, "database_unavailable",
+                                  std::string("the database is not reachable: ") + e.what());
+        res.headers.emplace_back("Retry-After", "5");
+        return res;
     }
     const std::string message = e.what();
     if (message.find("Statement refused") != std::string::npos) {
         metrics.count_refusals(1);
-        send_error(res, 400, "statement_refused", message);
-        return;
+        return error_response(400, "statement_refused", message);
     }
-    send_error(res, 400, "sql_error", message);
+    return error_response(400, "sql_error", message);
 }
 
-void Server::Impl::run_sql(const Request& req, Response& res) {
-    const auto body = read_body(req, res);
+HttpResponse Server::Impl::run_sql(const HttpRequest& req) {
+    HttpResponse refusal;
+    const auto body = read_body(req, refusal);
     if (!body) {
-        return;
+        return refusal;
     }
     BodyReader fields{*body, ""};
     const auto statement = fields.text("sql");
     if (!fields.problem.empty()) {
-        send_error(res, 400, "invalid_request", fields.problem);
-        return;
+        return error_response(400, "invalid_request", fields.problem);
     }
     try {
-        send_json(res, 200,
-                  rows_json(db->query(*statement, static_cast<std::int64_t>(options.max_rows))));
+        return json_response(
+            200, rows_json(db->query(*statement, static_cast<std::int64_t>(options.max_rows))));
     } catch (const DatabaseError& e) {
-        database_failed(res, e);
+        return database_failed(e);
     }
 }
 
-void Server::Impl::tables(Response& res) {
+HttpResponse Server::Impl::tables() {
     try {
-        send_json(res, 200, {{"tables", db->get_usable_table_names()}});
+        return json_response(200, {{"tables", db->get_usable_table_names()}});
     } catch (const DatabaseError& e) {
-        database_failed(res, e);
+        return database_failed(e);
     }
 }
 
-void Server::Impl::schema(const Request& req, Response& res) {
-    if (!req.has_param("table") || req.get_param_value("table").empty()) {
-        send_error(res, 400, "invalid_request", "the query parameter \"table\" is missing");
-        return;
+HttpResponse Server::Impl::schema(const HttpRequest& req) {
+    const auto table = req.param("table");
+    if (!table || table->empty()) {
+        return error_response(400, "invalid_request", "the query parameter \"table\" is missing");
     }
-    const std::string table = req.get_param_value("table");
     try {
         const auto names = db->get_usable_table_names();
-        if (std::find(names.begin(), names.end(), table) == names.end()) {
-            send_error(res, 404, "unknown_table",
-                       "the database has no table named \"" + table.substr(0, 128) + "\"");
-            return;
+        if (std::find(names.begin(), names.end(), *table) == names.end()) {
+            return error_response(404, "unknown_table",
+                                  "the database has no table named \"" + table->substr(0, 128) +
+                                      "\"");
         }
         const sql::InfoSQLDatabaseTool info(db);
-        send_json(res, 200, {{"table", table}, {"schema", info.run(table)}});
+        return json_response(200, {{"table", *table}, {"schema", info.run(*table)}});
     } catch (const DatabaseError& e) {
-        database_failed(res, e);
+        return database_failed(e);
     }
 }
 
-void Server::Impl::chart(const Request& req, Response& res) {
-    const auto file = charts.find(req.matches[1].str());
-    std::ifstream in;
-    if (file) {
-        in.open(*file, std::ios::binary);
+// A chart is read from disk in chunks as it is sent, never whole into memory.
+HttpResponse Server::Impl::chart(const HttpRequest& req) {
+    const std::string name = req.path.substr(std::string("/v1/charts/").size());
+    const auto file = is_chart_name(name) ? charts.find(name) : std::nullopt;
+    std::error_code ec;
+    const auto size = file ? std::filesystem::file_size(*file, ec) : 0;
+    if (!file || ec || size == 0 || size > kMaxChartBytes) {
+        return error_response(404, "not_found", "no chart of that name");
     }
-    std::string data;
-    if (in) {
-        std::ostringstream text;
-        text << in.rdbuf();
-        data = text.str();
-    }
-    if (data.empty() || data.size() > kMaxChartBytes) {
-        send_error(res, 404, "not_found", "no chart of that name");
-        return;
-    }
-    res.set_header("Cache-Control", "private, max-age=3600");
-    res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_content(std::move(data), "image/png");
+    HttpResponse res;
+    res.file = file->string();
+    res.headers = {{"Content-Type", "image/png"}, {"Cache-Control", "private, max-age=3600"}};
+    return res;
 }
 
-void Server::Impl::ready(Response& res) {
+HttpResponse Server::Impl::ready() {
     if (stopping) {
-        send_error(res, 503, "shutting_down", "the server is stopping");
-        return;
+        return error_response(503, "shutting_down", "the server is stopping");
     }
     if (!flow) {
-        send_error(res, 503, "model_not_configured", "no language model is configured");
-        return;
+        return error_response(503, "model_not_configured", "no language model is configured");
     }
     std::string why;
     if (!database_reachable(*db, &why)) {
-        res.set_header("Retry-After", "5");
-        send_error(res, 503, "database_unavailable", "the database is not reachable: " + why);
-        return;
+        auto res =
+            error_response(503, "database_unavailable", "the database is not reachable: " + why);
+        res.headers.emplace_back("Retry-After", "5");
+        return res;
     }
-    send_json(res, 200, {{"status", "ready"}});
-}
-
-void Server::Impl::log(const Request& req, const Response& res) {
-    const auto start = t_request_start;
-    t_request_start = {};
-    const double ms = start == Clock::time_point{}
-                          ? 0.0
-                          : std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    const std::string route = route_label(req.path);
-    metrics.count_request(route, res.status);
-    // The route's pattern for unknown paths too: a path is the client's text.
-    char line[256];
-    std::snprintf(
-        line, sizeof line, "%s %s %s %d %.1f ms\n", utc_now().c_str(),
-        req.method.substr(0, 16).c_str(),
-        (route == "other" ? std::string("(unknown route)") : req.path.substr(0, 120)).c_str(),
-        res.status, ms);
-    write_all(2, line);
+    return json_response(200, {{"status", "ready"}});
 }
 
 void Server::Impl::sweep_charts() {
@@ -456,60 +789,6 @@ void Server::Impl::sweep_charts() {
         lock.lock();
         janitor_wake.wait_for(lock, every, [this] { return janitor_stop; });
     }
-}
-
-void Server::Impl::routes() {
-    http.set_pre_routing_handler([this](const Request& req, Response& res) {
-        t_request_start = Clock::now();
-        return check_request(req, res) ? HandlerResponse::Unhandled : HandlerResponse::Handled;
-    });
-    http.set_error_handler(
-        httplib::Server::HandlerWithResponse([this](const Request&, Response& res) {
-            if (!res.body.empty()) {
-                return HandlerResponse::Unhandled;
-            }
-            switch (res.status) {
-            case 404:
-                send_error(res, 404, "not_found", "there is no such route");
-                break;
-            case 413:
-                send_error(res, 413, "body_too_large",
-                           "the request body is over " + std::to_string(options.max_body_bytes) +
-                               " bytes");
-                break;
-            default:
-                send_error(res, res.status, "bad_request", "the request could not be read");
-            }
-            return HandlerResponse::Handled;
-        }));
-    http.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
-        send_error(res, 500, "internal_error", "the server failed while handling the request");
-    });
-    http.set_logger([this](const Request& req, const Response& res) { log(req, res); });
-
-    for (const auto& asset : web_assets()) {
-        http.Get(std::string(asset.path), [&asset](const Request&, Response& res) {
-            res.set_header("Cache-Control", "no-cache");
-            res.set_header("X-Content-Type-Options", "nosniff");
-            res.set_content(std::string(asset.body), std::string(asset.content_type));
-        });
-    }
-    http.Get("/healthz", [](const Request&, Response& res) {
-        send_json(res, 200, {{"status", "ok"}});
-    });
-    http.Get("/readyz", [this](const Request&, Response& res) { ready(res); });
-    http.Get("/metrics", [this](const Request&, Response& res) {
-        res.set_content(metrics.render(pool.running(), pool.waiting()),
-                        "text/plain; version=0.0.4; charset=utf-8");
-    });
-    http.Get("/v1/tables", [this](const Request&, Response& res) { tables(res); });
-    http.Get("/v1/schema", [this](const Request& req, Response& res) { schema(req, res); });
-    http.Post("/v1/sql", [this](const Request& req, Response& res) { run_sql(req, res); });
-    http.Post("/v1/ask", [this](const Request& req, Response& res) { ask(req, res); });
-    http.Post("/v1/ask/stream",
-              [this](const Request& req, Response& res) { ask_stream(req, res); });
-    http.Get(R"(/v1/charts/([0-9a-f]{32}\.png))",
-             [this](const Request& req, Response& res) { chart(req, res); });
 }
 
 void parse_listen_address(std::string_view text, std::string& host, int& port) {
@@ -542,6 +821,42 @@ bool is_loopback_host(std::string_view host) {
     return ::inet_pton(AF_INET, text.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127;
 }
 
+void make_private_folder(const std::string& dir, bool parents) {
+    namespace fs = std::filesystem;
+    const fs::path path(dir);
+    if (parents && path.has_parent_path() && path.parent_path() != path) {
+        struct stat parent {};
+        if (::lstat(path.parent_path().c_str(), &parent) != 0) {
+            make_private_folder(path.parent_path().string(), true);
+        }
+    }
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw ConfigError("cannot create the media folder " + dir + ": " +
+                          std::error_code(errno, std::generic_category()).message());
+    }
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        throw ConfigError("cannot read the media folder " + dir + ": " +
+                          std::error_code(errno, std::generic_category()).message());
+    }
+    if (S_ISLNK(info.st_mode)) {
+        throw ConfigError("the media folder " + dir +
+                          " is a symbolic link; remove it or choose another with --media");
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        throw ConfigError("the media folder " + dir + " is not a folder");
+    }
+    if (info.st_uid != ::geteuid()) {
+        throw ConfigError("the media folder " + dir +
+                          " belongs to another user; remove it or choose another with --media");
+    }
+    if ((info.st_mode & 077) != 0) {
+        throw ConfigError("the media folder " + dir +
+                          " is open to other users; make it private (chmod 700) or choose "
+                          "another with --media");
+    }
+}
+
 Server::Server(ServeOptions options, std::shared_ptr<sql::CustomSQLDatabase> db,
                std::shared_ptr<const flow::SQLGraph> flow) {
     if (!is_loopback_host(options.host) && options.token.empty()) {
@@ -553,23 +868,10 @@ Server::Server(ServeOptions options, std::shared_ptr<sql::CustomSQLDatabase> db,
     if (options.max_concurrent == 0) {
         throw ConfigError("--max-concurrent must be at least 1");
     }
+    // Charts and the analysis' files live here: nobody else may enter it or swap it for a link.
+    make_private_folder(options.media_dir, true);
     impl_ = std::make_unique<Impl>(std::move(options), std::move(db), std::move(flow));
     Impl& s = *impl_;
-    // One connection thread for every question that may run or wait, and some for the other
-    // routes, so a full queue is answered with 503 at once and never by a stalled connection.
-    const std::size_t threads = s.options.max_concurrent + s.options.queue + 16;
-    s.http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    s.http.set_payload_max_length(s.options.max_body_bytes);
-    s.http.set_tcp_nodelay(true);
-    // httplib listens with a backlog of 5, which a burst of connections overflows (the
-    // kernel then resets some). The listening socket is remembered here and its backlog
-    // raised after the bind; listen() on a listening socket only changes the backlog.
-    s.http.set_socket_options([&s](socket_t sock) {
-        httplib::default_socket_options(sock);
-        s.listen_socket = sock;
-    });
-    s.http.set_keep_alive_timeout(5);
-    s.routes();
     s.janitor = std::thread([&s] { s.sweep_charts(); });
 }
 
@@ -584,34 +886,23 @@ Server::~Server() {
 
 int Server::bind() {
     Impl& s = *impl_;
-    if (s.options.port == 0) {
-        const int port = s.http.bind_to_any_port(s.options.host);
-        if (port <= 0) {
-            throw IoError("cannot listen on " + s.options.host + ": no free port");
-        }
-        s.options.port = port;
-        ::listen(s.listen_socket, SOMAXCONN);
-        return port;
-    }
-    if (!s.http.bind_to_port(s.options.host, s.options.port)) {
-        throw IoError("cannot listen on " + s.options.host + ":" + std::to_string(s.options.port) +
-                      ": the address is in use or not this machine's");
-    }
-    ::listen(s.listen_socket, SOMAXCONN);
-    return s.options.port;
+    const int port = s.listener.bind(s.options.host, s.options.port);
+    s.options.port = port;
+    s.allow_hosts(port);
+    return port;
 }
 
 void Server::run() {
-    impl_->http.listen_after_bind();
+    impl_->listener.run();
 }
 
 bool Server::listening() const {
-    return impl_->http.is_running();
+    return impl_->listener.running();
 }
 
 void Server::stop() {
     impl_->stopping = true;
-    impl_->http.stop();
+    impl_->listener.stop();
 }
 
 std::size_t Server::questions_pending() const {

@@ -72,6 +72,7 @@ def test_a_question_gives_the_answer_sql_rows_chart_usage_and_steps(served, chat
     assert re.fullmatch(r"/v1/charts/[0-9a-f]{32}\.png", record["chart"])
     status, headers, png = served.call("GET", record["chart"])
     assert status == 200 and headers["content-type"] == "image/png"
+    assert int(headers["content-length"]) == len(png)  # sent from disk with its length
     assert png.startswith(b"\x89PNG\r\n\x1a\n")
 
 

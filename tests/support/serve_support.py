@@ -112,7 +112,7 @@ class ChatProcess:
 class ServeProcess:
     """zolvi serve on a free loopback port; standard error is collected line by line."""
 
-    def __init__(self, tmp_path, *args, model_url=None, env=None, token=None, wait=True):
+    def __init__(self, tmp_path, *args, model_url=None, env=None, token=None, wait=True, media=True):
         full = {k: v for k, v in os.environ.items()
                 if not k.startswith(("OPENAI_", "AZURE_OPENAI_", "ZOLVI_"))}
         full["XDG_CACHE_HOME"] = str(tmp_path / "cache")
@@ -120,8 +120,10 @@ class ServeProcess:
             full.update({"OPENAI_BASE_URL": model_url + "/v1", "OPENAI_API_KEY": "test-key"})
         full.update(env or {})
         self.token = token
-        self.media = tmp_path / "media"
-        command = [ZOLVI, "serve", "--listen", "127.0.0.1:0", "--media", str(self.media), *args]
+        self.media = tmp_path / "media" if media else None
+        command = [ZOLVI, "serve", "--listen", "127.0.0.1:0", *args]
+        if media:
+            command += ["--media", str(self.media)]
         if token:
             command += ["--token", token]
         self.proc = subprocess.Popen(command, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL,
@@ -175,9 +177,10 @@ def wait_for(predicate, timeout=10, every=0.05):
     return predicate()
 
 
-def rss_kib(pid):
+def rss_kib(pid, field="VmRSS"):
+    """Resident memory in KiB; field="VmHWM" gives its peak over the process's life."""
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1])
     return 0

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The HTTP face of the flow: a JSON API (questions, streamed progress, tables, guarded SQL,
 // charts, health and metrics) and the web page that uses it. Questions run on a bounded pool
@@ -25,8 +26,26 @@ struct ServeOptions {
     std::chrono::seconds question_timeout{300};
     std::chrono::seconds grace{30}; // for running questions after a stop is asked
     std::chrono::seconds chart_ttl{86400};
-    std::size_t max_body_bytes = 64 * 1024;
-    std::size_t max_rows = 200; // rows of a result sent back
+    std::size_t max_body_bytes = 64 * 1024; // decoded, whatever the framing
+    std::size_t max_rows = 200;             // rows of a result sent back
+
+    // Who may talk to the server. Requests whose Host is not a loopback name with the port,
+    // the listen address or one of public_hosts are refused (421): a page that rebinds its
+    // own name to this address cannot read it. A request with an Origin other than the
+    // server's own is refused (403) unless that origin is in allow_origins, which also gets
+    // the CORS headers.
+    std::vector<std::string> public_hosts;  // "example.com" or "example.com:8443"
+    std::vector<std::string> allow_origins; // "https://app.example.com"
+
+    // Bounds on slow and abusive clients.
+    std::chrono::seconds head_timeout{10}; // a request's head, from its first byte
+    std::chrono::seconds body_timeout{10}; // each request body
+    std::chrono::seconds idle_timeout{5};  // a kept-alive connection between requests
+    std::size_t max_header_lines = 100;
+    std::size_t max_header_bytes = 16 * 1024;
+    std::size_t max_connections = 1024;
+    std::size_t max_connections_per_client = 256;
+    std::size_t io_threads = 2; // threads reading and writing connections
 };
 
 // Splits "host:port" ("[::1]:8700" for IPv6); a malformed address or port is a ValueError.
@@ -34,6 +53,11 @@ void parse_listen_address(std::string_view text, std::string& host, int& port);
 
 // Whether a listen host is a loopback address (127.0.0.0/8, ::1, localhost).
 bool is_loopback_host(std::string_view host);
+
+// Makes sure `dir` is a folder only this user can enter: created with mode 0700 when missing
+// (its parent too when `parents`), refused (ConfigError) when it is a symbolic link, not a
+// folder, not owned by this user, or open to others.
+void make_private_folder(const std::string& dir, bool parents);
 
 class Server {
 public:

@@ -136,8 +136,11 @@ function sortBy(index, th) {
   $("table").tHead.rows[0].cells[index].setAttribute("aria-sort", ascending ? "ascending" : "descending");
 }
 
+// A cell a spreadsheet would take for a formula (=, +, -, @, tab, carriage return) is kept
+// as text by a leading apostrophe.
 function csvField(v) {
-  const text = cellText(v);
+  let text = cellText(v);
+  if (/^[=+\-@\t\r]/.test(text)) text = "'" + text;
   return /[",\r\n]/.test(text) ? '"' + text.replace(/"/g, '""') + '"' : text;
 }
 

@@ -1,9 +1,14 @@
+#include "serve/http_listener.hpp"
 #include "serve/metrics.hpp"
 #include "serve/question.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/serve/server.hpp"
 
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace zolviai::serve {
 namespace {
@@ -98,3 +103,76 @@ TEST(RowsJson, CellsBecomeJsonValuesThatKeepTheirMeaning) {
 
 } // namespace
 } // namespace zolviai::serve
+
+TEST(LogSafe, EscapesControlCharactersAndCutsLongText) {
+    struct Case {
+        std::string in;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"/v1/charts/a.png", "/v1/charts/a.png"},
+        {"/x\n2026-01-01T00:00:00Z GET / 200", "/x\\x0a2026-01-01T00:00:00Z GET / 200"},
+        {"/\x1b[2J\x07\r", "/\\x1b[2J\\x07\\x0d"},
+        {"/\"quoted\\", "/\\x22quoted\\x5c"},
+        {std::string(300, 'a'), std::string(120, 'a') + "..."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(zolviai::serve::log_safe(c.in, 120), c.out) << c.in;
+    }
+}
+
+TEST(HttpRequest, QueryParametersArePercentDecoded) {
+    zolviai::serve::HttpRequest request;
+    request.query = "a=1&table=order%20items&plus=x+y&empty=&flag";
+    EXPECT_EQ(request.param("table").value(), "order items");
+    EXPECT_EQ(request.param("plus").value(), "x y");
+    EXPECT_EQ(request.param("empty").value(), "");
+    EXPECT_EQ(request.param("flag").value(), "");
+    EXPECT_FALSE(request.param("missing").has_value());
+}
+
+TEST(PrivateFolder, CreatedForThisUserOnlyAndLinksOrOpenFoldersRefused) {
+    namespace fs = std::filesystem;
+    const fs::path root =
+        fs::temp_directory_path() / ("zolvi-private-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root);
+    const fs::path made = root / "a" / "media";
+    zolviai::serve::make_private_folder(made.string(), true);
+    struct stat info {};
+    ASSERT_EQ(::lstat(made.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+    const fs::path link = root / "link";
+    fs::create_directory_symlink(made, link);
+    EXPECT_THROW(zolviai::serve::make_private_folder(link.string(), false), zolviai::ConfigError);
+
+    const fs::path open = root / "open";
+    fs::create_directory(open);
+    fs::permissions(open, fs::perms::all);
+    EXPECT_THROW(zolviai::serve::make_private_folder(open.string(), false), zolviai::ConfigError);
+
+    const fs::path file = root / "file";
+    std::ofstream(file) << "x";
+    EXPECT_THROW(zolviai::serve::make_private_folder(file.string(), false), zolviai::ConfigError);
+    fs::remove_all(root);
+}
+
+TEST(Ticket, TheListenerHearsEachEventAndTheEndEvenWhenSetLate) {
+    using zolviai::serve::Ticket;
+    Ticket ticket("q", true, zolviai::serve::Clock::now() + std::chrono::seconds(5), true);
+    int calls = 0;
+    ticket.push_event("step", {{"phase", "start"}});
+    ticket.on_change([&] { ++calls; }); // an event is there already: called at once
+    EXPECT_EQ(calls, 1);
+    ticket.push_event("step", {{"phase", "end"}});
+    ticket.finish(200, {{"answer", "x"}}, 1.0);
+    EXPECT_EQ(calls, 3);
+    EXPECT_TRUE(ticket.done());
+    bool done = false;
+    EXPECT_EQ(ticket.take_events(std::chrono::milliseconds(0), done).size(), 3u);
+    EXPECT_TRUE(done);
+    int late = 0;
+    ticket.on_change([&] { ++late; }); // after the end: called once, not kept
+    EXPECT_EQ(late, 1);
+}
