@@ -225,11 +225,11 @@ std::size_t postgresql_nesting_bound(std::string_view sql) {
             } else {
                 i = k;
             }
-        } else if (c == '(') {
+        } else if (c == '(' || c == '[') {
             counts.push_back(0);
             most = std::max(most, ++sum);
             ++i;
-        } else if (c == ')') {
+        } else if (c == ')' || c == ']') {
             if (counts.size() > 1) {
                 sum -= counts.back() + 1;
                 counts.pop_back();
