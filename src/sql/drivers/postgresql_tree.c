@@ -218,6 +218,11 @@ static bool check_node_kind(Node* node, Walk* walk) {
         if (link->operName != NIL && check_names(walk, ZOLVI_PG_NAME_OPERATOR, link->operName)) {
             return true;
         }
+        /* x IN (subquery) compares with "=". */
+        if (link->subLinkType == ANY_SUBLINK && link->operName == NIL &&
+            check_name(walk, ZOLVI_PG_NAME_OPERATOR, "", "=")) {
+            return true;
+        }
         break;
     }
     case T_CaseExpr:
