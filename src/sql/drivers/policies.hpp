@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -94,9 +95,9 @@ std::optional<std::string> postgresql_refusal(std::string_view sql,
                                               PgStatementShape* shape = nullptr,
                                               const std::vector<std::string>& data_schemas = {});
 
-// One row of the resolution query: kind 'f' a function, 'o' an operator, 'c' a function a
-// column reference could call, 'r' a relation, 'v' a view read (detail: its definition), 'd' a
-// function or operator a view uses (detail: the view's name).
+// One row of a resolution query: kind 'f' a function, 'o' an operator, 'c' a function a
+// column reference could call, 'r' a relation (detail: its relkind), 'v' a view read (detail:
+// its definition), 'd' a function or operator a view uses (detail: the view's name).
 struct PgResolvedName {
     std::string kind;
     std::string name;
@@ -109,10 +110,14 @@ struct PgResolvedName {
 // operator name it uses could resolve to an object outside pg_catalog (a planted overload
 // with a better-matching argument type wins even over a built-in), when rel.name could call a
 // function off the allow-list, when a relation resolves outside the data schemas, or when a
-// view it reads (or a view inside that) has a definition the guard refuses. One query
-// resolves everything: it rides in the round trip that opens the guarded transaction.
+// view it reads (or a view inside that) has a definition the guard refuses or uses functions
+// or operators outside pg_catalog. One small query resolves the names: it rides in the round
+// trip that opens the guarded transaction, so it is never stale; a statement that reads views
+// costs one more for their definitions, whose verdicts are kept by definition text.
 class PgResolution {
 public:
+    using RunQuery = std::function<std::vector<PgResolvedName>(const std::string& sql)>;
+
     PgResolution(const FunctionAllowList& allowed, std::vector<std::string> data_schemas);
 
     const std::vector<std::string>& data_schemas() const { return data_schemas_; }
@@ -120,13 +125,18 @@ public:
     // "SET LOCAL search_path = pg_catalog, ..., pg_temp".
     std::string pin_search_path_sql() const;
 
-    // The query whose rows (kind, name, schema, detail) resolve the names.
+    // The query whose rows resolve the names, "" when there is nothing to resolve.
     std::string query(const PgNames& names) const;
 
-    // Why the statement whose names gave these rows may not run, or nothing.
-    std::optional<std::string> refusal(const std::vector<PgResolvedName>& rows);
+    // Why the statement whose names gave these rows may not run, or nothing. run_query runs
+    // the query on the views the statement reads, when it reads any.
+    std::optional<std::string> refusal(const PgNames& names,
+                                       const std::vector<PgResolvedName>& rows,
+                                       const RunQuery& run_query);
 
 private:
+    std::string views_query(const std::set<std::pair<std::string, std::string>>& views) const;
+    std::optional<std::string> views_refusal(const std::vector<PgResolvedName>& rows);
     std::optional<std::string> view_refusal(const std::string& definition);
 
     const FunctionAllowList& allowed_;

@@ -338,7 +338,11 @@ public:
         if (auto reason = postgresql_refusal(sql, allowed_, &shape, resolution.data_schemas())) {
             return reason;
         }
-        return resolution.refusal(resolved_names(execute(resolution.query(shape.names), {})));
+        const std::string query = resolution.query(shape.names);
+        const auto run = [this](const std::string& sql) {
+            return resolved_names(execute(sql, {}));
+        };
+        return resolution.refusal(shape.names, query.empty() ? PgRows{} : run(query), run);
     }
 
     ResultSet execute_guarded(const std::string& sql, const ExecuteOptions& options) override {
@@ -365,7 +369,10 @@ public:
                        std::to_string(timeout_ms_ > 0 ? timeout_ms_ + 5000 : 0) + "; " +
                        resolution.pin_search_path_sql() + "; " + resolution.query(shape.names),
                    deadline);
-            if (auto reason = resolution.refusal(resolved_names(resolved))) {
+            const auto run = [&](const std::string& query) {
+                return resolved_names(simple(query, deadline));
+            };
+            if (auto reason = resolution.refusal(shape.names, resolved_names(resolved), run)) {
                 throw DatabaseError("Statement refused: " + *reason);
             }
             ResultSet out = guarded_query(sql, shape, options, deadline);
@@ -645,8 +652,10 @@ private:
         return *resolution_;
     }
 
-    static std::vector<PgResolvedName> resolved_names(const ResultSet& r) {
-        std::vector<PgResolvedName> out;
+    using PgRows = std::vector<PgResolvedName>;
+
+    static PgRows resolved_names(const ResultSet& r) {
+        PgRows out;
         out.reserve(r.rows.size());
         for (const Row& row : r.rows) {
             if (row.size() == 4) {

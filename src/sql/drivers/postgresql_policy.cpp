@@ -111,27 +111,52 @@ std::size_t stack_needed(std::size_t nesting) {
     return 512 * 1024 + levels * 1024;
 }
 
-bool operator_char(char c) {
-    return std::strchr("+-*/<>=~!@#%^&|`?:", c) != nullptr && c != '\0';
-}
+// The characters of PostgreSQL's operators (and ':' of the cast "::"), and of words.
+struct CharClasses {
+    bool op[256] = {};
+    bool word[256] = {};
+    CharClasses() {
+        for (const char* c = "+-*/<>=~!@#%^&|`?:"; *c != '\0'; ++c) {
+            op[static_cast<unsigned char>(*c)] = true;
+        }
+        for (int c = 0; c < 256; ++c) {
+            word[c] = std::isalnum(c) || c == '_' || c == '$' || c >= 0x80;
+        }
+    }
+};
 
-// Keywords by which the grammar nests without parentheses.
+const CharClasses char_classes;
+
+bool operator_char(char c) { return char_classes.op[static_cast<unsigned char>(c)]; }
+
+bool word_char(char c) { return char_classes.word[static_cast<unsigned char>(c)]; }
+
+// Keywords by which the grammar nests without parentheses, by length. Most words of a
+// statement are names, which the length alone rules out or one comparison or two.
 bool nesting_keyword(std::string_view word) {
-    static const char* const words[] = {
-        "and",    "or",     "not",    "is",     "isnull", "notnull",   "like",
-        "ilike",  "similar", "between", "in",   "case",   "when",      "else",
-        "collate", "at",    "join",   "union",  "intersect", "except", "escape",
-        "overlaps", "array", "row",   "exists", "select", "any",       "all",
-        "some",   "operator", "values", "lateral", "with", "distinct"};
-    if (word.size() > 9) {
+    static const std::vector<std::string_view> by_length[10] = {
+        {},
+        {},
+        {"or", "is", "in", "at"},
+        {"and", "not", "row", "any", "all"},
+        {"like", "case", "when", "else", "join", "some", "with"},
+        {"ilike", "union", "array"},
+        {"isnull", "escape", "exists", "select", "values"},
+        {"notnull", "similar", "between", "collate", "except", "lateral"},
+        {"overlaps", "operator", "distinct"},
+        {"intersect"},
+    };
+    if (word.size() >= 10) {
         return false;
     }
-    char lower[10] = {};
+    char lower[10];
     for (std::size_t i = 0; i < word.size(); ++i) {
-        lower[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(word[i])));
+        const char c = word[i];
+        lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     }
-    for (const char* w : words) {
-        if (std::strcmp(lower, w) == 0) {
+    const std::string_view folded(lower, word.size());
+    for (std::string_view keyword : by_length[word.size()]) {
+        if (keyword[0] == folded[0] && keyword == folded) {
             return true;
         }
     }
@@ -247,8 +272,7 @@ std::size_t postgresql_nesting_bound(std::string_view sql) {
         } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_' ||
                    static_cast<unsigned char>(c) >= 0x80) {
             const std::size_t start = i;
-            while (i < n && (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '_' ||
-                             sql[i] == '$' || static_cast<unsigned char>(sql[i]) >= 0x80)) {
+            while (i < n && word_char(sql[i])) {
                 ++i;
             }
             if (nesting_keyword(sql.substr(start, i - start))) {

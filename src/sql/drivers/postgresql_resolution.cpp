@@ -40,24 +40,44 @@ template <typename Names> std::string text_array(const Names& names) {
     return out + "]::text[]";
 }
 
-// The views a statement reads, those inside them (outside the server's own schemas), and
-// what each resolves to; path is the pinned search_path without pg_temp.
-constexpr const char* resolution_sql = R"SQL(
-WITH RECURSIVE path(nspname, pos) AS (
-  SELECT * FROM unnest(%PATH%) WITH ORDINALITY),
-rel(name, schema, oid, relkind) AS (
-  SELECT r.name, x.nspname, x.oid, x.relkind FROM unnest(%RELATIONS%) AS r(name)
-  CROSS JOIN LATERAL (
-    SELECT c.oid, c.relkind, n.nspname::text AS nspname FROM pg_class c
-    JOIN pg_namespace n ON n.oid = c.relnamespace JOIN path p ON p.nspname = n.nspname
-    WHERE c.relname = r.name ORDER BY p.pos LIMIT 1) x
-  UNION ALL
-  SELECT r.name, r.schema, c.oid, c.relkind
-  FROM unnest(%QSCHEMAS%, %QNAMES%) AS r(schema, name)
+// Where the names could resolve: every function, operator and relation of those names in
+// pg_catalog and the data schemas (path) and in the schemas named in the statement (named).
+// Kept free of joins and recursion so that the server plans it in a fraction of a
+// millisecond.
+constexpr const char* names_sql = R"SQL(
+WITH s AS (SELECT oid, nspname::text AS nspname FROM pg_namespace
+           WHERE nspname = ANY (%PATH%) OR nspname = ANY (%NAMED%))
+SELECT 'f'::text, p.proname::text, s.nspname, NULL::text
+FROM pg_proc p JOIN s ON s.oid = p.pronamespace
+WHERE p.proname = ANY (%FUNCTIONS%::name[]) AND s.nspname <> 'pg_catalog'
+  AND s.nspname = ANY (%PATH%)
+UNION ALL
+SELECT 'o', o.oprname::text, s.nspname, NULL
+FROM pg_operator o JOIN s ON s.oid = o.oprnamespace
+WHERE o.oprname = ANY (%OPERATORS%::name[]) AND s.nspname <> 'pg_catalog'
+  AND s.nspname = ANY (%PATH%)
+UNION ALL
+SELECT 'c', p.proname::text, s.nspname, NULL
+FROM pg_proc p JOIN s ON s.oid = p.pronamespace
+WHERE p.proname = ANY (%FIELDS%::name[]) AND s.nspname = ANY (%PATH%)
+  AND p.pronargs >= 1 AND p.pronargs - p.pronargdefaults <= 1
+  AND (s.nspname <> 'pg_catalog' OR p.proargtypes[0] IN ('record'::regtype, 'anyelement'::regtype,
+       'anynonarray'::regtype, '"any"'::regtype, 'anycompatible'::regtype,
+       'anycompatiblenonarray'::regtype))
+UNION ALL
+SELECT 'r', c.relname::text, s.nspname, c.relkind::text
+FROM pg_class c JOIN s ON s.oid = c.relnamespace
+WHERE c.relname = ANY (%RELATIONS%::name[])
+)SQL";
+
+// The views a statement reads and the views inside them (outside the server's own schemas):
+// their definitions, and the functions and operators they use that are not the server's
+// pinned built-ins (the catalog records no dependency on those; the definition shows them).
+constexpr const char* views_sql = R"SQL(
+WITH RECURSIVE views(oid) AS (
+  SELECT c.oid FROM unnest(%SCHEMAS%, %NAMES%) AS r(schema, name)
   JOIN pg_namespace n ON n.nspname = r.schema
-  JOIN pg_class c ON c.relnamespace = n.oid AND c.relname = r.name),
-views(oid) AS (
-  SELECT oid FROM rel WHERE relkind = 'v'
+  JOIN pg_class c ON c.relnamespace = n.oid AND c.relname = r.name AND c.relkind = 'v'
   UNION
   SELECT d.refobjid FROM views v
   JOIN pg_rewrite w ON w.ev_class = v.oid
@@ -66,25 +86,7 @@ views(oid) AS (
   JOIN pg_class c ON c.oid = d.refobjid AND c.relkind = 'v'
   JOIN pg_namespace n ON n.oid = c.relnamespace
   WHERE n.nspname NOT IN ('pg_catalog', 'information_schema'))
-SELECT 'f'::text, p.proname::text, n.nspname::text, NULL::text
-FROM pg_proc p JOIN pg_namespace n ON n.oid = p.pronamespace JOIN path ON path.nspname = n.nspname
-WHERE p.proname = ANY (%FUNCTIONS%) AND n.nspname <> 'pg_catalog'
-UNION ALL
-SELECT 'o', o.oprname::text, n.nspname::text, NULL
-FROM pg_operator o JOIN pg_namespace n ON n.oid = o.oprnamespace
-JOIN path ON path.nspname = n.nspname
-WHERE o.oprname = ANY (%OPERATORS%) AND n.nspname <> 'pg_catalog'
-UNION ALL
-SELECT 'c', p.proname::text, n.nspname::text, NULL
-FROM pg_proc p JOIN pg_namespace n ON n.oid = p.pronamespace JOIN path ON path.nspname = n.nspname
-WHERE p.proname = ANY (%FIELDS%) AND p.pronargs >= 1 AND p.pronargs - p.pronargdefaults <= 1
-  AND (n.nspname <> 'pg_catalog' OR p.proargtypes[0] IN ('record'::regtype, 'anyelement'::regtype,
-       'anynonarray'::regtype, '"any"'::regtype, 'anycompatible'::regtype,
-       'anycompatiblenonarray'::regtype))
-UNION ALL
-SELECT 'r', name, schema, relkind::text FROM rel
-UNION ALL
-SELECT 'v', c.relname::text, n.nspname::text, pg_get_viewdef(c.oid)
+SELECT 'v'::text, c.relname::text, n.nspname::text, pg_get_viewdef(c.oid)
 FROM views v JOIN pg_class c ON c.oid = v.oid JOIN pg_namespace n ON n.oid = c.relnamespace
 UNION ALL
 SELECT 'd', coalesce(p.proname, o.oprname)::text,
@@ -98,9 +100,9 @@ LEFT JOIN pg_operator o ON d.refclassid = 'pg_operator'::regclass AND o.oid = d.
 JOIN pg_namespace n ON n.oid = coalesce(p.pronamespace, o.oprnamespace)
 )SQL";
 
-void replace(std::string& text, std::string_view key, const std::string& value) {
-    const std::size_t at = text.find(key);
-    if (at != std::string::npos) {
+void replace_all(std::string& text, std::string_view key, const std::string& value) {
+    for (std::size_t at = text.find(key); at != std::string::npos;
+         at = text.find(key, at + value.size())) {
         text.replace(at, key.size(), value);
     }
 }
@@ -122,22 +124,39 @@ std::string PgResolution::pin_search_path_sql() const {
 }
 
 std::string PgResolution::query(const PgNames& names) const {
+    if (names.functions.empty() && names.operators.empty() && names.column_fields.empty() &&
+        names.relations.empty() && names.qualified_relations.empty()) {
+        return "";
+    }
     std::vector<std::string> path{"pg_catalog"};
     path.insert(path.end(), data_schemas_.begin(), data_schemas_.end());
-    std::vector<std::string> schemas;
-    std::vector<std::string> tables;
+    std::set<std::string> named;
+    std::set<std::string> relations = names.relations;
     for (const auto& [schema, name] : names.qualified_relations) {
-        schemas.push_back(schema);
-        tables.push_back(name);
+        named.insert(schema);
+        relations.insert(name);
     }
-    std::string sql = resolution_sql;
-    replace(sql, "%PATH%", text_array(path));
-    replace(sql, "%RELATIONS%", text_array(names.relations));
-    replace(sql, "%QSCHEMAS%", text_array(schemas));
-    replace(sql, "%QNAMES%", text_array(tables));
-    replace(sql, "%FUNCTIONS%", text_array(names.functions));
-    replace(sql, "%OPERATORS%", text_array(names.operators));
-    replace(sql, "%FIELDS%", text_array(names.column_fields));
+    std::string sql = names_sql;
+    replace_all(sql, "%PATH%", text_array(path));
+    replace_all(sql, "%NAMED%", text_array(named));
+    replace_all(sql, "%RELATIONS%", text_array(relations));
+    replace_all(sql, "%FUNCTIONS%", text_array(names.functions));
+    replace_all(sql, "%OPERATORS%", text_array(names.operators));
+    replace_all(sql, "%FIELDS%", text_array(names.column_fields));
+    return sql;
+}
+
+std::string
+PgResolution::views_query(const std::set<std::pair<std::string, std::string>>& views) const {
+    std::vector<std::string> schemas;
+    std::vector<std::string> names;
+    for (const auto& [schema, name] : views) {
+        schemas.push_back(schema);
+        names.push_back(name);
+    }
+    std::string sql = views_sql;
+    replace_all(sql, "%SCHEMAS%", text_array(schemas));
+    replace_all(sql, "%NAMES%", text_array(names));
     return sql;
 }
 
@@ -153,7 +172,12 @@ std::optional<std::string> PgResolution::view_refusal(const std::string& definit
     return reason;
 }
 
-std::optional<std::string> PgResolution::refusal(const std::vector<PgResolvedName>& rows) {
+std::optional<std::string> PgResolution::refusal(const PgNames& names,
+                                                 const std::vector<PgResolvedName>& rows,
+                                                 const RunQuery& run_query) {
+    // Where each unqualified relation name resolves: the first schema of the path that has it.
+    std::map<std::string, std::pair<std::size_t, const PgResolvedName*>> first;
+    std::set<std::pair<std::string, std::string>> views;
     for (const PgResolvedName& row : rows) {
         if (row.kind == "f" && !allowed_.host_allows(row.schema, row.name)) {
             return "the function " + row.name + " could resolve to " + shown(row) +
@@ -164,29 +188,65 @@ std::optional<std::string> PgResolution::refusal(const std::vector<PgResolvedNam
             return "the operator " + row.name + " could resolve to " + shown(row) +
                    ", which is not a built-in operator: only pg_catalog's operators may run";
         }
-        if (row.kind == "c" && !(row.schema == "pg_catalog" ? allowed_.allows("", row.name)
-                                                             : allowed_.host_allows(row.schema,
-                                                                                    row.name))) {
+        if (row.kind == "c" && !(row.schema == "pg_catalog"
+                                     ? allowed_.allows("", row.name)
+                                     : allowed_.host_allows(row.schema, row.name))) {
             return "the name " + row.name + " after a table's name calls the function " +
                    shown(row) + " when the table has no column " + row.name +
                    ", and that function is not on the list generated SQL may call";
         }
-        if (row.kind == "r" && (row.schema == "pg_catalog" || postgresql_system_schema(row.schema))) {
-            return "the relation " + row.name + " resolves to " + shown(row) +
+        if (row.kind != "r") {
+            continue;
+        }
+        if (names.qualified_relations.count({row.schema, row.name}) != 0 && row.detail == "v") {
+            views.emplace(row.schema, row.name);
+        }
+        if (names.relations.count(row.name) != 0) {
+            std::size_t rank = 0;
+            while (rank < data_schemas_.size() && data_schemas_[rank] != row.schema) {
+                ++rank;
+            }
+            rank = row.schema == "pg_catalog" ? 0 : rank + 1;
+            if (rank > data_schemas_.size()) {
+                continue; // a schema the statement names elsewhere, not on the path
+            }
+            auto known = first.find(row.name);
+            if (known == first.end() || rank < known->second.first) {
+                first[row.name] = {rank, &row};
+            }
+        }
+    }
+    for (const auto& [name, resolved] : first) {
+        const PgResolvedName& row = *resolved.second;
+        if (row.schema == "pg_catalog") {
+            return "the relation " + name + " resolves to " + shown(row) +
                    ", which belongs to the server's catalog";
         }
-        if (row.kind == "d") {
-            const bool built_in = row.schema == "pg_catalog";
-            const bool is_function = row.name.find_first_not_of("+-*/<>=~!@#%^&|`?") != std::string::npos;
-            const bool allowed =
-                is_function ? (built_in ? allowed_.allows("", row.name)
-                                        : allowed_.host_allows(row.schema, row.name))
-                            : built_in;
-            if (!allowed) {
-                return "the view " + row.detail + " uses " +
-                       (is_function ? "the function " : "the operator ") + shown(row) +
-                       ", which generated SQL may not run";
-            }
+        if (row.detail == "v") {
+            views.emplace(row.schema, row.name);
+        }
+    }
+    if (views.empty()) {
+        return std::nullopt;
+    }
+    return views_refusal(run_query(views_query(views)));
+}
+
+std::optional<std::string> PgResolution::views_refusal(const std::vector<PgResolvedName>& rows) {
+    for (const PgResolvedName& row : rows) {
+        if (row.kind != "d") {
+            continue;
+        }
+        const bool built_in = row.schema == "pg_catalog";
+        const bool is_function =
+            row.name.find_first_not_of("+-*/<>=~!@#%^&|`?") != std::string::npos;
+        const bool allowed = is_function ? (built_in ? allowed_.allows("", row.name)
+                                                     : allowed_.host_allows(row.schema, row.name))
+                                         : built_in;
+        if (!allowed) {
+            return "the view " + row.detail + " uses " +
+                   (is_function ? "the function " : "the operator ") + shown(row) +
+                   ", which generated SQL may not run";
         }
     }
     for (const PgResolvedName& row : rows) {
