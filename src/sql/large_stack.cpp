@@ -64,7 +64,7 @@ void run_with_stack(std::size_t needed, const std::function<void()>& work) {
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         throw DatabaseError("could not start a thread to check the statement on (error " +
-                    std::to_string(rc) + ")");
+                            std::to_string(rc) + ")");
     }
     pthread_join(thread, nullptr);
     if (job.error) {

@@ -363,12 +363,13 @@ public:
         try {
             const std::string t = std::to_string(timeout_ms_);
             // The names resolve in the same round trip, under the pinned search_path.
-            const ResultSet resolved = simple("BEGIN READ ONLY; SET LOCAL statement_timeout = " + t +
-                       "; SET LOCAL lock_timeout = " + t +
-                       "; SET LOCAL idle_in_transaction_session_timeout = " +
-                       std::to_string(timeout_ms_ > 0 ? timeout_ms_ + 5000 : 0) + "; " +
-                       resolution.pin_search_path_sql() + "; " + resolution.query(shape.names),
-                   deadline);
+            const ResultSet resolved =
+                simple("BEGIN READ ONLY; SET LOCAL statement_timeout = " + t +
+                           "; SET LOCAL lock_timeout = " + t +
+                           "; SET LOCAL idle_in_transaction_session_timeout = " +
+                           std::to_string(timeout_ms_ > 0 ? timeout_ms_ + 5000 : 0) + "; " +
+                           resolution.pin_search_path_sql() + "; " + resolution.query(shape.names),
+                       deadline);
             const auto run = [&](const std::string& query) {
                 return resolved_names(simple(query, deadline));
             };

@@ -106,8 +106,7 @@ int check_name(void* context, ZolviPgNameKind kind, const char* schema, const ch
 // parser's own frames, and a few hundred bytes for each level of the tree, which is at most a
 // few levels for each level the text nests.
 std::size_t stack_needed(std::size_t nesting) {
-    const std::size_t levels =
-        std::min<std::size_t>(ZOLVI_PG_MAX_TREE_DEPTH, 8 * nesting + 64);
+    const std::size_t levels = std::min<std::size_t>(ZOLVI_PG_MAX_TREE_DEPTH, 8 * nesting + 64);
     return 512 * 1024 + levels * 1024;
 }
 
@@ -127,9 +126,13 @@ struct CharClasses {
 
 const CharClasses char_classes;
 
-bool operator_char(char c) { return char_classes.op[static_cast<unsigned char>(c)]; }
+bool operator_char(char c) {
+    return char_classes.op[static_cast<unsigned char>(c)];
+}
 
-bool word_char(char c) { return char_classes.word[static_cast<unsigned char>(c)]; }
+bool word_char(char c) {
+    return char_classes.word[static_cast<unsigned char>(c)];
+}
 
 // Keywords by which the grammar nests without parentheses, by length. Most words of a
 // statement are names, which the length alone rules out or one comparison or two.
@@ -166,9 +169,12 @@ bool nesting_keyword(std::string_view word) {
 } // namespace
 
 bool postgresql_catalog_view_allowed(std::string_view schema, std::string_view name) {
-    static const char* const views[] = {"tables",           "columns",
-                                        "views",            "key_column_usage",
-                                        "table_constraints", "referential_constraints",
+    static const char* const views[] = {"tables",
+                                        "columns",
+                                        "views",
+                                        "key_column_usage",
+                                        "table_constraints",
+                                        "referential_constraints",
                                         "constraint_column_usage"};
     if (schema != "information_schema") {
         return false;
@@ -243,7 +249,8 @@ std::size_t postgresql_nesting_bound(std::string_view sql) {
                              static_cast<unsigned char>(sql[k]) >= 0x80)) {
                 ++k;
             }
-            if (k < n && sql[k] == '$' && (k == i + 1 || !std::isdigit(static_cast<unsigned char>(sql[i + 1])))) {
+            if (k < n && sql[k] == '$' &&
+                (k == i + 1 || !std::isdigit(static_cast<unsigned char>(sql[i + 1])))) {
                 const std::string_view tag = sql.substr(i, k + 1 - i);
                 const std::size_t close = sql.find(tag, k + 1);
                 i = close == std::string_view::npos ? n : close + tag.size();

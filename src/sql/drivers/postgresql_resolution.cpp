@@ -30,7 +30,8 @@ std::string identifier(std::string_view text) {
     return out + "\"";
 }
 
-template <typename Names> std::string text_array(const Names& names) {
+template <typename Names>
+std::string text_array(const Names& names) {
     std::string out = "ARRAY[";
     bool first = true;
     for (const auto& name : names) {
@@ -107,12 +108,13 @@ void replace_all(std::string& text, std::string_view key, const std::string& val
     }
 }
 
-std::string shown(const PgResolvedName& row) { return row.schema + "." + row.name; }
+std::string shown(const PgResolvedName& row) {
+    return row.schema + "." + row.name;
+}
 
 } // namespace
 
-PgResolution::PgResolution(const FunctionAllowList& allowed,
-                           std::vector<std::string> data_schemas)
+PgResolution::PgResolution(const FunctionAllowList& allowed, std::vector<std::string> data_schemas)
     : allowed_(allowed), data_schemas_(std::move(data_schemas)) {}
 
 std::string PgResolution::pin_search_path_sql() const {
@@ -188,9 +190,9 @@ std::optional<std::string> PgResolution::refusal(const PgNames& names,
             return "the operator " + row.name + " could resolve to " + shown(row) +
                    ", which is not a built-in operator: only pg_catalog's operators may run";
         }
-        if (row.kind == "c" && !(row.schema == "pg_catalog"
-                                     ? allowed_.allows("", row.name)
-                                     : allowed_.host_allows(row.schema, row.name))) {
+        if (row.kind == "c" &&
+            !(row.schema == "pg_catalog" ? allowed_.allows("", row.name)
+                                         : allowed_.host_allows(row.schema, row.name))) {
             return "the name " + row.name + " after a table's name calls the function " +
                    shown(row) + " when the table has no column " + row.name +
                    ", and that function is not on the list generated SQL may call";

@@ -227,8 +227,7 @@ static bool check_node_kind(Node* node, Walk* walk) {
     }
     case T_CaseExpr:
         /* CASE x WHEN y compares with "=". */
-        if (((CaseExpr*)node)->arg != NULL &&
-            check_name(walk, ZOLVI_PG_NAME_OPERATOR, "", "=")) {
+        if (((CaseExpr*)node)->arg != NULL && check_name(walk, ZOLVI_PG_NAME_OPERATOR, "", "=")) {
             return true;
         }
         break;
@@ -265,8 +264,8 @@ static bool check_node_kind(Node* node, Walk* walk) {
         if (range->schemaname == NULL && is_cte_in_scope(walk, range->relname)) {
             break;
         }
-        if (check_name(walk, ZOLVI_PG_NAME_RELATION,
-                       range->schemaname ? range->schemaname : "", range->relname)) {
+        if (check_name(walk, ZOLVI_PG_NAME_RELATION, range->schemaname ? range->schemaname : "",
+                       range->relname)) {
             return true;
         }
         break;

@@ -106,14 +106,16 @@ TEST(GuardStack, PostgresqlChecksEveryDeepStatementOnAnyThreadStack) {
     for (const std::size_t stack : stack_sizes) {
         for (const Deep& d : deep_statements()) {
             std::optional<std::string> reason;
-            on_thread_with_stack(stack, [&] { reason = drivers::postgresql_refusal(d.sql, allowed); });
+            on_thread_with_stack(stack,
+                                 [&] { reason = drivers::postgresql_refusal(d.sql, allowed); });
             ASSERT_TRUE(reason.has_value()) << stack << " " << d.name;
             EXPECT_NE(reason->find("nests too deeply"), std::string::npos)
                 << stack << " " << d.name << " -> " << *reason;
         }
         for (const Deep& d : deepest_accepted()) {
             std::optional<std::string> reason;
-            on_thread_with_stack(stack, [&] { reason = drivers::postgresql_refusal(d.sql, allowed); });
+            on_thread_with_stack(stack,
+                                 [&] { reason = drivers::postgresql_refusal(d.sql, allowed); });
             EXPECT_EQ(reason, std::nullopt) << stack << " " << d.name;
         }
         // Refused kinds are named without walking the refused statement.
@@ -149,11 +151,9 @@ TEST(GuardStack, OtherEnginesCheckEveryDeepStatementOnAnyThreadStack) {
             const bool refused_kind = d.name.rfind("refused", 0) == 0;
             on_thread_with_stack(stack, [&] {
                 // The lexers leave the rest to the server; they must end, and refuse writes.
-                EXPECT_EQ(drivers::mariadb_refusal(d.sql, mariadb, true).has_value(),
-                          refused_kind)
+                EXPECT_EQ(drivers::mariadb_refusal(d.sql, mariadb, true).has_value(), refused_kind)
                     << d.name;
-                EXPECT_EQ(drivers::tsql_refusal(d.sql, tsql).has_value(), refused_kind)
-                    << d.name;
+                EXPECT_EQ(drivers::tsql_refusal(d.sql, tsql).has_value(), refused_kind) << d.name;
                 // SQLite's compiler refuses them all at its own depth limits.
                 bool ran = false;
                 try {

@@ -160,9 +160,9 @@ TEST(PostgresqlAttacks, NamesAreCollectedForResolutionWithWithQueriesInScope) {
                                           allowed, &shape),
               std::nullopt);
     EXPECT_TRUE(shape.names.relations.empty());
-    ASSERT_EQ(drivers::postgresql_refusal("WITH r AS (SELECT * FROM r) SELECT * FROM r", allowed,
-                                          &shape),
-              std::nullopt);
+    ASSERT_EQ(
+        drivers::postgresql_refusal("WITH r AS (SELECT * FROM r) SELECT * FROM r", allowed, &shape),
+        std::nullopt);
     EXPECT_EQ(shape.names.relations, (std::set<std::string>{"r"}));
 }
 
