@@ -102,13 +102,10 @@ int check_name(void* context, ZolviPgNameKind kind, const char* schema, const ch
     return 0;
 }
 
-// Bytes of stack the parse and the walk of a statement of the given nesting may take: the
-// parser's own frames, and a few hundred bytes for each level of the tree, which is at most a
-// few levels for each level the text nests.
-std::size_t stack_needed(std::size_t nesting) {
-    const std::size_t levels = std::min<std::size_t>(ZOLVI_PG_MAX_TREE_DEPTH, 8 * nesting + 64);
-    return 512 * 1024 + levels * 1024;
-}
+// Stack the parse and the walk may take at most: the parser's frames and the deepest tree the
+// walk follows (ZOLVI_PG_MAX_TREE_DEPTH levels) fit in 256 kB; the margin covers other builds
+// of the library. It does not rest on the nesting pre-scan, which only refuses early.
+constexpr std::size_t parse_stack_bytes = 2 * 1024 * 1024;
 
 // The characters of PostgreSQL's operators (and ':' of the cast "::"), and of words.
 struct CharClasses {
@@ -309,7 +306,7 @@ std::optional<std::string> postgresql_refusal(std::string_view sql,
     const std::string text(sql);
     ZolviPgCheck check;
     NameCheck names{&allowed, &data_schemas, {}};
-    run_with_stack(stack_needed(nesting),
+    run_with_stack(parse_stack_bytes,
                    [&] { zolvi_pg_check(text.c_str(), &check_name, &names, &check); });
     const std::string detail = check.detail;
     switch (check.verdict) {
