@@ -226,3 +226,80 @@ TEST(PostgresqlAttacks, PlantedFunctionsOperatorsAndViewsAreRefused) {
     EXPECT_THROW(trusting->execute_guarded("SELECT id FROM victim WHERE name = 'x'", {}),
                  zolviai::DatabaseError);
 }
+
+// How the rows of the resolution query become a verdict, without a server: the first schema
+// of the path wins for a relation, the host may name a function of its own, and views cost a
+// second query only when the statement reads one.
+TEST(PostgresqlAttacks, ResolvedNamesDecideByPathOrderAndHostList) {
+    const auto allowed = builtins({"reports.score"});
+    drivers::PgResolution resolution(allowed, {"public"});
+    drivers::PgNames names;
+    names.relations = {"orders", "pg_x"};
+    names.functions = {"score", "upper"};
+    names.qualified_relations = {{"public", "summary"}};
+    int view_queries = 0;
+    const auto no_views = [&](const std::string&) {
+        ++view_queries;
+        return std::vector<drivers::PgResolvedName>{};
+    };
+    using Rows = std::vector<drivers::PgResolvedName>;
+    struct Case {
+        const char* what;
+        Rows rows;
+        const char* found; // "" when allowed
+        int view_queries;
+    };
+    const std::vector<Case> cases = {
+        {"a table of the data schema", {{"r", "orders", "public", "r"}}, "", 0},
+        {"a catalog relation first on the path",
+         {{"r", "pg_x", "public", "r"}, {"r", "pg_x", "pg_catalog", "v"}},
+         "pg_catalog.pg_x",
+         0},
+        {"a schema off the path is ignored", {{"r", "orders", "sales", "v"}}, "", 0},
+        {"a view of the data schema", {{"r", "orders", "public", "v"}}, "", 1},
+        {"a qualified view", {{"r", "summary", "public", "v"}}, "", 1},
+        {"a function the host named", {{"f", "score", "reports", ""}}, "", 0},
+        {"an overload nobody named", {{"f", "upper", "public", ""}}, "public.upper", 0},
+        {"an operator outside pg_catalog", {{"o", "=", "public", ""}}, "public.=", 0},
+        {"a whole-row call off the list", {{"c", "record_out", "pg_catalog", ""}}, "record_out", 0},
+        {"a whole-row call on the list", {{"c", "row_to_json", "pg_catalog", ""}}, "", 0},
+    };
+    for (const Case& c : cases) {
+        view_queries = 0;
+        const auto reason = resolution.refusal(names, c.rows, no_views);
+        if (*c.found == '\0') {
+            EXPECT_EQ(reason, std::nullopt) << c.what;
+        } else {
+            ASSERT_TRUE(reason.has_value()) << c.what;
+            EXPECT_NE(reason->find(c.found), std::string::npos) << c.what << " -> " << *reason;
+        }
+        EXPECT_EQ(view_queries, c.view_queries) << c.what;
+    }
+    // A view's verdict comes from its definition and the dependencies the catalog recorded.
+    const auto views = [](Rows rows) { return [rows](const std::string&) { return rows; }; };
+    const Rows read_view = {{"r", "orders", "public", "v"}};
+    EXPECT_EQ(resolution.refusal(names, read_view,
+                                 views({{"v", "orders", "public", " SELECT 1 AS one;"}})),
+              std::nullopt);
+    EXPECT_NE(resolution
+                  .refusal(names, read_view,
+                           views({{"v", "orders", "public", " SELECT pg_ls_dir('.') AS f;"}}))
+                  .value_or("")
+                  .find("the view public.orders is refused: the function pg_ls_dir"),
+              std::string::npos);
+    EXPECT_NE(resolution
+                  .refusal(names, read_view,
+                           views({{"v", "orders", "public", " SELECT 1;"},
+                                  {"d", "planted", "public", "public.orders"}}))
+                  .value_or("")
+                  .find("uses the function public.planted"),
+              std::string::npos);
+    EXPECT_EQ(resolution.refusal(names, read_view,
+                                 views({{"v", "orders", "public", " SELECT 1;"},
+                                        {"d", "=", "pg_catalog", "public.orders"},
+                                        {"d", "score", "reports", "public.orders"}})),
+              std::nullopt);
+    EXPECT_EQ(resolution.pin_search_path_sql(),
+              "SET LOCAL search_path = pg_catalog, \"public\", pg_temp");
+    EXPECT_EQ(resolution.query({}), "");
+}
