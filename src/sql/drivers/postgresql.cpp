@@ -659,8 +659,9 @@ private:
         PgRows out;
         out.reserve(r.rows.size());
         for (const Row& row : r.rows) {
-            if (row.size() == 4) {
-                out.push_back({row[0].text, row[1].text, row[2].text, row[3].text});
+            if (row.size() == 5) {
+                out.push_back({row[0].text, row[1].text, row[2].text, row[3].text,
+                               row[4].type == CellType::Bool && row[4].boolean});
             }
         }
         return out;

@@ -48,17 +48,20 @@ std::string text_array(const Names& names) {
 constexpr const char* names_sql = R"SQL(
 WITH s AS (SELECT oid, nspname::text AS nspname FROM pg_namespace
            WHERE nspname = ANY (%PATH%) OR nspname = ANY (%NAMED%))
-SELECT 'f'::text, p.proname::text, s.nspname, NULL::text
+SELECT 'f'::text, p.proname::text, s.nspname, NULL::text,
+       coalesce((SELECT rolsuper FROM pg_roles WHERE oid = p.proowner), false)
 FROM pg_proc p JOIN s ON s.oid = p.pronamespace
 WHERE p.proname = ANY (%FUNCTIONS%::name[]) AND s.nspname <> 'pg_catalog'
   AND s.nspname = ANY (%PATH%)
 UNION ALL
-SELECT 'o', o.oprname::text, s.nspname, NULL
+SELECT 'o', o.oprname::text, s.nspname, NULL,
+       coalesce((SELECT rolsuper FROM pg_roles WHERE oid = o.oprowner), false)
 FROM pg_operator o JOIN s ON s.oid = o.oprnamespace
 WHERE o.oprname = ANY (%OPERATORS%::name[]) AND s.nspname <> 'pg_catalog'
   AND s.nspname = ANY (%PATH%)
 UNION ALL
-SELECT 'c', p.proname::text, s.nspname, NULL
+SELECT 'c', p.proname::text, s.nspname, NULL,
+       coalesce((SELECT rolsuper FROM pg_roles WHERE oid = p.proowner), false)
 FROM pg_proc p JOIN s ON s.oid = p.pronamespace
 WHERE p.proname = ANY (%FIELDS%::name[]) AND s.nspname = ANY (%PATH%)
   AND p.pronargs >= 1 AND p.pronargs - p.pronargdefaults <= 1
@@ -66,7 +69,7 @@ WHERE p.proname = ANY (%FIELDS%::name[]) AND s.nspname = ANY (%PATH%)
        'anynonarray'::regtype, '"any"'::regtype, 'anycompatible'::regtype,
        'anycompatiblenonarray'::regtype))
 UNION ALL
-SELECT 'r', c.relname::text, s.nspname, c.relkind::text
+SELECT 'r', c.relname::text, s.nspname, c.relkind::text, false
 FROM pg_class c JOIN s ON s.oid = c.relnamespace
 WHERE c.relname = ANY (%RELATIONS%::name[])
 )SQL";
@@ -87,11 +90,13 @@ WITH RECURSIVE views(oid) AS (
   JOIN pg_class c ON c.oid = d.refobjid AND c.relkind = 'v'
   JOIN pg_namespace n ON n.oid = c.relnamespace
   WHERE n.nspname NOT IN ('pg_catalog', 'information_schema'))
-SELECT 'v'::text, c.relname::text, n.nspname::text, pg_get_viewdef(c.oid)
+SELECT 'v'::text, c.relname::text, n.nspname::text, pg_get_viewdef(c.oid), false
 FROM views v JOIN pg_class c ON c.oid = v.oid JOIN pg_namespace n ON n.oid = c.relnamespace
 UNION ALL
 SELECT 'd', coalesce(p.proname, o.oprname)::text,
-       n.nspname::text, format('%I.%I', vn.nspname, c.relname)
+       n.nspname::text, format('%I.%I', vn.nspname, c.relname),
+       coalesce((SELECT rolsuper FROM pg_roles
+                 WHERE oid = coalesce(p.proowner, o.oprowner)), false)
 FROM views v JOIN pg_class c ON c.oid = v.oid JOIN pg_namespace vn ON vn.oid = c.relnamespace
 JOIN pg_rewrite w ON w.ev_class = v.oid
 JOIN pg_depend d ON d.classid = 'pg_rewrite'::regclass AND d.objid = w.oid
@@ -181,18 +186,19 @@ std::optional<std::string> PgResolution::refusal(const PgNames& names,
     std::map<std::string, std::pair<std::size_t, const PgResolvedName*>> first;
     std::set<std::pair<std::string, std::string>> views;
     for (const PgResolvedName& row : rows) {
-        if (row.kind == "f" && !allowed_.host_allows(row.schema, row.name)) {
+        if (row.kind == "f" && !row.superuser_owned &&
+            !allowed_.host_allows(row.schema, row.name)) {
             return "the function " + row.name + " could resolve to " + shown(row) +
                    ", which is not a built-in function: only pg_catalog's functions (and those "
                    "the host allows by name) may run";
         }
-        if (row.kind == "o") {
+        if (row.kind == "o" && !row.superuser_owned) {
             return "the operator " + row.name + " could resolve to " + shown(row) +
                    ", which is not a built-in operator: only pg_catalog's operators may run";
         }
-        if (row.kind == "c" &&
-            !(row.schema == "pg_catalog" ? allowed_.allows("", row.name)
-                                         : allowed_.host_allows(row.schema, row.name))) {
+        if (row.kind == "c" && !(row.schema == "pg_catalog" || row.superuser_owned
+                                     ? allowed_.allows("", row.name)
+                                     : allowed_.host_allows(row.schema, row.name))) {
             return "the name " + row.name + " after a table's name calls the function " +
                    shown(row) + " when the table has no column " + row.name +
                    ", and that function is not on the list generated SQL may call";
@@ -242,9 +248,10 @@ std::optional<std::string> PgResolution::views_refusal(const std::vector<PgResol
         const bool built_in = row.schema == "pg_catalog";
         const bool is_function =
             row.name.find_first_not_of("+-*/<>=~!@#%^&|`?") != std::string::npos;
-        const bool allowed = is_function ? (built_in ? allowed_.allows("", row.name)
-                                                     : allowed_.host_allows(row.schema, row.name))
-                                         : built_in;
+        const bool trusted = built_in || row.superuser_owned;
+        const bool allowed = is_function ? (trusted && allowed_.allows("", row.name)) ||
+                                               allowed_.host_allows(row.schema, row.name)
+                                         : trusted;
         if (!allowed) {
             return "the view " + row.detail + " uses " +
                    (is_function ? "the function " : "the operator ") + shown(row) +

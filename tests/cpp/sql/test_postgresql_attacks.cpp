@@ -217,6 +217,10 @@ TEST(PostgresqlAttacks, PlantedFunctionsOperatorsAndViewsAreRefused) {
         }
         plant->execute("COMMIT");
     }
+    // A superuser's own overload (as an extension installs them) is trusted like a built-in:
+    // the corpus's last statement calls lower() beside it.
+    db.admin().execute("CREATE FUNCTION public.lower(integer) RETURNS integer LANGUAGE sql "
+                       "AS 'SELECT $1'");
     PlainRole reader(db, "r", false);
     auto conn = connect(reader.settings());
     run_entries(*conn, corpus);
@@ -261,6 +265,8 @@ TEST(PostgresqlAttacks, ResolvedNamesDecideByPathOrderAndHostList) {
         {"a function the host named", {{"f", "score", "reports", ""}}, "", 0},
         {"an overload nobody named", {{"f", "upper", "public", ""}}, "public.upper", 0},
         {"an operator outside pg_catalog", {{"o", "=", "public", ""}}, "public.=", 0},
+        {"a superuser's operator", {{"o", "=", "public", "", true}}, "", 0},
+        {"a superuser's overload", {{"f", "upper", "public", "", true}}, "", 0},
         {"a whole-row call off the list", {{"c", "record_out", "pg_catalog", ""}}, "record_out", 0},
         {"a whole-row call on the list", {{"c", "row_to_json", "pg_catalog", ""}}, "", 0},
     };
@@ -294,8 +300,17 @@ TEST(PostgresqlAttacks, ResolvedNamesDecideByPathOrderAndHostList) {
                   .value_or("")
                   .find("uses the function public.planted"),
               std::string::npos);
+    EXPECT_NE(resolution
+                  .refusal(names, read_view,
+                           views({{"v", "orders", "public", " SELECT 1;"},
+                                  {"d", "st_area", "public", "public.orders", true}}))
+                  .value_or("")
+                  .find("uses the function public.st_area"),
+              std::string::npos);
     EXPECT_EQ(resolution.refusal(names, read_view,
                                  views({{"v", "orders", "public", " SELECT 1;"},
+                                        {"d", "=", "public", "public.orders", true},
+                                        {"d", "upper", "public", "public.orders", true},
                                         {"d", "=", "pg_catalog", "public.orders"},
                                         {"d", "score", "reports", "public.orders"}})),
               std::nullopt);
