@@ -103,7 +103,7 @@ struct PgResolvedName {
     std::string name;
     std::string schema;
     std::string detail;
-    bool superuser_owned = false; // functions and operators: a superuser owns it
+    bool bootstrap_owned = false; // the bootstrap superuser owns the function or operator
 };
 
 // PostgreSQL's names as the server resolves them. A guarded session pins search_path to
@@ -112,9 +112,10 @@ struct PgResolvedName {
 // with a better-matching argument type wins even over a built-in), when rel.name could call a
 // function off the allow-list, when a relation resolves outside the data schemas, or when a
 // view it reads (or a view inside that) has a definition the guard refuses or uses functions
-// or operators outside pg_catalog. Objects a superuser owns (extensions' operators and
-// functions: citext, PostGIS, pg_trgm) are trusted as the built-ins are, since their owner
-// could do anything anyway; functions among them still need a name on the list. One small query
+// or operators outside pg_catalog. Objects the bootstrap superuser owns (the role that owns
+// the built-ins; the operators and functions of trusted extensions such as citext or
+// pg_trgm belong to it) are trusted as the built-ins are; functions among them still need a
+// name on the list. One small query
 // resolves the names: it rides in the round trip that opens the guarded transaction, so it is never
 // stale; a statement that reads views costs one more for their definitions, whose verdicts are kept
 // by definition text.

@@ -41,38 +41,55 @@ std::string text_array(const Names& names) {
     return out + "]::text[]";
 }
 
-// Where the names could resolve: every function, operator and relation of those names in
-// pg_catalog and the data schemas (path) and in the schemas named in the statement (named).
-// Kept free of joins and recursion so that the server plans it in a fraction of a
-// millisecond.
-constexpr const char* names_sql = R"SQL(
-WITH s AS (SELECT oid, nspname::text AS nspname FROM pg_namespace
-           WHERE nspname = ANY (%PATH%) OR nspname = ANY (%NAMED%))
-SELECT 'f'::text, p.proname::text, s.nspname, NULL::text,
-       coalesce((SELECT rolsuper FROM pg_roles WHERE oid = p.proowner), false)
-FROM pg_proc p JOIN s ON s.oid = p.pronamespace
-WHERE p.proname = ANY (%FUNCTIONS%::name[]) AND s.nspname <> 'pg_catalog'
-  AND s.nspname = ANY (%PATH%)
-UNION ALL
-SELECT 'o', o.oprname::text, s.nspname, NULL,
-       coalesce((SELECT rolsuper FROM pg_roles WHERE oid = o.oprowner), false)
-FROM pg_operator o JOIN s ON s.oid = o.oprnamespace
-WHERE o.oprname = ANY (%OPERATORS%::name[]) AND s.nspname <> 'pg_catalog'
-  AND s.nspname = ANY (%PATH%)
-UNION ALL
-SELECT 'c', p.proname::text, s.nspname, NULL,
-       coalesce((SELECT rolsuper FROM pg_roles WHERE oid = p.proowner), false)
-FROM pg_proc p JOIN s ON s.oid = p.pronamespace
-WHERE p.proname = ANY (%FIELDS%::name[]) AND s.nspname = ANY (%PATH%)
+// Where the names could resolve: the functions and operators of those names in the data
+// schemas, the functions rel.name could call, and the relations of those names in pg_catalog,
+// the data schemas and the schemas the statement names. Each row: kind, name, schema, detail,
+// and whether the bootstrap superuser owns the object (it owns the built-ins and the objects
+// of trusted extensions). Kept free of joins, views and recursion so that the server parses
+// and plans it in a fraction of a millisecond.
+constexpr const char* function_arm = R"SQL(
+SELECT 'f'::text, p.proname::text,
+       (SELECT nspname FROM pg_namespace WHERE oid = p.pronamespace)::text, NULL::text,
+       p.proowner = 10
+FROM pg_proc p WHERE p.proname = ANY (%NAMES%::name[]) AND p.pronamespace = ANY (%DATA%))SQL";
+
+constexpr const char* operator_arm = R"SQL(
+SELECT 'o'::text, o.oprname::text,
+       (SELECT nspname FROM pg_namespace WHERE oid = o.oprnamespace)::text, NULL::text,
+       o.oprowner = 10
+FROM pg_operator o WHERE o.oprname = ANY (%NAMES%::name[]) AND o.oprnamespace = ANY (%DATA%))SQL";
+
+constexpr const char* field_arm = R"SQL(
+SELECT 'c'::text, p.proname::text,
+       (SELECT nspname FROM pg_namespace WHERE oid = p.pronamespace)::text, NULL::text,
+       p.proowner = 10
+FROM pg_proc p WHERE p.proname = ANY (%NAMES%::name[]) AND p.pronamespace = ANY (%PATH%)
   AND p.pronargs >= 1 AND p.pronargs - p.pronargdefaults <= 1
-  AND (s.nspname <> 'pg_catalog' OR p.proargtypes[0] IN ('record'::regtype, 'anyelement'::regtype,
-       'anynonarray'::regtype, '"any"'::regtype, 'anycompatible'::regtype,
-       'anycompatiblenonarray'::regtype))
-UNION ALL
-SELECT 'r', c.relname::text, s.nspname, c.relkind::text, false
-FROM pg_class c JOIN s ON s.oid = c.relnamespace
-WHERE c.relname = ANY (%RELATIONS%::name[])
-)SQL";
+  AND (p.pronamespace <> 'pg_catalog'::regnamespace OR p.proargtypes[0] = ANY (ARRAY['record',
+       'anyelement', 'anynonarray', '"any"', 'anycompatible',
+       'anycompatiblenonarray']::regtype[]::oid[])))SQL";
+
+constexpr const char* relation_arm = R"SQL(
+SELECT 'r'::text, c.relname::text,
+       (SELECT nspname FROM pg_namespace WHERE oid = c.relnamespace)::text, c.relkind::text,
+       false
+FROM pg_class c WHERE c.relname = ANY (%NAMES%::name[]) AND c.relnamespace = ANY (%SCHEMAS%))SQL";
+
+// The oids of schemas, by name (a schema that does not exist gives NULL, which matches no row).
+template <typename Names>
+std::string schema_oids(const Names& schemas, bool with_catalog) {
+    std::string out = "ARRAY[";
+    bool first = true;
+    if (with_catalog) {
+        out += "'pg_catalog'::regnamespace";
+        first = false;
+    }
+    for (const auto& schema : schemas) {
+        out += (first ? "" : ", ") + ("to_regnamespace(" + literal(identifier(schema)) + ")");
+        first = false;
+    }
+    return out + "]::oid[]";
+}
 
 // The views a statement reads and the views inside them (outside the server's own schemas):
 // their definitions, and the functions and operators they use that are not the server's
@@ -95,8 +112,7 @@ FROM views v JOIN pg_class c ON c.oid = v.oid JOIN pg_namespace n ON n.oid = c.r
 UNION ALL
 SELECT 'd', coalesce(p.proname, o.oprname)::text,
        n.nspname::text, format('%I.%I', vn.nspname, c.relname),
-       coalesce((SELECT rolsuper FROM pg_roles
-                 WHERE oid = coalesce(p.proowner, o.oprowner)), false)
+       coalesce(p.proowner, o.oprowner) = 10
 FROM views v JOIN pg_class c ON c.oid = v.oid JOIN pg_namespace vn ON vn.oid = c.relnamespace
 JOIN pg_rewrite w ON w.ev_class = v.oid
 JOIN pg_depend d ON d.classid = 'pg_rewrite'::regclass AND d.objid = w.oid
@@ -131,25 +147,29 @@ std::string PgResolution::pin_search_path_sql() const {
 }
 
 std::string PgResolution::query(const PgNames& names) const {
-    if (names.functions.empty() && names.operators.empty() && names.column_fields.empty() &&
-        names.relations.empty() && names.qualified_relations.empty()) {
-        return "";
-    }
-    std::vector<std::string> path{"pg_catalog"};
-    path.insert(path.end(), data_schemas_.begin(), data_schemas_.end());
     std::set<std::string> named;
     std::set<std::string> relations = names.relations;
     for (const auto& [schema, name] : names.qualified_relations) {
         named.insert(schema);
         relations.insert(name);
     }
-    std::string sql = names_sql;
-    replace_all(sql, "%PATH%", text_array(path));
-    replace_all(sql, "%NAMED%", text_array(named));
-    replace_all(sql, "%RELATIONS%", text_array(relations));
-    replace_all(sql, "%FUNCTIONS%", text_array(names.functions));
-    replace_all(sql, "%OPERATORS%", text_array(names.operators));
-    replace_all(sql, "%FIELDS%", text_array(names.column_fields));
+    named.insert(data_schemas_.begin(), data_schemas_.end());
+    std::string sql;
+    const auto arm = [&](const char* text, const std::set<std::string>& list) {
+        if (list.empty()) {
+            return;
+        }
+        std::string part = text;
+        replace_all(part, "%NAMES%", text_array(list));
+        replace_all(part, "%DATA%", schema_oids(data_schemas_, false));
+        replace_all(part, "%PATH%", schema_oids(data_schemas_, true));
+        replace_all(part, "%SCHEMAS%", schema_oids(named, true));
+        sql += (sql.empty() ? "" : "\nUNION ALL") + part;
+    };
+    arm(function_arm, names.functions);
+    arm(operator_arm, names.operators);
+    arm(field_arm, names.column_fields);
+    arm(relation_arm, relations);
     return sql;
 }
 
@@ -186,17 +206,17 @@ std::optional<std::string> PgResolution::refusal(const PgNames& names,
     std::map<std::string, std::pair<std::size_t, const PgResolvedName*>> first;
     std::set<std::pair<std::string, std::string>> views;
     for (const PgResolvedName& row : rows) {
-        if (row.kind == "f" && !row.superuser_owned &&
+        if (row.kind == "f" && !row.bootstrap_owned &&
             !allowed_.host_allows(row.schema, row.name)) {
             return "the function " + row.name + " could resolve to " + shown(row) +
                    ", which is not a built-in function: only pg_catalog's functions (and those "
                    "the host allows by name) may run";
         }
-        if (row.kind == "o" && !row.superuser_owned) {
+        if (row.kind == "o" && !row.bootstrap_owned) {
             return "the operator " + row.name + " could resolve to " + shown(row) +
                    ", which is not a built-in operator: only pg_catalog's operators may run";
         }
-        if (row.kind == "c" && !(row.schema == "pg_catalog" || row.superuser_owned
+        if (row.kind == "c" && !(row.schema == "pg_catalog" || row.bootstrap_owned
                                      ? allowed_.allows("", row.name)
                                      : allowed_.host_allows(row.schema, row.name))) {
             return "the name " + row.name + " after a table's name calls the function " +
@@ -248,7 +268,7 @@ std::optional<std::string> PgResolution::views_refusal(const std::vector<PgResol
         const bool built_in = row.schema == "pg_catalog";
         const bool is_function =
             row.name.find_first_not_of("+-*/<>=~!@#%^&|`?") != std::string::npos;
-        const bool trusted = built_in || row.superuser_owned;
+        const bool trusted = built_in || row.bootstrap_owned;
         const bool allowed = is_function ? (trusted && allowed_.allows("", row.name)) ||
                                                allowed_.host_allows(row.schema, row.name)
                                          : trusted;
