@@ -342,7 +342,25 @@ public:
         const auto run = [this](const std::string& sql) {
             return resolved_names(execute(sql, {}));
         };
-        return resolution.refusal(shape.names, query.empty() ? PgRows{} : run(query), run);
+        // Outside a transaction the names resolve as a guarded session sees them: under the
+        // pinned search_path, in a read-only transaction rolled back afterwards.
+        const bool own = PQtransactionStatus(conn_) == PQTRANS_IDLE;
+        if (own) {
+            command("BEGIN READ ONLY; " + resolution.pin_search_path_sql());
+        }
+        try {
+            auto reason = resolution.refusal(shape.names, query.empty() ? PgRows{} : run(query),
+                                             run);
+            if (own) {
+                command("ROLLBACK");
+            }
+            return reason;
+        } catch (const DatabaseError&) {
+            if (own) {
+                command("ROLLBACK");
+            }
+            throw;
+        }
     }
 
     ResultSet execute_guarded(const std::string& sql, const ExecuteOptions& options) override {
