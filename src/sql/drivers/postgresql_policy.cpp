@@ -131,14 +131,15 @@ bool word_char(char c) {
     return char_classes.word[static_cast<unsigned char>(c)];
 }
 
-// Keywords by which the grammar nests without parentheses, by length. Most words of a
-// statement are names, which the length alone rules out or one comparison or two.
+// Keywords by which the grammar nests without parentheses, by length (AND and OR are not
+// among them: the grammar flattens a chain of them into one node). Most words of a statement
+// are names, which the length alone rules out or one comparison or two.
 bool nesting_keyword(std::string_view word) {
     static const std::vector<std::string_view> by_length[10] = {
         {},
         {},
-        {"or", "is", "in", "at"},
-        {"and", "not", "row", "any", "all"},
+        {"is", "in", "at"},
+        {"not", "row", "any", "all"},
         {"like", "case", "when", "else", "join", "some", "with"},
         {"ilike", "union", "array"},
         {"isnull", "escape", "exists", "select", "values"},
