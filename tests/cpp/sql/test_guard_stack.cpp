@@ -98,6 +98,10 @@ std::vector<Deep> deepest_accepted() {
 
 const std::size_t stack_sizes[] = {256 * 1024, 2 * 1024 * 1024};
 
+// Smaller than PostgreSQL's parser alone needs (some 100 kB): the check must move to a
+// thread of its own.
+const std::size_t tiny_stack = 64 * 1024;
+
 } // namespace
 
 TEST(GuardStack, PostgresqlChecksEveryDeepStatementOnAnyThreadStack) {
@@ -126,6 +130,17 @@ TEST(GuardStack, PostgresqlChecksEveryDeepStatementOnAnyThreadStack) {
         });
         ASSERT_TRUE(reason.has_value());
         EXPECT_NE(reason->find("kind VIEW"), std::string::npos) << *reason;
+    }
+}
+
+TEST(GuardStack, PostgresqlChecksOnAThreadOfItsOwnWhenTheCallersStackIsTiny) {
+    const drivers::FunctionAllowList allowed(drivers::postgresql_functions, {}, "pg_catalog",
+                                             false);
+    for (const Deep& d : deepest_accepted()) {
+        std::optional<std::string> reason = "not run";
+        on_thread_with_stack(tiny_stack,
+                             [&] { reason = drivers::postgresql_refusal(d.sql, allowed); });
+        EXPECT_EQ(reason, std::nullopt) << d.name;
     }
 }
 
