@@ -6,8 +6,10 @@
 #include "sql/drivers/policies.hpp"
 #include "zolviai/sql/connection.hpp"
 #include "zolviai/sql/guard.hpp"
+#include "zolviai/sql/uri.hpp"
 
 #include <benchmark/benchmark.h>
+#include <cstdlib>
 #include <unistd.h>
 
 using namespace zolviai::sql;
@@ -160,6 +162,62 @@ void BM_ReferenceSqliteOneRowRead(benchmark::State& state) {
     }
 }
 
+// PostgreSQL from ZOLVIAI_PG_URI (scripts/services start), with the shop's tables; nothing
+// when no server is set.
+std::unique_ptr<Connection> postgresql_shop() {
+    const char* uri = std::getenv("ZOLVIAI_PG_URI");
+    if (uri == nullptr || *uri == '\0') {
+        return nullptr;
+    }
+    const DatabaseUri u = parse_database_uri(uri);
+    ConnectSettings s;
+    s.engine = Engine::Postgresql;
+    s.host = u.host;
+    s.port = u.port;
+    s.user = u.user;
+    s.password = u.password;
+    s.database = u.database;
+    auto conn = connect(s);
+    for (const char* sql :
+         {"CREATE TABLE IF NOT EXISTS customers (customer_id integer PRIMARY KEY, name text, "
+          "city text)",
+          "CREATE TABLE IF NOT EXISTS orders (order_id integer PRIMARY KEY, customer_id integer, "
+          "order_date date, status text)",
+          "CREATE TABLE IF NOT EXISTS order_lines (order_id integer, quantity integer, "
+          "unit_price numeric)",
+          "INSERT INTO customers VALUES (1, 'Ada', 'Paris') ON CONFLICT DO NOTHING"}) {
+        conn->execute(sql);
+    }
+    return conn;
+}
+
+// The whole guarded run on PostgreSQL (parse, names resolved in the round trip that opens the
+// read-only transaction, the query, rollback and session reset) beside a plain run of the
+// same statement on the same server.
+void BM_PostgresqlGuardedRun(benchmark::State& state) {
+    auto conn = postgresql_shop();
+    if (!conn) {
+        state.SkipWithError("ZOLVIAI_PG_URI is not set");
+        return;
+    }
+    for (auto _ : state) {
+        ResultSet r = conn->execute_guarded(query, {});
+        benchmark::DoNotOptimize(r);
+    }
+}
+
+void BM_ReferencePostgresqlPlainRun(benchmark::State& state) {
+    auto conn = postgresql_shop();
+    if (!conn) {
+        state.SkipWithError("ZOLVIAI_PG_URI is not set");
+        return;
+    }
+    for (auto _ : state) {
+        ResultSet r = conn->execute(query);
+        benchmark::DoNotOptimize(r);
+    }
+}
+
 // The checks every engine shares: size, NUL, UTF-8, emptiness.
 void BM_SharedChecks(benchmark::State& state) {
     GuardOptions options;
@@ -173,6 +231,8 @@ void BM_SharedChecks(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(BM_PostgresqlPolicy);
+BENCHMARK(BM_PostgresqlGuardedRun);
+BENCHMARK(BM_ReferencePostgresqlPlainRun);
 BENCHMARK(BM_MariadbPolicy);
 BENCHMARK(BM_TsqlPolicy);
 BENCHMARK(BM_SqlitePolicy);

@@ -98,4 +98,9 @@ bool FunctionAllowList::allows(std::string_view schema, std::string_view name) c
     return extras_.count(Key(schema, name, fold_case_).view()) != 0;
 }
 
+bool FunctionAllowList::host_allows(std::string_view schema, std::string_view name) const {
+    return extras_.count(Key("", name, fold_case_).view()) != 0 ||
+           extras_.count(Key(schema, name, fold_case_).view()) != 0;
+}
+
 } // namespace zolviai::sql::drivers

@@ -334,7 +334,34 @@ public:
     }
 
     std::optional<std::string> refusal_reason(std::string_view sql) override {
-        return postgresql_refusal(sql, allowed_);
+        PgResolution& resolution = this->resolution();
+        PgStatementShape shape;
+        if (auto reason = postgresql_refusal(sql, allowed_, &shape, resolution.data_schemas())) {
+            return reason;
+        }
+        const std::string query = resolution.query(shape.names);
+        const auto run = [this](const std::string& sql) {
+            return resolved_names(execute(sql, {}));
+        };
+        // Outside a transaction the names resolve as a guarded session sees them: under the
+        // pinned search_path, in a read-only transaction rolled back afterwards.
+        const bool own = PQtransactionStatus(conn_) == PQTRANS_IDLE;
+        if (own) {
+            command("BEGIN READ ONLY; " + resolution.pin_search_path_sql());
+        }
+        try {
+            auto reason = resolution.refusal(shape.names, query.empty() ? PgRows{} : run(query),
+                                             run);
+            if (own) {
+                command("ROLLBACK");
+            }
+            return reason;
+        } catch (const DatabaseError&) {
+            if (own) {
+                command("ROLLBACK");
+            }
+            throw;
+        }
     }
 
     ResultSet execute_guarded(const std::string& sql, const ExecuteOptions& options) override {
@@ -342,8 +369,9 @@ public:
             throw DatabaseError("the connection was closed after a statement that did not end "
                                 "cleanly");
         }
+        PgResolution& resolution = this->resolution();
         PgStatementShape shape;
-        if (auto reason = postgresql_refusal(sql, allowed_, &shape)) {
+        if (auto reason = postgresql_refusal(sql, allowed_, &shape, resolution.data_schemas())) {
             throw DatabaseError("Statement refused: " + *reason);
         }
         // The server stops the statement at the time-out; the client gives it five seconds
@@ -353,11 +381,20 @@ public:
                             : Clock::time_point::max();
         try {
             const std::string t = std::to_string(timeout_ms_);
-            simple("BEGIN READ ONLY; SET LOCAL statement_timeout = " + t +
-                       "; SET LOCAL lock_timeout = " + t +
-                       "; SET LOCAL idle_in_transaction_session_timeout = " +
-                       std::to_string(timeout_ms_ > 0 ? timeout_ms_ + 5000 : 0),
-                   deadline);
+            // The names resolve in the same round trip, under the pinned search_path.
+            const ResultSet resolved =
+                simple("BEGIN READ ONLY; SET LOCAL statement_timeout = " + t +
+                           "; SET LOCAL lock_timeout = " + t +
+                           "; SET LOCAL idle_in_transaction_session_timeout = " +
+                           std::to_string(timeout_ms_ > 0 ? timeout_ms_ + 5000 : 0) + "; " +
+                           resolution.pin_search_path_sql() + "; " + resolution.query(shape.names),
+                       deadline);
+            const auto run = [&](const std::string& query) {
+                return resolved_names(simple(query, deadline));
+            };
+            if (auto reason = resolution.refusal(shape.names, resolved_names(resolved), run)) {
+                throw DatabaseError("Statement refused: " + *reason);
+            }
             ResultSet out = guarded_query(sql, shape, options, deadline);
             end_guarded(deadline);
             return out;
@@ -544,14 +581,43 @@ private:
         return PQgetResult(conn_);
     }
 
-    // A simple-protocol command (several statements allowed) under the deadline.
-    void simple(const std::string& sql, Clock::time_point deadline) {
+    // A simple-protocol command (several statements allowed) under the deadline; the rows of
+    // the statement that returned rows.
+    ResultSet simple(const std::string& sql, Clock::time_point deadline) {
         if (!PQsendQuery(conn_, sql.c_str())) {
             std::string message = connection_message();
             close_broken();
             throw DatabaseError(message);
         }
-        (void)collect({}, deadline, {});
+        return collect({}, deadline, {});
+    }
+
+    // How generated SQL's names resolve on this connection; the data schemas are the
+    // connection's current schema, read once.
+    PgResolution& resolution() {
+        if (!resolution_) {
+            const ResultSet r = execute("SELECT current_schema()", {});
+            std::vector<std::string> schemas;
+            if (!r.rows.empty() && !r.rows[0].empty() && r.rows[0][0].type != CellType::Null) {
+                schemas.push_back(r.rows[0][0].text);
+            }
+            resolution_.emplace(allowed_, std::move(schemas));
+        }
+        return *resolution_;
+    }
+
+    using PgRows = std::vector<PgResolvedName>;
+
+    static PgRows resolved_names(const ResultSet& r) {
+        PgRows out;
+        out.reserve(r.rows.size());
+        for (const Row& row : r.rows) {
+            if (row.size() == 5) {
+                out.push_back({row[0].text, row[1].text, row[2].text, row[3].text,
+                               row[4].type == CellType::Bool && row[4].boolean});
+            }
+        }
+        return out;
     }
 
     // Ends a guarded statement: nothing it did is kept, and the session is as new (DISCARD
@@ -777,6 +843,7 @@ private:
     std::string password_;
     int timeout_ms_ = 0;
     FunctionAllowList allowed_;
+    std::optional<PgResolution> resolution_;
     bool broken_ = false;
     std::vector<unsigned> oids_;
     std::vector<unsigned> source_oids_; // the query's own column types under the cutting wrapper

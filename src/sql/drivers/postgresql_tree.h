@@ -8,6 +8,10 @@
 extern "C" {
 #endif
 
+/* The deepest parse tree the walk follows: every level costs the walk a few hundred bytes
+ * of stack, so a statement nested deeper is refused rather than walked. */
+#define ZOLVI_PG_MAX_TREE_DEPTH 3000
+
 enum ZolviPgVerdict {
     ZOLVI_PG_ALLOWED = 0,
     ZOLVI_PG_PARSE_ERROR,         /* detail: the parser's message; cursor: its position */
@@ -21,12 +25,25 @@ enum ZolviPgVerdict {
     ZOLVI_PG_LOCKING_CLAUSE,
     ZOLVI_PG_PARAMETER,
     ZOLVI_PG_FUNCTION,            /* detail: the function's name, schema-qualified as written */
-    ZOLVI_PG_PRIVATE_RELATION,    /* detail: the relation's name */
+    ZOLVI_PG_OPERATOR,            /* detail: the operator, schema-qualified as written */
+    ZOLVI_PG_RELATION,            /* detail: the relation's name, schema-qualified as written */
+    ZOLVI_PG_FIELD_SELECTION,     /* detail: the selected field's name */
+    ZOLVI_PG_TOO_DEEP,            /* the tree is deeper than ZOLVI_PG_MAX_TREE_DEPTH */
     ZOLVI_PG_UNREADABLE_TREE      /* detail: what the walk could not read */
 };
 
-/* Whether a call of schema.name may run ("" schema when unqualified); non-zero allows. */
-typedef int (*ZolviPgFunctionCheck)(void* context, const char* schema, const char* name);
+/* What a name the statement uses stands for. */
+enum ZolviPgNameKind {
+    ZOLVI_PG_NAME_FUNCTION,     /* a call: name(...) */
+    ZOLVI_PG_NAME_OPERATOR,     /* an operator, also the ones IN, LIKE, BETWEEN, CASE use */
+    ZOLVI_PG_NAME_RELATION,     /* a table or view read (not a WITH query in scope) */
+    ZOLVI_PG_NAME_COLUMN_FIELD  /* the last name of rel.name: a column, or else a call name(rel) */
+};
+
+/* Whether the statement may use the name (schema "" when unqualified); non-zero allows.
+ * Also called for every name so that the caller can resolve them against the catalog. */
+typedef int (*ZolviPgNameCheck)(void* context, enum ZolviPgNameKind kind, const char* schema,
+                                const char* name);
 
 typedef struct ZolviPgCheck {
     enum ZolviPgVerdict verdict;
@@ -38,10 +55,10 @@ typedef struct ZolviPgCheck {
 } ZolviPgCheck;
 
 /* Parses sql (NUL-terminated) with the server's grammar and checks it: one SELECT (or an
- * EXPLAIN without ANALYZE of one), no SELECT INTO, no locking clause, no parameter, and only
- * functions that allowed() accepts. Thread-safe. */
-void zolvi_pg_check(const char* sql, ZolviPgFunctionCheck allowed, void* context,
-                    ZolviPgCheck* out);
+ * EXPLAIN without ANALYZE of one), no SELECT INTO, no locking clause, no parameter, no field
+ * selection on an expression, and only names that check() accepts. Thread-safe. Uses stack
+ * in proportion to the statement's nesting (at most ZOLVI_PG_MAX_TREE_DEPTH levels). */
+void zolvi_pg_check(const char* sql, ZolviPgNameCheck check, void* context, ZolviPgCheck* out);
 
 #ifdef __cplusplus
 }
