@@ -4,6 +4,7 @@
 // statement time-out and a client deadline behind it, and a session reset afterwards.
 #include "sql/drivers/drivers.hpp"
 #include "sql/drivers/policies.hpp"
+#include "sql/drivers/session_bounds.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/text.hpp"
 #include "zolviai/sql/literal.hpp"
@@ -411,8 +412,11 @@ public:
                 const my_socket fd = mysql_get_socket(mysql_);
                 watchdog.emplace(
                     std::chrono::milliseconds(timeout_ms) + std::chrono::seconds(5),
-                    [this, thread_id] { kill_query(thread_id); },
-                    [fd] { ::shutdown(fd, SHUT_RDWR); });
+                    [this, thread_id] { kill(thread_id, true); },
+                    [this, thread_id, fd] {
+                        kill(thread_id, false);
+                        ::shutdown(fd, SHUT_RDWR);
+                    });
             }
             try {
                 out = run(statement, options, true);
@@ -474,6 +478,11 @@ public:
         return report;
     }
 
+    ServerLimitsReport server_limits() override {
+        check_usable();
+        return mariadb_limits_report(*this);
+    }
+
 private:
     // with_session false: a short-lived side connection, with read and write time-outs.
     static MYSQL* open_handle(const ConnectSettings& settings, const std::string& database,
@@ -515,7 +524,8 @@ private:
     void apply_session() {
         std::string set;
         if (settings_.read_only) {
-            set = std::string("sql_mode='") + pinned_sql_mode + "', SESSION tx_read_only=1";
+            set = std::string("sql_mode='") + pinned_sql_mode + "', SESSION tx_read_only=1, " +
+                  "SESSION " + mariadb_guarded_settings(MariadbSessionBounds{});
         }
         if (settings_.statement_timeout_ms > 0) {
             char buf[64];
@@ -536,11 +546,13 @@ private:
         backslash_escapes_ = value.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
     }
 
-    // Cancels the running statement of this connection from a second one.
-    void kill_query(unsigned long thread_id) {
+    // Stops the running statement of this connection (query) or the whole session from a
+    // second connection of the same account, which may kill its own threads.
+    void kill(unsigned long thread_id, bool query) {
         try {
             MYSQL* killer = open_handle(settings_, "", 3, false);
-            const std::string kill = "KILL QUERY " + std::to_string(thread_id);
+            const std::string kill =
+                std::string(query ? "KILL QUERY " : "KILL CONNECTION ") + std::to_string(thread_id);
             mysql_real_query(killer, kill.data(), kill.size());
             mysql_close(killer);
         } catch (const DatabaseError&) {
@@ -682,7 +694,7 @@ private:
 
     std::string last_error() const {
         return mask_secret("ERROR " + std::to_string(mysql_errno(mysql_)) + " (" +
-                               mysql_sqlstate(mysql_) + "): " + mysql_error(mysql_),
+                               mysql_sqlstate(mysql_) + "): " + bounded_message(mysql_error(mysql_)),
                            password_);
     }
 

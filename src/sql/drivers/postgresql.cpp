@@ -2,6 +2,8 @@
 // in single-row mode so that only the kept rows stay in memory, and a pipeline for batches.
 #include "sql/drivers/drivers.hpp"
 #include "sql/drivers/policies.hpp"
+#include "sql/drivers/session_bounds.hpp"
+#include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/text.hpp"
 
@@ -256,7 +258,8 @@ using ResultPtr = std::unique_ptr<PGresult, ResultDeleter>;
 class PgConnection final : public Connection {
 public:
     explicit PgConnection(const ConnectSettings& settings)
-        : password_(settings.password), timeout_ms_(settings.statement_timeout_ms),
+        : settings_(settings), password_(settings.password),
+          timeout_ms_(settings.statement_timeout_ms),
           allowed_(postgresql_functions, settings.guard.allowed_functions, "pg_catalog", false) {
         const std::string port = settings.port > 0 ? std::to_string(settings.port) : "";
         const std::string timeout = std::to_string(settings.connect_timeout_seconds);
@@ -266,6 +269,7 @@ public:
                               "-c standard_conforming_strings=on";
         if (settings.read_only) {
             options += " -c default_transaction_read_only=on";
+            options += postgresql_guarded_options(PgSessionBounds{}, settings.statement_timeout_ms);
         }
         if (settings.statement_timeout_ms > 0) {
             options += " -c statement_timeout=" + std::to_string(settings.statement_timeout_ms);
@@ -298,8 +302,9 @@ public:
                 conn_ = nullptr;
             }
             throw DatabaseError("could not connect to PostgreSQL: " +
-                                mask_secret(trim_message(message), password_));
+                                mask_secret(bounded_message(message), password_));
         }
+        PQsetNoticeProcessor(conn_, &PgConnection::keep_notice, this);
     }
 
     ~PgConnection() override {
@@ -327,7 +332,9 @@ public:
             throw DatabaseError(connection_message());
         }
         PQsetSingleRowMode(conn_);
+        notices_.start();
         ResultSet out = collect(options, Clock::time_point::max(), {});
+        print_notices();
         resolve_type_names(out);
         return out;
     }
@@ -350,6 +357,11 @@ public:
         const Clock::time_point deadline =
             timeout_ms_ > 0 ? Clock::now() + std::chrono::milliseconds(timeout_ms_ + 5000)
                             : Clock::time_point::max();
+        notices_.start();
+        struct PrintNotices {
+            PgConnection& c;
+            ~PrintNotices() { c.print_notices(); }
+        } print_notices_after{*this};
         try {
             const std::string t = std::to_string(timeout_ms_);
             simple("BEGIN READ ONLY; SET LOCAL statement_timeout = " + t +
@@ -425,6 +437,8 @@ public:
             "ALTER ROLE zolvi_reader SET default_transaction_read_only = on;";
         return report;
     }
+
+    ServerLimitsReport server_limits() override { return postgresql_limits_report(*this); }
 
     std::vector<BatchResult> execute_batch(const std::vector<std::string>& statements,
                                            const ExecuteOptions& options) override {
@@ -583,7 +597,7 @@ private:
         while (PQisBusy(conn_)) {
             const Clock::time_point now = Clock::now();
             if (now >= deadline) {
-                cancel_and_close();
+                stop_backend();
                 throw DatabaseError("the statement did not end within its time-out of " +
                                     std::to_string(timeout_ms_) +
                                     " ms and was cancelled; the connection was closed");
@@ -705,19 +719,6 @@ private:
         return out;
     }
 
-    // Asks the server to stop the statement in flight, then closes the connection: whatever
-    // state it was left in, it is never used again.
-    void cancel_and_close() {
-        if (conn_ != nullptr) {
-            if (PGcancel* cancel = PQgetCancel(conn_)) {
-                char message[256];
-                PQcancel(cancel, message, sizeof message);
-                PQfreeCancel(cancel);
-            }
-        }
-        close_broken();
-    }
-
     void close_broken() {
         broken_ = true;
         if (conn_ != nullptr) {
@@ -733,16 +734,74 @@ private:
         }
     }
 
+    // Engine messages are cut to a few kB before anything copies them: an error may quote a
+    // value of any size.
     std::string connection_message() const {
-        return mask_secret(trim_message(PQerrorMessage(conn_)), password_);
+        return mask_secret(bounded_message(PQerrorMessage(conn_)), password_);
     }
 
     std::string result_message(const PGresult* r) const {
-        std::string m = PQresultErrorMessage(r);
-        if (m.empty()) {
+        const char* m = PQresultErrorMessage(r);
+        if (m == nullptr || *m == '\0') {
             m = PQerrorMessage(conn_);
         }
-        return mask_secret(trim_message(m), password_);
+        return mask_secret(bounded_message(m), password_);
+    }
+
+    // Notices (RAISE NOTICE, warnings) of one statement: the first few kB are kept and written
+    // to standard error once it ends, the rest counted.
+    static void keep_notice(void* self, const char* message) {
+        static_cast<PgConnection*>(self)->notices_.add(message);
+    }
+
+    void print_notices() {
+        const std::string text = notices_.text();
+        if (!text.empty()) {
+            print_err(text);
+        }
+        notices_.start();
+    }
+
+    // Past the client deadline: the statement is cancelled; when the backend is still busy
+    // after a short grace, it is terminated from a second session of the same role (a role
+    // may end its own backends); then the connection is closed.
+    void stop_backend() {
+        if (conn_ == nullptr) {
+            return;
+        }
+        const int pid = PQbackendPID(conn_);
+        if (PGcancel* cancel = PQgetCancel(conn_)) {
+            char message[256];
+            PQcancel(cancel, message, sizeof message);
+            PQfreeCancel(cancel);
+        }
+        const Clock::time_point grace = Clock::now() + std::chrono::seconds(2);
+        bool busy = true;
+        while (busy && Clock::now() < grace) {
+            pollfd p{PQsocket(conn_), POLLIN, 0};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  grace - Clock::now())
+                                  .count();
+            if (poll(&p, 1, static_cast<int>(std::max<long long>(left, 1))) < 0 &&
+                errno != EINTR) {
+                break;
+            }
+            if (!PQconsumeInput(conn_)) {
+                break;
+            }
+            while (!PQisBusy(conn_)) {
+                PGresult* r = PQgetResult(conn_);
+                if (r == nullptr) {
+                    busy = false;
+                    break;
+                }
+                PQclear(r);
+            }
+        }
+        if (busy && pid > 0) {
+            postgresql_terminate_backend(settings_, pid);
+        }
+        close_broken();
     }
 
     void read_columns(const PGresult* r, ResultSet& out) {
@@ -838,7 +897,9 @@ private:
         }
     }
 
+    ConnectSettings settings_;
     PGconn* conn_ = nullptr;
+    NoticeBudget notices_;
     std::string password_;
     int timeout_ms_ = 0;
     FunctionAllowList allowed_;

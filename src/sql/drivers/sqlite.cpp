@@ -18,8 +18,10 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <string>
@@ -49,6 +51,13 @@ constexpr int max_like_pattern_bytes = 500;
 constexpr sqlite3_int64 max_statement_memory = 32 << 20;
 constexpr int max_expression_depth = 500;
 constexpr int max_compound_select = 200;
+// What one statement may compile to: prepare itself runs no progress handler, so the
+// compiled program, the arguments of a call and the columns of a result are held to sizes no
+// analytical query comes near. The memory and the time prepare takes are checked each time the
+// compiler asks the authorizer (every table, column, function and SELECT it resolves).
+constexpr int max_program_ops = 250000;
+constexpr int max_function_args = 100;
+constexpr int max_columns = 1000;
 
 // The PRAGMAs that only read, and who may read them. The catalog ones take the name of a table
 // or an index as their argument; the wrapper's own catalog queries read them, and generated
@@ -197,6 +206,45 @@ std::string denied_action(int action, const char* a1, const char* a2) {
     }
 }
 
+// Interrupts the connection's statement at its deadline from a thread of its own: the progress
+// handler runs only between the instructions of a program, and not at all while a statement
+// compiles, so one long step would otherwise outlast the time-out. A long call inside one
+// instruction (a built-in that never checks for an interrupt) still runs to its end: such
+// built-ins are left off the list or replaced (sqlite_functions.hpp).
+class Interrupter {
+public:
+    Interrupter(sqlite3* db, std::chrono::steady_clock::time_point deadline, bool active) {
+        if (!active) {
+            return;
+        }
+        thread_ = std::thread([this, db, deadline] {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!wake_.wait_until(lock, deadline, [this] { return done_; })) {
+                sqlite3_interrupt(db);
+            }
+        });
+    }
+    ~Interrupter() { stop(); }
+
+    void stop() {
+        if (!thread_.joinable()) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
 // Who runs the process: the one whose file permissions bind SQLite.
 std::string process_user() {
     passwd entry{};
@@ -217,7 +265,11 @@ public:
           timeout_ms_(settings.statement_timeout_ms), guarded_(settings.read_only) {
         const std::string path = settings.database.empty() ? ":memory:" : settings.database;
         int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI;
-        if (settings.sqlite_create) {
+        if (settings.read_only) {
+            // Generated SQL runs on connections that SQLite itself opened read-only: no
+            // statement, whatever the guard let through, can write the file.
+            flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+        } else if (settings.sqlite_create) {
             flags |= SQLITE_OPEN_CREATE;
         }
         const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
@@ -424,12 +476,14 @@ private:
     // the statements SQLite prepares while stepping, for pragma_* tables), inside a savepoint
     // that is rolled back whatever happens.
     struct GuardedRun {
-        explicit GuardedRun(SqliteConnection& c) : conn(c) {
+        explicit GuardedRun(SqliteConnection& c)
+            : conn(c), interrupter(c.db_, c.deadline_, c.timeout_ms_ > 0) {
             conn.internal("SAVEPOINT zolviai_generated");
             conn.enter_guarded();
         }
         ~GuardedRun() {
             sqlite3_finalize(stmt);
+            interrupter.stop();
             conn.leave_guarded();
             if (conn.internal_status("ROLLBACK TO zolviai_generated") != SQLITE_OK ||
                 conn.internal_status("RELEASE zolviai_generated") != SQLITE_OK) {
@@ -437,6 +491,7 @@ private:
             }
         }
         SqliteConnection& conn;
+        Interrupter interrupter;
         sqlite3_stmt* stmt = nullptr;
     };
 
@@ -457,6 +512,10 @@ private:
         sqlite3_limit(db_, SQLITE_LIMIT_LIKE_PATTERN_LENGTH, max_like_pattern_bytes);
         sqlite3_limit(db_, SQLITE_LIMIT_EXPR_DEPTH, max_expression_depth);
         sqlite3_limit(db_, SQLITE_LIMIT_COMPOUND_SELECT, max_compound_select);
+        sqlite3_limit(db_, SQLITE_LIMIT_VDBE_OP, max_program_ops);
+        sqlite3_limit(db_, SQLITE_LIMIT_FUNCTION_ARG, max_function_args);
+        sqlite3_limit(db_, SQLITE_LIMIT_COLUMN, max_columns);
+        sqlite3_limit(db_, SQLITE_LIMIT_VARIABLE_NUMBER, 0);
         sqlite3_limit(db_, SQLITE_LIMIT_ATTACHED, 0);
         sqlite3_limit(db_, SQLITE_LIMIT_WORKER_THREADS, 0);
         if (register_bounded_functions(db_) != SQLITE_OK) {
@@ -530,8 +589,11 @@ private:
         denial_.reset();
         sqlite3_stmt* stmt = nullptr;
         const char* tail = nullptr;
-        const int rc =
-            sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), 0, &stmt, &tail);
+        int rc = SQLITE_OK;
+        {
+            Interrupter interrupter(db_, deadline_, !nested && timeout_ms_ > 0);
+            rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), 0, &stmt, &tail);
+        }
         if (!nested) {
             leave_guarded();
         }
@@ -607,6 +669,12 @@ private:
         case Mode::Guarded:
             break;
         }
+        if (auto over = c->over_budget()) {
+            if (!c->denial_) {
+                c->denial_ = std::move(over);
+            }
+            return SQLITE_DENY;
+        }
         if (c->allows_generated(action, a1, a2)) {
             return SQLITE_OK;
         }
@@ -678,6 +746,19 @@ private:
         default:
             return false;
         }
+    }
+
+    // While generated SQL compiles: whether it took more memory or time than a statement may.
+    std::optional<std::string> over_budget() const {
+        if (sqlite3_memory_used() - memory_at_start_ > max_statement_memory) {
+            return "the statement needs more than " + std::to_string(max_statement_memory >> 20) +
+                   " MB of memory to compile";
+        }
+        if (timeout_ms_ > 0 && Clock::now() > deadline_) {
+            return "the statement took longer than its time-out of " +
+                   std::to_string(timeout_ms_) + " ms to compile";
+        }
+        return std::nullopt;
     }
 
     static int progress(void* self) {
