@@ -206,6 +206,81 @@ std::string denied_action(int action, const char* a1, const char* a2) {
     }
 }
 
+// The memory one guarded statement may take is also counted where SQLite allocates it, for the
+// thread that runs the statement: SQLite's allocator is wrapped once, when the library is
+// loaded, and an allocation past the budget of the running statement fails as "out of memory".
+// Compiling a statement runs neither the progress handler nor, for long stretches, the
+// authorizer (18 nested NOT MATERIALIZED common table expressions are copied into each other
+// for 1 GB before anything is resolved), so this is what bounds prepare. SQLite can take an
+// allocator only before it is first initialised; where something else in the process did that
+// first (a Python host's own sqlite3 module), the budget is checked from the progress handler
+// and the authorizer only.
+struct AllocationBudget {
+    sqlite3_int64 limit = 0;
+    sqlite3_int64 used = 0;
+    bool exceeded = false;
+};
+
+thread_local AllocationBudget* running_budget = nullptr;
+sqlite3_mem_methods base_allocator{};
+
+void* budget_malloc(int n) {
+    AllocationBudget* b = running_budget;
+    if (b != nullptr && b->used + n > b->limit) {
+        b->exceeded = true;
+        return nullptr;
+    }
+    void* p = base_allocator.xMalloc(n);
+    if (p != nullptr && b != nullptr) {
+        b->used += base_allocator.xSize(p);
+    }
+    return p;
+}
+
+void budget_free(void* p) {
+    if (AllocationBudget* b = running_budget; b != nullptr && p != nullptr) {
+        b->used -= base_allocator.xSize(p);
+    }
+    base_allocator.xFree(p);
+}
+
+void* budget_realloc(void* p, int n) {
+    AllocationBudget* b = running_budget;
+    const int old = p != nullptr ? base_allocator.xSize(p) : 0;
+    if (b != nullptr && n > old && b->used + (n - old) > b->limit) {
+        b->exceeded = true;
+        return nullptr;
+    }
+    void* q = base_allocator.xRealloc(p, n);
+    if (q != nullptr && b != nullptr) {
+        b->used += base_allocator.xSize(q) - old;
+    }
+    return q;
+}
+
+int budget_size(void* p) { return base_allocator.xSize(p); }
+int budget_roundup(int n) { return base_allocator.xRoundup(n); }
+int budget_init(void* data) { return base_allocator.xInit(data); }
+void budget_shutdown(void* data) { base_allocator.xShutdown(data); }
+
+bool install_allocation_budget() {
+    if (sqlite3_config(SQLITE_CONFIG_GETMALLOC, &base_allocator) != SQLITE_OK ||
+        base_allocator.xMalloc == nullptr) {
+        return false;
+    }
+    sqlite3_mem_methods wrapped = base_allocator;
+    wrapped.xMalloc = budget_malloc;
+    wrapped.xFree = budget_free;
+    wrapped.xRealloc = budget_realloc;
+    wrapped.xSize = budget_size;
+    wrapped.xRoundup = budget_roundup;
+    wrapped.xInit = budget_init;
+    wrapped.xShutdown = budget_shutdown;
+    return sqlite3_config(SQLITE_CONFIG_MALLOC, &wrapped) == SQLITE_OK;
+}
+
+const bool allocation_budget_installed = install_allocation_budget();
+
 // Interrupts the connection's statement at its deadline from a thread of its own: the progress
 // handler runs only between the instructions of a program, and not at all while a statement
 // compiles, so one long step would otherwise outlast the time-out. A long call inside one
@@ -515,7 +590,6 @@ private:
         sqlite3_limit(db_, SQLITE_LIMIT_VDBE_OP, max_program_ops);
         sqlite3_limit(db_, SQLITE_LIMIT_FUNCTION_ARG, max_function_args);
         sqlite3_limit(db_, SQLITE_LIMIT_COLUMN, max_columns);
-        sqlite3_limit(db_, SQLITE_LIMIT_VARIABLE_NUMBER, 0);
         sqlite3_limit(db_, SQLITE_LIMIT_ATTACHED, 0);
         sqlite3_limit(db_, SQLITE_LIMIT_WORKER_THREADS, 0);
         if (register_bounded_functions(db_) != SQLITE_OK) {
@@ -552,6 +626,10 @@ private:
     void enter_guarded() {
         memory_at_start_ = sqlite3_memory_used();
         memory_exceeded_ = false;
+        budget_.limit = max_statement_memory;
+        budget_.used = 0;
+        budget_.exceeded = false;
+        running_budget = &budget_;
         saved_mode_ = mode_;
         mode_ = Mode::Guarded;
         const std::size_t max = guard_.max_statement_bytes;
@@ -561,6 +639,7 @@ private:
     }
 
     void leave_guarded() {
+        running_budget = nullptr;
         sqlite3_limit(db_, SQLITE_LIMIT_SQL_LENGTH, saved_sql_limit_);
         mode_ = saved_mode_;
     }
@@ -598,6 +677,10 @@ private:
             leave_guarded();
         }
         Statement owned{stmt};
+        if (rc != SQLITE_OK && budget_.exceeded && !denial_) {
+            denial_ = "the statement needs more than " +
+                      std::to_string(max_statement_memory >> 20) + " MB of memory to compile";
+        }
         if (denial_) {
             out.refusal = std::move(denial_);
         } else if (rc != SQLITE_OK) {
@@ -794,7 +877,8 @@ private:
     std::string message() const {
         const int code = sqlite3_errcode(db_);
         std::string m = sqlite3_errmsg(db_);
-        if (code == SQLITE_INTERRUPT && memory_exceeded_) {
+        if ((code == SQLITE_INTERRUPT && memory_exceeded_) ||
+            (code == SQLITE_NOMEM && budget_.exceeded)) {
             m += " (the statement used more than " + std::to_string(max_statement_memory >> 20) +
                  " MB of memory)";
         } else if (code == SQLITE_INTERRUPT) {
@@ -864,6 +948,7 @@ private:
     Clock::time_point busy_since_;
     sqlite3_int64 memory_at_start_ = 0;
     bool memory_exceeded_ = false;
+    AllocationBudget budget_;
 };
 
 } // namespace
