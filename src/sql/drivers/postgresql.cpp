@@ -623,6 +623,19 @@ private:
         return PQgetResult(conn_);
     }
 
+    // The first result of the command in flight, the rest read and dropped, under the deadline.
+    ResultPtr last_result(Clock::time_point deadline) {
+        ResultPtr first;
+        while (PGresult* r = next_result(deadline)) {
+            if (!first) {
+                first.reset(r);
+            } else {
+                PQclear(r);
+            }
+        }
+        return first;
+    }
+
     // A simple-protocol command (several statements allowed) under the deadline.
     void simple(const std::string& sql, Clock::time_point deadline) {
         if (!PQsendQuery(conn_, sql.c_str())) {
@@ -647,11 +660,18 @@ private:
         }
         // The query's columns, so that every long value can be cut on the server: libpq holds
         // a whole row in memory, so a cell must never arrive longer than the bound.
-        ResultPtr prepared(PQprepare(conn_, "", sql.c_str(), 0, nullptr));
+        // Both under the deadline: a server that stops answering must not hold the call.
+        if (!PQsendPrepare(conn_, "", sql.c_str(), 0, nullptr)) {
+            throw DatabaseError(connection_message());
+        }
+        ResultPtr prepared = last_result(deadline);
         if (!prepared || PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) {
             throw DatabaseError(prepared ? result_message(prepared.get()) : connection_message());
         }
-        ResultPtr described(PQdescribePrepared(conn_, ""));
+        if (!PQsendDescribePrepared(conn_, "")) {
+            throw DatabaseError(connection_message());
+        }
+        ResultPtr described = last_result(deadline);
         if (!described || PQresultStatus(described.get()) != PGRES_COMMAND_OK) {
             throw DatabaseError(described ? result_message(described.get()) : connection_message());
         }
@@ -770,10 +790,16 @@ private:
             return;
         }
         const int pid = PQbackendPID(conn_);
+        // PQcancel waits for the server to close the cancel connection, with no time-out of
+        // its own: it runs on a thread of its own.
         if (PGcancel* cancel = PQgetCancel(conn_)) {
-            char message[256];
-            PQcancel(cancel, message, sizeof message);
-            PQfreeCancel(cancel);
+            run_with_time_limit(
+                [cancel] {
+                    char message[256];
+                    PQcancel(cancel, message, sizeof message);
+                    PQfreeCancel(cancel);
+                },
+                std::chrono::seconds(2));
         }
         const Clock::time_point grace = Clock::now() + std::chrono::seconds(2);
         bool busy = true;
@@ -799,7 +825,8 @@ private:
             }
         }
         if (busy && pid > 0) {
-            postgresql_terminate_backend(settings_, pid);
+            run_with_time_limit([settings = settings_, pid] { postgresql_terminate_backend(settings, pid); },
+                                std::chrono::seconds(5));
         }
         close_broken();
     }

@@ -4,8 +4,12 @@
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/text.hpp"
 
+#include <condition_variable>
 #include <cstdlib>
 #include <libpq-fe.h>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace zolviai::sql::drivers {
 
@@ -53,6 +57,30 @@ std::string postgresql_guarded_options(const PgSessionBounds& bounds, int statem
                std::to_string(statement_timeout_ms + 5000);
     }
     return out;
+}
+
+bool run_with_time_limit(std::function<void()> work, std::chrono::milliseconds limit) {
+    struct State {
+        std::mutex mutex;
+        std::condition_variable done_cv;
+        bool done = false;
+    };
+    auto state = std::make_shared<State>();
+    std::thread thread([state, work = std::move(work)] {
+        work();
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->done = true;
+        state->done_cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(state->mutex);
+    const bool finished = state->done_cv.wait_for(lock, limit, [&] { return state->done; });
+    lock.unlock();
+    if (finished) {
+        thread.join();
+    } else {
+        thread.detach();
+    }
+    return finished;
 }
 
 bool postgresql_terminate_backend(const ConnectSettings& settings, int pid) {

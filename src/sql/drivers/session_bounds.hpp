@@ -5,7 +5,9 @@
 // copied around), and what an administrator should set that no reader may.
 #include "zolviai/sql/connection.hpp"
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -51,6 +53,12 @@ struct PgSessionBounds {
     int hash_mem_multiplier = 1;   // hash nodes get work_mem, no more
 };
 std::string postgresql_guarded_options(const PgSessionBounds& bounds, int statement_timeout_ms);
+
+// Runs work on a thread of its own and waits for it at most `limit`; past it the thread is left
+// to finish alone (work must own everything it uses). True when it finished in time. For
+// client-library calls that have no time-out of their own (PQcancel waits for the server to
+// close the cancel connection, however long that takes).
+bool run_with_time_limit(std::function<void()> work, std::chrono::milliseconds limit);
 
 // Ends the PostgreSQL backend pid from a second, short-lived session of the same role (a role
 // may terminate its own backends). Best effort: it never throws; false when it could not.
