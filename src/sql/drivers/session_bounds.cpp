@@ -59,6 +59,20 @@ std::string postgresql_guarded_options(const PgSessionBounds& bounds, int statem
     return out;
 }
 
+std::string postgresql_transaction_bounds(const PgSessionBounds& bounds, int statement_timeout_ms) {
+    std::string out = "SET LOCAL work_mem = '" + std::to_string(bounds.work_mem_kb) +
+                      "kB'; SET LOCAL hash_mem_multiplier = " +
+                      std::to_string(bounds.hash_mem_multiplier) +
+                      "; SET LOCAL max_parallel_workers_per_gather = 0; SET LOCAL jit = off";
+    if (statement_timeout_ms > 0) {
+        const std::string t = std::to_string(statement_timeout_ms);
+        out += "; SET LOCAL statement_timeout = " + t + "; SET LOCAL lock_timeout = " + t +
+               "; SET LOCAL idle_in_transaction_session_timeout = " +
+               std::to_string(statement_timeout_ms + 5000);
+    }
+    return out;
+}
+
 bool run_with_time_limit(std::function<void()> work, std::chrono::milliseconds limit) {
     struct State {
         std::mutex mutex;

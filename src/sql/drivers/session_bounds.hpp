@@ -54,6 +54,10 @@ struct PgSessionBounds {
 };
 std::string postgresql_guarded_options(const PgSessionBounds& bounds, int statement_timeout_ms);
 
+// The same bounds for one transaction, as SET LOCAL statements (for sessions whose startup
+// options the driver does not set, and that DISCARD ALL returns to the server's defaults).
+std::string postgresql_transaction_bounds(const PgSessionBounds& bounds, int statement_timeout_ms);
+
 // Runs work on a thread of its own and waits for it at most `limit`; past it the thread is left
 // to finish alone (work must own everything it uses). True when it finished in time. For
 // client-library calls that have no time-out of their own (PQcancel waits for the server to

@@ -11,6 +11,7 @@
 // engine's own message, so that the model sees the error it can fix.
 #include "sql/drivers/drivers.hpp"
 #include "sql/drivers/policies.hpp"
+#include "sql/drivers/session_bounds.hpp"
 #include "sql/drivers/sqlite_functions.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/sql/guard.hpp"
@@ -876,7 +877,7 @@ private:
 
     std::string message() const {
         const int code = sqlite3_errcode(db_);
-        std::string m = sqlite3_errmsg(db_);
+        std::string m = bounded_message(sqlite3_errmsg(db_));
         if ((code == SQLITE_INTERRUPT && memory_exceeded_) ||
             (code == SQLITE_NOMEM && budget_.exceeded)) {
             m += " (the statement used more than " + std::to_string(max_statement_memory >> 20) +
