@@ -3,11 +3,46 @@
 #include "commands.hpp"
 #include "output.hpp"
 #include "zolviai/core/console.hpp"
+#include "zolviai/core/error.hpp"
+#include "zolviai/sql/sql_database.hpp"
 #include "zolviai/sql/uri.hpp"
 
 #include <cstdlib>
 
 namespace zolviai::cli {
+
+namespace {
+
+// The server settings that bound generated SQL and that only an administrator may set; the
+// statements for those not set yet.
+void print_server_limits(const sql::CustomSQLDatabase& database) {
+    sql::ServerLimitsReport limits;
+    try {
+        limits = database.server_limits();
+    } catch (const DatabaseError& e) {
+        out_line(std::string("Server limits: could not be read: ") + e.what());
+        return;
+    }
+    if (limits.limits.empty()) {
+        return;
+    }
+    out_line("Server limits for generated SQL (only an administrator may set them):");
+    std::string statements;
+    for (const auto& l : limits.limits) {
+        out_line("  - " + l.name + " = " + (l.current.empty() ? "(unknown)" : l.current) +
+                 (l.ok ? " (ok)" : " (recommended: " + l.recommended + ")") + ": " + l.why);
+        if (!l.ok) {
+            statements += l.statement + "\n";
+        }
+    }
+    if (!statements.empty()) {
+        out_line("To set them, an administrator runs:");
+        out_line("");
+        out_line(statements);
+    }
+}
+
+} // namespace
 
 void add_doctor_command(CLI::App& app) {
     auto db = std::make_shared<DatabaseOption>();
@@ -27,6 +62,7 @@ void add_doctor_command(CLI::App& app) {
         out_line(std::string("Can change data or schema: ") + (report.can_write ? "yes" : "no"));
         out_line(std::string("Can reach server files or programs: ") +
                  (report.server_files ? "yes" : "no"));
+        print_server_limits(*database);
         if (!report.can_write && !report.server_files) {
             out_line("The role only reads: generated SQL runs with no more rights than it "
                      "needs.");

@@ -231,6 +231,11 @@ std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(std::string_view 
     return db;
 }
 
+ServerLimitsReport CustomSQLDatabase::server_limits() const {
+    Lease lease(*this);
+    return lease->server_limits();
+}
+
 void CustomSQLDatabase::check_privileges(Connection& connection) {
     try {
         privileges_ = connection.privileges();

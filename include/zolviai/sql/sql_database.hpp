@@ -102,6 +102,10 @@ public:
     // What the wrapper's role may do beyond reading, as found at the first connection.
     const PrivilegeReport& privileges() const { return privileges_; }
 
+    // The server settings that bound generated SQL and only an administrator may set, read
+    // from the server now (empty for SQLite).
+    ServerLimitsReport server_limits() const;
+
 private:
     CustomSQLDatabase(ConnectSettings settings, std::string dialect, DatabaseOptions options);
 
