@@ -694,7 +694,8 @@ private:
 
     std::string last_error() const {
         return mask_secret("ERROR " + std::to_string(mysql_errno(mysql_)) + " (" +
-                               mysql_sqlstate(mysql_) + "): " + bounded_message(mysql_error(mysql_)),
+                               mysql_sqlstate(mysql_) +
+                               "): " + bounded_message(mysql_error(mysql_)),
                            password_);
     }
 

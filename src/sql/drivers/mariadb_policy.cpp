@@ -381,17 +381,36 @@ using WordSet = std::unordered_set<std::string_view>;
 // calls the function against of the current database), so such a word before '(' is a call
 // unless the grammar around it says otherwise (see keyword_in_context).
 bool reserved_before_parenthesis(std::string_view w) {
-    static const WordSet words = {
-        "ALL",       "AND",    "AS",        "BETWEEN",  "BINARY",        "BY",
-        "CASE",      "DISTINCT", "DIV",     "ELSE",     "EXCEPT",        "EXISTS",
-        "FROM",      "GROUP",  "HAVING",    "IN",       "INDEX",         "INTERSECT",
-        "INTERVAL",  "IS",     "JOIN",      "KEY",      "LIKE",          "MATCH",
-        "NOT",       "ON",     "OR",        "OVER",     "PARTITION",     "RECURSIVE",
-        "REGEXP",    "RLIKE",  "SELECT",    "STRAIGHT_JOIN", "THEN",     "UNION",
-        "USING",     "VALUES", "WHEN",      "WHERE",    "WITH",          "WINDOW",
-        "XOR",       "LIMIT",  "OFFSET",    "RETURNING", "TABLE",        "ORDER",
-        "FOR",       "FORCE",  "IGNORE",    "USE",      "LEFT",          "RIGHT",
-        "INNER",     "OUTER",  "CROSS",     "NATURAL",  "MOD"};
+    static const WordSet words = {"ALL",       "AND",
+                                  "AS",        "BETWEEN",
+                                  "BINARY",    "BY",
+                                  "CASE",      "DISTINCT",
+                                  "DIV",       "ELSE",
+                                  "EXCEPT",    "EXISTS",
+                                  "FROM",      "GROUP",
+                                  "HAVING",    "IN",
+                                  "INDEX",     "INTERSECT",
+                                  "INTERVAL",  "IS",
+                                  "JOIN",      "KEY",
+                                  "LIKE",      "MATCH",
+                                  "NOT",       "ON",
+                                  "OR",        "OVER",
+                                  "PARTITION", "RECURSIVE",
+                                  "REGEXP",    "RLIKE",
+                                  "SELECT",    "STRAIGHT_JOIN",
+                                  "THEN",      "UNION",
+                                  "USING",     "VALUES",
+                                  "WHEN",      "WHERE",
+                                  "WITH",      "WINDOW",
+                                  "XOR",       "LIMIT",
+                                  "OFFSET",    "RETURNING",
+                                  "TABLE",     "ORDER",
+                                  "FOR",       "FORCE",
+                                  "IGNORE",    "USE",
+                                  "LEFT",      "RIGHT",
+                                  "INNER",     "OUTER",
+                                  "CROSS",     "NATURAL",
+                                  "MOD"};
     return words.count(w) != 0;
 }
 
@@ -469,7 +488,7 @@ std::optional<std::string> system_relation(std::string_view schema, std::string_
     static const WordSet system_schemas = {"INFORMATION_SCHEMA", "MYSQL", "PERFORMANCE_SCHEMA",
                                            "SYS"};
     static const WordSet catalog_views = {
-        "SCHEMATA",   "TABLES",           "COLUMNS",         "VIEWS",
+        "SCHEMATA",   "TABLES",           "COLUMNS",           "VIEWS",
         "STATISTICS", "KEY_COLUMN_USAGE", "TABLE_CONSTRAINTS", "REFERENTIAL_CONSTRAINTS"};
     const std::string s = upper(schema);
     if (system_schemas.count(s) == 0) {
@@ -519,9 +538,9 @@ std::optional<std::string> check(const std::vector<const Token*>& tokens,
         return std::string("a statement that does not start with SELECT");
     }
     const std::string& lead = tokens[first]->text;
-    const bool reading = first > 0 ? in(lead, {"SELECT", "WITH", "VALUES", "TABLE"})
-                                   : in(lead, {"SELECT", "WITH", "VALUES", "TABLE", "DESCRIBE",
-                                               "DESC", "EXPLAIN"});
+    const bool reading =
+        first > 0 ? in(lead, {"SELECT", "WITH", "VALUES", "TABLE"})
+                  : in(lead, {"SELECT", "WITH", "VALUES", "TABLE", "DESCRIBE", "DESC", "EXPLAIN"});
     if (lead == "SHOW") {
         // SHOW reads the server's state beyond the data (SHOW PROCESSLIST, SHOW EXPLAIN FOR
         // another session, SHOW GRANTS, SHOW VARIABLES): none of it is generated SQL's to read.

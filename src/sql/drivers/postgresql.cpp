@@ -624,7 +624,7 @@ private:
     }
 
     // The first result of the command in flight, the rest read and dropped, under the deadline.
-    ResultPtr last_result(Clock::time_point deadline) {
+    ResultPtr first_result(Clock::time_point deadline) {
         ResultPtr first;
         while (PGresult* r = next_result(deadline)) {
             if (!first) {
@@ -664,14 +664,14 @@ private:
         if (!PQsendPrepare(conn_, "", sql.c_str(), 0, nullptr)) {
             throw DatabaseError(connection_message());
         }
-        ResultPtr prepared = last_result(deadline);
+        ResultPtr prepared = first_result(deadline);
         if (!prepared || PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) {
             throw DatabaseError(prepared ? result_message(prepared.get()) : connection_message());
         }
         if (!PQsendDescribePrepared(conn_, "")) {
             throw DatabaseError(connection_message());
         }
-        ResultPtr described = last_result(deadline);
+        ResultPtr described = first_result(deadline);
         if (!described || PQresultStatus(described.get()) != PGRES_COMMAND_OK) {
             throw DatabaseError(described ? result_message(described.get()) : connection_message());
         }
@@ -805,11 +805,9 @@ private:
         bool busy = true;
         while (busy && Clock::now() < grace) {
             pollfd p{PQsocket(conn_), POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  grace - Clock::now())
-                                  .count();
-            if (poll(&p, 1, static_cast<int>(std::max<long long>(left, 1))) < 0 &&
-                errno != EINTR) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(grace - Clock::now()).count();
+            if (poll(&p, 1, static_cast<int>(std::max<long long>(left, 1))) < 0 && errno != EINTR) {
                 break;
             }
             if (!PQconsumeInput(conn_)) {
@@ -825,8 +823,9 @@ private:
             }
         }
         if (busy && pid > 0) {
-            run_with_time_limit([settings = settings_, pid] { postgresql_terminate_backend(settings, pid); },
-                                std::chrono::seconds(5));
+            run_with_time_limit(
+                [settings = settings_, pid] { postgresql_terminate_backend(settings, pid); },
+                std::chrono::seconds(5));
         }
         close_broken();
     }

@@ -60,10 +60,10 @@ std::string postgresql_guarded_options(const PgSessionBounds& bounds, int statem
 }
 
 std::string postgresql_transaction_bounds(const PgSessionBounds& bounds, int statement_timeout_ms) {
-    std::string out = "SET LOCAL work_mem = '" + std::to_string(bounds.work_mem_kb) +
-                      "kB'; SET LOCAL hash_mem_multiplier = " +
-                      std::to_string(bounds.hash_mem_multiplier) +
-                      "; SET LOCAL max_parallel_workers_per_gather = 0; SET LOCAL jit = off";
+    std::string out =
+        "SET LOCAL work_mem = '" + std::to_string(bounds.work_mem_kb) +
+        "kB'; SET LOCAL hash_mem_multiplier = " + std::to_string(bounds.hash_mem_multiplier) +
+        "; SET LOCAL max_parallel_workers_per_gather = 0; SET LOCAL jit = off";
     if (statement_timeout_ms > 0) {
         const std::string t = std::to_string(statement_timeout_ms);
         out += "; SET LOCAL statement_timeout = " + t + "; SET LOCAL lock_timeout = " + t +
@@ -99,8 +99,11 @@ bool run_with_time_limit(std::function<void()> work, std::chrono::milliseconds l
 
 bool postgresql_terminate_backend(const ConnectSettings& settings, int pid) {
     const std::string port = settings.port > 0 ? std::to_string(settings.port) : "";
-    const char* keys[] = {"host",     "port",    "user",    "password",         "dbname",
-                          "connect_timeout", "options", "application_name", nullptr};
+    const char* keys[] = {"host",    "port",
+                          "user",    "password",
+                          "dbname",  "connect_timeout",
+                          "options", "application_name",
+                          nullptr};
     const char* values[] = {settings.host.empty() ? nullptr : settings.host.c_str(),
                             port.empty() ? nullptr : port.c_str(),
                             settings.user.empty() ? nullptr : settings.user.c_str(),
@@ -126,15 +129,12 @@ bool postgresql_terminate_backend(const ConnectSettings& settings, int pid) {
 }
 
 std::string mariadb_guarded_settings(const MariadbSessionBounds& bounds) {
-    std::string out = "max_session_mem_used=" + std::to_string(bounds.max_session_mem_bytes) +
-                      ", SESSION tmp_memory_table_size=" +
-                      std::to_string(bounds.tmp_memory_table_bytes) +
-                      ", SESSION max_heap_table_size=" +
-                      std::to_string(bounds.tmp_memory_table_bytes) +
-                      ", SESSION tmp_disk_table_size=" +
-                      std::to_string(bounds.tmp_disk_table_bytes) +
-                      ", SESSION max_recursive_iterations=" +
-                      std::to_string(bounds.max_recursive_iterations);
+    std::string out =
+        "max_session_mem_used=" + std::to_string(bounds.max_session_mem_bytes) +
+        ", SESSION tmp_memory_table_size=" + std::to_string(bounds.tmp_memory_table_bytes) +
+        ", SESSION max_heap_table_size=" + std::to_string(bounds.tmp_memory_table_bytes) +
+        ", SESSION tmp_disk_table_size=" + std::to_string(bounds.tmp_disk_table_bytes) +
+        ", SESSION max_recursive_iterations=" + std::to_string(bounds.max_recursive_iterations);
     if (bounds.max_join_size > 0) {
         out += ", SESSION max_join_size=" + std::to_string(bounds.max_join_size);
     }

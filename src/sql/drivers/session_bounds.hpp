@@ -48,9 +48,9 @@ private:
 // become the session's defaults, which DISCARD ALL returns to. All of them a role without
 // special rights may set.
 struct PgSessionBounds {
-    int work_mem_kb = 16 * 1024;   // each sort or hash node of a plan
+    int work_mem_kb = 16 * 1024;    // each sort or hash node of a plan
     int temp_buffers_kb = 8 * 1024; // temporary tables (none can be made; set all the same)
-    int hash_mem_multiplier = 1;   // hash nodes get work_mem, no more
+    int hash_mem_multiplier = 1;    // hash nodes get work_mem, no more
 };
 std::string postgresql_guarded_options(const PgSessionBounds& bounds, int statement_timeout_ms);
 

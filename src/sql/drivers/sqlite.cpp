@@ -259,10 +259,18 @@ void* budget_realloc(void* p, int n) {
     return q;
 }
 
-int budget_size(void* p) { return base_allocator.xSize(p); }
-int budget_roundup(int n) { return base_allocator.xRoundup(n); }
-int budget_init(void* data) { return base_allocator.xInit(data); }
-void budget_shutdown(void* data) { base_allocator.xShutdown(data); }
+int budget_size(void* p) {
+    return base_allocator.xSize(p);
+}
+int budget_roundup(int n) {
+    return base_allocator.xRoundup(n);
+}
+int budget_init(void* data) {
+    return base_allocator.xInit(data);
+}
+void budget_shutdown(void* data) {
+    base_allocator.xShutdown(data);
+}
 
 bool install_allocation_budget() {
     if (sqlite3_config(SQLITE_CONFIG_GETMALLOC, &base_allocator) != SQLITE_OK ||
@@ -839,8 +847,8 @@ private:
                    " MB of memory to compile";
         }
         if (timeout_ms_ > 0 && Clock::now() > deadline_) {
-            return "the statement took longer than its time-out of " +
-                   std::to_string(timeout_ms_) + " ms to compile";
+            return "the statement took longer than its time-out of " + std::to_string(timeout_ms_) +
+                   " ms to compile";
         }
         return std::nullopt;
     }

@@ -66,8 +66,8 @@ inline std::vector<CorpusEntry> read_corpus(const std::string& name) {
         } else if (expect == "held") {
             e.expect = CorpusEntry::Expect::Held;
         } else {
-            throw std::runtime_error(path + ":" + std::to_string(number) + ": unknown '" +
-                                     expect + "'");
+            throw std::runtime_error(path + ":" + std::to_string(number) + ": unknown '" + expect +
+                                     "'");
         }
         out.push_back(std::move(e));
     }

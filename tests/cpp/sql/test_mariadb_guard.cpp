@@ -513,10 +513,8 @@ TEST(MariadbGuard, CorpusFileHoldsAgainstTheServer) {
             EXPECT_THROW(conn->execute_guarded(e.sql, {}), zolviai::DatabaseError) << where;
         } else {
             ASSERT_FALSE(reason) << where << " -> " << *reason;
-            const long long id = conn->execute_guarded("SELECT CONNECTION_ID()", {})
-                                     .rows.at(0)
-                                     .at(0)
-                                     .integer;
+            const long long id =
+                conn->execute_guarded("SELECT CONNECTION_ID()", {}).rows.at(0).at(0).integer;
             const auto start = Clock::now();
             try {
                 conn->execute_guarded(e.sql, {});
@@ -550,8 +548,7 @@ TEST(MariadbGuard, ServerLimitsReportNamesTheAdministratorsSettings) {
     const ServerLimitsReport report = connect(reader.settings(2000))->server_limits();
     ASSERT_EQ(report.limits.size(), 2u);
     EXPECT_EQ(report.limits[0].name, "max_allowed_packet");
-    EXPECT_NE(report.limits[0].statement.find("SET GLOBAL max_allowed_packet"),
-              std::string::npos);
+    EXPECT_NE(report.limits[0].statement.find("SET GLOBAL max_allowed_packet"), std::string::npos);
     EXPECT_EQ(report.limits[0].ok,
               db.admin().execute("SELECT @@GLOBAL.max_allowed_packet").rows.at(0).at(0).integer <=
                   16777216);

@@ -129,8 +129,7 @@ TEST(PgSessionBounds, GuardedSessionsRunWithTheirMemoryAndTimeBounds) {
     }
     // A sort past work_mem spills to a temporary file instead of growing the backend.
     const ResultSet sorted = conn->execute_guarded(
-        "SELECT count(*) FROM (SELECT g FROM generate_series(1, 2000000) g ORDER BY g DESC) s",
-        {});
+        "SELECT count(*) FROM (SELECT g FROM generate_series(1, 2000000) g ORDER BY g DESC) s", {});
     EXPECT_EQ(sorted.rows.at(0).at(0).integer, 2000000);
 }
 

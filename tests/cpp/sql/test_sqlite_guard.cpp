@@ -602,8 +602,8 @@ TEST_F(SqliteGuard, CorpusFileHoldsInsideItsDeadline) {
         switch (e.expect) {
         case testing::CorpusEntry::Expect::Refused:
             ASSERT_TRUE(out.refusal) << where << (out.error ? " failed: " + *out.error : "");
-            EXPECT_NE(out.refusal->find(e.found), std::string::npos) << where << ": "
-                                                                      << *out.refusal;
+            EXPECT_NE(out.refusal->find(e.found), std::string::npos)
+                << where << ": " << *out.refusal;
             break;
         case testing::CorpusEntry::Expect::Allowed:
             EXPECT_FALSE(out.refusal) << where << ": " << *out.refusal;
@@ -633,9 +633,9 @@ TEST_F(SqliteGuard, CorpusFileHoldsInsideItsDeadline) {
 // runs, and the connection answers again at once.
 TEST_F(SqliteGuard, DeadlineInterruptsAndTheConnectionStaysUsable) {
     const auto start = Clock::now();
-    const Outcome out = run(*guarded_,
-                            "WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r) "
-                            "SELECT count(*) FROM r");
+    const Outcome out =
+        run(*guarded_, "WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r) "
+                       "SELECT count(*) FROM r");
     ASSERT_TRUE(out.error);
     EXPECT_NE(out.error->find("interrupted"), std::string::npos) << *out.error;
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), timeout_ms / 1000.0 + 5);
