@@ -782,51 +782,15 @@ private:
         notices_.start();
     }
 
-    // Past the client deadline: the statement is cancelled; when the backend is still busy
-    // after a short grace, it is terminated from a second session of the same role (a role
-    // may end its own backends); then the connection is closed.
+    // Past the client deadline the connection is closed at once, so that the caller is back
+    // at the deadline; the backend is stopped behind it (stop_backend_later): the statement is
+    // cancelled and, a moment later, the backend terminated from a second session of the same
+    // role, for when it never took the cancel or never saw the connection close.
     void stop_backend() {
         if (conn_ == nullptr) {
             return;
         }
-        const int pid = PQbackendPID(conn_);
-        // PQcancel waits for the server to close the cancel connection, with no time-out of
-        // its own: it runs on a thread of its own.
-        if (PGcancel* cancel = PQgetCancel(conn_)) {
-            run_with_time_limit(
-                [cancel] {
-                    char message[256];
-                    PQcancel(cancel, message, sizeof message);
-                    PQfreeCancel(cancel);
-                },
-                std::chrono::seconds(2));
-        }
-        const Clock::time_point grace = Clock::now() + std::chrono::seconds(2);
-        bool busy = true;
-        while (busy && Clock::now() < grace) {
-            pollfd p{PQsocket(conn_), POLLIN, 0};
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(grace - Clock::now()).count();
-            if (poll(&p, 1, static_cast<int>(std::max<long long>(left, 1))) < 0 && errno != EINTR) {
-                break;
-            }
-            if (!PQconsumeInput(conn_)) {
-                break;
-            }
-            while (!PQisBusy(conn_)) {
-                PGresult* r = PQgetResult(conn_);
-                if (r == nullptr) {
-                    busy = false;
-                    break;
-                }
-                PQclear(r);
-            }
-        }
-        if (busy && pid > 0) {
-            run_with_time_limit(
-                [settings = settings_, pid] { postgresql_terminate_backend(settings, pid); },
-                std::chrono::seconds(5));
-        }
+        stop_backend_later(settings_, PQbackendPID(conn_), PQgetCancel(conn_));
         close_broken();
     }
 

@@ -97,6 +97,27 @@ bool run_with_time_limit(std::function<void()> work, std::chrono::milliseconds l
     return finished;
 }
 
+void stop_backend_later(const ConnectSettings& settings, int pid, PGcancel* cancel) {
+    std::thread([settings, pid, cancel] {
+        const auto start = std::chrono::steady_clock::now();
+        if (cancel != nullptr) {
+            // PQcancel waits for the server to close the cancel connection, with no time-out
+            // of its own.
+            run_with_time_limit(
+                [cancel] {
+                    char message[256];
+                    PQcancel(cancel, message, sizeof message);
+                    PQfreeCancel(cancel);
+                },
+                std::chrono::seconds(2));
+        }
+        std::this_thread::sleep_until(start + std::chrono::seconds(2));
+        if (pid > 0) {
+            postgresql_terminate_backend(settings, pid);
+        }
+    }).detach();
+}
+
 bool postgresql_terminate_backend(const ConnectSettings& settings, int pid) {
     const std::string port = settings.port > 0 ? std::to_string(settings.port) : "";
     const char* keys[] = {"host",    "port",

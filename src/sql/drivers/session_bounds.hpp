@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+struct pg_cancel; // libpq's PGcancel
+
 namespace zolviai::sql::drivers {
 
 // The longest engine message (error or notice) kept, in bytes.
@@ -63,6 +65,12 @@ std::string postgresql_transaction_bounds(const PgSessionBounds& bounds, int sta
 // client-library calls that have no time-out of their own (PQcancel waits for the server to
 // close the cancel connection, however long that takes).
 bool run_with_time_limit(std::function<void()> work, std::chrono::milliseconds limit);
+
+// Stops a PostgreSQL backend whose client gave up, on a thread of its own so that the caller
+// does not wait: sends the cancel (and frees it), waits 2 s, then terminates the backend from
+// a second session of the same role (a role may end its own backends). Takes ownership of
+// cancel (may be null).
+void stop_backend_later(const ConnectSettings& settings, int pid, ::pg_cancel* cancel);
 
 // Ends the PostgreSQL backend pid from a second, short-lived session of the same role (a role
 // may terminate its own backends). Best effort: it never throws; false when it could not.

@@ -609,9 +609,9 @@ TEST(MariadbGuard, DeadlineCutsAServerThatStoppedAnswering) {
     EXPECT_THROW(conn->execute_guarded("SELECT 'zg_freeze'", {}), zolviai::DatabaseError);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("silent server: call ended after %.2f s (time-out 1 s, deadline 6 s)\n", seconds);
-    // The deadline (time-out + 5 s), then KILL QUERY and its grace period, then the cut.
+    // The deadline (time-out + 5 s), and the call is back.
     EXPECT_GE(seconds, 5.5);
-    EXPECT_LT(seconds, 12.0);
+    EXPECT_LT(seconds, 1 + 5 + 3);
     EXPECT_TRUE(conn->is_broken());
     EXPECT_THROW(conn->execute_guarded("SELECT 1", {}), zolviai::DatabaseError);
     // The relay still holds its side of the connection open: the server session ends only
