@@ -3,6 +3,8 @@
 #include "commands.hpp"
 #include "output.hpp"
 #include "zolviai/core/console.hpp"
+#include "zolviai/core/error.hpp"
+#include "zolviai/sql/sql_database.hpp"
 #include "zolviai/sql/uri.hpp"
 
 #include <cstdlib>
@@ -40,6 +42,39 @@ void create_reader(const DatabaseOption& db, const sql::CustomSQLDatabase& datab
 
 } // namespace
 
+namespace {
+
+// The server settings that bound generated SQL and that only an administrator may set; the
+// statements for those not set yet.
+void print_server_limits(const sql::CustomSQLDatabase& database) {
+    sql::ServerLimitsReport limits;
+    try {
+        limits = database.server_limits();
+    } catch (const DatabaseError& e) {
+        out_line(std::string("Server limits: could not be read: ") + e.what());
+        return;
+    }
+    if (limits.limits.empty()) {
+        return;
+    }
+    out_line("Server limits for generated SQL (only an administrator may set them):");
+    std::string statements;
+    for (const auto& l : limits.limits) {
+        out_line("  - " + l.name + " = " + (l.current.empty() ? "(unknown)" : l.current) +
+                 (l.ok ? " (ok)" : " (recommended: " + l.recommended + ")") + ": " + l.why);
+        if (!l.ok) {
+            statements += l.statement + "\n";
+        }
+    }
+    if (!statements.empty()) {
+        out_line("To set them, an administrator runs:");
+        out_line("");
+        out_line(statements);
+    }
+}
+
+} // namespace
+
 void add_doctor_command(CLI::App& app) {
     auto db = std::make_shared<DatabaseOption>();
     auto reader = std::make_shared<std::string>();
@@ -69,6 +104,7 @@ void add_doctor_command(CLI::App& app) {
                  (report.server_files ? "yes" : "no"));
         out_line(std::string("Other rights beyond reading: ") +
                  (report.beyond_read ? "yes" : "no"));
+        print_server_limits(*database);
         if (!report.more_than_read()) {
             out_line("The role only reads: generated SQL runs with no more rights than it "
                      "needs.");

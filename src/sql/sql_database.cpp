@@ -197,10 +197,20 @@ std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(std::string_view 
     if (uri.dialect == "mssql") {
         const std::string server = first->server_name();
         db->use_top_ = server.find("SQL Server") != std::string::npos;
-        const ResultSet r =
-            first->execute(db->use_top_ ? "SELECT SCHEMA_NAME()" : "SELECT current_schema()");
-        if (!r.rows.empty() && !r.rows[0].empty()) {
-            db->default_schema_ = r.rows[0][0].text;
+        if (server.find("SQLite") != std::string::npos) {
+            // SQLite has no schemas to ask for, and no INFORMATION_SCHEMA: its catalog is read
+            // as on a native connection.
+            db->dialect_ = "sqlite";
+            db->default_schema_ = "main";
+        } else {
+            const bool mysql = server.find("MySQL") != std::string::npos ||
+                               server.find("MariaDB") != std::string::npos;
+            const ResultSet r = first->execute(db->use_top_ ? "SELECT SCHEMA_NAME()"
+                                               : mysql      ? "SELECT DATABASE()"
+                                                            : "SELECT current_schema()");
+            if (!r.rows.empty() && !r.rows[0].empty()) {
+                db->default_schema_ = r.rows[0][0].text;
+            }
         }
     }
     std::string cache_dir = options.schema_cache_dir;
@@ -223,6 +233,11 @@ std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(std::string_view 
     db->open_ = 1;
     db->idle_.push_back(std::move(first));
     return db;
+}
+
+ServerLimitsReport CustomSQLDatabase::server_limits() const {
+    Lease lease(*this);
+    return lease->server_limits();
 }
 
 void CustomSQLDatabase::check_privileges(Connection& connection) {

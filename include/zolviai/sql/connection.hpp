@@ -70,6 +70,21 @@ struct PrivilegeReport {
     bool more_than_read() const { return can_write || server_files || beyond_read; }
 };
 
+// A server setting that bounds what one generated statement can take and that only an
+// administrator may set (a reader role cannot set it for its own session).
+struct ServerLimit {
+    std::string name;        // the setting, as the server names it
+    std::string current;     // its value for this connection
+    std::string recommended; // what generated SQL should run with
+    bool ok = false;         // current is within recommended
+    std::string why;         // what it bounds, in plain words
+    std::string statement;   // the statement an administrator runs to set it
+};
+
+struct ServerLimitsReport {
+    std::vector<ServerLimit> limits;
+};
+
 // Settings for opening a connection to one database.
 struct ConnectSettings {
     Engine engine = Engine::Sqlite;
@@ -152,6 +167,11 @@ public:
 
     // What the connection's role may do beyond reading.
     virtual PrivilegeReport privileges() = 0;
+
+    // The server settings that bound generated SQL and that only an administrator may set,
+    // with the value this connection has (empty where the engine has none, or runs in the
+    // process: SQLite).
+    virtual ServerLimitsReport server_limits() { return {}; }
 };
 
 // Opens a connection with the driver for settings.engine.

@@ -118,6 +118,10 @@ public:
                                                     const std::string& password) const;
     void create_reader_role(const std::string& role, const std::string& password) const;
 
+    // The server settings that bound generated SQL and only an administrator may set, read
+    // from the server now (empty for SQLite).
+    ServerLimitsReport server_limits() const;
+
 private:
     CustomSQLDatabase(ConnectSettings settings, std::string dialect, DatabaseOptions options);
 

@@ -4,6 +4,7 @@
 // statement time-out and a client deadline behind it, and a session reset afterwards.
 #include "sql/drivers/drivers.hpp"
 #include "sql/drivers/policies.hpp"
+#include "sql/drivers/session_bounds.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/text.hpp"
 #include "zolviai/sql/literal.hpp"
@@ -214,17 +215,11 @@ constexpr const char* pinned_sql_mode =
 // error rather than a buffer that grows with whatever the statement returns.
 constexpr unsigned long max_packet_bytes = 64UL * 1024 * 1024;
 
-// How long the deadline of a guarded statement waits after KILL QUERY before it closes the
-// socket.
-constexpr std::chrono::seconds kill_grace{3};
-
-// Runs beside one guarded statement: once the deadline passes it cancels the statement, and
-// when that does not free the call, cuts the connection.
+// Runs beside one guarded statement: once the deadline passes it stops the statement.
 class Watchdog {
 public:
-    Watchdog(std::chrono::milliseconds deadline, std::function<void()> cancel,
-             std::function<void()> cut)
-        : cancel_(std::move(cancel)), cut_(std::move(cut)) {
+    Watchdog(std::chrono::milliseconds deadline, std::function<void()> stop)
+        : stop_(std::move(stop)) {
         thread_ = std::thread([this, deadline] { watch(deadline); });
     }
     ~Watchdog() { finish(); }
@@ -250,16 +245,10 @@ private:
         }
         fired_ = true;
         lock.unlock();
-        cancel_();
-        lock.lock();
-        if (wake_.wait_for(lock, kill_grace, [this] { return done_; })) {
-            return;
-        }
-        cut_();
+        stop_();
     }
 
-    std::function<void()> cancel_;
-    std::function<void()> cut_;
+    std::function<void()> stop_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool done_ = false;
@@ -409,10 +398,17 @@ public:
             if (timeout_ms > 0) {
                 const unsigned long thread_id = mysql_thread_id(mysql_);
                 const my_socket fd = mysql_get_socket(mysql_);
-                watchdog.emplace(
-                    std::chrono::milliseconds(timeout_ms) + std::chrono::seconds(5),
-                    [this, thread_id] { kill_query(thread_id); },
-                    [fd] { ::shutdown(fd, SHUT_RDWR); });
+                // Past the deadline the socket is shut, so that the call returns at once, and
+                // the server session is killed behind it from a second connection of the same
+                // account (an account may kill its own threads): the connection is dropped
+                // anyway, and the server stops what it was running.
+                watchdog.emplace(std::chrono::milliseconds(timeout_ms) + std::chrono::seconds(5),
+                                 [settings = settings_, thread_id, fd] {
+                                     std::thread([settings, thread_id] {
+                                         kill_session(settings, thread_id);
+                                     }).detach();
+                                     ::shutdown(fd, SHUT_RDWR);
+                                 });
             }
             try {
                 out = run(statement, options, true);
@@ -474,6 +470,11 @@ public:
         return report;
     }
 
+    ServerLimitsReport server_limits() override {
+        check_usable();
+        return mariadb_limits_report(*this);
+    }
+
 private:
     // with_session false: a short-lived side connection, with read and write time-outs.
     static MYSQL* open_handle(const ConnectSettings& settings, const std::string& database,
@@ -515,7 +516,8 @@ private:
     void apply_session() {
         std::string set;
         if (settings_.read_only) {
-            set = std::string("sql_mode='") + pinned_sql_mode + "', SESSION tx_read_only=1";
+            set = std::string("sql_mode='") + pinned_sql_mode + "', SESSION tx_read_only=1, " +
+                  "SESSION " + mariadb_guarded_settings(MariadbSessionBounds{});
         }
         if (settings_.statement_timeout_ms > 0) {
             char buf[64];
@@ -536,15 +538,15 @@ private:
         backslash_escapes_ = value.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
     }
 
-    // Cancels the running statement of this connection from a second one.
-    void kill_query(unsigned long thread_id) {
+    // Kills a server session (its statement with it) from a short-lived second connection.
+    static void kill_session(const ConnectSettings& settings, unsigned long thread_id) {
         try {
-            MYSQL* killer = open_handle(settings_, "", 3, false);
-            const std::string kill = "KILL QUERY " + std::to_string(thread_id);
+            MYSQL* killer = open_handle(settings, "", 3, false);
+            const std::string kill = "KILL CONNECTION " + std::to_string(thread_id);
             mysql_real_query(killer, kill.data(), kill.size());
             mysql_close(killer);
         } catch (const DatabaseError&) {
-            // The socket is cut after the grace period anyway.
+            // The server ends the session when it next writes to the closed socket.
         }
     }
 
@@ -686,7 +688,8 @@ private:
 
     std::string last_error() const {
         return mask_secret("ERROR " + std::to_string(mysql_errno(mysql_)) + " (" +
-                               mysql_sqlstate(mysql_) + "): " + mysql_error(mysql_),
+                               mysql_sqlstate(mysql_) +
+                               "): " + bounded_message(mysql_error(mysql_)),
                            password_);
     }
 

@@ -18,10 +18,11 @@ namespace zolviai::sql::drivers {
 
 namespace {
 
-enum class Kind { Word, Name, Text, Punct };
+enum class Kind { Word, Name, Text, Number, Punct };
 
 // A token of code. Word: a bare word, upper-cased. Name: a back-quoted name, as written inside
-// the quotes. Text: a quoted or hex/bit literal. Punct: one character of punctuation.
+// the quotes. Text: a quoted or hex/bit literal. Number: a numeric literal as the server reads
+// it ("1", "1.", ".5", "1e5"). Punct: one character of punctuation.
 struct Token {
     Kind kind;
     std::string text;
@@ -109,6 +110,13 @@ public:
                     return std::string("the statement has an unterminated back-quoted name");
                 }
                 push(Kind::Name, unquote(s_.substr(start, i_ - 1 - start)));
+                ident_end_ = i_;
+                continue;
+            }
+            if (c >= '0' && c <= '9' && i_ != ident_sep_) {
+                if (auto problem = read_number()) {
+                    return problem;
+                }
                 continue;
             }
             if (is_word_byte(c)) {
@@ -116,6 +124,18 @@ public:
                     return problem;
                 }
                 continue;
+            }
+            if (c == '.' && i_ != ident_end_ && std::isdigit(static_cast<unsigned char>(peek(1)))) {
+                // ".5": a number, unless the dot follows a name directly (t.5 names a column).
+                if (auto problem = read_number()) {
+                    return problem;
+                }
+                continue;
+            }
+            if (c == '.' && i_ == ident_end_ && is_word_byte(static_cast<unsigned char>(peek(1)))) {
+                // A dot right after a name, before a name character: the server reads the next
+                // word as a name whatever it starts with (t.1e5 is the column 1e5).
+                ident_sep_ = i_ + 1;
             }
             push(Kind::Punct, std::string(1, static_cast<char>(c)));
             ++i_;
@@ -255,6 +275,83 @@ private:
             return std::nullopt;
         }
         push(Kind::Word, word);
+        ident_end_ = i_;
+        return std::nullopt;
+    }
+
+    // A word that starts with a digit, or ".5", read as the server's lexer reads it: digits
+    // followed by a dot are a number ("1." then the next word: 1.LOCK is the number 1. and the
+    // keyword LOCK), as are digits with an exponent ("1e5"); digits followed by other name
+    // characters are a name ("1abc"); 0x.. and 0b.. are hex and bit literals when only their
+    // digits follow.
+    std::optional<std::string> read_number() {
+        const std::size_t start = i_;
+        const auto digit = [&](std::size_t at) {
+            return at < s_.size() && std::isdigit(static_cast<unsigned char>(s_[at]));
+        };
+        const auto word_byte = [&](std::size_t at) {
+            return at < s_.size() && is_word_byte(static_cast<unsigned char>(s_[at]));
+        };
+        // An exponent at i_ ("e5", "E-3"): its length, 0 when there is none.
+        const auto exponent = [&]() -> std::size_t {
+            if (i_ >= s_.size() || (s_[i_] != 'e' && s_[i_] != 'E')) {
+                return 0;
+            }
+            std::size_t k = i_ + 1;
+            if (k < s_.size() && (s_[k] == '+' || s_[k] == '-')) {
+                ++k;
+            }
+            if (!digit(k)) {
+                return 0;
+            }
+            while (digit(k)) {
+                ++k;
+            }
+            return k - i_;
+        };
+        if (s_[i_] != '.') {
+            if (s_[i_] == '0' && i_ + 1 < s_.size() && (s_[i_ + 1] == 'x' || s_[i_ + 1] == 'b')) {
+                const bool hex = s_[i_ + 1] == 'x';
+                std::size_t k = i_ + 2;
+                while (k < s_.size() && (hex ? std::isxdigit(static_cast<unsigned char>(s_[k]))
+                                             : (s_[k] == '0' || s_[k] == '1'))) {
+                    ++k;
+                }
+                if (k > i_ + 2 && !word_byte(k)) {
+                    i_ = k;
+                    push(Kind::Text, "'");
+                    return std::nullopt;
+                }
+            }
+            while (digit(i_)) {
+                ++i_;
+            }
+            if (const std::size_t e = exponent()) {
+                i_ += e;
+                push(Kind::Number, std::string(s_.substr(start, i_ - start)));
+                return std::nullopt;
+            }
+            if (word_byte(i_)) {
+                i_ = start; // a name that starts with digits
+                return read_word();
+            }
+            if (i_ >= s_.size() || s_[i_] != '.') {
+                push(Kind::Number, std::string(s_.substr(start, i_ - start)));
+                return std::nullopt;
+            }
+        }
+        ++i_; // the dot
+        while (digit(i_)) {
+            ++i_;
+        }
+        if (i_ < s_.size() && (s_[i_] == 'e' || s_[i_] == 'E')) {
+            const std::size_t e = exponent();
+            if (e == 0) {
+                return std::string("a malformed number (an exponent without digits)");
+            }
+            i_ += e;
+        }
+        push(Kind::Number, std::string(s_.substr(start, i_ - start)));
         return std::nullopt;
     }
 
@@ -264,6 +361,10 @@ private:
     bool in_executable_ = false;
     bool versioned_ = false;
     std::size_t body_start_ = 0;
+    // The offset just after the last word or back-quoted name, and the offset of a word the
+    // server reads as a name because a dot right after a name precedes it.
+    std::size_t ident_end_ = std::string_view::npos;
+    std::size_t ident_sep_ = std::string_view::npos;
     std::vector<Token> tokens_;
 };
 
@@ -274,20 +375,42 @@ bool in(std::string_view word, std::initializer_list<std::string_view> list) {
 // A set of upper-case words looked up for every word of a statement.
 using WordSet = std::unordered_set<std::string_view>;
 
-// Keywords that take a parenthesis by their own syntax: a word from this list followed by '('
-// is not a function call. Only reserved words and words whose '(' the grammar reads itself, so
-// that none of them can name a stored function called the same way.
-bool keyword_before_parenthesis(std::string_view w) {
-    static const WordSet words = {
-        "ALL",       "AND",           "ANY",       "AS",     "BETWEEN", "BINARY",
-        "BY",        "CASE",          "DISTINCT",  "DIV",    "ELSE",    "EXCEPT",
-        "EXISTS",    "FROM",          "GROUP",     "HAVING", "IN",      "INDEX",
-        "INTERSECT", "INTERVAL",      "IS",        "JOIN",   "KEY",     "LIKE",
-        "MATCH",     "AGAINST",       "NOT",       "ON",     "OR",      "OVER",
-        "PARTITION", "RECURSIVE",     "REGEXP",    "RLIKE",  "ROW",     "SELECT",
-        "SOME",      "STRAIGHT_JOIN", "THEN",      "UNION",  "USING",   "VALUES",
-        "WHEN",      "WHERE",         "WITH",      "WINDOW", "XOR",     "ESCAPE",
-        "LIMIT",     "OFFSET",        "RETURNING", "TABLE"};
+// Reserved words that take a parenthesis by their own syntax: a word from this list followed by
+// '(' is not a function call. Only reserved words: a word the server does not reserve (AGAINST,
+// ESCAPE, ANY, ROW, ...) names a stored function when a '(' follows it (`SELECT against(1)`
+// calls the function against of the current database), so such a word before '(' is a call
+// unless the grammar around it says otherwise (see keyword_in_context).
+bool reserved_before_parenthesis(std::string_view w) {
+    static const WordSet words = {"ALL",       "AND",
+                                  "AS",        "BETWEEN",
+                                  "BINARY",    "BY",
+                                  "CASE",      "DISTINCT",
+                                  "DIV",       "ELSE",
+                                  "EXCEPT",    "EXISTS",
+                                  "FROM",      "GROUP",
+                                  "HAVING",    "IN",
+                                  "INDEX",     "INTERSECT",
+                                  "INTERVAL",  "IS",
+                                  "JOIN",      "KEY",
+                                  "LIKE",      "MATCH",
+                                  "NOT",       "ON",
+                                  "OR",        "OVER",
+                                  "PARTITION", "RECURSIVE",
+                                  "REGEXP",    "RLIKE",
+                                  "SELECT",    "STRAIGHT_JOIN",
+                                  "THEN",      "UNION",
+                                  "USING",     "VALUES",
+                                  "WHEN",      "WHERE",
+                                  "WITH",      "WINDOW",
+                                  "XOR",       "LIMIT",
+                                  "OFFSET",    "RETURNING",
+                                  "TABLE",     "ORDER",
+                                  "FOR",       "FORCE",
+                                  "IGNORE",    "USE",
+                                  "LEFT",      "RIGHT",
+                                  "INNER",     "OUTER",
+                                  "CROSS",     "NATURAL",
+                                  "MOD"};
     return words.count(w) != 0;
 }
 
@@ -357,6 +480,29 @@ std::optional<std::string> forbidden_keyword(std::string_view w) {
     return std::nullopt;
 }
 
+// The server's own schemas, and the catalog views of information_schema generated SQL may read
+// (they show only what the role may see of the data): everything else in those schemas (other
+// sessions' statements, accounts and password hashes, server settings and statistics) is
+// refused by name.
+std::optional<std::string> system_relation(std::string_view schema, std::string_view relation) {
+    static const WordSet system_schemas = {"INFORMATION_SCHEMA", "MYSQL", "PERFORMANCE_SCHEMA",
+                                           "SYS"};
+    static const WordSet catalog_views = {
+        "SCHEMATA",   "TABLES",           "COLUMNS",           "VIEWS",
+        "STATISTICS", "KEY_COLUMN_USAGE", "TABLE_CONSTRAINTS", "REFERENTIAL_CONSTRAINTS"};
+    const std::string s = upper(schema);
+    if (system_schemas.count(s) == 0) {
+        return std::nullopt;
+    }
+    const std::string r = upper(relation);
+    if (s == "INFORMATION_SCHEMA" && catalog_views.count(r) != 0) {
+        return std::nullopt;
+    }
+    return "the relation " + std::string(schema) + "." + std::string(relation) +
+           " is not one generated SQL may read (of the server's own schemas only "
+           "information_schema's catalog views of tables, columns, views, keys and indexes are)";
+}
+
 std::string token_text(const Token& t) {
     return t.kind == Kind::Name ? "`" + t.text + "`" : t.text;
 }
@@ -367,7 +513,8 @@ std::optional<std::string> check(const std::vector<const Token*>& tokens,
                                  const FunctionAllowList& allowed) {
     const auto is = [&](std::size_t k, std::string_view text) {
         return k < tokens.size() && tokens[k]->kind != Kind::Name &&
-               tokens[k]->kind != Kind::Text && tokens[k]->text == text;
+               tokens[k]->kind != Kind::Text && tokens[k]->kind != Kind::Number &&
+               tokens[k]->text == text;
     };
     // One statement: a ';' may only end it.
     std::size_t n = tokens.size();
@@ -391,18 +538,25 @@ std::optional<std::string> check(const std::vector<const Token*>& tokens,
         return std::string("a statement that does not start with SELECT");
     }
     const std::string& lead = tokens[first]->text;
-    const bool reading = first > 0 ? in(lead, {"SELECT", "WITH", "VALUES", "TABLE"})
-                                   : in(lead, {"SELECT", "WITH", "VALUES", "TABLE", "SHOW",
-                                               "DESCRIBE", "DESC", "EXPLAIN"});
+    const bool reading =
+        first > 0 ? in(lead, {"SELECT", "WITH", "VALUES", "TABLE"})
+                  : in(lead, {"SELECT", "WITH", "VALUES", "TABLE", "DESCRIBE", "DESC", "EXPLAIN"});
+    if (lead == "SHOW") {
+        // SHOW reads the server's state beyond the data (SHOW PROCESSLIST, SHOW EXPLAIN FOR
+        // another session, SHOW GRANTS, SHOW VARIABLES): none of it is generated SQL's to read.
+        return std::string("a statement of kind SHOW, which reads the server's state");
+    }
     if (!reading) {
         return "a statement of kind " + lead;
     }
-    // SHOW names what it shows with words that are keywords elsewhere (SHOW CREATE TABLE,
-    // SHOW PROCEDURE STATUS): those are read up to its LIKE or WHERE.
-    bool show_head = lead == "SHOW";
+    if (first + 1 < n && in(lead, {"DESCRIBE", "DESC", "EXPLAIN"}) && is(first + 1, "FOR")) {
+        return lead + " FOR CONNECTION shows the statement another session runs";
+    }
 
-    // The word that opened each enclosing parenthesis ("" for none).
+    // The word that opened each enclosing parenthesis ("" for none), and the one whose
+    // parenthesis closed last.
     std::vector<std::string> openers;
+    std::string closed;
     for (std::size_t k = first; k < n; ++k) {
         const Token& t = *tokens[k];
         const Token* prev = k > 0 ? tokens[k - 1] : nullptr;
@@ -417,24 +571,26 @@ std::optional<std::string> check(const std::vector<const Token*>& tokens,
                                       ? prev->text
                                       : "");
             } else if (t.text == ")" && !openers.empty()) {
+                closed = openers.back();
                 openers.pop_back();
             } else if (t.text == ":" && is(k + 1, "=")) {
                 return std::string("the assignment operator := changes a variable");
             }
             continue;
         }
-        if (t.kind == Kind::Text) {
-            continue;
+        if (t.kind == Kind::Text || t.kind == Kind::Number) {
+            continue; // a number before '(' is a syntax error, not a call
         }
         if (after_at) {
             continue; // a user or system variable's name (@x, @@session.x)
         }
         const std::string shown = token_text(t);
-
-        if (called && t.kind == Kind::Word && !after_dot &&
-            std::all_of(t.text.begin(), t.text.end(),
-                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
-            continue; // a number before '(' is a syntax error, not a call
+        if (!after_dot && is(k + 1, ".") && k + 2 < n &&
+            (tokens[k + 2]->kind == Kind::Word || tokens[k + 2]->kind == Kind::Name) &&
+            !is(k + 3, "(")) {
+            if (auto why = system_relation(t.text, tokens[k + 2]->text)) {
+                return why;
+            }
         }
         if (called) {
             if (after_dot) {
@@ -453,7 +609,15 @@ std::optional<std::string> check(const std::vector<const Token*>& tokens,
                 continue;
             }
             if (t.kind == Kind::Word) {
-                if (keyword_before_parenthesis(t.text)) {
+                if (reserved_before_parenthesis(t.text)) {
+                    continue;
+                }
+                // MATCH (cols) AGAINST (...), and x = ANY (subquery): keywords by their place.
+                if (t.text == "AGAINST" && is(k - 1, ")") && closed == "MATCH") {
+                    continue;
+                }
+                if ((t.text == "ANY" || t.text == "SOME") && prev != nullptr &&
+                    prev->kind == Kind::Punct && in(prev->text, {"=", "<", ">"})) {
                     continue;
                 }
                 const std::string& opener = openers.empty() ? std::string() : openers.back();
@@ -494,12 +658,6 @@ std::optional<std::string> check(const std::vector<const Token*>& tokens,
             continue; // a name: t.`delete`, db.update
         }
         const std::string& w = t.text;
-        if (show_head) {
-            if (w == "LIKE" || w == "WHERE") {
-                show_head = false;
-            }
-            continue;
-        }
         if (w == "INTO") {
             if (is(k + 1, "OUTFILE") || is(k + 1, "DUMPFILE")) {
                 return "INTO " + tokens[k + 1]->text + " writes a file on the server";

@@ -5,6 +5,7 @@
 #include "sql/drivers/postgresql_privileges.hpp"
 #include "sql/drivers/odbc_api.hpp"
 #include "sql/drivers/policies.hpp"
+#include "sql/drivers/session_bounds.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/text.hpp"
 
@@ -550,7 +551,7 @@ private:
         if (out.empty()) {
             out = "unknown ODBC error";
         }
-        return mask_secret(trim_message(out), password_);
+        return mask_secret(bounded_message(out), password_);
     }
 
     void usable() const {
@@ -613,6 +614,7 @@ private:
         try {
             if (source_ == Source::Postgresql) {
                 execute("SET TRANSACTION READ ONLY", {});
+                execute(postgresql_transaction_bounds(PgSessionBounds{}, timeout_ms_), {});
             } else if (source_ == Source::Sqlite) {
                 execute("PRAGMA query_only = 1", {});
             }
@@ -640,6 +642,15 @@ private:
         ok = SQL_SUCCEEDED(odbc().SQLSetConnectAttr(
                  dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0)) &&
              ok;
+        if (ok && source_ == Source::Postgresql) {
+            // As on the native driver: advisory locks, prepared statements, temporary tables
+            // and settings never outlive the statement, and the pool gets a clean session.
+            try {
+                execute("DISCARD ALL", {});
+            } catch (const DatabaseError&) {
+                ok = false;
+            }
+        }
         return ok;
     }
 

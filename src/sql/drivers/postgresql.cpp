@@ -3,6 +3,8 @@
 #include "sql/drivers/drivers.hpp"
 #include "sql/drivers/postgresql_privileges.hpp"
 #include "sql/drivers/policies.hpp"
+#include "sql/drivers/session_bounds.hpp"
+#include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/text.hpp"
 
@@ -257,7 +259,8 @@ using ResultPtr = std::unique_ptr<PGresult, ResultDeleter>;
 class PgConnection final : public Connection {
 public:
     explicit PgConnection(const ConnectSettings& settings)
-        : password_(settings.password), timeout_ms_(settings.statement_timeout_ms),
+        : settings_(settings), password_(settings.password),
+          timeout_ms_(settings.statement_timeout_ms),
           allowed_(postgresql_functions, settings.guard.allowed_functions, "pg_catalog", false) {
         const std::string port = settings.port > 0 ? std::to_string(settings.port) : "";
         const std::string timeout = std::to_string(settings.connect_timeout_seconds);
@@ -267,6 +270,7 @@ public:
                               "-c standard_conforming_strings=on";
         if (settings.read_only) {
             options += " -c default_transaction_read_only=on";
+            options += postgresql_guarded_options(PgSessionBounds{}, settings.statement_timeout_ms);
         }
         if (settings.statement_timeout_ms > 0) {
             options += " -c statement_timeout=" + std::to_string(settings.statement_timeout_ms);
@@ -299,8 +303,9 @@ public:
                 conn_ = nullptr;
             }
             throw DatabaseError("could not connect to PostgreSQL: " +
-                                mask_secret(trim_message(message), password_));
+                                mask_secret(bounded_message(message), password_));
         }
+        PQsetNoticeProcessor(conn_, &PgConnection::keep_notice, this);
     }
 
     ~PgConnection() override {
@@ -328,7 +333,9 @@ public:
             throw DatabaseError(connection_message());
         }
         PQsetSingleRowMode(conn_);
+        notices_.start();
         ResultSet out = collect(options, Clock::time_point::max(), {});
+        print_notices();
         resolve_type_names(out);
         return out;
     }
@@ -379,6 +386,11 @@ public:
         const Clock::time_point deadline =
             timeout_ms_ > 0 ? Clock::now() + std::chrono::milliseconds(timeout_ms_ + 5000)
                             : Clock::time_point::max();
+        notices_.start();
+        struct PrintNotices {
+            PgConnection& c;
+            ~PrintNotices() { c.print_notices(); }
+        } print_notices_after{*this};
         try {
             const std::string t = std::to_string(timeout_ms_);
             // The names resolve in the same round trip, under the pinned search_path.
@@ -415,6 +427,8 @@ public:
     PrivilegeReport privileges() override {
         return postgresql_privilege_report(execute(postgresql_privileges_sql, {}));
     }
+
+    ServerLimitsReport server_limits() override { return postgresql_limits_report(*this); }
 
     std::vector<BatchResult> execute_batch(const std::vector<std::string>& statements,
                                            const ExecuteOptions& options) override {
@@ -555,7 +569,7 @@ private:
         while (PQisBusy(conn_)) {
             const Clock::time_point now = Clock::now();
             if (now >= deadline) {
-                cancel_and_close();
+                stop_backend();
                 throw DatabaseError("the statement did not end within its time-out of " +
                                     std::to_string(timeout_ms_) +
                                     " ms and was cancelled; the connection was closed");
@@ -579,6 +593,19 @@ private:
             }
         }
         return PQgetResult(conn_);
+    }
+
+    // The first result of the command in flight, the rest read and dropped, under the deadline.
+    ResultPtr first_result(Clock::time_point deadline) {
+        ResultPtr first;
+        while (PGresult* r = next_result(deadline)) {
+            if (!first) {
+                first.reset(r);
+            } else {
+                PQclear(r);
+            }
+        }
+        return first;
     }
 
     // A simple-protocol command (several statements allowed) under the deadline; the rows of
@@ -634,11 +661,18 @@ private:
         }
         // The query's columns, so that every long value can be cut on the server: libpq holds
         // a whole row in memory, so a cell must never arrive longer than the bound.
-        ResultPtr prepared(PQprepare(conn_, "", sql.c_str(), 0, nullptr));
+        // Both under the deadline: a server that stops answering must not hold the call.
+        if (!PQsendPrepare(conn_, "", sql.c_str(), 0, nullptr)) {
+            throw DatabaseError(connection_message());
+        }
+        ResultPtr prepared = first_result(deadline);
         if (!prepared || PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) {
             throw DatabaseError(prepared ? result_message(prepared.get()) : connection_message());
         }
-        ResultPtr described(PQdescribePrepared(conn_, ""));
+        if (!PQsendDescribePrepared(conn_, "")) {
+            throw DatabaseError(connection_message());
+        }
+        ResultPtr described = first_result(deadline);
         if (!described || PQresultStatus(described.get()) != PGRES_COMMAND_OK) {
             throw DatabaseError(described ? result_message(described.get()) : connection_message());
         }
@@ -706,19 +740,6 @@ private:
         return out;
     }
 
-    // Asks the server to stop the statement in flight, then closes the connection: whatever
-    // state it was left in, it is never used again.
-    void cancel_and_close() {
-        if (conn_ != nullptr) {
-            if (PGcancel* cancel = PQgetCancel(conn_)) {
-                char message[256];
-                PQcancel(cancel, message, sizeof message);
-                PQfreeCancel(cancel);
-            }
-        }
-        close_broken();
-    }
-
     void close_broken() {
         broken_ = true;
         if (conn_ != nullptr) {
@@ -734,16 +755,44 @@ private:
         }
     }
 
+    // Engine messages are cut to a few kB before anything copies them: an error may quote a
+    // value of any size.
     std::string connection_message() const {
-        return mask_secret(trim_message(PQerrorMessage(conn_)), password_);
+        return mask_secret(bounded_message(PQerrorMessage(conn_)), password_);
     }
 
     std::string result_message(const PGresult* r) const {
-        std::string m = PQresultErrorMessage(r);
-        if (m.empty()) {
+        const char* m = PQresultErrorMessage(r);
+        if (m == nullptr || *m == '\0') {
             m = PQerrorMessage(conn_);
         }
-        return mask_secret(trim_message(m), password_);
+        return mask_secret(bounded_message(m), password_);
+    }
+
+    // Notices (RAISE NOTICE, warnings) of one statement: the first few kB are kept and written
+    // to standard error once it ends, the rest counted.
+    static void keep_notice(void* self, const char* message) {
+        static_cast<PgConnection*>(self)->notices_.add(message);
+    }
+
+    void print_notices() {
+        const std::string text = notices_.text();
+        if (!text.empty()) {
+            print_err(text);
+        }
+        notices_.start();
+    }
+
+    // Past the client deadline the connection is closed at once, so that the caller is back
+    // at the deadline; the backend is stopped behind it (stop_backend_later): the statement is
+    // cancelled and, a moment later, the backend terminated from a second session of the same
+    // role, for when it never took the cancel or never saw the connection close.
+    void stop_backend() {
+        if (conn_ == nullptr) {
+            return;
+        }
+        stop_backend_later(settings_, PQbackendPID(conn_), PQgetCancel(conn_));
+        close_broken();
     }
 
     void read_columns(const PGresult* r, ResultSet& out) {
@@ -839,7 +888,9 @@ private:
         }
     }
 
+    ConnectSettings settings_;
     PGconn* conn_ = nullptr;
+    NoticeBudget notices_;
     std::string password_;
     int timeout_ms_ = 0;
     FunctionAllowList allowed_;

@@ -11,6 +11,7 @@
 // engine's own message, so that the model sees the error it can fix.
 #include "sql/drivers/drivers.hpp"
 #include "sql/drivers/policies.hpp"
+#include "sql/drivers/session_bounds.hpp"
 #include "sql/drivers/sqlite_functions.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/sql/guard.hpp"
@@ -18,8 +19,10 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <string>
@@ -49,6 +52,13 @@ constexpr int max_like_pattern_bytes = 500;
 constexpr sqlite3_int64 max_statement_memory = 32 << 20;
 constexpr int max_expression_depth = 500;
 constexpr int max_compound_select = 200;
+// What one statement may compile to: prepare itself runs no progress handler, so the
+// compiled program, the arguments of a call and the columns of a result are held to sizes no
+// analytical query comes near. The memory and the time prepare takes are checked each time the
+// compiler asks the authorizer (every table, column, function and SELECT it resolves).
+constexpr int max_program_ops = 250000;
+constexpr int max_function_args = 100;
+constexpr int max_columns = 1000;
 
 // The PRAGMAs that only read, and who may read them. The catalog ones take the name of a table
 // or an index as their argument; the wrapper's own catalog queries read them, and generated
@@ -197,6 +207,128 @@ std::string denied_action(int action, const char* a1, const char* a2) {
     }
 }
 
+// The memory one guarded statement may take is also counted where SQLite allocates it, for the
+// thread that runs the statement: SQLite's allocator is wrapped once, when the library is
+// loaded, and an allocation past the budget of the running statement fails as "out of memory".
+// Compiling a statement runs neither the progress handler nor, for long stretches, the
+// authorizer (18 nested NOT MATERIALIZED common table expressions are copied into each other
+// for 1 GB before anything is resolved), so this is what bounds prepare. SQLite can take an
+// allocator only before it is first initialised; where something else in the process did that
+// first (a Python host's own sqlite3 module), the budget is checked from the progress handler
+// and the authorizer only.
+struct AllocationBudget {
+    sqlite3_int64 limit = 0;
+    sqlite3_int64 used = 0;
+    bool exceeded = false;
+};
+
+thread_local AllocationBudget* running_budget = nullptr;
+sqlite3_mem_methods base_allocator{};
+
+void* budget_malloc(int n) {
+    AllocationBudget* b = running_budget;
+    if (b != nullptr && b->used + n > b->limit) {
+        b->exceeded = true;
+        return nullptr;
+    }
+    void* p = base_allocator.xMalloc(n);
+    if (p != nullptr && b != nullptr) {
+        b->used += base_allocator.xSize(p);
+    }
+    return p;
+}
+
+void budget_free(void* p) {
+    if (AllocationBudget* b = running_budget; b != nullptr && p != nullptr) {
+        b->used -= base_allocator.xSize(p);
+    }
+    base_allocator.xFree(p);
+}
+
+void* budget_realloc(void* p, int n) {
+    AllocationBudget* b = running_budget;
+    const int old = p != nullptr ? base_allocator.xSize(p) : 0;
+    if (b != nullptr && n > old && b->used + (n - old) > b->limit) {
+        b->exceeded = true;
+        return nullptr;
+    }
+    void* q = base_allocator.xRealloc(p, n);
+    if (q != nullptr && b != nullptr) {
+        b->used += base_allocator.xSize(q) - old;
+    }
+    return q;
+}
+
+int budget_size(void* p) {
+    return base_allocator.xSize(p);
+}
+int budget_roundup(int n) {
+    return base_allocator.xRoundup(n);
+}
+int budget_init(void* data) {
+    return base_allocator.xInit(data);
+}
+void budget_shutdown(void* data) {
+    base_allocator.xShutdown(data);
+}
+
+bool install_allocation_budget() {
+    if (sqlite3_config(SQLITE_CONFIG_GETMALLOC, &base_allocator) != SQLITE_OK ||
+        base_allocator.xMalloc == nullptr) {
+        return false;
+    }
+    sqlite3_mem_methods wrapped = base_allocator;
+    wrapped.xMalloc = budget_malloc;
+    wrapped.xFree = budget_free;
+    wrapped.xRealloc = budget_realloc;
+    wrapped.xSize = budget_size;
+    wrapped.xRoundup = budget_roundup;
+    wrapped.xInit = budget_init;
+    wrapped.xShutdown = budget_shutdown;
+    return sqlite3_config(SQLITE_CONFIG_MALLOC, &wrapped) == SQLITE_OK;
+}
+
+const bool allocation_budget_installed = install_allocation_budget();
+
+// Interrupts the connection's statement at its deadline from a thread of its own: the progress
+// handler runs only between the instructions of a program, and not at all while a statement
+// compiles, so one long step would otherwise outlast the time-out. A long call inside one
+// instruction (a built-in that never checks for an interrupt) still runs to its end: such
+// built-ins are left off the list or replaced (sqlite_functions.hpp).
+class Interrupter {
+public:
+    Interrupter(sqlite3* db, std::chrono::steady_clock::time_point deadline, bool active) {
+        if (!active) {
+            return;
+        }
+        thread_ = std::thread([this, db, deadline] {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!wake_.wait_until(lock, deadline, [this] { return done_; })) {
+                sqlite3_interrupt(db);
+            }
+        });
+    }
+    ~Interrupter() { stop(); }
+
+    void stop() {
+        if (!thread_.joinable()) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
 // Who runs the process: the one whose file permissions bind SQLite.
 std::string process_user() {
     passwd entry{};
@@ -217,7 +349,11 @@ public:
           timeout_ms_(settings.statement_timeout_ms), guarded_(settings.read_only) {
         const std::string path = settings.database.empty() ? ":memory:" : settings.database;
         int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI;
-        if (settings.sqlite_create) {
+        if (settings.read_only) {
+            // Generated SQL runs on connections that SQLite itself opened read-only: no
+            // statement, whatever the guard let through, can write the file.
+            flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+        } else if (settings.sqlite_create) {
             flags |= SQLITE_OPEN_CREATE;
         }
         const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
@@ -424,12 +560,14 @@ private:
     // the statements SQLite prepares while stepping, for pragma_* tables), inside a savepoint
     // that is rolled back whatever happens.
     struct GuardedRun {
-        explicit GuardedRun(SqliteConnection& c) : conn(c) {
+        explicit GuardedRun(SqliteConnection& c)
+            : conn(c), interrupter(c.db_, c.deadline_, c.timeout_ms_ > 0) {
             conn.internal("SAVEPOINT zolviai_generated");
             conn.enter_guarded();
         }
         ~GuardedRun() {
             sqlite3_finalize(stmt);
+            interrupter.stop();
             conn.leave_guarded();
             if (conn.internal_status("ROLLBACK TO zolviai_generated") != SQLITE_OK ||
                 conn.internal_status("RELEASE zolviai_generated") != SQLITE_OK) {
@@ -437,6 +575,7 @@ private:
             }
         }
         SqliteConnection& conn;
+        Interrupter interrupter;
         sqlite3_stmt* stmt = nullptr;
     };
 
@@ -457,6 +596,9 @@ private:
         sqlite3_limit(db_, SQLITE_LIMIT_LIKE_PATTERN_LENGTH, max_like_pattern_bytes);
         sqlite3_limit(db_, SQLITE_LIMIT_EXPR_DEPTH, max_expression_depth);
         sqlite3_limit(db_, SQLITE_LIMIT_COMPOUND_SELECT, max_compound_select);
+        sqlite3_limit(db_, SQLITE_LIMIT_VDBE_OP, max_program_ops);
+        sqlite3_limit(db_, SQLITE_LIMIT_FUNCTION_ARG, max_function_args);
+        sqlite3_limit(db_, SQLITE_LIMIT_COLUMN, max_columns);
         sqlite3_limit(db_, SQLITE_LIMIT_ATTACHED, 0);
         sqlite3_limit(db_, SQLITE_LIMIT_WORKER_THREADS, 0);
         if (register_bounded_functions(db_) != SQLITE_OK) {
@@ -493,6 +635,10 @@ private:
     void enter_guarded() {
         memory_at_start_ = sqlite3_memory_used();
         memory_exceeded_ = false;
+        budget_.limit = max_statement_memory;
+        budget_.used = 0;
+        budget_.exceeded = false;
+        running_budget = &budget_;
         saved_mode_ = mode_;
         mode_ = Mode::Guarded;
         const std::size_t max = guard_.max_statement_bytes;
@@ -502,6 +648,7 @@ private:
     }
 
     void leave_guarded() {
+        running_budget = nullptr;
         sqlite3_limit(db_, SQLITE_LIMIT_SQL_LENGTH, saved_sql_limit_);
         mode_ = saved_mode_;
     }
@@ -530,12 +677,19 @@ private:
         denial_.reset();
         sqlite3_stmt* stmt = nullptr;
         const char* tail = nullptr;
-        const int rc =
-            sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), 0, &stmt, &tail);
+        int rc = SQLITE_OK;
+        {
+            Interrupter interrupter(db_, deadline_, !nested && timeout_ms_ > 0);
+            rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), 0, &stmt, &tail);
+        }
         if (!nested) {
             leave_guarded();
         }
         Statement owned{stmt};
+        if (rc != SQLITE_OK && budget_.exceeded && !denial_) {
+            denial_ = "the statement needs more than " +
+                      std::to_string(max_statement_memory >> 20) + " MB of memory to compile";
+        }
         if (denial_) {
             out.refusal = std::move(denial_);
         } else if (rc != SQLITE_OK) {
@@ -606,6 +760,12 @@ private:
             return wrapper_authorize(action, a1, a2);
         case Mode::Guarded:
             break;
+        }
+        if (auto over = c->over_budget()) {
+            if (!c->denial_) {
+                c->denial_ = std::move(over);
+            }
+            return SQLITE_DENY;
         }
         if (c->allows_generated(action, a1, a2)) {
             return SQLITE_OK;
@@ -680,6 +840,19 @@ private:
         }
     }
 
+    // While generated SQL compiles: whether it took more memory or time than a statement may.
+    std::optional<std::string> over_budget() const {
+        if (sqlite3_memory_used() - memory_at_start_ > max_statement_memory) {
+            return "the statement needs more than " + std::to_string(max_statement_memory >> 20) +
+                   " MB of memory to compile";
+        }
+        if (timeout_ms_ > 0 && Clock::now() > deadline_) {
+            return "the statement took longer than its time-out of " + std::to_string(timeout_ms_) +
+                   " ms to compile";
+        }
+        return std::nullopt;
+    }
+
     static int progress(void* self) {
         auto* c = static_cast<SqliteConnection*>(self);
         if (c->mode_ == Mode::Guarded &&
@@ -712,8 +885,9 @@ private:
 
     std::string message() const {
         const int code = sqlite3_errcode(db_);
-        std::string m = sqlite3_errmsg(db_);
-        if (code == SQLITE_INTERRUPT && memory_exceeded_) {
+        std::string m = bounded_message(sqlite3_errmsg(db_));
+        if ((code == SQLITE_INTERRUPT && memory_exceeded_) ||
+            (code == SQLITE_NOMEM && budget_.exceeded)) {
             m += " (the statement used more than " + std::to_string(max_statement_memory >> 20) +
                  " MB of memory)";
         } else if (code == SQLITE_INTERRUPT) {
@@ -783,6 +957,7 @@ private:
     Clock::time_point busy_since_;
     sqlite3_int64 memory_at_start_ = 0;
     bool memory_exceeded_ = false;
+    AllocationBudget budget_;
 };
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "support/python_oracle.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/sql/render.hpp"
+#include "zolviai/sql/sql_database.hpp"
 #include "zolviai/sql/uri.hpp"
 
 #include <gtest/gtest.h>
@@ -219,6 +220,78 @@ TEST(Drivers, OdbcThroughSqliteDriverTypesRowsAndErrors) {
                         });
     expect_no_rows(*conn, "SELECT i FROM t WHERE 0");
     expect_engine_error(*conn, "SELECT nosuch FROM t", "no such column");
+}
+
+// Generated SQL through psqlODBC gets what the native driver gives it: a read-only
+// transaction with the session's bounds, and a session reset afterwards, so that an advisory
+// lock (allowed by the host here only to take one) never stays in the pool.
+TEST(Drivers, OdbcThroughPostgresqlResetsTheSessionAfterGeneratedSql) {
+    ZOLVIAI_REQUIRE_SERVER("ZOLVIAI_PG_URI");
+    ScratchDatabase db("ZOLVIAI_PG_URI");
+    const std::string role = "zg_odbc_rd_" + std::to_string(::getpid());
+    db.admin().execute("CREATE ROLE " + role + " LOGIN PASSWORD 'zg-reader-pw'");
+    struct DropRole {
+        ScratchDatabase& db;
+        std::string role;
+        ~DropRole() {
+            try {
+                db.admin().execute("DROP ROLE " + role);
+            } catch (const zolviai::DatabaseError&) {
+            }
+        }
+    } drop{db, role};
+    const DatabaseUri u = parse_database_uri(zolviai::testing::server_uri("ZOLVIAI_PG_URI"));
+    ConnectSettings s;
+    s.engine = Engine::Odbc;
+    s.read_only = true;
+    s.statement_timeout_ms = 2000;
+    s.guard.allowed_functions = {"pg_advisory_lock"};
+    s.odbc_connection_string = "DRIVER={PostgreSQL Unicode};SERVER=" + u.host +
+                               ";PORT=" + std::to_string(u.port) + ";DATABASE=" + db.name() +
+                               ";UID=" + role + ";PWD=zg-reader-pw;BoolsAsChar=0";
+    auto conn = connect(s);
+    const ResultSet settings = conn->execute_guarded(
+        "SELECT current_setting('work_mem'), current_setting('statement_timeout'), "
+        "current_setting('transaction_read_only')",
+        {});
+    EXPECT_EQ(settings.rows.at(0).at(0).text, "16MB");
+    EXPECT_EQ(settings.rows.at(0).at(1).text, "2s");
+    EXPECT_EQ(settings.rows.at(0).at(2).text, "on");
+    conn->execute_guarded("SELECT pg_advisory_lock(424242)", {});
+    EXPECT_EQ(db.admin()
+                  .execute("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND "
+                           "objid = 424242")
+                  .rows.at(0)
+                  .at(0)
+                  .integer,
+              0);
+    EXPECT_FALSE(conn->is_broken());
+    // Outside a guarded statement the session has the server's own settings again.
+    EXPECT_EQ(conn->execute("SELECT current_setting('work_mem')").rows.at(0).at(0).text, "4MB");
+}
+
+// The wrapper opens an SQLite file through the SQLite ODBC driver and reads its catalog as
+// SQLite's (it has no schemas and no INFORMATION_SCHEMA).
+TEST(Drivers, OdbcThroughSqliteOpensInTheWrapper) {
+    TempDir dir;
+    const std::string path = dir.path() + "/odbc_wrapper.db";
+    {
+        ConnectSettings s;
+        s.database = path;
+        auto setup = connect(s);
+        setup->execute("CREATE TABLE artists (id INTEGER PRIMARY KEY, name TEXT)");
+        setup->execute("INSERT INTO artists VALUES (1, 'AC/DC')");
+    }
+    std::string encoded;
+    for (char c : path) {
+        encoded += c == '/' ? std::string("%2F") : std::string(1, c);
+    }
+    auto db = CustomSQLDatabase::from_uri(
+        "mssql://local/?odbc_connect=DRIVER%3D%7BSQLite3%7D%3BDatabase%3D" + encoded,
+        DatabaseOptions{});
+    EXPECT_EQ(db->dialect(), "sqlite");
+    EXPECT_EQ(db->get_usable_table_names(), std::vector<std::string>{"artists"});
+    EXPECT_EQ(db->run("SELECT name FROM artists"), "[('AC/DC',)]");
 }
 
 // Text crosses the ODBC API as UTF-16: characters outside the BMP take a surrogate pair, also

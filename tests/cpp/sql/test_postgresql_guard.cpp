@@ -405,7 +405,8 @@ TEST(PostgresqlGuard, SessionStateNeverOutlivesAStatement) {
     conn->execute("SET work_mem = '77MB'");
     conn->execute_guarded("SELECT 1", {});
     EXPECT_EQ(conn->execute("SELECT count(*) FROM pg_prepared_statements").rows[0][0].integer, 0);
-    EXPECT_EQ(conn->execute("SHOW work_mem").rows[0][0].text, "4MB");
+    // Back to the guarded session's own bound, not the 77MB the session set.
+    EXPECT_EQ(conn->execute("SHOW work_mem").rows[0][0].text, "16MB");
     // Reads run read-only even when the text would write.
     EXPECT_THROW(conn->execute_guarded("SELECT 1; DELETE FROM victim", {}), zolviai::DatabaseError);
     EXPECT_FALSE(conn->is_broken());

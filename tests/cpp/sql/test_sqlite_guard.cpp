@@ -2,6 +2,7 @@
 // process: a statement that crashes it, outlasts its time-out or makes a huge value would
 // crash, stall or bloat the test itself, so each hostile statement is also timed and the
 // process's peak memory watched.
+#include "sql/corpus.hpp"
 #include "sql/sql_test_support.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/sql/connection.hpp"
@@ -588,6 +589,59 @@ TEST_F(SqliteGuard, ExecutionRunsTheTextItIsGivenWhateverWasCheckedBefore) {
     expect_untouched("checked, then run");
 }
 
+// Statements whose cost lies in the compiler or inside one call (json_patch, prepare of nested
+// CTEs, huge widths): refused by name, or stopped by a limit, the compile budget or the
+// deadline's interrupt, within the time-out and its grace, the host's memory bounded.
+TEST_F(SqliteGuard, CorpusFileHoldsInsideItsDeadline) {
+    const auto corpus = testing::read_corpus("sqlite_attacks.txt");
+    ASSERT_GE(corpus.size(), 20u);
+    const long idle = testing::reset_peak_resident_kb();
+    for (const testing::CorpusEntry& e : corpus) {
+        const std::string where = "line " + std::to_string(e.line) + ": " + e.sql.substr(0, 80);
+        const Outcome out = run(*guarded_, e.sql);
+        switch (e.expect) {
+        case testing::CorpusEntry::Expect::Refused:
+            ASSERT_TRUE(out.refusal) << where << (out.error ? " failed: " + *out.error : "");
+            EXPECT_NE(out.refusal->find(e.found), std::string::npos)
+                << where << ": " << *out.refusal;
+            break;
+        case testing::CorpusEntry::Expect::Allowed:
+            EXPECT_FALSE(out.refusal) << where << ": " << *out.refusal;
+            EXPECT_FALSE(out.error) << where << ": " << *out.error;
+            break;
+        case testing::CorpusEntry::Expect::Held:
+            if (out.error) {
+                EXPECT_LT(out.error->size(), 5000u) << where;
+            }
+            break;
+        }
+        EXPECT_LT(out.seconds, timeout_ms / 1000.0 + 5) << where;
+        if (out.seconds > 0.5) {
+            std::printf("%.2f s: %s -> %s\n", out.seconds, where.c_str(),
+                        out.refusal ? out.refusal->c_str() : out.error.value_or("rows").c_str());
+        }
+        expect_untouched(where);
+    }
+    const long grown_mb = (testing::peak_resident_kb() - idle) / 1024;
+    std::printf("sqlite corpus: host peak %ld MB above idle\n", grown_mb);
+    if (testing::memory_is_measured) {
+        EXPECT_LT(grown_mb, 64);
+    }
+}
+
+// The deadline's interrupt also stops a statement in the compiler, where no progress handler
+// runs, and the connection answers again at once.
+TEST_F(SqliteGuard, DeadlineInterruptsAndTheConnectionStaysUsable) {
+    const auto start = Clock::now();
+    const Outcome out =
+        run(*guarded_, "WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r) "
+                       "SELECT count(*) FROM r");
+    ASSERT_TRUE(out.error);
+    EXPECT_NE(out.error->find("interrupted"), std::string::npos) << *out.error;
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), timeout_ms / 1000.0 + 5);
+    expect_untouched("after the interrupt");
+}
+
 TEST_F(SqliteGuard, OrdinaryPrepareErrorsAreTheEnginesNotRefusals) {
     EXPECT_FALSE(guarded_->refusal_reason("SELECT * FROM no_such_table"));
     try {
@@ -611,10 +665,17 @@ TEST_F(SqliteGuard, WrapperStatementsStillRefuseTheTokenizerAndSecondStatements)
 }
 
 TEST_F(SqliteGuard, PrivilegesTellWhetherTheFileCanBeWritten) {
+    // Guarded connections are opened read-only by SQLite itself, whatever the file allows: the
+    // report still says that the file could be written by this user.
     const PrivilegeReport writable = guarded_->privileges();
-    EXPECT_TRUE(writable.can_write);
+    EXPECT_FALSE(writable.can_write);
     EXPECT_FALSE(writable.server_files);
-    EXPECT_FALSE(writable.risks.empty());
+    ASSERT_FALSE(writable.risks.empty());
+    EXPECT_NE(writable.risks.front().find("is writable by"), std::string::npos)
+        << writable.risks.front();
+    for (const std::string& risk : writable.risks) {
+        EXPECT_EQ(risk.find("opened for reading and writing"), std::string::npos) << risk;
+    }
     EXPECT_NE(writable.read_only_role_sql.find("mode=ro"), std::string::npos);
 
     std::unique_ptr<Connection> ro = open_guarded("file:" + path_ + "?mode=ro");
