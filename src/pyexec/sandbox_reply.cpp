@@ -192,8 +192,9 @@ public:
     // the path is not a plain folder.
     Dir folder_for(std::string_view name) {
         if (root_fd_.fd < 0) {
-            std::error_code ec;
-            fs::create_directories(root_, ec);
+            // The host made the folder private; one that vanished is made again as private,
+            // never with the process's default mode.
+            ::mkdir(root_.c_str(), 0700);
             root_fd_ = Dir(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (root_fd_.fd < 0) {
                 return Dir();

@@ -60,10 +60,16 @@ fs::path ChartStore::new_folder() {
         throw IoError("cannot create a folder under the media folder " + root_.string() + ": " +
                       std::error_code(errno, std::generic_category()).message());
     }
+    std::lock_guard lock(mutex_);
+    in_use_.insert(folder);
     return folder;
 }
 
 std::string ChartStore::record(const fs::path& folder, const std::string& named_path) {
+    {
+        std::lock_guard lock(mutex_);
+        in_use_.erase(folder);
+    }
     std::error_code ec;
     std::optional<fs::path> chosen;
     fs::file_time_type newest{};
@@ -113,11 +119,22 @@ void ChartStore::sweep() {
         if (ec || now - when < ttl_) {
             continue;
         }
+        {
+            // A question may run longer than the time to live: its folder stays until then.
+            std::lock_guard lock(mutex_);
+            if (in_use_.count(entry.path()) != 0) {
+                continue;
+            }
+        }
         fs::remove_all(entry.path(), ec);
         removed.push_back(entry.path());
     }
     const auto steady_now = std::chrono::steady_clock::now();
     std::lock_guard lock(mutex_);
+    // A failed question removes its folder itself without recording it.
+    for (auto it = in_use_.begin(); it != in_use_.end();) {
+        it = fs::exists(*it, ec) ? std::next(it) : in_use_.erase(it);
+    }
     for (auto it = charts_.begin(); it != charts_.end();) {
         const bool gone =
             steady_now - it->second.recorded > ttl_ ||

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -18,7 +19,8 @@ class ChartStore {
 public:
     ChartStore(std::filesystem::path root, std::chrono::seconds ttl);
 
-    // A new empty folder (mode 0700) for one question's files.
+    // A new empty folder (mode 0700) for one question's files. It is in use, and never swept,
+    // until record() takes it (or it is removed).
     std::filesystem::path new_folder();
 
     // Records the chart a question saved in its folder: the PNG file the answer named when it
@@ -30,7 +32,8 @@ public:
     std::optional<std::filesystem::path> find(std::string_view name) const;
 
     // Removes the question folders older than the time to live, recorded or not (those of an
-    // earlier process too), and forgets their charts.
+    // earlier process too), but never one a running question still writes into, and forgets
+    // their charts.
     void sweep();
 
     const std::filesystem::path& root() const { return root_; }
@@ -46,6 +49,7 @@ private:
     std::chrono::seconds ttl_;
     mutable std::mutex mutex_;
     std::map<std::string, Entry, std::less<>> charts_;
+    std::set<std::filesystem::path> in_use_; // folders of questions still running
 };
 
 // 128 random bits as 32 lower-case hexadecimal digits, from the kernel's generator.

@@ -101,5 +101,27 @@ TEST(ChartStore, SweepRemovesExpiredFoldersOfThisAndEarlierProcesses) {
     EXPECT_FALSE(fs::exists(folder));
 }
 
+// A question that runs longer than the time to live keeps its folder until it records it; a
+// failed one that removed its own folder is forgotten.
+TEST(ChartStore, SweepLeavesTheFoldersOfRunningQuestions) {
+    testing::TempDir dir;
+    ChartStore store(dir.path(), std::chrono::seconds(1));
+    const fs::path running = store.new_folder();
+    const fs::path failed = store.new_folder();
+    const auto old = fs::file_time_type::clock::now() - std::chrono::seconds(5);
+    fs::last_write_time(running, old);
+    fs::remove_all(failed);
+    store.sweep();
+    ASSERT_TRUE(fs::exists(running));
+    EXPECT_EQ(fs::status(running).permissions() & fs::perms::all, fs::perms::owner_all);
+
+    write(running / "chart.png", "png");
+    const std::string name = store.record(running, "");
+    ASSERT_FALSE(name.empty());
+    fs::last_write_time(running, old);
+    store.sweep(); // recorded, and older than its time to live: the folder goes
+    EXPECT_FALSE(fs::exists(running));
+}
+
 } // namespace
 } // namespace zolviai::serve
