@@ -315,6 +315,11 @@ def parent():
         f.write("0")
     control = socket.socket(fileno=CHANNEL)
     signal.signal(signal.SIGCHLD, reap)
+    # What is imported now stays out of the collector's reach, so that an analysis does not
+    # write to (and copy) every page of it when it collects.
+    import gc
+    gc.collect()
+    gc.freeze()
     send(b"ready\n")
     while True:
         message, fds, _, _ = socket.recv_fds(control, 1, 3)

@@ -674,6 +674,21 @@ int Child::stop() {
     return status_;
 }
 
+void Child::abandon() {
+    if (!forked || stopped_) {
+        return;
+    }
+    stopped_ = true;
+    if (namespace_init) {
+        ::syscall(SYS_pidfd_send_signal, namespace_init.get(), SIGKILL, nullptr, 0);
+    }
+    namespace_init.reset();
+    status.reset();
+    drain_diagnostics();
+    channel.reset();
+    diagnostics.reset();
+}
+
 void Child::stop_forked() {
     // The analysis goes, with every process of its PID namespace; the process between it and
     // the warm parent then sends its wait status and ends.

@@ -75,6 +75,9 @@ public:
     // (or -1 when unknown). Later calls return the same.
     int stop();
 
+    // A forked child only: kills it without waiting for its end or its wait status.
+    void abandon();
+
     // Whether the child has ended (it is not reaped until stop()).
     bool has_ended();
     // Waits until the child ends, keeping what it prints; false when the deadline came first.

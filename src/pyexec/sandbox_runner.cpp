@@ -193,6 +193,8 @@ struct SandboxRunner::Pool {
     mutable std::condition_variable changed;
     std::deque<std::unique_ptr<Child>> ready; // plain children (without the namespaces)
     std::shared_ptr<Child> parent;            // the warm parent (in the namespaces)
+    std::deque<Lease> forked;                 // its analysis processes, ready for a job
+    sandbox::Fd refill;                       // readable when one of those was taken
     bool stopping = false;
     std::uint64_t failures = 0;
     std::string last_failure;
@@ -256,19 +258,54 @@ struct SandboxRunner::Pool {
                 }
                 continue;
             }
-            pollfd p[2] = {{current->channel.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
-            if (::poll(p, 2, -1) < 0 && errno != EINTR) {
+            // Analysis processes are forked ahead, pool_size of them, so that a run finds
+            // one ready; they are fresh, so nothing waits in them but the interpreter.
+            bool more;
+            {
+                std::lock_guard lock(mutex);
+                more = forked.size() < options.pool_size;
+            }
+            if (more && !parent_gone(*current)) {
+                Lease lease{current, nullptr};
+                try {
+                    lease.child = sandbox::fork_child(*current, Clock::now() + options.startup_limit);
+                    if (lease.child->wait_ready(options.startup_limit, wake.get())) {
+                        std::lock_guard lock(mutex);
+                        if (stopping) {
+                            return;
+                        }
+                        if (parent == current) {
+                            forked.push_back(std::move(lease));
+                            changed.notify_all();
+                            continue;
+                        }
+                    }
+                } catch (const std::exception&) {
+                }
+                if (!parent_gone(*current)) {
+                    // The fork failed for a reason of its own: the run that needs one says why.
+                    std::unique_lock lock(mutex);
+                    changed.wait_for(lock, std::chrono::seconds(1), [&] { return stopping; });
+                    continue;
+                }
+            }
+            pollfd p[3] = {{current->channel.get(), POLLIN, 0},
+                           {wake.get(), POLLIN, 0},
+                           {refill.get(), POLLIN, 0}};
+            if (!more && ::poll(p, 3, -1) < 0 && errno != EINTR) {
                 return;
             }
             if (p[1].revents) {
                 return;
             }
-            if (p[0].revents) {
-                std::lock_guard lock(mutex);
-                if (parent == current) {
-                    parent.reset(); // stopped once the last run that holds it is done
+            if (p[2].revents) {
+                std::uint64_t count;
+                [[maybe_unused]] auto n = ::read(refill.get(), &count, sizeof count);
+            }
+            if (more || p[0].revents) {
+                if (parent_gone(*current)) {
+                    parent_ended(current); // stopped once the last run that holds it is done
                 }
-                changed.notify_all();
             }
         }
     }
@@ -324,9 +361,11 @@ struct SandboxRunner::Pool {
 
     // Forgets a parent that has ended, so that the next request waits for its successor.
     void parent_ended(const std::shared_ptr<Child>& gone) {
+        std::deque<Lease> dropped; // stopped after the lock is released
         std::lock_guard lock(mutex);
         if (parent == gone) {
             parent.reset();
+            dropped.swap(forked);
         }
         changed.notify_all();
     }
@@ -339,6 +378,22 @@ struct SandboxRunner::Pool {
         // request goes to its successor.
         for (int attempt = 0;; ++attempt) {
             Lease lease;
+            if (options.pool_size > 0) {
+                std::unique_lock lock(mutex);
+                while (!forked.empty()) {
+                    Lease ready = std::move(forked.front());
+                    forked.pop_front();
+                    if (!ready.child->has_ended()) {
+                        lock.unlock();
+                        const std::uint64_t one = 1;
+                        [[maybe_unused]] auto n = ::write(refill.get(), &one, sizeof one);
+                        return ready;
+                    }
+                    lock.unlock();
+                    ready = {};
+                    lock.lock();
+                }
+            }
             lease.parent = current_parent();
             try {
                 lease.child = sandbox::fork_child(*lease.parent, Clock::now() + options.startup_limit);
@@ -422,6 +477,7 @@ SandboxRunner::SandboxRunner(SandboxOptions options) : pool_(std::make_unique<Po
         }
     }
     pool_->wake.reset(::eventfd(0, EFD_CLOEXEC));
+    pool_->refill.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
 }
 
 SandboxRunner::~SandboxRunner() {
@@ -439,6 +495,7 @@ SandboxRunner::~SandboxRunner() {
         pool_->filler.join();
     }
     pool_->ready.clear();
+    pool_->forked.clear();
     pool_->parent.reset();
 }
 
@@ -559,7 +616,13 @@ RunResult SandboxRunner::run(const AnalysisJob& job) {
     went_on =
         outcome == Outcome::Ended &&
         !child->wait_end(std::min(deadline, Clock::now() + std::chrono::seconds(1)));
-    status = child->stop();
+    if (outcome == Outcome::Result && child->forked) {
+        // Its end frame came: the analysis process is killed, and not waited for (its
+        // namespaces are taken down behind the answer).
+        child->abandon();
+    } else {
+        status = child->stop();
+    }
     printed = child->why();
     child.reset();
     if (outcome == Outcome::Ended && lease.parent && parent_gone(*lease.parent) && attempt < 2) {
