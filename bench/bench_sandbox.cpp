@@ -11,11 +11,11 @@
 #include <benchmark/benchmark.h>
 #include <filesystem>
 #include <fstream>
+#include <spdlog/spdlog.h>
 #include <sstream>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
-#include <spdlog/spdlog.h>
 
 using namespace zolviai;
 using Clock = std::chrono::steady_clock;

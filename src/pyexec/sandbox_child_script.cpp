@@ -2,19 +2,26 @@
 
 namespace zolviai::pyexec::sandbox {
 
-// The Python side of a sandboxed run. It warms up (pandas and matplotlib imported), says
-// "ready", reads one job from the channel until the host closes its side, prepares the
-// sandbox for that job, runs the code and sends one length-framed result, then ends.
+// The Python side of a sandboxed run.
+//
+// In the namespaces it is a warm parent: bwrap starts it as root of a user namespace of its
+// own with four capabilities (and nothing of the host's); it hides the scratch tmpfs bwrap
+// made, forbids further user namespaces, imports numpy, pandas and matplotlib, says "ready"
+// and from then on only forks, one process per request from the host (which brings the
+// analysis's channel, status socket and diagnostics). That fork enters new mount, IPC, PID
+// and network namespaces and forks the analysis process, the first of its PID namespace; it
+// sends the host a pidfd of it and, once it has ended, its wait status. The analysis process
+// mounts its own /proc and a fresh sized tmpfs, binds it at /tmp, /dev/shm and the media
+// staging folder, brings up its loopback, sets small System V IPC limits in its IPC
+// namespace and makes /proc/sys read-only; it says "ready", reads one job from the channel
+// until the host closes its side, puts the media folder and the working directory where the
+// code expects them, makes the root read-only, drops every capability for good, runs the
+// code and sends one length-framed result, then ends.
+//
+// Without the namespaces it is a plain child that warms up, says "ready" and runs one job.
 //
 // Until the code runs it is trusted; afterwards nothing it sends is: the host checks every
 // field of the result, because the code can rewrite anything in this process.
-//
-// In the namespaces, bwrap starts it as root of a user namespace of its own with three
-// capabilities (and nothing of the host's). Before warming up it binds its one sized tmpfs at
-// /tmp, /dev/shm and the media staging folder, sets small System V IPC limits in its IPC
-// namespace, forbids further user namespaces and makes /proc/sys read-only; with the job it
-// puts the media folder and the working directory where the code expects them, makes the
-// root read-only, and then drops every capability for good before the code runs.
 const char* const kChildScript = R"PY(
 import os, sys
 CHANNEL = 3

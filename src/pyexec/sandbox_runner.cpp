@@ -268,7 +268,8 @@ struct SandboxRunner::Pool {
             if (more && !parent_gone(*current)) {
                 Lease lease{current, nullptr};
                 try {
-                    lease.child = sandbox::fork_child(*current, Clock::now() + options.startup_limit);
+                    lease.child =
+                        sandbox::fork_child(*current, Clock::now() + options.startup_limit);
                     if (lease.child->wait_ready(options.startup_limit, wake.get())) {
                         std::lock_guard lock(mutex);
                         if (stopping) {
@@ -396,7 +397,8 @@ struct SandboxRunner::Pool {
             }
             lease.parent = current_parent();
             try {
-                lease.child = sandbox::fork_child(*lease.parent, Clock::now() + options.startup_limit);
+                lease.child =
+                    sandbox::fork_child(*lease.parent, Clock::now() + options.startup_limit);
                 if (lease.child->wait_ready(options.startup_limit, wake.get())) {
                     return lease;
                 }
@@ -576,60 +578,61 @@ RunResult SandboxRunner::run(const AnalysisJob& job) {
     // A run whose warm parent ended under it (killed from outside: nothing inside can reach
     // it) goes to the parent's successor.
     for (int attempt = 0;; ++attempt) {
-    Lease lease = pool_->acquire();
-    std::unique_ptr<Child>& child = lease.child;
-    reply = {};
-    outcome = Outcome::Ended;
-    const auto deadline = Clock::now() + o.time_limit;
-    ChildSource source(*child, deadline);
-    if (child->send_job(text, deadline)) {
-        try {
-            // Nothing is written for a run without a media folder, and in a plain child the
-            // code saved its files itself.
-            reply = sandbox::read_reply(source, limits, isolated ? media : fs::path());
-            outcome = Outcome::Result;
-        } catch (const DeadlinePassed&) {
-            outcome = Outcome::Deadline;
-        } catch (const sandbox::ReplyRefused& e) {
-            using Reason = sandbox::ReplyRefused::Reason;
-            switch (e.reason()) {
-            case Reason::Incomplete:
-                outcome = Outcome::Ended;
-                break;
-            case Reason::TooLarge:
-                outcome = Outcome::Refused;
-                refusal = std::string("MemoryError: the analysis result was refused: ") + e.what();
-                break;
-            case Reason::Malformed:
-                outcome = Outcome::Refused;
-                refusal = std::string("RuntimeError: the analysis process sent a result that "
-                                      "could not be read: ") +
-                          e.what();
-                break;
+        Lease lease = pool_->acquire();
+        std::unique_ptr<Child>& child = lease.child;
+        reply = {};
+        outcome = Outcome::Ended;
+        const auto deadline = Clock::now() + o.time_limit;
+        ChildSource source(*child, deadline);
+        if (child->send_job(text, deadline)) {
+            try {
+                // Nothing is written for a run without a media folder, and in a plain child the
+                // code saved its files itself.
+                reply = sandbox::read_reply(source, limits, isolated ? media : fs::path());
+                outcome = Outcome::Result;
+            } catch (const DeadlinePassed&) {
+                outcome = Outcome::Deadline;
+            } catch (const sandbox::ReplyRefused& e) {
+                using Reason = sandbox::ReplyRefused::Reason;
+                switch (e.reason()) {
+                case Reason::Incomplete:
+                    outcome = Outcome::Ended;
+                    break;
+                case Reason::TooLarge:
+                    outcome = Outcome::Refused;
+                    refusal =
+                        std::string("MemoryError: the analysis result was refused: ") + e.what();
+                    break;
+                case Reason::Malformed:
+                    outcome = Outcome::Refused;
+                    refusal = std::string("RuntimeError: the analysis process sent a result that "
+                                          "could not be read: ") +
+                              e.what();
+                    break;
+                }
             }
+        } else if (Clock::now() >= deadline) {
+            outcome = Outcome::Deadline;
         }
-    } else if (Clock::now() >= deadline) {
-        outcome = Outcome::Deadline;
-    }
-    // A child that stopped talking ends by itself in a moment, and its exit status says why;
-    // one that goes on has closed its channel and is stopped.
-    went_on =
-        outcome == Outcome::Ended &&
-        !child->wait_end(std::min(deadline, Clock::now() + std::chrono::seconds(1)));
-    if (outcome == Outcome::Result && child->forked) {
-        // Its end frame came: the analysis process is killed, and not waited for (its
-        // namespaces are taken down behind the answer).
-        child->abandon();
-    } else {
-        status = child->stop();
-    }
-    printed = child->why();
-    child.reset();
-    if (outcome == Outcome::Ended && lease.parent && parent_gone(*lease.parent) && attempt < 2) {
-        pool_->parent_ended(lease.parent);
-        continue;
-    }
-    break;
+        // A child that stopped talking ends by itself in a moment, and its exit status says why;
+        // one that goes on has closed its channel and is stopped.
+        went_on = outcome == Outcome::Ended &&
+                  !child->wait_end(std::min(deadline, Clock::now() + std::chrono::seconds(1)));
+        if (outcome == Outcome::Result && child->forked) {
+            // Its end frame came: the analysis process is killed, and not waited for (its
+            // namespaces are taken down behind the answer).
+            child->abandon();
+        } else {
+            status = child->stop();
+        }
+        printed = child->why();
+        child.reset();
+        if (outcome == Outcome::Ended && lease.parent && parent_gone(*lease.parent) &&
+            attempt < 2) {
+            pool_->parent_ended(lease.parent);
+            continue;
+        }
+        break;
     }
 
     switch (outcome) {

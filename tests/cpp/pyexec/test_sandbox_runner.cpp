@@ -6,12 +6,12 @@
 #include "zolviai/pyexec/sandbox_runner.hpp"
 
 #include <algorithm>
+#include <csignal>
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <gtest/gtest.h>
-#include <csignal>
 #include <thread>
 #include <unistd.h>
 
@@ -574,7 +574,8 @@ TEST(SandboxRunner, AKilledWarmInterpreterIsReplacedAndNoQuestionIsLost) {
         }
         for (int i = 0; i < 4; ++i) {
             runs.push_back(std::async(std::launch::async, [&runner, i] {
-                return runner.run({"import time\ntime.sleep(0.3)\nprint(" + std::to_string(i) + ")", ""});
+                return runner.run(
+                    {"import time\ntime.sleep(0.3)\nprint(" + std::to_string(i) + ")", ""});
             }));
         }
         if (round == 1) {
