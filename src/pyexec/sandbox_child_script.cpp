@@ -307,6 +307,25 @@ def forked(fds):
     _, wait_status = os.waitpid(pid, 0)
     reporter.sendall(b"%d\n" % wait_status)
 
+def rehearse():
+    # A frame grouped and a chart drawn once, by this trusted code, so that what they load on
+    # first use (modules, fonts, caches) is loaded here once and not in every analysis.
+    try:
+        import io
+        frame = pandas.DataFrame({"name": ["a", "b", "a"], "value": [1, 2, 3]})
+        str(frame.groupby("name")["value"].sum().sort_values())
+        str(frame.describe())
+        figure, axes = matplotlib.pyplot.subplots(figsize=(4, 3))
+        axes.bar(["a", "b"], [1, 2])
+        axes.set_title("a")
+        axes.set_xlabel("a")
+        axes.set_ylabel("b")
+        figure.tight_layout()
+        figure.savefig(io.BytesIO(), format="png")
+        matplotlib.pyplot.close("all")
+    except Exception:
+        pass  # an analysis that needs what failed will say so itself
+
 def reap(*_):
     try:
         while os.waitpid(-1, os.WNOHANG)[0] > 0:
@@ -322,7 +341,8 @@ def parent():
         f.write("0")
     control = socket.socket(fileno=CHANNEL)
     signal.signal(signal.SIGCHLD, reap)
-    # What is imported now stays out of the collector's reach, so that an analysis does not
+    rehearse()
+    # What is loaded now stays out of the collector's reach, so that an analysis does not
     # write to (and copy) every page of it when it collects.
     import gc
     gc.collect()
