@@ -117,7 +117,28 @@ private:
 
 // Rows [begin, end) as a list of tuples or of dicts (keys interned: one string per column).
 py::list rows_of(const sql::TextRows& rows, std::size_t begin, std::size_t end,
+                 db::RowForm form);
+
+// The cyclic collector would otherwise run every few hundred new rows, each pass visiting
+// every row made so far; rows of plain values form no cycles, so it waits until they exist.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~CollectorPause() {
+        if (was_enabled_) {
+            PyGC_Enable();
+        }
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+py::list rows_of(const sql::TextRows& rows, std::size_t begin, std::size_t end,
                  db::RowForm form) {
+    CollectorPause pause;
     RowBuilder build(rows);
     const std::size_t width = rows.columns.size();
     py::list out = steal(PyList_New(static_cast<Py_ssize_t>(end - begin)));
