@@ -1,6 +1,7 @@
 """The host's database tools against the real PostgreSQL and MariaDB test servers."""
 import datetime
 import decimal
+import gc
 import os
 import re
 import shutil
@@ -470,6 +471,19 @@ def test_table_values_of_every_type_through_each_way_of_reading(scratch, capsys)
         assert [type(key) for key in row] == [str] * len(row)
     conn.close()
     assert lines(capsys) == []
+
+
+def test_reading_rows_leaves_the_cyclic_collector_as_it_found_it(saved_settings):
+    s = server("ZOLVIAI_PG_URI")
+    dbtool.set_database_config(s["name"], s["user"], s["password"], s["host"], s["port"])
+    query = "SELECT g, g::text FROM generate_series(1, 2000) g"
+    try:
+        for enabled in (True, False, True):
+            (gc.enable if enabled else gc.disable)()
+            assert len(dbtool.execute_pgdb_query(query)) == 2000
+            assert gc.isenabled() == enabled
+    finally:
+        gc.enable()
 
 
 # Schemas
