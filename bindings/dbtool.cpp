@@ -116,8 +116,7 @@ private:
 };
 
 // Rows [begin, end) as a list of tuples or of dicts (keys interned: one string per column).
-py::list rows_of(const sql::TextRows& rows, std::size_t begin, std::size_t end,
-                 db::RowForm form);
+py::list rows_of(const sql::TextRows& rows, std::size_t begin, std::size_t end, db::RowForm form);
 
 // The cyclic collector would otherwise run every few hundred new rows, each pass visiting
 // every row made so far; rows of plain values form no cycles, so it waits until they exist.
@@ -136,8 +135,7 @@ private:
     bool was_enabled_;
 };
 
-py::list rows_of(const sql::TextRows& rows, std::size_t begin, std::size_t end,
-                 db::RowForm form) {
+py::list rows_of(const sql::TextRows& rows, std::size_t begin, std::size_t end, db::RowForm form) {
     CollectorPause pause;
     RowBuilder build(rows);
     const std::size_t width = rows.columns.size();

@@ -51,9 +51,8 @@ public:
     sql::ResultSet execute(const std::string& sql,
                            const std::optional<Parameters>& params = std::nullopt);
     // The same, with the rows as the client library read them (sql::TextRows).
-    std::unique_ptr<sql::TextRows> execute_text(const std::string& sql,
-                                                const std::optional<Parameters>& params =
-                                                    std::nullopt);
+    std::unique_ptr<sql::TextRows>
+    execute_text(const std::string& sql, const std::optional<Parameters>& params = std::nullopt);
 
     void commit();
     void rollback();
