@@ -10,6 +10,7 @@
 #include "zolviai/dbtool/schema.hpp"
 #include "zolviai/dbtool/settings.hpp"
 
+#include <charconv>
 #include <cstdlib>
 #include <datetime.h>
 #include <pybind11/stl.h>
@@ -54,7 +55,7 @@ public:
         case sql::CellType::Integer:
             return integer(v, length);
         case sql::CellType::Float:
-            return PyFloat_FromDouble(std::strtod(v, nullptr));
+            return PyFloat_FromDouble(real(v, length));
         case sql::CellType::Decimal: {
             PyObject* digits = PyUnicode_FromStringAndSize(v, static_cast<Py_ssize_t>(length));
             if (digits == nullptr) {
@@ -102,6 +103,17 @@ private:
             n = n * 10 + d;
         }
         return PyLong_FromLongLong(negative ? -n : n);
+    }
+
+    // The shortest-digits parser first; the C library for what it does not read whole
+    // ("Infinity", "NaN" as PostgreSQL spells them).
+    static double real(const char* v, std::size_t length) {
+        double out = 0;
+        const auto [end, error] = std::from_chars(v, v + length, out);
+        if (error == std::errc() && end == v + length) {
+            return out;
+        }
+        return std::strtod(v, nullptr);
     }
 
     PyObject* decimal() {
