@@ -10,6 +10,9 @@
 #include "zolviai/dbtool/schema.hpp"
 #include "zolviai/dbtool/settings.hpp"
 
+#include <charconv>
+#include <cstdlib>
+#include <datetime.h>
 #include <pybind11/stl.h>
 #include <tuple>
 
@@ -26,48 +29,182 @@ py::object steal(PyObject* o) {
     return py::reinterpret_steal<py::object>(o);
 }
 
-py::tuple row_tuple(const sql::Row& row) {
-    py::tuple out = py::reinterpret_steal<py::tuple>(steal(PyTuple_New(row.size())).release());
-    for (std::size_t i = 0; i < row.size(); ++i) {
-        PyTuple_SET_ITEM(out.ptr(), i, zolviai::bindings::from_cell(row[i]).release().ptr());
-    }
-    return out;
-}
-
-py::dict row_dict(const sql::Row& row, const std::vector<py::object>& keys) {
-    py::dict out;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-        py::object value = zolviai::bindings::from_cell(row[i]);
-        if (PyDict_SetItem(out.ptr(), keys[i].ptr(), value.ptr()) != 0) {
-            throw py::error_already_set();
+// Python values made straight from the text the client library read: integers, floats,
+// decimals, text, dates and timestamps without a sql::Cell in between; any other type
+// through the driver's own cell.
+class RowBuilder {
+public:
+    explicit RowBuilder(const sql::TextRows& rows) : rows_(rows) {
+        if (PyDateTimeAPI == nullptr) {
+            PyDateTime_IMPORT;
+            if (PyDateTimeAPI == nullptr) {
+                throw py::error_already_set();
+            }
         }
     }
-    return out;
-}
 
-// Rows [begin, end) as a list of tuples or of maps.
-py::list rows_of(const std::vector<sql::Row>& rows, std::size_t begin, std::size_t end,
-                 const std::vector<sql::Column>& columns, db::RowForm form) {
+    // A new reference to the value of row r, column c.
+    PyObject* value(std::size_t r, std::size_t c) {
+        std::size_t length = 0;
+        const char* v = rows_.value(r, c, length);
+        if (v == nullptr) {
+            Py_RETURN_NONE;
+        }
+        sql::DateTime t;
+        switch (rows_.text_types[c]) {
+        case sql::CellType::Integer:
+            return integer(v, length);
+        case sql::CellType::Float:
+            return PyFloat_FromDouble(real(v, length));
+        case sql::CellType::Decimal: {
+            PyObject* digits = PyUnicode_FromStringAndSize(v, static_cast<Py_ssize_t>(length));
+            if (digits == nullptr) {
+                return nullptr;
+            }
+            PyObject* out = PyObject_CallOneArg(decimal(), digits);
+            Py_DECREF(digits);
+            return out;
+        }
+        case sql::CellType::Text:
+            return PyUnicode_DecodeUTF8(v, static_cast<Py_ssize_t>(length), "replace");
+        case sql::CellType::Date:
+            if (sql::parse_date(std::string_view(v, length), t)) {
+                return PyDate_FromDate(t.year, t.month, t.day);
+            }
+            break;
+        case sql::CellType::Timestamp:
+        case sql::CellType::TimestampTz:
+            if (sql::parse_timestamp(std::string_view(v, length), t) && !t.has_offset) {
+                return PyDateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute,
+                                                  t.second, t.microsecond);
+            }
+            break;
+        default:
+            break;
+        }
+        return zolviai::bindings::from_cell(rows_.cell(r, c)).release().ptr();
+    }
+
+private:
+    // Up to 18 digits fit an int64 whatever they are; longer texts (unsigned 64-bit values
+    // among them) go through Python's own parser.
+    static PyObject* integer(const char* v, std::size_t length) {
+        const bool negative = length > 0 && v[0] == '-';
+        const std::size_t digits = length - (negative ? 1 : 0);
+        if (digits == 0 || digits > 18) {
+            return PyLong_FromString(v, nullptr, 10);
+        }
+        std::int64_t n = 0;
+        for (std::size_t i = negative ? 1 : 0; i < length; ++i) {
+            const unsigned d = static_cast<unsigned char>(v[i]) - '0';
+            if (d > 9) {
+                return PyLong_FromString(v, nullptr, 10);
+            }
+            n = n * 10 + d;
+        }
+        return PyLong_FromLongLong(negative ? -n : n);
+    }
+
+    // The shortest-digits parser first; the C library for what it does not read whole
+    // ("Infinity", "NaN" as PostgreSQL spells them).
+    static double real(const char* v, std::size_t length) {
+        double out = 0;
+        const auto [end, error] = std::from_chars(v, v + length, out);
+        if (error == std::errc() && end == v + length) {
+            return out;
+        }
+        return std::strtod(v, nullptr);
+    }
+
+    PyObject* decimal() {
+        if (!decimal_) {
+            decimal_ = py::module_::import("decimal").attr("Decimal");
+        }
+        return decimal_.ptr();
+    }
+
+    const sql::TextRows& rows_;
+    py::object decimal_;
+};
+
+// Rows [begin, end) as a list of tuples or of dicts (keys interned: one string per column).
+py::list rows_of(const sql::TextRows& rows, std::size_t begin, std::size_t end, db::RowForm form);
+
+// The cyclic collector would otherwise run every few hundred new rows, each pass visiting
+// every row made so far; rows of plain values form no cycles, so it waits until they exist.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~CollectorPause() {
+        if (was_enabled_) {
+            PyGC_Enable();
+        }
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+py::list rows_of(const sql::TextRows& rows, std::size_t begin, std::size_t end, db::RowForm form) {
+    CollectorPause pause;
+    RowBuilder build(rows);
+    const std::size_t width = rows.columns.size();
     py::list out = steal(PyList_New(static_cast<Py_ssize_t>(end - begin)));
     if (form == db::RowForm::Tuples) {
         for (std::size_t i = begin; i < end; ++i) {
-            PyList_SET_ITEM(out.ptr(), i - begin, row_tuple(rows[i]).release().ptr());
+            PyObject* row = PyTuple_New(static_cast<Py_ssize_t>(width));
+            if (row == nullptr) {
+                throw py::error_already_set();
+            }
+            PyList_SET_ITEM(out.ptr(), i - begin, row);
+            for (std::size_t c = 0; c < width; ++c) {
+                PyObject* v = build.value(i, c);
+                if (v == nullptr) {
+                    throw py::error_already_set();
+                }
+                PyTuple_SET_ITEM(row, c, v);
+            }
         }
         return out;
     }
     std::vector<py::object> keys;
-    for (const std::string& key : db::map_row_keys(columns)) {
-        keys.push_back(steal(PyUnicode_DecodeUTF8(key.data(), key.size(), "replace")));
+    for (const std::string& key : db::map_row_keys(rows.columns)) {
+        PyObject* k = PyUnicode_DecodeUTF8(key.data(), key.size(), "replace");
+        if (k == nullptr) {
+            throw py::error_already_set();
+        }
+        PyUnicode_InternInPlace(&k);
+        keys.push_back(steal(k));
     }
     for (std::size_t i = begin; i < end; ++i) {
-        PyList_SET_ITEM(out.ptr(), i - begin, row_dict(rows[i], keys).release().ptr());
+        PyObject* row = _PyDict_NewPresized(static_cast<Py_ssize_t>(width));
+        if (row == nullptr) {
+            throw py::error_already_set();
+        }
+        PyList_SET_ITEM(out.ptr(), i - begin, row);
+        for (std::size_t c = 0; c < width; ++c) {
+            PyObject* v = build.value(i, c);
+            if (v == nullptr) {
+                throw py::error_already_set();
+            }
+            const int failed = PyDict_SetItem(row, keys[c].ptr(), v);
+            Py_DECREF(v);
+            if (failed != 0) {
+                throw py::error_already_set();
+            }
+        }
     }
     return out;
 }
 
 py::list fetch(db::Cursor& cursor, std::int64_t count) {
     const auto [begin, end] = cursor.fetch(count);
-    return rows_of(cursor.rows(), begin, end, cursor.columns(), cursor.row_form());
+    if (begin == end) {
+        return py::list();
+    }
+    return rows_of(cursor.rows(), begin, end, cursor.row_form());
 }
 
 // The next row, or None when none is left.
@@ -306,7 +443,7 @@ void init_operations(py::module_& m) {
             name,
             [run = run,
              form = db::default_row_form(engine)](const std::string& sql_query) -> py::object {
-                std::optional<sql::ResultSet> result;
+                std::unique_ptr<sql::TextRows> result;
                 {
                     py::gil_scoped_release release;
                     result = run(sql_query);
@@ -314,7 +451,7 @@ void init_operations(py::module_& m) {
                 if (!result) {
                     return py::none();
                 }
-                return rows_of(result->rows, 0, result->rows.size(), result->columns, form);
+                return rows_of(*result, 0, result->size(), form);
             },
             py::arg("sql_query"), doc);
     }

@@ -156,13 +156,18 @@ sql::Connection& HostConnection::live() {
     return *connection_;
 }
 
-sql::ResultSet HostConnection::execute(const std::string& sql,
-                                       const std::optional<Parameters>& params) {
-    sql::Connection& c = live();
+void HostConnection::begin_if_needed(sql::Connection& c) {
+    // PostgreSQL's Python clients open a transaction before the first statement.
     if (engine_ == sql::Engine::Postgresql && !autocommit_ && !in_transaction_) {
         c.begin(false);
         in_transaction_ = true;
     }
+}
+
+sql::ResultSet HostConnection::execute(const std::string& sql,
+                                       const std::optional<Parameters>& params) {
+    sql::Connection& c = live();
+    begin_if_needed(c);
     if (!params) {
         return c.execute(sql);
     }
@@ -171,6 +176,18 @@ sql::ResultSet HostConnection::execute(const std::string& sql,
         return c.execute_params(bound.sql, bound.values);
     }
     return c.execute(bound.sql);
+}
+
+std::unique_ptr<sql::TextRows>
+HostConnection::execute_text(const std::string& sql, const std::optional<Parameters>& params) {
+    sql::Connection& c = live();
+    begin_if_needed(c);
+    if (!params) {
+        return c.execute_text(sql, {});
+    }
+    // MySQL statements come back with their values as literals and no parameters left.
+    BoundStatement bound = bind_parameters(engine_, sql, *params);
+    return c.execute_text(bound.sql, bound.values);
 }
 
 void HostConnection::commit() {
@@ -240,9 +257,9 @@ void Cursor::execute(const std::string& sql, const std::optional<Parameters>& pa
     result_.reset();
     position_ = 0;
     rowcount_ = -1;
-    result_ = connection_->execute(sql, params);
+    result_ = connection_->execute_text(sql, params);
     rowcount_ = result_->columns.empty() ? result_->affected_rows
-                                         : static_cast<std::int64_t>(result_->rows.size());
+                                         : static_cast<std::int64_t>(result_->size());
 }
 
 const std::vector<sql::Column>& Cursor::columns() const {
@@ -250,9 +267,8 @@ const std::vector<sql::Column>& Cursor::columns() const {
     return result_ ? result_->columns : none;
 }
 
-const std::vector<sql::Row>& Cursor::rows() const {
-    static const std::vector<sql::Row> none;
-    return result_ ? result_->rows : none;
+const sql::TextRows& Cursor::rows() const {
+    return *result_; // fetch() gave positions only when there is a result
 }
 
 std::pair<std::size_t, std::size_t> Cursor::fetch(std::int64_t count) {
@@ -263,7 +279,7 @@ std::pair<std::size_t, std::size_t> Cursor::fetch(std::int64_t count) {
         }
         return {0, 0};
     }
-    const std::size_t size = result_->rows.size();
+    const std::size_t size = result_->size();
     const std::size_t begin = position_;
     std::size_t end = size;
     if (count >= 0) {

@@ -64,9 +64,9 @@ namespace {
 // Opens a connection with the current settings, lets `run` determine the result, and closes
 // the connection (without a commit) whatever happened. A failure is printed and gives none.
 template <class Open, class Run>
-std::optional<sql::ResultSet> run_query(Open open, Run run) {
+std::unique_ptr<sql::TextRows> run_query(Open open, Run run) {
     std::shared_ptr<HostConnection> connection;
-    std::optional<sql::ResultSet> result;
+    std::unique_ptr<sql::TextRows> result;
     try {
         connection = open(params_of(database_settings()));
         if (connection) {
@@ -84,20 +84,20 @@ std::optional<sql::ResultSet> run_query(Open open, Run run) {
 
 } // namespace
 
-std::optional<sql::ResultSet> execute_mysql_query(const std::string& sql_query) {
+std::unique_ptr<sql::TextRows> execute_mysql_query(const std::string& sql_query) {
     return run_query(get_mysql_db_connection, [&](HostConnection& connection) {
-        return std::optional<sql::ResultSet>(connection.execute(sql_query));
+        return connection.execute_text(sql_query);
     });
 }
 
-std::optional<sql::ResultSet> execute_pgdb_query(const std::string& sql_query) {
+std::unique_ptr<sql::TextRows> execute_pgdb_query(const std::string& sql_query) {
     return run_query(get_pgdb_connection, [&](HostConnection& connection) {
-        sql::ResultSet rows = connection.execute(sql_query);
+        std::unique_ptr<sql::TextRows> rows = connection.execute_text(sql_query);
         if (is_select_statement(sql_query)) {
-            return std::optional<sql::ResultSet>(std::move(rows));
+            return rows;
         }
         connection.commit();
-        return std::optional<sql::ResultSet>();
+        return std::unique_ptr<sql::TextRows>();
     });
 }
 

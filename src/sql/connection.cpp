@@ -23,6 +23,39 @@ Connection::execute_batch(const std::vector<std::string>& statements,
     return out;
 }
 
+namespace {
+
+// A result already made of cells, seen as TextRows: every value comes from cell().
+class CellRows final : public TextRows {
+public:
+    explicit CellRows(ResultSet result) : rows_(std::move(result.rows)) {
+        columns = std::move(result.columns);
+        affected_rows = result.affected_rows;
+        text_types.assign(columns.size(), CellType::Null);
+    }
+
+    std::size_t size() const override { return rows_.size(); }
+
+    const char* value(std::size_t row, std::size_t column, std::size_t& length) const override {
+        const Cell& c = rows_[row][column];
+        length = c.text.size();
+        return c.type == CellType::Null ? nullptr : c.text.c_str();
+    }
+
+    Cell cell(std::size_t row, std::size_t column) const override { return rows_[row][column]; }
+
+private:
+    std::vector<Row> rows_;
+};
+
+} // namespace
+
+std::unique_ptr<TextRows>
+Connection::execute_text(const std::string& sql,
+                         const std::vector<std::optional<std::string>>& params) {
+    return std::make_unique<CellRows>(execute_params(sql, params));
+}
+
 std::unique_ptr<Connection> connect(const ConnectSettings& settings) {
     switch (settings.engine) {
     case Engine::Sqlite:

@@ -1,6 +1,7 @@
 """The host's database tools against the real PostgreSQL and MariaDB test servers."""
 import datetime
 import decimal
+import gc
 import os
 import re
 import shutil
@@ -386,6 +387,103 @@ def test_mysql_values_become_python_values(saved_settings):
                      "f": b"\x00\xff", "g": datetime.date(2024, 1, 5),
                      "h": datetime.datetime(2024, 1, 5, 13, 4, 5, 120000),
                      "i": -datetime.timedelta(hours=25, seconds=1)}]
+
+
+# Values read from table columns, each engine's types against the Python value the usual client
+# gives: (column type, value as SQL, expected). Edge values sit beside ordinary ones: they take
+# the slower paths (beyond 18 digits, no Python date, a zone, non-finite floats).
+PG_VALUES = [
+    ("integer", "-2147483648", -2147483648),
+    ("bigint", "-9223372036854775808", -9223372036854775808),
+    ("bigint", "123456789012345678", 123456789012345678),
+    ("smallint", "NULL", None),
+    ("numeric(30,4)", "-12345678901234567890.0001",
+     decimal.Decimal("-12345678901234567890.0001")),
+    ("numeric(5,2)", "0", decimal.Decimal("0.00")),
+    ("double precision", "-0.000123", -0.000123),
+    ("double precision", "'Infinity'", float("inf")),
+    ("real", "1.5", 1.5),
+    ("text", "'zürich ✓'", "zürich ✓"),
+    ("varchar(5)", "''", ""),
+    ("bytea", "'\\x00ff10'", b"\x00\xff\x10"),
+    ("boolean", "false", False),
+    ("date", "'0001-01-01'", datetime.date(1, 1, 1)),
+    ("date", "'-infinity'", "-infinity"),
+    ("time", "'23:59:59.999999'", datetime.time(23, 59, 59, 999999)),
+    ("timestamp", "'2024-02-29 00:00:00.5'", datetime.datetime(2024, 2, 29, 0, 0, 0, 500000)),
+    ("timestamp", "'infinity'", "infinity"),
+    ("timestamptz", "'2024-01-05 13:04:05+05:30'",
+     datetime.datetime(2024, 1, 5, 7, 34, 5, tzinfo=datetime.timezone.utc)),
+    ("interval", "'-1 day 00:00:01'", datetime.timedelta(days=-1, seconds=1)),
+    ("json", "'[1, \"a\"]'", [1, "a"]),
+    ("uuid", "'A0EEBC99-9C0B-4EF8-BB6D-6BB9BD380A11'", "a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11"),
+]
+MARIA_VALUES = [
+    ("int", "-2147483648", -2147483648),
+    ("bigint", "-9223372036854775808", -9223372036854775808),
+    ("bigint unsigned", "18446744073709551615", 18446744073709551615),
+    ("smallint", "NULL", None),
+    ("decimal(30,4)", "-12345678901234567890.0001",
+     decimal.Decimal("-12345678901234567890.0001")),
+    ("double", "-0.000123", -0.000123),
+    ("float", "1.5", 1.5),
+    ("text", "'zürich ✓'", "zürich ✓"),
+    ("varchar(5)", "''", ""),
+    ("varbinary(4)", "x'00ff10'", b"\x00\xff\x10"),
+    ("boolean", "false", 0),
+    ("bit(10)", "b'1000000001'", 513),
+    ("date", "'1000-01-01'", datetime.date(1000, 1, 1)),
+    ("time(6)", "'-838:59:59'", -datetime.timedelta(hours=838, minutes=59, seconds=59)),
+    ("datetime(6)", "'2024-02-29 00:00:00.5'", datetime.datetime(2024, 2, 29, 0, 0, 0, 500000)),
+    ("json", "'[1, \"a\"]'", '[1, "a"]'),
+    ("uuid", "'A0EEBC99-9C0B-4EF8-BB6D-6BB9BD380A11'", "a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11"),
+]
+
+
+@both
+def test_table_values_of_every_type_through_each_way_of_reading(scratch, capsys):
+    engine, _ = scratch
+    values = PG_VALUES if engine == "pg" else MARIA_VALUES
+    conn = admin(engine, scratch[1])
+    columns = ", ".join(f"c{i} {t}" for i, (t, _, _) in enumerate(values))
+    charset = "" if engine == "pg" else " CHARACTER SET utf8mb4"
+    run(conn, f"CREATE TABLE vals (k int PRIMARY KEY, {columns}){charset}",
+        "INSERT INTO vals VALUES (1, " + ", ".join(v for _, v, _ in values) + ")",
+        "INSERT INTO vals (k) VALUES (2)")
+    expected = (1,) + tuple(e for _, _, e in values)
+    nulls = (2,) + (None,) * len(values)
+    names = ["k"] + [f"c{i}" for i in range(len(values))]
+    query = "SELECT * FROM vals ORDER BY k"
+    if engine == "pg":
+        assert dbtool.execute_pgdb_query(query) == [expected, nulls]
+    else:
+        assert dbtool.execute_mysql_query(query) == [dict(zip(names, expected)),
+                                                     dict(zip(names, nulls))]
+    with conn.cursor(dict_rows=False) as cur:
+        cur.execute(query)
+        assert cur.fetchone() == expected
+        assert cur.fetchmany(5) == [nulls] and cur.fetchall() == []
+    with conn.cursor(dict_rows=True) as cur:
+        cur.execute("SELECT k, c0, k FROM vals WHERE k = %s", (1,))
+        row = cur.fetchall()[0]
+        # Duplicate names keep one key per column where the engine names the table.
+        assert row["k"] == 1 and row["c0"] == expected[1]
+        assert [type(key) for key in row] == [str] * len(row)
+    conn.close()
+    assert lines(capsys) == []
+
+
+def test_reading_rows_leaves_the_cyclic_collector_as_it_found_it(saved_settings):
+    s = server("ZOLVIAI_PG_URI")
+    dbtool.set_database_config(s["name"], s["user"], s["password"], s["host"], s["port"])
+    query = "SELECT g, g::text FROM generate_series(1, 2000) g"
+    try:
+        for enabled in (True, False, True):
+            (gc.enable if enabled else gc.disable)()
+            assert len(dbtool.execute_pgdb_query(query)) == 2000
+            assert gc.isenabled() == enabled
+    finally:
+        gc.enable()
 
 
 # Schemas

@@ -50,6 +50,9 @@ public:
     // Runs one statement; DatabaseError on failure, also when the connection is closed.
     sql::ResultSet execute(const std::string& sql,
                            const std::optional<Parameters>& params = std::nullopt);
+    // The same, with the rows as the client library read them (sql::TextRows).
+    std::unique_ptr<sql::TextRows>
+    execute_text(const std::string& sql, const std::optional<Parameters>& params = std::nullopt);
 
     void commit();
     void rollback();
@@ -68,6 +71,7 @@ public:
 private:
     sql::Connection& live();
     void end_transaction(bool commit);
+    void begin_if_needed(sql::Connection& c);
 
     std::unique_ptr<sql::Connection> connection_;
     sql::Engine engine_;
@@ -90,7 +94,7 @@ public:
 
     // The columns of the last result; empty when it has no rows to give (or none ran yet).
     const std::vector<sql::Column>& columns() const;
-    bool has_rows() const { return result_.has_value() && !result_->columns.empty(); }
+    bool has_rows() const { return result_ != nullptr && !result_->columns.empty(); }
 
     // Rows of the last statement, or the rows it changed; -1 before the first one.
     std::int64_t rowcount() const { return rowcount_; }
@@ -99,7 +103,7 @@ public:
     // rows(). Fetching when the statement gave no rows is an error on PostgreSQL ("no
     // results to fetch") and gives nothing on MySQL.
     std::pair<std::size_t, std::size_t> fetch(std::int64_t count);
-    const std::vector<sql::Row>& rows() const;
+    const sql::TextRows& rows() const;
 
     void close();
     bool closed() const { return closed_; }
@@ -109,7 +113,7 @@ private:
 
     std::shared_ptr<HostConnection> connection_;
     RowForm form_;
-    std::optional<sql::ResultSet> result_;
+    std::unique_ptr<sql::TextRows> result_;
     std::size_t position_ = 0;
     std::int64_t rowcount_ = -1;
     bool closed_ = false;

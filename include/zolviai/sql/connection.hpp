@@ -102,6 +102,27 @@ struct ConnectSettings {
     GuardOptions guard;               // rules for generated SQL (refusal_reason, execute_guarded)
 };
 
+// The rows of one statement as the client library holds them, each value in the server's text
+// form, for callers that make their own values from them without a Cell per value (the host's
+// Python rows). Rows stay valid as long as this object.
+class TextRows {
+public:
+    virtual ~TextRows() = default;
+
+    std::vector<Column> columns;     // empty for statements that return no rows
+    std::int64_t affected_rows = -1; // for statements without a result set, when known
+    // Per column, the cell type its text reads as by the usual rules (digits of an integer,
+    // of a float or a decimal, UTF-8 text, a date or a timestamp); Null where only cell()
+    // knows the value (bytes, booleans, bits, intervals, ...).
+    std::vector<CellType> text_types;
+
+    virtual std::size_t size() const = 0;
+    // The value's text and its length; nullptr for NULL.
+    virtual const char* value(std::size_t row, std::size_t column, std::size_t& length) const = 0;
+    // The cell the driver makes of the value, as execute() would give it.
+    virtual Cell cell(std::size_t row, std::size_t column) const = 0;
+};
+
 // An open connection to one database. Not thread-safe: use one connection per thread.
 // Errors are zolviai::DatabaseError with the engine's own message and never the password.
 class Connection {
@@ -131,6 +152,12 @@ public:
     };
     virtual std::vector<BatchResult> execute_batch(const std::vector<std::string>& statements,
                                                    const ExecuteOptions& options = {});
+
+    // Runs one statement as execute_params does, without bounds, and hands its rows out as the
+    // client library read them. The base class converts execute_params' result (every
+    // text_types entry Null); PostgreSQL and MariaDB keep their library's buffers.
+    virtual std::unique_ptr<TextRows>
+    execute_text(const std::string& sql, const std::vector<std::optional<std::string>>& params);
 
     // Transactions. begin(read_only) opens one where the engine can make it read-only.
     virtual void begin(bool read_only) = 0;

@@ -205,6 +205,75 @@ Cell bounded_cell(CellType type, const char* v, unsigned long len, const Execute
     }
 }
 
+// The whole result of one statement as mysql_store_result keeps it.
+class MariaTextRows final : public TextRows {
+public:
+    struct ResultDeleter {
+        void operator()(MYSQL_RES* r) const { mysql_free_result(r); }
+    };
+
+    explicit MariaTextRows(MYSQL_RES* result) : result_(result) {
+        if (result == nullptr) {
+            return; // a statement without rows
+        }
+        const unsigned n = mysql_num_fields(result);
+        const MYSQL_FIELD* fields = mysql_fetch_fields(result);
+        width_ = n;
+        columns.resize(n);
+        text_types.resize(n);
+        bits_.resize(n);
+        for (unsigned c = 0; c < n; ++c) {
+            const CellType type = cell_type_of(fields[c]);
+            columns[c].name.assign(fields[c].name, fields[c].name_length);
+            columns[c].type = type;
+            columns[c].type_name = type_name_of(fields[c]);
+            if (fields[c].table != nullptr) {
+                columns[c].table.assign(fields[c].table, fields[c].table_length);
+            }
+            bits_[c] = fields[c].type == MYSQL_TYPE_BIT;
+            const bool plain = type == CellType::Integer || type == CellType::Float ||
+                               type == CellType::Decimal || type == CellType::Text ||
+                               type == CellType::Date || type == CellType::Timestamp;
+            text_types[c] = plain && !bits_[c] ? type : CellType::Null;
+        }
+        const std::size_t count = static_cast<std::size_t>(mysql_num_rows(result));
+        values_.reserve(count * n);
+        lengths_.reserve(count * n);
+        while (MYSQL_ROW raw = mysql_fetch_row(result)) {
+            const unsigned long* lengths = mysql_fetch_lengths(result);
+            values_.insert(values_.end(), raw, raw + n);
+            lengths_.insert(lengths_.end(), lengths, lengths + n);
+        }
+    }
+
+    std::size_t size() const override { return width_ == 0 ? 0 : values_.size() / width_; }
+
+    const char* value(std::size_t row, std::size_t column, std::size_t& length) const override {
+        const std::size_t at = row * width_ + column;
+        length = lengths_[at];
+        return values_[at];
+    }
+
+    Cell cell(std::size_t row, std::size_t column) const override {
+        std::size_t length = 0;
+        const char* v = value(row, column, length);
+        if (v == nullptr) {
+            return Cell::null();
+        }
+        if (bits_[column]) {
+            return bit_cell(v, length);
+        }
+        return make_cell(columns[column].type, v, length);
+    }
+
+private:
+    std::unique_ptr<MYSQL_RES, ResultDeleter> result_;
+    std::size_t width_ = 0;
+    std::vector<bool> bits_;
+    std::vector<const char*> values_;
+    std::vector<unsigned long> lengths_;
+};
+
 // The sql_mode of guarded (read-only) connections, set at connect and again after each reset:
 // a known mode without NO_BACKSLASH_ESCAPES and ANSI_QUOTES, so that generated SQL is lexed by
 // the same rules the server reads it with.
@@ -344,6 +413,26 @@ public:
                              const ExecuteOptions& options) override {
         check_usable();
         return execute(bind(sql, params), options);
+    }
+
+    std::unique_ptr<TextRows>
+    execute_text(const std::string& sql,
+                 const std::vector<std::optional<std::string>>& params) override {
+        check_usable();
+        const std::string text = params.empty() ? sql : bind(sql, params);
+        if (mysql_real_query(mysql_, text.data(), text.size()) != 0) {
+            throw DatabaseError(last_error());
+        }
+        MYSQL_RES* res = mysql_store_result(mysql_);
+        if (res == nullptr) {
+            if (mysql_field_count(mysql_) != 0) {
+                throw DatabaseError(last_error());
+            }
+            auto out = std::make_unique<MariaTextRows>(nullptr);
+            out->affected_rows = static_cast<std::int64_t>(mysql_affected_rows(mysql_));
+            return out;
+        }
+        return std::make_unique<MariaTextRows>(res);
     }
 
     void begin(bool read_only) override {

@@ -256,6 +256,58 @@ struct ResultDeleter {
 };
 using ResultPtr = std::unique_ptr<PGresult, ResultDeleter>;
 
+// The whole result of one statement in libpq's buffer.
+class PgTextRows final : public TextRows {
+public:
+    explicit PgTextRows(ResultPtr result) : result_(std::move(result)) {}
+
+    std::size_t size() const override {
+        return result_ ? static_cast<std::size_t>(PQntuples(result_.get())) : 0;
+    }
+
+    const char* value(std::size_t row, std::size_t column, std::size_t& length) const override {
+        const int r = static_cast<int>(row);
+        const int c = static_cast<int>(column);
+        if (PQgetisnull(result_.get(), r, c)) {
+            return nullptr;
+        }
+        length = static_cast<std::size_t>(PQgetlength(result_.get(), r, c));
+        return PQgetvalue(result_.get(), r, c);
+    }
+
+    Cell cell(std::size_t row, std::size_t column) const override {
+        std::size_t length = 0;
+        const char* v = value(row, column, length);
+        if (v == nullptr) {
+            return Cell::null();
+        }
+        return make_cell(PQftype(result_.get(), static_cast<int>(column)), v,
+                         static_cast<int>(length));
+    }
+
+private:
+    ResultPtr result_;
+};
+
+// The cell type a value's text reads as without the driver (TextRows::text_types).
+CellType text_type_of(unsigned oid) {
+    const CellType type = cell_type_of(oid);
+    switch (type) {
+    case CellType::Integer:
+    case CellType::Float:
+    case CellType::Decimal:
+    case CellType::Text:
+    case CellType::Date:
+    case CellType::Timestamp:
+    case CellType::TimestampTz:
+        return type;
+    case CellType::Null:
+        return CellType::Text; // types of no cell type of their own stay text
+    default:
+        return CellType::Null;
+    }
+}
+
 class PgConnection final : public Connection {
 public:
     explicit PgConnection(const ConnectSettings& settings)
@@ -337,6 +389,62 @@ public:
         ResultSet out = collect(options, Clock::time_point::max(), {});
         print_notices();
         resolve_type_names(out);
+        return out;
+    }
+
+    // The whole result in one buffer (no single-row mode): the host reads every row anyway.
+    std::unique_ptr<TextRows>
+    execute_text(const std::string& sql,
+                 const std::vector<std::optional<std::string>>& params) override {
+        std::vector<const char*> values;
+        values.reserve(params.size());
+        for (const auto& p : params) {
+            values.push_back(p ? p->c_str() : nullptr);
+        }
+        if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                               values.data(), nullptr, nullptr, 0)) {
+            throw DatabaseError(connection_message());
+        }
+        notices_.start();
+        ResultPtr rows;
+        std::int64_t affected = -1;
+        std::string error;
+        while (PGresult* raw = next_result(Clock::time_point::max())) {
+            ResultPtr r(raw);
+            const ExecStatusType status = PQresultStatus(raw);
+            if (status == PGRES_TUPLES_OK) {
+                if (!rows) {
+                    rows = std::move(r);
+                }
+            } else if (status == PGRES_COMMAND_OK) {
+                const char* n = PQcmdTuples(raw);
+                affected = (n && *n) ? std::atoll(n) : -1;
+            } else if (status == PGRES_COPY_OUT || status == PGRES_COPY_IN ||
+                       status == PGRES_COPY_BOTH) {
+                close_broken();
+                throw DatabaseError("COPY to or from the client is not supported; the "
+                                    "connection was closed");
+            } else if (error.empty()) {
+                error = result_message(raw);
+            }
+        }
+        print_notices();
+        if (!error.empty()) {
+            throw DatabaseError(error);
+        }
+        ResultSet shape;
+        if (rows) {
+            read_columns(rows.get(), shape);
+            resolve_type_names(shape);
+        }
+        auto out = std::make_unique<PgTextRows>(std::move(rows));
+        out->columns = std::move(shape.columns);
+        out->affected_rows = affected;
+        out->text_types.reserve(out->columns.size());
+        for (unsigned oid : oids_) {
+            out->text_types.push_back(text_type_of(oid));
+        }
+        out->text_types.resize(out->columns.size());
         return out;
     }
 
