@@ -7,6 +7,8 @@
 #include "zolviai/llm/openai_models.hpp"
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 namespace zolviai::agent {
 namespace {
@@ -17,6 +19,21 @@ std::string env(const char* name, const std::string& fallback = "") {
 }
 
 } // namespace
+
+Settings settings_from_process(const std::string& dotenv_path) {
+    Settings out;
+    out.set_environment([](const std::string& name) -> std::optional<std::string> {
+        const char* v = std::getenv(name.c_str());
+        return v ? std::optional<std::string>(v) : std::nullopt;
+    });
+    std::ifstream in(dotenv_path, std::ios::binary);
+    if (in) {
+        std::ostringstream text;
+        text << in.rdbuf();
+        out.set_dotenv(Settings::parse_dotenv(text.str()));
+    }
+    return out;
+}
 
 bool model_configured() {
     return !env("AZURE_OPENAI_ENDPOINT").empty() || !env("OPENAI_API_KEY").empty() ||
