@@ -35,6 +35,19 @@ Settings settings_from_process(const std::string& dotenv_path) {
     return out;
 }
 
+namespace {
+
+// A C++ host that links the agent library is an edge that may not know it: unless it installs
+// settings of its own first, it gets its environment and .env as the command line would.
+[[maybe_unused]] const bool installed_at_load = [] {
+    if (!settings_installed()) {
+        install_settings(settings_from_process());
+    }
+    return true;
+}();
+
+} // namespace
+
 bool model_configured() {
     return !env("AZURE_OPENAI_ENDPOINT").empty() || !env("OPENAI_API_KEY").empty() ||
            !env("OPENAI_BASE_URL").empty() || !env("ZOLVI_API_BASE_URL").empty();

@@ -159,10 +159,17 @@ std::shared_ptr<const Settings> settings() {
     return installed();
 }
 
+namespace {
+std::atomic<bool> g_installed{false};
+}
+
 void install_settings(Settings settings) {
     auto next = std::make_shared<const Settings>(std::move(settings));
     std::lock_guard lock(installed_mutex());
     installed() = std::move(next);
+    g_installed = true;
 }
+
+bool settings_installed() { return g_installed; }
 
 } // namespace zolviai

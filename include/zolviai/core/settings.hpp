@@ -53,6 +53,8 @@ private:
 std::shared_ptr<const Settings> settings();
 // Installs the process's settings (later calls replace them; readers keep the copy they got).
 void install_settings(Settings settings);
+// Whether an edge has installed settings in this process.
+bool settings_installed();
 
 // The name a deprecated ZOLVIAI_ spelling of a setting stands for ("" when it is none).
 std::string deprecated_alias(const std::string& name);
