@@ -8,9 +8,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <sstream>
-#include <mutex>
 #include <string>
 #include <unistd.h>
 

@@ -77,7 +77,9 @@ std::optional<std::string> Settings::layered(const std::string& name) const {
     return find(dotenv_, name);
 }
 
-std::optional<std::string> Settings::raw(const std::string& name) const { return layered(name); }
+std::optional<std::string> Settings::raw(const std::string& name) const {
+    return layered(name);
+}
 
 std::optional<std::string> Settings::get(const std::string& name) const {
     if (auto it = flags_.find(name); it != flags_.end()) {
@@ -170,6 +172,8 @@ void install_settings(Settings settings) {
     g_installed = true;
 }
 
-bool settings_installed() { return g_installed; }
+bool settings_installed() {
+    return g_installed;
+}
 
 } // namespace zolviai

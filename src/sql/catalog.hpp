@@ -60,7 +60,8 @@ std::string schema_sentinel(Connection& connection, const drivers::EngineTraits&
 // describing them needs no second read. helper, when given, is asked at most once for
 // another session on the same database, to read a catalog side by side with `connection`
 // (MariaDB, hundreds of tables); it may give null.
-std::vector<TableSignature> table_signatures(Connection& connection, const drivers::EngineTraits& traits,
+std::vector<TableSignature> table_signatures(Connection& connection,
+                                             const drivers::EngineTraits& traits,
                                              const std::string& schema,
                                              std::vector<TableDef>* definitions = nullptr,
                                              const std::function<Connection*()>& helper = {});

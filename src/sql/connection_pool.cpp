@@ -27,8 +27,7 @@ std::unique_ptr<Connection> ConnectionPool::acquire() {
                                        [&] { return !idle_.empty() || open_ < most_; })) {
                 throw DatabaseError("all " + std::to_string(most_) +
                                     " database connections are busy; waited " +
-                                    std::to_string(wait_.count()) +
-                                    " ms for one to become free");
+                                    std::to_string(wait_.count()) + " ms for one to become free");
             }
         }
         // Another caller may have taken the free place meanwhile: then wait again.

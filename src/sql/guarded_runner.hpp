@@ -25,8 +25,7 @@ public:
 
     ResultSet query(const std::string& command, std::int64_t max_rows,
                     bool stop_after_max_rows) const;
-    std::string run(const std::string& command, std::string_view fetch,
-                    bool include_columns) const;
+    std::string run(const std::string& command, std::string_view fetch, bool include_columns) const;
 
 private:
     bool may_run_as_privileged_role() const;

@@ -54,7 +54,7 @@ std::vector<std::string> ranking_values(const ResultSet& rows) {
 } // namespace
 
 void SchemaCatalog::describe_into(Connection& conn, const std::vector<std::string>& names,
-                                      SchemaSnapshot& snapshot) const {
+                                  SchemaSnapshot& snapshot) const {
     std::vector<catalog::TableDef> defs;
     auto read_definitions = [&] {
         if (snapshot.definitions &&
@@ -72,8 +72,9 @@ void SchemaCatalog::describe_into(Connection& conn, const std::vector<std::strin
         std::vector<std::string> statements;
         statements.reserve(names.size());
         for (const auto& name : names) {
-            statements.push_back(catalog::sample_rows_sql(
-                pool_.settings().engine, place_.use_top, *place_.engine, place_.default_schema, name, options_.sample_rows));
+            statements.push_back(catalog::sample_rows_sql(pool_.settings().engine, place_.use_top,
+                                                          *place_.engine, place_.default_schema,
+                                                          name, options_.sample_rows));
         }
         ExecuteOptions limit;
         limit.max_rows = options_.sample_rows;
@@ -125,14 +126,15 @@ void SchemaCatalog::describe_into(Connection& conn, const std::vector<std::strin
 
 std::vector<Connection::BatchResult>
 SchemaCatalog::read_samples(Connection& conn, const std::vector<std::string>& statements,
-                                const ExecuteOptions& limit,
-                                const std::function<void()>& run_meanwhile) const {
+                            const ExecuteOptions& limit,
+                            const std::function<void()>& run_meanwhile) const {
     // Reading thousands of tables is mostly the server opening each one: a few sessions do it
     // side by side. A private SQLite database lives in one connection only.
     constexpr std::size_t per_worker = 250;
     constexpr std::size_t most_workers = 3;
-    const bool shareable = pool_.settings().engine != Engine::Sqlite ||
-                           !(pool_.settings().database.empty() || pool_.settings().database == ":memory:");
+    const bool shareable =
+        pool_.settings().engine != Engine::Sqlite ||
+        !(pool_.settings().database.empty() || pool_.settings().database == ":memory:");
     const std::size_t workers =
         shareable ? std::min(most_workers, statements.size() / per_worker) : 0;
     if (workers == 0) {
@@ -217,8 +219,8 @@ std::shared_ptr<const SchemaSnapshot> SchemaCatalog::refreshed_schema(Connection
     };
     std::vector<catalog::TableSignature> signatures;
     try {
-        signatures = catalog::table_signatures(conn, *place_.engine, place_.default_schema, &definitions,
-                                               second_session);
+        signatures = catalog::table_signatures(conn, *place_.engine, place_.default_schema,
+                                               &definitions, second_session);
     } catch (const Error&) {
         if (helper) {
             helper->suspect();
@@ -270,7 +272,7 @@ std::shared_ptr<const SchemaSnapshot> SchemaCatalog::refreshed_schema(Connection
 
 std::shared_ptr<const SchemaSnapshot>
 SchemaCatalog::schema(Connection& conn, const std::vector<std::string>& describe,
-                          bool describe_all) const {
+                      bool describe_all) const {
     std::lock_guard lock(schema_mutex_);
     std::shared_ptr<const SchemaSnapshot> current = refreshed_schema(conn);
     std::vector<std::string> missing;
@@ -318,8 +320,7 @@ std::string SchemaCatalog::fingerprint() const {
     }
 }
 
-std::string
-SchemaCatalog::table_info_no_throw(const std::vector<std::string>& table_names) const {
+std::string SchemaCatalog::table_info_no_throw(const std::vector<std::string>& table_names) const {
     ConnectionPool::Lease conn(pool_);
     try {
         std::shared_ptr<const SchemaSnapshot> current = schema(*conn, {});

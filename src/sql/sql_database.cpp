@@ -7,8 +7,8 @@
 #include "sql/schema_catalog.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
-#include "zolviai/core/settings.hpp"
 #include "zolviai/core/python_repr.hpp"
+#include "zolviai/core/settings.hpp"
 #include "zolviai/core/text.hpp"
 #include "zolviai/sql/guard.hpp"
 #include "zolviai/sql/uri.hpp"
@@ -220,7 +220,9 @@ ServerLimitsReport CustomSQLDatabase::server_limits() const {
     return lease->server_limits();
 }
 
-const PrivilegeReport& CustomSQLDatabase::privileges() const { return runner_->privileges(); }
+const PrivilegeReport& CustomSQLDatabase::privileges() const {
+    return runner_->privileges();
+}
 
 std::optional<std::string> CustomSQLDatabase::generated_sql_refusal() const {
     return runner_->generated_sql_refusal();
@@ -256,8 +258,8 @@ CustomSQLDatabase::reader_role_statements(const std::string& role,
     case Engine::Mysql:
         return {"CREATE USER " + quoted(role) + "@'%' IDENTIFIED BY " + quoted(password),
                 "GRANT SELECT, SHOW VIEW ON " +
-                    quote_identifier(Engine::Mysql, pool_->settings().database) + ".* TO " + quoted(role) +
-                    "@'%'"};
+                    quote_identifier(Engine::Mysql, pool_->settings().database) + ".* TO " +
+                    quoted(role) + "@'%'"};
     default:
         throw ConfigError("zolvi cannot create a reader role on " + dialect_ +
                           ": SQLite files are always opened read-only, and for other ODBC "
@@ -291,7 +293,9 @@ std::vector<std::string> CustomSQLDatabase::get_usable_table_names() const {
     return catalog_->table_names();
 }
 
-std::string CustomSQLDatabase::schema_fingerprint() const { return catalog_->fingerprint(); }
+std::string CustomSQLDatabase::schema_fingerprint() const {
+    return catalog_->fingerprint();
+}
 
 std::string
 CustomSQLDatabase::get_table_info_no_throw(const std::vector<std::string>& table_names) const {

@@ -25,17 +25,19 @@ const std::array<EngineTraits, 4> table = {{
     {EngineId::Mysql, "mysql", "MariaDB/MySQL", "MySQL", "mysql+mysqlconnector", mysql_schemes,
      mysql_servers, Engine::Mysql, '`', '`', RowLimit::Limit, CatalogQueries::Mysql,
      "SELECT DATABASE()", GuardPolicy::Mariadb, PrivilegeReport::Full},
-    {EngineId::Mssql, "mssql", "SQL Server", "MsSQL", "mssql+pyodbc", mssql_schemes,
-     mssql_servers, Engine::Odbc, '"', '"', RowLimit::Top, CatalogQueries::InformationSchema,
+    {EngineId::Mssql, "mssql", "SQL Server", "MsSQL", "mssql+pyodbc", mssql_schemes, mssql_servers,
+     Engine::Odbc, '"', '"', RowLimit::Top, CatalogQueries::InformationSchema,
      "SELECT SCHEMA_NAME()", GuardPolicy::Tsql, PrivilegeReport::Report},
-    {EngineId::Sqlite, "sqlite", "SQLite", "", "", sqlite_schemes, sqlite_servers,
-     Engine::Sqlite, '"', '"', RowLimit::Limit, CatalogQueries::Sqlite, "", GuardPolicy::Sqlite,
+    {EngineId::Sqlite, "sqlite", "SQLite", "", "", sqlite_schemes, sqlite_servers, Engine::Sqlite,
+     '"', '"', RowLimit::Limit, CatalogQueries::Sqlite, "", GuardPolicy::Sqlite,
      PrivilegeReport::FileReadOnly},
 }};
 
 } // namespace
 
-std::span<const EngineTraits> engines() { return table; }
+std::span<const EngineTraits> engines() {
+    return table;
+}
 
 const EngineTraits* engine_for_scheme(std::string_view scheme) {
     const std::string_view base = scheme.substr(0, scheme.find('+'));

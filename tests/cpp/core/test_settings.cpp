@@ -2,7 +2,6 @@
 #include "zolviai/core/settings.hpp"
 
 #include <gtest/gtest.h>
-
 #include <map>
 #include <string>
 
@@ -25,10 +24,8 @@ TEST(Settings, FlagBeatsEnvironmentBeatsDotenvBeatsDefault) {
         const char* expected;
     };
     const Case cases[] = {
-        {"all layers", true, true, true, "flag"},
-        {"no flag", false, true, true, "env"},
-        {"only .env", false, false, true, "dotenv"},
-        {"nothing", false, false, false, "default"},
+        {"all layers", true, true, true, "flag"},     {"no flag", false, true, true, "env"},
+        {"only .env", false, false, true, "dotenv"},  {"nothing", false, false, false, "default"},
         {"flag and .env", true, false, true, "flag"},
     };
     for (const Case& c : cases) {
@@ -36,9 +33,9 @@ TEST(Settings, FlagBeatsEnvironmentBeatsDotenvBeatsDefault) {
         if (c.flag) {
             s.set_flag("ZOLVI_SCHEMA_CACHE", "flag");
         }
-        s.set_environment(environment(c.env ? std::map<std::string, std::string>{
-                                                  {"ZOLVI_SCHEMA_CACHE", "env"}}
-                                            : std::map<std::string, std::string>{}));
+        s.set_environment(
+            environment(c.env ? std::map<std::string, std::string>{{"ZOLVI_SCHEMA_CACHE", "env"}}
+                              : std::map<std::string, std::string>{}));
         if (c.dotenv) {
             s.set_dotenv({{"ZOLVI_SCHEMA_CACHE", "dotenv"}});
         }

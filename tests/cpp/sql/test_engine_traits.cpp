@@ -4,7 +4,6 @@
 #include "zolviai/sql/uri.hpp"
 
 #include <gtest/gtest.h>
-
 #include <set>
 #include <string>
 
@@ -34,8 +33,8 @@ TEST(EngineTraits, EverySchemeMapsToOneEngine) {
         ASSERT_NE(traits, nullptr) << c.scheme;
         EXPECT_EQ(traits->id, c.engine) << c.scheme;
         // The URI parser names the same engine.
-        const std::string uri = std::string(c.scheme) +
-                                (c.engine == EngineId::Sqlite ? ":///x.db" : "://u:p@h:1/d");
+        const std::string uri =
+            std::string(c.scheme) + (c.engine == EngineId::Sqlite ? ":///x.db" : "://u:p@h:1/d");
         EXPECT_EQ(parse_database_uri(uri).dialect, traits->dialect) << uri;
     }
     for (const char* scheme : {"oracle", "postgresq", "sqlite3", "", "+psycopg2", "mssqlx"}) {
