@@ -204,7 +204,7 @@ double run_reference(const std::string& uri) {
 // (PostgreSQL builds its cache entry of every table a session opens) shows where it is paid.
 void phase_figures(const Target& target) {
     const DatabaseUri u = parse_database_uri(target.uri);
-    const std::string dialect = target.engine == Engine::Postgresql ? "postgresql" : "mysql";
+    const drivers::EngineTraits& dialect = drivers::engine_for_driver(target.engine);
     auto time = [](const auto& work) {
         const auto start = std::chrono::steady_clock::now();
         work();

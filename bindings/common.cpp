@@ -3,10 +3,14 @@
 #include "convert.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/settings.hpp"
 #include "zolviai/pyexec/python_runner.hpp"
 
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -90,16 +94,31 @@ private:
 
 } // namespace
 
+// A Python host's settings: its environment (os.environ writes through to it, so it is looked
+// up as each setting is read) and the .env file of the working directory.
+void install_process_settings() {
+    Settings settings;
+    settings.set_environment([](const std::string& name) -> std::optional<std::string> {
+        const char* v = std::getenv(name.c_str());
+        return v ? std::optional<std::string>(v) : std::nullopt;
+    });
+    if (std::ifstream in(".env", std::ios::binary); in) {
+        std::ostringstream text;
+        text << in.rdbuf();
+        settings.set_dotenv(Settings::parse_dotenv(text.str()));
+    }
+    install_settings(std::move(settings));
+}
+
 bool environment_allows_privileged_role() {
-    const char* v = std::getenv("ZOLVI_ALLOW_PRIVILEGED_ROLE");
-    const std::string value = v ? v : "";
-    return value == "1" || value == "true" || value == "yes" || value == "on";
+    return settings()->enabled("ZOLVI_ALLOW_PRIVILEGED_ROLE");
 }
 
 void init_common() {
     look_up_exception_classes();
     static std::once_flag once;
     std::call_once(once, [] {
+        install_process_settings();
         set_console_sink(std::make_shared<PythonConsoleSink>());
         py::register_exception_translator(&translate);
     });

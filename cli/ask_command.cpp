@@ -67,7 +67,7 @@ void ask(const AskOptions& o) {
     // Before anything else: a sandbox that cannot start fails the command at once. --analysis
     // decides here, not ZOLVI_ANALYSIS_SANDBOX (which the flow would read for its default).
     const auto runner = pyexec::make_analysis_runner(pyexec::parse_analysis_mode(o.analysis));
-    ::unsetenv("ZOLVI_ANALYSIS_SANDBOX");
+    analysis_runner_given();
     auto lines = std::make_shared<FlowLines>(o.verbose);
     SinkScope scope(lines);
     auto flow = agent::build_flow_from_environment(o.db.open());

@@ -16,6 +16,10 @@ void add_doctor_command(CLI::App& app);
 void add_serve_command(CLI::App& app);
 void add_eval_command(CLI::App& app);
 
+// The command hands the flow its analysis runner itself (--analysis): the flow's default
+// runner, which ZOLVI_ANALYSIS_SANDBOX would choose, is not started beside it.
+void analysis_runner_given();
+
 // The database the commands work on: --db, else ZOLVI_DB_URI, else the bundled sample
 // database (created on first use).
 struct DatabaseOption {

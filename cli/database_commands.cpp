@@ -3,6 +3,7 @@
 #include "output.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/settings.hpp"
 #include "zolviai/sql/script.hpp"
 
 #include <cstdlib>
@@ -21,6 +22,12 @@ std::string sample_path() {
 }
 
 } // namespace
+
+void analysis_runner_given() {
+    Settings next = *settings();
+    next.set_flag("ZOLVI_ANALYSIS_SANDBOX", "0");
+    install_settings(std::move(next));
+}
 
 void DatabaseOption::add_to(CLI::App& command) {
     command

@@ -121,7 +121,7 @@ void evaluate(const EvalCommandOptions& o) {
     if (!o.sql_only) {
         runner = pyexec::make_analysis_runner(pyexec::parse_analysis_mode(o.analysis));
     }
-    ::unsetenv("ZOLVI_ANALYSIS_SANDBOX");
+    analysis_runner_given();
     // The flow's own printed lines (prompts, diagnostics) are no part of an evaluation's
     // output: held back, or with --verbose sent to standard error.
     SinkScope lines(std::make_shared<FlowLines>(o.verbose));

@@ -1,6 +1,7 @@
 // zolvi: ask questions about a database, and prepare the analysis environment.
 #include "commands.hpp"
 #include "zolviai/agent/agent.hpp"
+#include "zolviai/agent/environment.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
                  "database"};
     app.require_subcommand(1);
     zolviai::agent::load_dotenv();
+    zolviai::install_settings(zolviai::agent::settings_from_process());
     zolviai::cli::add_ask_command(app);
     zolviai::cli::add_database_commands(app);
     zolviai::cli::add_doctor_command(app);

@@ -3,9 +3,11 @@
 #include "zolviai/agent/api.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/settings.hpp"
 #include "zolviai/llm/model_settings.hpp"
 #include "zolviai/llm/usage.hpp"
 #include "zolviai/sql/uri.hpp"
+#include "sql/drivers/engine_traits.hpp"
 
 #include <cstdlib>
 #include <cxxabi.h>
@@ -49,16 +51,8 @@ bool has_endpoint(const llm::ModelSettings& s) {
 } // namespace
 
 const char* engine_scheme(const std::string& engine) {
-    if (engine == "PostgreSQL") {
-        return "postgresql+psycopg2";
-    }
-    if (engine == "MsSQL") {
-        return "mssql+pyodbc";
-    }
-    if (engine == "MySQL") {
-        return "mysql+mysqlconnector";
-    }
-    return nullptr;
+    const sql::drivers::EngineTraits* traits = sql::drivers::engine_for_host_name(engine);
+    return traits != nullptr ? traits->host_scheme.data() : nullptr;
 }
 
 void set_usage_reporter(UsageReporter r) {
@@ -150,10 +144,7 @@ std::shared_ptr<flow::SQLGraph> create_agent(const std::string& engine, const st
     const std::string uri = sql::build_database_uri(scheme ? scheme : "None", db_user, db_password,
                                                     db_host, db_port, db_name);
     sql::DatabaseOptions options;
-    const char* allow = std::getenv("ZOLVI_ALLOW_PRIVILEGED_ROLE");
-    const std::string allowed = allow ? allow : "";
-    options.allow_privileged_role =
-        allowed == "1" || allowed == "true" || allowed == "yes" || allowed == "on";
+    options.allow_privileged_role = settings()->enabled("ZOLVI_ALLOW_PRIVILEGED_ROLE");
     auto db = sql::CustomSQLDatabase::from_uri(uri, options);
     std::unique_ptr<llm::ModelSettings> role_35, role_4;
     if (!pick_deployments(fetch_azure_deployments(), role_35, role_4)) {

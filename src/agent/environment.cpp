@@ -7,6 +7,8 @@
 #include "zolviai/llm/openai_models.hpp"
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 namespace zolviai::agent {
 namespace {
@@ -15,6 +17,34 @@ std::string env(const char* name, const std::string& fallback = "") {
     const char* v = std::getenv(name);
     return v && *v ? v : fallback;
 }
+
+} // namespace
+
+Settings settings_from_process(const std::string& dotenv_path) {
+    Settings out;
+    out.set_environment([](const std::string& name) -> std::optional<std::string> {
+        const char* v = std::getenv(name.c_str());
+        return v ? std::optional<std::string>(v) : std::nullopt;
+    });
+    std::ifstream in(dotenv_path, std::ios::binary);
+    if (in) {
+        std::ostringstream text;
+        text << in.rdbuf();
+        out.set_dotenv(Settings::parse_dotenv(text.str()));
+    }
+    return out;
+}
+
+namespace {
+
+// A C++ host that links the agent library is an edge that may not know it: unless it installs
+// settings of its own first, it gets its environment and .env as the command line would.
+[[maybe_unused]] const bool installed_at_load = [] {
+    if (!settings_installed()) {
+        install_settings(settings_from_process());
+    }
+    return true;
+}();
 
 } // namespace
 

@@ -1,6 +1,7 @@
 #include "zolviai/dbtool/connections.hpp"
 
 #include "dbtool/message.hpp"
+#include "sql/drivers/engine_traits.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/text.hpp"
@@ -66,9 +67,13 @@ std::string mssql_connection_text(const ConnectionParams& params) {
 }
 
 std::string get_db_connection(std::string_view engine, const ConnectionParams& params) {
-    const bool mysql = engine == "MySQL";
-    const bool postgres = engine == "PostgreSQL";
-    const bool mssql = engine == "MsSQL";
+    const sql::drivers::EngineTraits* traits = sql::drivers::engine_for_host_name(engine);
+    if (traits == nullptr) {
+        return "Unsupported SQL engine specified.";
+    }
+    const bool mysql = traits->id == sql::drivers::EngineId::Mysql;
+    const bool postgres = traits->id == sql::drivers::EngineId::Postgresql;
+    const bool mssql = traits->id == sql::drivers::EngineId::Mssql;
     if (!mysql && !postgres && !mssql) {
         return "Unsupported SQL engine specified.";
     }

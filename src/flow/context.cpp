@@ -1,6 +1,7 @@
 #include "zolviai/flow/context.hpp"
 
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/settings.hpp"
 #include "zolviai/core/json_input.hpp"
 
 #include <cctype>
@@ -11,10 +12,11 @@ namespace zolviai::flow {
 
 Value read_values() {
     Value out = {{"context_prompt", ""}, {"custom_instructions", ""}};
-    const char* path = std::getenv("ZOLVI_CONTEXT_FILE");
-    if (path == nullptr || *path == '\0') {
+    const std::string configured = settings()->get("ZOLVI_CONTEXT_FILE", "");
+    if (configured.empty()) {
         return out;
     }
+    const char* path = configured.c_str();
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw ConfigError(std::string("cannot read the answer context file '") + path +

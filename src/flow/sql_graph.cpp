@@ -2,6 +2,7 @@
 
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/settings.hpp"
 #include "zolviai/flow/routing.hpp"
 #include "zolviai/flow/sql_state.hpp"
 
@@ -38,8 +39,9 @@ int keep_graphviz_message(char* message) {
 } // namespace
 
 pyexec::AnalysisRunnerPtr analysis_runner_from_environment() {
-    const char* value = std::getenv("ZOLVI_ANALYSIS_SANDBOX");
-    std::string choice = value ? value : "";
+    const auto current = settings();
+    const std::string value = current->get("ZOLVI_ANALYSIS_SANDBOX", "");
+    std::string choice = value;
     std::transform(choice.begin(), choice.end(), choice.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     pyexec::AnalysisMode mode;
@@ -60,10 +62,9 @@ pyexec::AnalysisRunnerPtr analysis_runner_from_environment() {
     // interpreters. Never destroyed: its interpreters end with the process.
     static std::mutex mutex;
     static auto* runners = new std::map<std::string, pyexec::AnalysisRunnerPtr>();
-    const char* limit = std::getenv("ZOLVI_ANALYSIS_TIME_LIMIT");
-    const char* pool = std::getenv("ZOLVI_ANALYSIS_POOL_SIZE");
-    const std::string key = std::to_string(static_cast<int>(mode)) + "|" + (limit ? limit : "") +
-                            "|" + (pool ? pool : "");
+    const std::string key = std::to_string(static_cast<int>(mode)) + "|" +
+                            current->get("ZOLVI_ANALYSIS_TIME_LIMIT", "") + "|" +
+                            current->get("ZOLVI_ANALYSIS_POOL_SIZE", "");
     std::lock_guard lock(mutex);
     auto& runner = (*runners)[key];
     if (!runner) {

@@ -5,6 +5,7 @@
 #include "transport_error.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/json_input.hpp"
+#include "zolviai/core/settings.hpp"
 #include "zolviai/core/text.hpp"
 #include "zolviai/llm/http_client.hpp"
 #include "zolviai/llm/usage.hpp"
@@ -302,8 +303,8 @@ std::string openai_base(const std::string& given) {
     if (!given.empty()) {
         return trim_slash(given);
     }
-    const char* env = std::getenv("OPENAI_BASE_URL");
-    return env && *env ? trim_slash(env) : "https://api.openai.com/v1";
+    const auto env = settings()->raw("OPENAI_BASE_URL");
+    return env ? trim_slash(*env) : "https://api.openai.com/v1";
 }
 } // namespace
 
@@ -314,8 +315,7 @@ std::string openai_key(const std::string& given) {
     if (!given.empty()) {
         return given;
     }
-    const char* env = std::getenv("OPENAI_API_KEY");
-    return env ? env : "";
+    return settings()->raw("OPENAI_API_KEY").value_or("");
 }
 
 std::vector<std::string> bearer(const std::string& key) {

@@ -3,6 +3,7 @@
 #include "sandbox_process.hpp"
 #include "sandbox_reply.hpp"
 #include "zolviai/core/console.hpp"
+#include "zolviai/core/settings.hpp"
 #include "zolviai/core/value.hpp"
 
 #include <atomic>
@@ -52,8 +53,7 @@ std::string find_program(const std::string& name) {
     if (name.find('/') != std::string::npos) {
         return ::access(name.c_str(), X_OK) == 0 ? fs::absolute(name).string() : "";
     }
-    const char* path = std::getenv("PATH");
-    std::string dirs = path && *path ? path : "/usr/bin:/bin";
+    std::string dirs = settings()->raw("PATH").value_or("/usr/bin:/bin");
     std::size_t start = 0;
     while (start <= dirs.size()) {
         const std::size_t end = std::min(dirs.find(':', start), dirs.size());
@@ -69,10 +69,11 @@ std::string find_program(const std::string& name) {
 
 // A non-negative number from the environment; fallback when unset or empty.
 double env_number(const char* name, double fallback) {
-    const char* text = std::getenv(name);
-    if (text == nullptr || *text == '\0') {
+    const std::string configured = settings()->get(name, "");
+    if (configured.empty()) {
         return fallback;
     }
+    const char* text = configured.c_str();
     char* end = nullptr;
     errno = 0;
     const double value = std::strtod(text, &end);

@@ -448,18 +448,18 @@ std::string name_list(const std::vector<std::string>& names, Engine engine) {
 
 } // namespace
 
-std::vector<std::string> table_names(Connection& conn, const std::string& dialect,
+std::vector<std::string> table_names(Connection& conn, const drivers::EngineTraits& traits,
                                      const std::string& schema) {
     ResultSet r;
-    if (dialect == "postgresql") {
+    if (traits.catalog == drivers::CatalogQueries::Postgresql) {
         r = conn.execute("SELECT c.relname FROM pg_catalog.pg_class c "
                          "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
                          "WHERE n.nspname = current_schema() "
                          "AND c.relkind IN ('r', 'p', 'v', 'm', 'f')");
-    } else if (dialect == "mysql") {
+    } else if (traits.catalog == drivers::CatalogQueries::Mysql) {
         r = conn.execute("SELECT TABLE_NAME FROM information_schema.TABLES "
                          "WHERE TABLE_SCHEMA = DATABASE()");
-    } else if (dialect == "sqlite") {
+    } else if (traits.catalog == drivers::CatalogQueries::Sqlite) {
         r = conn.execute("SELECT name FROM sqlite_master WHERE type IN ('table', 'view') "
                          "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'");
     } else {
@@ -476,13 +476,13 @@ std::vector<std::string> table_names(Connection& conn, const std::string& dialec
     return names;
 }
 
-std::string schema_sentinel(Connection& conn, const std::string& dialect) {
+std::string schema_sentinel(Connection& conn, const drivers::EngineTraits& traits) {
     ResultSet r;
-    if (dialect == "postgresql") {
+    if (traits.catalog == drivers::CatalogQueries::Postgresql) {
         // Read-only transactions take no id, so the value stays put while nothing is written.
         r = conn.execute("SELECT pg_catalog.txid_snapshot_xmax(pg_catalog.txid_current_snapshot())"
                          "::text || '/' || current_schema()");
-    } else if (dialect == "mysql") {
+    } else if (traits.catalog == drivers::CatalogQueries::Mysql) {
         // The counters sum every session's statements; the start time tells a restarted
         // server (whose counters began again) apart.
         r = conn.execute(
@@ -493,7 +493,7 @@ std::string schema_sentinel(Connection& conn, const std::string& dialect) {
             "'COM_RENAME_TABLE', 'COM_CREATE_VIEW', 'COM_DROP_VIEW', 'COM_CREATE_DB', "
             "'COM_DROP_DB', 'COM_ALTER_DB', 'COM_CREATE_INDEX', 'COM_DROP_INDEX', "
             "'COM_CREATE_PROCEDURE', 'COM_CALL_PROCEDURE')");
-    } else if (dialect == "sqlite") {
+    } else if (traits.catalog == drivers::CatalogQueries::Sqlite) {
         r = conn.execute("PRAGMA schema_version");
     } else {
         return "";
@@ -504,12 +504,12 @@ std::string schema_sentinel(Connection& conn, const std::string& dialect) {
     return text_of(r.rows[0][0]);
 }
 
-std::vector<TableSignature> table_signatures(Connection& conn, const std::string& dialect,
+std::vector<TableSignature> table_signatures(Connection& conn, const drivers::EngineTraits& traits,
                                              const std::string& schema,
                                              std::vector<TableDef>* definitions,
                                              const std::function<Connection*()>& helper) {
     std::vector<TableSignature> out;
-    if (dialect == "postgresql") {
+    if (traits.catalog == drivers::CatalogQueries::Postgresql) {
         // Every change of a column, key or comment writes a new catalog row, whose xmin is
         // the id of the transaction that wrote it; rows written into the table touch none.
         // Grouped joins rather than a subquery per table: one pass over each catalog.
@@ -537,7 +537,7 @@ std::vector<TableSignature> table_signatures(Connection& conn, const std::string
         for (const Row& row : r.rows) {
             out.push_back({row[0].text, row[1].text, row[2].text});
         }
-    } else if (dialect == "mysql") {
+    } else if (traits.catalog == drivers::CatalogQueries::Mysql) {
         // information_schema.COLUMNS is the slow part at this size (the server opens every
         // table's definition), so it is read once: the signatures are digests of the very
         // definitions the descriptions are then made of.
@@ -606,7 +606,7 @@ std::vector<TableSignature> table_signatures(Connection& conn, const std::string
                 definitions->push_back(std::move(def));
             }
         }
-    } else if (dialect == "sqlite") {
+    } else if (traits.catalog == drivers::CatalogQueries::Sqlite) {
         // SQLite keeps each table's definition as its CREATE text, which every ALTER TABLE
         // rewrites (also the REFERENCES of tables that name a renamed one).
         const ResultSet r = conn.execute(
@@ -617,7 +617,7 @@ std::vector<TableSignature> table_signatures(Connection& conn, const std::string
         }
     } else {
         std::map<std::string, std::string> sig;
-        for (const auto& name : table_names(conn, dialect, schema)) {
+        for (const auto& name : table_names(conn, traits, schema)) {
             sig[name];
         }
         const ResultSet cols = conn.execute_params(
@@ -659,15 +659,15 @@ std::vector<TableSignature> table_signatures(Connection& conn, const std::string
     return out;
 }
 
-std::vector<TableDef> table_defs(Connection& conn, const std::string& dialect,
+std::vector<TableDef> table_defs(Connection& conn, const drivers::EngineTraits& traits,
                                  const std::string& schema, const std::vector<std::string>& names) {
     DefMap defs;
     if (!names.empty()) {
-        if (dialect == "postgresql") {
+        if (traits.catalog == drivers::CatalogQueries::Postgresql) {
             postgres_defs(conn, names, defs);
-        } else if (dialect == "mysql") {
+        } else if (traits.catalog == drivers::CatalogQueries::Mysql) {
             mysql_defs(conn, &names, defs);
-        } else if (dialect == "sqlite") {
+        } else if (traits.catalog == drivers::CatalogQueries::Sqlite) {
             sqlite_defs(conn, names, defs);
         } else {
             information_schema_defs(conn, schema, names, defs);
@@ -683,10 +683,10 @@ std::vector<TableDef> table_defs(Connection& conn, const std::string& dialect,
     return out;
 }
 
-std::string sample_rows_sql(Engine engine, bool use_top, const std::string& dialect,
+std::string sample_rows_sql(Engine engine, bool use_top, const drivers::EngineTraits& traits,
                             const std::string& schema, const std::string& table, int limit) {
     std::string name = quote_identifier(engine, table);
-    if (dialect == "mssql" && !schema.empty()) {
+    if (traits.catalog == drivers::CatalogQueries::InformationSchema && !schema.empty()) {
         name = quote_identifier(engine, schema) + "." + name;
     }
     if (use_top) {

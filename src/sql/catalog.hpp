@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sql/drivers/engine_traits.hpp"
 #include "zolviai/sql/connection.hpp"
 
 #include <functional>
@@ -37,12 +38,13 @@ struct TableSignature {
     std::string comment;   // the table's comment, where the engine keeps one
 };
 
-// dialect: "postgresql", "mysql", "sqlite", "mssql"; schema: the default schema for mssql.
-std::vector<std::string> table_names(Connection& connection, const std::string& dialect,
+// traits: the engine whose catalog queries to use; schema: the default schema, for the
+// engines read through the standard INFORMATION_SCHEMA views.
+std::vector<std::string> table_names(Connection& connection, const drivers::EngineTraits& traits,
                                      const std::string& schema);
 
 // Definitions of the named tables (all known to exist), in the order given.
-std::vector<TableDef> table_defs(Connection& connection, const std::string& dialect,
+std::vector<TableDef> table_defs(Connection& connection, const drivers::EngineTraits& traits,
                                  const std::string& schema, const std::vector<std::string>& names);
 
 // A value one cheap query reads that changes whenever the schema in reach may have changed
@@ -50,7 +52,7 @@ std::vector<TableDef> table_defs(Connection& connection, const std::string& dial
 // transaction id (any change of the catalog is a transaction that takes one); MariaDB: the
 // server's counters of DDL statements and its start time; SQLite: PRAGMA schema_version.
 // Empty for engines without one.
-std::string schema_sentinel(Connection& connection, const std::string& dialect);
+std::string schema_sentinel(Connection& connection, const drivers::EngineTraits& traits);
 
 // The signature of every usable table and view, sorted by name (the table names come with
 // it): one catalog query, except on MariaDB, where the signatures are digests of the tables'
@@ -58,13 +60,14 @@ std::string schema_sentinel(Connection& connection, const std::string& dialect);
 // describing them needs no second read. helper, when given, is asked at most once for
 // another session on the same database, to read a catalog side by side with `connection`
 // (MariaDB, hundreds of tables); it may give null.
-std::vector<TableSignature> table_signatures(Connection& connection, const std::string& dialect,
+std::vector<TableSignature> table_signatures(Connection& connection,
+                                             const drivers::EngineTraits& traits,
                                              const std::string& schema,
                                              std::vector<TableDef>* definitions = nullptr,
                                              const std::function<Connection*()>& helper = {});
 
 // The statement that reads `limit` sample rows of a table; use_top for SQL Server (TOP n).
-std::string sample_rows_sql(Engine engine, bool use_top, const std::string& dialect,
+std::string sample_rows_sql(Engine engine, bool use_top, const drivers::EngineTraits& traits,
                             const std::string& schema, const std::string& table, int limit);
 
 // CREATE TABLE text of a definition.

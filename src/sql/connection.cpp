@@ -1,8 +1,10 @@
 #include "zolviai/sql/connection.hpp"
 
 #include "sql/drivers/drivers.hpp"
+#include "sql/drivers/engine_traits.hpp"
 #include "sql/drivers/odbc_api.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/settings.hpp"
 #include "zolviai/core/text.hpp"
 
 #include <cstdlib>
@@ -71,13 +73,13 @@ std::unique_ptr<Connection> connect(const ConnectSettings& settings) {
 }
 
 std::string quote_identifier(Engine engine, std::string_view name) {
-    const char quote = engine == Engine::Mysql ? '`' : '"';
-    return enclosed(name, quote, quote);
+    const drivers::EngineTraits& traits = drivers::engine_for_driver(engine);
+    return enclosed(name, traits.quote_open, traits.quote_close);
 }
 
 std::string default_mssql_odbc_driver() {
-    if (const char* env = std::getenv("ZOLVIAI_MSSQL_ODBC_DRIVER"); env != nullptr && *env) {
-        return env;
+    if (auto configured = settings()->get("ZOLVI_MSSQL_ODBC_DRIVER")) {
+        return *configured;
     }
     const std::string preferred = "ODBC Driver 18 for SQL Server";
     const drivers::OdbcApi* loaded = nullptr;

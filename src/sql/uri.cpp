@@ -2,6 +2,7 @@
 
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/text.hpp"
+#include "sql/drivers/engine_traits.hpp"
 
 #include <cctype>
 #include <curl/curl.h>
@@ -50,23 +51,6 @@ std::string percent_encode(std::string_view s) {
     return out;
 }
 
-std::string dialect_of(std::string_view scheme) {
-    const std::string_view base = scheme.substr(0, scheme.find('+'));
-    if (base == "postgresql" || base == "postgres") {
-        return "postgresql";
-    }
-    if (base == "mysql" || base == "mariadb") {
-        return "mysql";
-    }
-    if (base == "mssql") {
-        return "mssql";
-    }
-    if (base == "sqlite") {
-        return "sqlite";
-    }
-    return "";
-}
-
 // A part longer than its limit is refused by name; the message never holds the part itself.
 void check_length(const std::string& what, std::size_t length, std::size_t limit) {
     if (length > limit) {
@@ -111,7 +95,7 @@ void parse_query(std::string_view query, DatabaseUri& out) {
 DatabaseUri parse_sqlite(std::string_view uri, std::string scheme) {
     DatabaseUri out;
     out.scheme = std::move(scheme);
-    out.dialect = "sqlite";
+    out.dialect = drivers::engine(drivers::EngineId::Sqlite).dialect;
     std::string_view rest = uri.substr(uri.find("://") + 3);
     const std::size_t q = rest.find('?');
     if (q != std::string_view::npos) {
@@ -149,13 +133,13 @@ DatabaseUri parse_database_uri(std::string_view uri) {
     for (char& c : scheme) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    const std::string dialect = dialect_of(scheme);
-    if (dialect.empty()) {
+    const drivers::EngineTraits* engine = drivers::engine_for_scheme(scheme);
+    if (engine == nullptr) {
         throw ConfigError("unsupported database URI scheme '" + scheme +
                           "': use postgresql, mysql, mssql or sqlite (optionally with a "
                           "+driver suffix such as postgresql+psycopg2)");
     }
-    if (dialect == "sqlite") {
+    if (engine->id == drivers::EngineId::Sqlite) {
         return parse_sqlite(uri, scheme);
     }
 
@@ -172,7 +156,7 @@ DatabaseUri parse_database_uri(std::string_view uri) {
     }
     DatabaseUri out;
     out.scheme = scheme;
-    out.dialect = dialect;
+    out.dialect = engine->dialect;
     out.user = percent_decode(part(url.get(), CURLUPART_USER, 0), false);
     out.password = percent_decode(part(url.get(), CURLUPART_PASSWORD, 0), false);
     out.host = part(url.get(), CURLUPART_HOST, 0);

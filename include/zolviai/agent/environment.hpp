@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zolviai/core/settings.hpp"
 #include "zolviai/flow/sql_graph.hpp"
 
 #include <memory>
@@ -14,6 +15,11 @@ namespace zolviai::agent {
 // variables. The command line, the evaluation harness and the HTTP server all build theirs
 // here, so a model configured for one is configured for all.
 std::unique_ptr<flow::SQLGraph> build_flow_from_environment(flow::DatabasePtr db);
+
+// The process's settings as the edge builds them: the environment (looked up live) and the
+// .env file at dotenv_path (when there is one); the caller adds its flags, then installs them
+// (zolviai::install_settings).
+Settings settings_from_process(const std::string& dotenv_path = ".env");
 
 // True when the environment names a model (the condition build_flow_from_environment would
 // not refuse on), without building anything.

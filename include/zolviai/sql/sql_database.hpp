@@ -15,6 +15,13 @@
 
 namespace zolviai::sql {
 
+namespace drivers {
+struct EngineTraits;
+}
+class ConnectionPool;
+class GuardedRunner;
+class SchemaCatalog;
+
 struct DatabaseOptions {
     int connect_timeout_seconds = 10;
     int statement_timeout_ms = 30000; // generated statements and catalog reads
@@ -30,7 +37,7 @@ struct DatabaseOptions {
     // Generated SQL runs only as a role that can do no more than read (PrivilegeReport::
     // more_than_read). allow_privileged_role (the URI's allow_privileged_role=1) lets it run
     // as any role, with one warning; require_read_only_role (the URI's
-    // require_read_only_role=1, or ZOLVI_REQUIRE_READ_ONLY_ROLE=1) wins over it.
+    // require_read_only_role=1, or the setting ZOLVI_REQUIRE_READ_ONLY_ROLE=1) wins over it.
     bool allow_privileged_role = false;
     bool require_read_only_role = false;
     // A directory where the catalog the wrapper has read is kept between runs (one file per
@@ -103,7 +110,7 @@ public:
     TableCandidates candidate_tables(std::string_view question) const;
 
     // What the wrapper's role may do beyond reading, as found at the first connection.
-    const PrivilegeReport& privileges() const { return privileges_; }
+    const PrivilegeReport& privileges() const;
 
     // Why generated SQL may not run as the wrapper's role (it can do more than read and the
     // host did not allow that), with how to fix it; nothing when it may.
@@ -123,54 +130,17 @@ public:
     ServerLimitsReport server_limits() const;
 
 private:
-    CustomSQLDatabase(ConnectSettings settings, std::string dialect, DatabaseOptions options);
+    CustomSQLDatabase(std::string dialect, DatabaseOptions options);
 
-    class Lease;
-    std::unique_ptr<Connection> acquire() const;
-    // A connection when one is idle or the pool may open one more; nullptr instead of waiting.
-    std::unique_ptr<Connection> try_acquire() const;
-    // An idle connection, else a new one when the pool may open one (a failure to connect is
-    // thrown), else nullptr.
-    std::unique_ptr<Connection> try_acquire_or_throw() const;
-    void release(std::unique_ptr<Connection> connection) const;
+    // The engine's traits, by the dialect (which an ODBC source may have changed).
+    const drivers::EngineTraits& engine_traits() const;
 
-    void check_privileges(Connection& connection);
-    bool may_run_as_privileged_role() const;
-
-    // The cached catalog, checked against the server (and refreshed when it changed), with
-    // the named tables (every table when describe_all) described. Holds the schema lock.
-    std::shared_ptr<const SchemaSnapshot> schema(Connection& connection,
-                                                 const std::vector<std::string>& describe,
-                                                 bool describe_all = false) const;
-    std::shared_ptr<const SchemaSnapshot> refreshed_schema(Connection& connection) const;
-    void describe_into(Connection& connection, const std::vector<std::string>& names,
-                       SchemaSnapshot& snapshot) const;
-    // The sample rows of many tables, read over several pooled connections side by side while
-    // `connection` reads the definitions (run_meanwhile).
-    std::vector<Connection::BatchResult>
-    read_samples(Connection& connection, const std::vector<std::string>& statements,
-                 const ExecuteOptions& limit, const std::function<void()>& run_meanwhile) const;
-
-    ConnectSettings settings_;
     std::string dialect_;
     DatabaseOptions options_;
-    std::string default_schema_; // ODBC sources: resolved once at creation
-    bool use_top_ = false;       // SQL Server limits rows with TOP n
-    PrivilegeReport privileges_;
-    std::string privilege_problem_; // why the role may not run generated SQL, when required
-
-    // One check or refresh of the cached catalog at a time; readers take the snapshot and
-    // work on it without the lock.
-    mutable std::mutex schema_mutex_;
-    mutable std::shared_ptr<const SchemaSnapshot> schema_;
-    mutable bool schema_file_read_ = false;
-    std::string schema_file_;     // "" without persistence
-    std::string schema_identity_; // what the cache file must have been written for
-
-    mutable std::mutex mutex_;
-    mutable std::condition_variable available_;
-    mutable std::vector<std::unique_ptr<Connection>> idle_;
-    mutable std::size_t open_ = 0;
+    // The three jobs behind the facade; the pool outlives the two that borrow from it.
+    std::unique_ptr<ConnectionPool> pool_;
+    std::unique_ptr<GuardedRunner> runner_;
+    std::unique_ptr<SchemaCatalog> catalog_;
 };
 
 } // namespace zolviai::sql

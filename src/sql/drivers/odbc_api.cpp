@@ -1,6 +1,7 @@
 #include "sql/drivers/odbc_api.hpp"
 
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/settings.hpp"
 
 #include <cstdlib>
 #include <dlfcn.h>
@@ -30,8 +31,8 @@ const OdbcApi& odbc() {
     if (loaded) {
         return api;
     }
-    const char* configured = std::getenv("ZOLVIAI_ODBC_LIBRARY");
-    const char* name = configured != nullptr && *configured ? configured : "libodbc.so.2";
+    const std::string configured = settings()->get("ZOLVI_ODBC_LIBRARY", "libodbc.so.2");
+    const char* name = configured.c_str();
     void* library = dlopen(name, RTLD_NOW | RTLD_GLOBAL);
     if (library == nullptr) {
         const char* why = dlerror();

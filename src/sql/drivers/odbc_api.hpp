@@ -6,7 +6,7 @@
 
 // The ODBC driver manager is loaded with dlopen the first time SQL Server (or another ODBC
 // source) is asked for, so that a machine without unixODBC can still load the library and
-// use every other engine. ZOLVIAI_ODBC_LIBRARY names the library to load; the default is
+// use every other engine. ZOLVI_ODBC_LIBRARY names the library to load; the default is
 // libodbc.so.2.
 namespace zolviai::sql::drivers {
 
