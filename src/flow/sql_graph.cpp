@@ -27,6 +27,14 @@ graph::NodeFn node(std::shared_ptr<Step> step) {
     return [step](Value& state, const graph::RunConfig&) { return step->invoke(state); };
 }
 
+// A step that also writes the run's record (the caller's, when it gave one).
+template <class Step>
+graph::NodeFn recording_node(std::shared_ptr<Step> step) {
+    return [step](Value& state, const graph::RunConfig& config) {
+        return step->invoke(state, dynamic_cast<RunRecord*>(config.context));
+    };
+}
+
 // Graphviz reports problems through a callback; keep the text for our own error.
 thread_local std::string g_graphviz_message;
 
@@ -142,12 +150,12 @@ graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
     graph.add_node("sql_syntax_checker_node",
                    [checker](Value& s, const graph::RunConfig&) { return checker->invoke(s); });
     graph.add_edge("sql_generation_node", "sql_syntax_checker_node");
-    graph.add_node("sql_execution_node", node(std::make_shared<SQLExecution>(db)));
+    graph.add_node("sql_execution_node", recording_node(std::make_shared<SQLExecution>(db)));
     graph.add_edge("sql_syntax_checker_node", "sql_execution_node");
     graph.add_node("pandas_generator_node",
                    node(std::make_shared<PandasGenerator>(pandas_code_model)));
     pandas_executor = std::make_shared<PandasExecutor>(pandas_ai_model, analysis_runner);
-    graph.add_node("pandas_executor_node", node(pandas_executor));
+    graph.add_node("pandas_executor_node", recording_node(pandas_executor));
     graph.add_edge("pandas_generator_node", "pandas_executor_node");
     graph.add_node("final_response_generation_node",
                    node(std::make_shared<GenerateResponse>(response_model)));
@@ -174,7 +182,7 @@ graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
     return graph.compile();
 }
 
-Value SQLGraph::invoke(const Value& inputs, graph::Observer* observer) const {
+Value SQLGraph::invoke(const Value& inputs, graph::Observer* observer, RunRecord* record) const {
     if (!inputs.is_object()) {
         throw TypeError(std::string("Argument 'inputs' has incorrect type (expected dict, got ") +
                         python_type_name(inputs) + ")");
@@ -182,6 +190,7 @@ Value SQLGraph::invoke(const Value& inputs, graph::Observer* observer) const {
     // A role that may do more than read is refused before any model is asked.
     db->check_generated_sql_allowed();
     graph::RunConfig config = graph::RunConfig::from_value(runnable_config);
+    config.context = record;
     const auto sql_only = inputs.find("sql_only");
     if (sql_only == inputs.end() || !truthy(*sql_only)) {
         analysis_runner->prepare(); // warm interpreters get ready while the models answer

@@ -6,6 +6,7 @@
 #include "serve/question.hpp"
 #include "serve/question_pool.hpp"
 #include "serve/web_assets.hpp"
+#include "zolviai/agent/error_table.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/json_input.hpp"
@@ -178,7 +179,7 @@ struct Server::Impl : HttpHandler {
     Impl(ServeOptions o, std::shared_ptr<sql::CustomSQLDatabase> database,
          std::shared_ptr<const flow::SQLGraph> graph)
         : options(std::move(o)), db(std::move(database)), flow(std::move(graph)),
-          charts(options.media_dir, options.chart_ttl),
+          asker(flow ? std::make_unique<agent::Asker>(flow) : nullptr), charts(options.media_dir, options.chart_ttl),
           database_pool(kDatabaseWorkers, kDatabaseQueue),
           listener(limits_from(options), *this, options.io_threads),
           pool(options.max_concurrent, options.queue) {}
@@ -199,6 +200,7 @@ struct Server::Impl : HttpHandler {
     ServeOptions options;
     std::shared_ptr<sql::CustomSQLDatabase> db;
     std::shared_ptr<const flow::SQLGraph> flow;
+    std::unique_ptr<agent::Asker> asker; // over flow, when there is one
     Metrics metrics;
     ChartStore charts;
     std::set<std::string> allowed_hosts;   // lower case, with the port where it is given
@@ -528,7 +530,7 @@ std::shared_ptr<Ticket> Server::Impl::admit(const HttpRequest& req, HttpResponse
     auto ticket = std::make_shared<Ticket>(*question, sql_only,
                                            Clock::now() + options.question_timeout, stream);
     ++pending;
-    const QuestionServices services{*flow, *db, charts, metrics, options.max_rows};
+    const QuestionServices services{*asker, *db, charts, metrics, options.max_rows};
     const bool queued = pool.submit([this, services, ticket] {
         run_question(services, *ticket);
         if (ticket->status() == 200) {
@@ -552,8 +554,8 @@ std::shared_ptr<Ticket> Server::Impl::admit(const HttpRequest& req, HttpResponse
 
 HttpResponse Server::Impl::answer(const Ticket& ticket, Clock::time_point start) {
     auto res = json_response(ticket.status(), ticket.body());
-    if (ticket.status() == 503) {
-        res.headers.emplace_back("Retry-After", "5");
+    if (ticket.retry_after_s() > 0) {
+        res.headers.emplace_back("Retry-After", std::to_string(ticket.retry_after_s()));
     }
     // The flow's time and the request's time in this server up to its answer: their
     // difference is the server's own (HTTP, JSON, queue hand-over).
@@ -686,19 +688,18 @@ void Server::Impl::ask_stream(const HttpRequest& req, HttpReply reply) {
 }
 
 HttpResponse Server::Impl::database_failed(const DatabaseError& e) {
-    std::string why;
-    if (!database_reachable(*db, &why)) {
-        auto res = error_response(503, "database_unavailable",
-                                  std::string("the database is not reachable: ") + e.what());
-        res.headers.emplace_back("Retry-After", "5");
-        return res;
-    }
-    const std::string message = e.what();
-    if (message.find("Statement refused") != std::string::npos) {
+    const agent::ErrorFace& face = agent::error_face(e);
+    if (face.kind == ErrorKind::StatementRefused) {
         metrics.count_refusals(1);
-        return error_response(400, "statement_refused", message);
     }
-    return error_response(400, "sql_error", message);
+    // The statement is the client's own: an engine's error is a bad request, not ours.
+    auto res = face.kind == ErrorKind::Database
+                   ? error_response(400, "sql_error", e.what())
+                   : error_response(face.http_status, face.http_code, e.what());
+    if (face.retry_after_s > 0) {
+        res.headers.emplace_back("Retry-After", std::to_string(face.retry_after_s));
+    }
+    return res;
 }
 
 HttpResponse Server::Impl::run_sql(const HttpRequest& req) {

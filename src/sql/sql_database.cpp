@@ -274,7 +274,7 @@ std::optional<std::string> CustomSQLDatabase::generated_sql_refusal() const {
 
 void CustomSQLDatabase::check_generated_sql_allowed() const {
     if (auto reason = generated_sql_refusal()) {
-        throw DatabaseError("Statement refused: " + *reason);
+        throw StatementRefused(*reason);
     }
 }
 
@@ -346,7 +346,7 @@ std::unique_ptr<Connection> CustomSQLDatabase::acquire() const {
             if (!available_.wait_until(lock, deadline, [&] {
                     return !idle_.empty() || open_ < options_.max_connections;
                 })) {
-                throw DatabaseError("all " + std::to_string(options_.max_connections) +
+                throw DatabaseUnavailable("all " + std::to_string(options_.max_connections) +
                                     " database connections are busy; waited " +
                                     std::to_string(wait.count()) + " ms for one to become free");
             }
@@ -793,7 +793,7 @@ TableCandidates CustomSQLDatabase::candidate_tables(std::string_view question) c
 ResultSet CustomSQLDatabase::query(const std::string& command, std::int64_t max_rows,
                                    bool stop_after_max_rows) const {
     if (auto reason = shared_refusal(command, options_.guard)) {
-        throw DatabaseError("Statement refused: " + *reason);
+        throw StatementRefused(*reason);
     }
     check_generated_sql_allowed();
     ExecuteOptions options;
@@ -805,18 +805,17 @@ ResultSet CustomSQLDatabase::query(const std::string& command, std::int64_t max_
     Lease conn(*this);
     try {
         if (auto reason = conn->refusal_reason(command)) {
-            throw DatabaseError("Statement refused: " + *reason);
+            throw StatementRefused(*reason);
         }
         // Nothing a generated statement does is kept: the driver runs it read-only where the
         // engine allows, rolls back and resets the session.
         return conn->execute_guarded(command, options);
+    } catch (const StatementRefused&) {
+        conn.suspect();
+        throw;
     } catch (const DatabaseError& e) {
         conn.suspect();
-        const std::string text = e.what();
-        if (text.rfind("Statement refused: ", 0) == 0) {
-            throw;
-        }
-        throw DatabaseError(text + "\n[SQL: " + command + "]");
+        throw_database_error(e.kind(), std::string(e.what()) + "\n[SQL: " + command + "]");
     }
 }
 

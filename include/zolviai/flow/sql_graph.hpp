@@ -56,7 +56,9 @@ public:
     // state. The observer, when given, sees every node start and end. With a true "sql_only"
     // input the run ends after the last successful SQL execution, or when the correction loop
     // gives up, without the analysis and the answer.
-    Value invoke(const Value& inputs, graph::Observer* observer = nullptr) const;
+    // A record, when given, receives what the steps keep beside the state (RunRecord).
+    Value invoke(const Value& inputs, graph::Observer* observer = nullptr,
+                 RunRecord* record = nullptr) const;
 
     // "ascii": the drawing to the console; anything else: a picture of the graph written to
     // save_graph_path, in the format its extension names (png, svg, pdf, jpg, ...).

@@ -298,7 +298,7 @@ public:
                 PQfinish(conn_);
                 conn_ = nullptr;
             }
-            throw DatabaseError("could not connect to PostgreSQL: " +
+            throw DatabaseUnavailable("could not connect to PostgreSQL: " +
                                 mask_secret(trim_message(message), password_));
         }
     }
@@ -344,7 +344,7 @@ public:
         }
         PgStatementShape shape;
         if (auto reason = postgresql_refusal(sql, allowed_, &shape)) {
-            throw DatabaseError("Statement refused: " + *reason);
+            throw StatementRefused(*reason);
         }
         // The server stops the statement at the time-out; the client gives it five seconds
         // more, then cancels it and drops the connection.
@@ -506,6 +506,7 @@ private:
             if (error_state == "57014" && deadline != Clock::time_point::max()) {
                 // Stopped by the statement time-out: the connection is not trusted again.
                 close_broken();
+                throw StatementTimeout(error);
             }
             throw DatabaseError(error);
         }
@@ -519,7 +520,7 @@ private:
             const Clock::time_point now = Clock::now();
             if (now >= deadline) {
                 cancel_and_close();
-                throw DatabaseError("the statement did not end within its time-out of " +
+                throw StatementTimeout("the statement did not end within its time-out of " +
                                     std::to_string(timeout_ms_) +
                                     " ms and was cancelled; the connection was closed");
             }
@@ -533,7 +534,7 @@ private:
                           1;
             if (poll(&p, 1, wait) < 0 && errno != EINTR) {
                 close_broken();
-                throw DatabaseError("lost the connection to PostgreSQL while waiting for it");
+                throw DatabaseUnavailable("lost the connection to PostgreSQL while waiting for it");
             }
             if (!PQconsumeInput(conn_)) {
                 std::string message = connection_message();
