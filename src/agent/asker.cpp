@@ -97,47 +97,28 @@ private:
     std::vector<Step> steps_;
 };
 
-std::string text_member(const Value& state, const char* name) {
-    const auto it = state.find(name);
-    return it != state.end() && it->is_string() ? it->get<std::string>() : "";
-}
-
-long number_member(const Value& state, const char* name) {
-    const auto it = state.find(name);
-    return it != state.end() && it->is_number() ? it->get<long>() : 0;
-}
-
-bool true_member(const Value& state, const char* name) {
-    const auto it = state.find(name);
-    return it != state.end() && truthy(*it);
-}
-
 // Fills the answer from the flow's final state and the run's record.
 void read_run(Answer& a, const Question& q, const Value& state, flow::RunRecord& record) {
-    const std::string rewritten = text_member(state, "rewritten_question");
-    a.understood = rewritten.empty() ? q.text : rewritten;
+    flow::FinalState f = flow::read_final_state(state);
+    a.understood = f.rewritten_question.empty() ? q.text : f.rewritten_question;
     if (q.mode == RunMode::Full) {
-        a.text = text_member(state, "final_response");
+        a.text = std::move(f.final_response);
     }
-    if (const auto it = state.find("generated_sql_query"); it != state.end() && it->is_array()) {
-        for (const auto& query : *it) {
-            a.queries.push_back(query.is_string() ? query.get<std::string>() : query.dump());
-        }
-    }
+    a.queries = std::move(f.queries);
     if (!a.queries.empty()) {
         a.sql = a.queries.back();
     }
-    a.corrections = static_cast<int>(number_member(state, "iteration_count"));
-    a.rewritten = number_member(state, "rewrite_count") > 0;
-    a.analysis.code = text_member(state, "pandas_code");
-    a.analysis.output = text_member(state, "python_executed_output");
-    if (!true_member(state, "python_execution_success")) {
-        a.analysis.error = text_member(state, "python_error_message");
+    a.corrections = f.corrections;
+    a.rewritten = f.rewritten;
+    a.analysis.code = std::move(f.pandas_code);
+    a.analysis.output = std::move(f.python_output);
+    if (!f.python_success) {
+        a.analysis.error = std::move(f.python_error);
     }
-    a.analysis.chart = text_member(state, "image_path");
+    a.analysis.chart = std::move(f.image_path);
     a.analysis.files = std::move(record.analysis_files);
     a.attempts = std::move(record.attempts);
-    if (true_member(state, "execution_success") && record.last_result) {
+    if (f.execution_success && record.last_result) {
         a.result = std::move(record.last_result);
         if (q.max_rows > 0 && a.result->rows.size() > q.max_rows) {
             a.result->rows.resize(q.max_rows);

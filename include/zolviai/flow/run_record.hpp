@@ -1,6 +1,7 @@
 #pragma once
 
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/value.hpp"
 #include "zolviai/graph/run_config.hpp"
 #include "zolviai/sql/connection.hpp"
 
@@ -36,5 +37,22 @@ public:
     std::optional<sql::ResultSet> last_result;
     std::vector<std::string> analysis_files; // saved by the last analysis run
 };
+
+// The flow's final state as typed fields: what callers above the flow read of it (the state's
+// field names stay in this layer). Fields the run never wrote are empty.
+struct FinalState {
+    std::string rewritten_question;
+    std::string final_response;
+    std::vector<std::string> queries; // generated_sql_query, the last one final
+    bool execution_success = false;
+    int corrections = 0; // iteration_count
+    bool rewritten = false;
+    std::string pandas_code;
+    std::string python_output;
+    bool python_success = false;
+    std::string python_error;
+    std::string image_path;
+};
+FinalState read_final_state(const Value& state);
 
 } // namespace zolviai::flow
