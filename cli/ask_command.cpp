@@ -13,8 +13,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
 namespace zolviai::cli {
@@ -97,8 +97,7 @@ void ask(const AskOptions& o) {
     std::filesystem::create_directories(o.media);
     const agent::Answer answer = asker.ask(question, &progress);
     const bool raised = agent::print_agent_failure(answer);
-    agent::report_usage(key, o.question,
-                        raised ? Value(nullptr) : Value(answer.usage.total_tokens),
+    agent::report_usage(key, o.question, raised ? Value(nullptr) : Value(answer.usage.total_tokens),
                         raised ? Value(nullptr) : Value(answer.usage.cost));
     if (o.json) {
         out_line(agent::answer_json(answer).dump(2));
@@ -126,8 +125,8 @@ void ask(const AskOptions& o) {
     if (answer.result) {
         // The rows the flow's execution read, its first 20 as a table.
         sql::ResultSet shown = *answer.result;
-        shown.total_rows = std::max<std::int64_t>(shown.total_rows,
-                                                  static_cast<std::int64_t>(shown.rows.size()));
+        shown.total_rows =
+            std::max<std::int64_t>(shown.total_rows, static_cast<std::int64_t>(shown.rows.size()));
         if (shown.rows.size() > 20) {
             shown.rows.resize(20);
         }

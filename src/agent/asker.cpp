@@ -201,8 +201,8 @@ Value answer_json(const Answer& a, std::size_t max_rows) {
             columns.push_back(c.name);
             types.push_back(c.type_name);
         }
-        const std::size_t n = max_rows > 0 ? std::min(max_rows, a.result->rows.size())
-                                           : a.result->rows.size();
+        const std::size_t n =
+            max_rows > 0 ? std::min(max_rows, a.result->rows.size()) : a.result->rows.size();
         for (std::size_t i = 0; i < n; ++i) {
             Value line = Value::array();
             for (const auto& cell : a.result->rows[i]) {
@@ -251,10 +251,10 @@ Value answer_json(const Answer& a, std::size_t max_rows) {
                     {"completion_tokens", a.usage.completion_tokens},
                     {"cost", a.usage.cost}};
     out["steps"] = std::move(steps);
-    out["error"] = a.error.empty() ? Value(nullptr)
-                                   : Value({{"kind", a.error_kind ? error_kind_name(*a.error_kind)
-                                                                  : "none"},
-                                            {"message", a.error}});
+    out["error"] = a.error.empty()
+                       ? Value(nullptr)
+                       : Value({{"kind", a.error_kind ? error_kind_name(*a.error_kind) : "none"},
+                                {"message", a.error}});
     return out;
 }
 

@@ -6,6 +6,7 @@ namespace {
 // Exit statuses: 1 for a question or command that failed, 69 (EX_UNAVAILABLE) for a service
 // that could not be reached, 124 for a time-out (as timeout(1) gives), 130 for an interrupt.
 // ModelAnswerInvalid stays a 500 question_failed in serve: the model, not the service, failed.
+// clang-format off
 constexpr ErrorFace table[error_kind_count] = {
     // kind                          outcome              exit status code                    retry eval
     {ErrorKind::Internal,            "failed",            1,   500, "internal_error",         0, "model_error"},
@@ -29,6 +30,7 @@ constexpr ErrorFace table[error_kind_count] = {
     {ErrorKind::Timeout,             "timeout",           124, 504, "timeout",                0, "timeout"},
     {ErrorKind::Interrupted,         "interrupted",       130, 503, "shutting_down",          5, nullptr},
 };
+// clang-format on
 
 } // namespace
 

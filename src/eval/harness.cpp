@@ -2,9 +2,9 @@
 
 #include "zolviai/agent/error_table.hpp"
 #include "zolviai/core/error.hpp"
-#include "zolviai/pyexec/python_runner.hpp"
 #include "zolviai/core/json_input.hpp"
 #include "zolviai/eval/report.hpp"
+#include "zolviai/pyexec/python_runner.hpp"
 #include "zolviai/sql/render.hpp"
 
 #include <chrono>
@@ -266,8 +266,8 @@ Value Evaluation::evaluate(const Question& q) {
     }
     rec["predicted_sql"] = *answer.sql;
     if (!answer.result) {
-        return finish(outcome_of(answer), answer.error.empty() ? "no SQL query was run"
-                                                                : answer.error);
+        return finish(outcome_of(answer),
+                      answer.error.empty() ? "no SQL query was run" : answer.error);
     }
     // The rows the flow's own execution read: the final query is not run again.
     const sql::ResultSet& result = *answer.result;

@@ -219,8 +219,8 @@ ChatResult OpenAICompatibleModel::invoke(const std::vector<Message>& messages,
                              r.status);
         }
         if (last) {
-            throw ModelUnavailable("chat completion failed with HTTP " +
-                                       std::to_string(r.status) + ": " + message,
+            throw ModelUnavailable("chat completion failed with HTTP " + std::to_string(r.status) +
+                                       ": " + message,
                                    r.status);
         }
         const auto wait = asked_wait(r).value_or(backoff(policy, attempt));

@@ -20,7 +20,8 @@ std::string sse_frame(const char* event, const Value& data) {
            "\ndata: " + data.dump(-1, ' ', false, Value::error_handler_t::replace) + "\n\n";
 }
 
-// Each node's start and end, for a streamed question, sent as it happens. Nodes of one super-step may report from several threads.
+// Each node's start and end, for a streamed question, sent as it happens. Nodes of one super-step
+// may report from several threads.
 class StepEvents : public graph::Observer {
 public:
     StepEvents(Ticket& ticket, Clock::time_point start) : ticket_(ticket), start_(start) {}

@@ -2,8 +2,8 @@
 
 #include "serve/chart_store.hpp"
 #include "serve/metrics.hpp"
-#include "zolviai/core/value.hpp"
 #include "zolviai/agent/asker.hpp"
+#include "zolviai/core/value.hpp"
 #include "zolviai/sql/sql_database.hpp"
 
 #include <chrono>

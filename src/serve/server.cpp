@@ -52,7 +52,6 @@ bool is_chart_name(std::string_view name) {
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-
 // Compares in time that depends only on the lengths, so the token cannot be found a byte
 // at a time.
 bool same_secret(std::string_view a, std::string_view b) {
@@ -147,7 +146,8 @@ struct Server::Impl : HttpHandler {
     Impl(ServeOptions o, std::shared_ptr<sql::CustomSQLDatabase> database,
          std::shared_ptr<const flow::SQLGraph> graph)
         : options(std::move(o)), db(std::move(database)), flow(std::move(graph)),
-          asker(flow ? std::make_unique<agent::Asker>(flow) : nullptr), charts(options.media_dir, options.chart_ttl),
+          asker(flow ? std::make_unique<agent::Asker>(flow) : nullptr),
+          charts(options.media_dir, options.chart_ttl),
           database_pool(kDatabaseWorkers, kDatabaseQueue),
           listener(limits_from(options), *this, options.io_threads),
           pool(options.max_concurrent, options.queue) {
@@ -368,6 +368,7 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
 }
 
 void Server::Impl::register_routes() {
+    // clang-format off
     // method  path               prefix token  metric              handler
     routes = {
         {"GET",  "/healthz",        false, false, "/healthz",           &Impl::healthz},
@@ -380,10 +381,11 @@ void Server::Impl::register_routes() {
         {"POST", "/v1/ask/stream",  false, true,  "/v1/ask/stream",     &Impl::ask_stream},
         {"GET",  "/v1/charts/",     true,  true,  "/v1/charts/{name}",  &Impl::chart_file},
     };
+    // clang-format on
     // The page and its files, compiled in: open to every client that may reach the server.
     for (const auto& a : web_assets()) {
-        routes.push_back({"GET", std::string(a.path), false, false, std::string(a.path),
-                          &Impl::asset});
+        routes.push_back(
+            {"GET", std::string(a.path), false, false, std::string(a.path), &Impl::asset});
     }
 }
 

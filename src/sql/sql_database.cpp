@@ -347,8 +347,9 @@ std::unique_ptr<Connection> CustomSQLDatabase::acquire() const {
                     return !idle_.empty() || open_ < options_.max_connections;
                 })) {
                 throw DatabaseUnavailable("all " + std::to_string(options_.max_connections) +
-                                    " database connections are busy; waited " +
-                                    std::to_string(wait.count()) + " ms for one to become free");
+                                          " database connections are busy; waited " +
+                                          std::to_string(wait.count()) +
+                                          " ms for one to become free");
             }
         }
         // Another caller may have taken the free place meanwhile: then wait again.

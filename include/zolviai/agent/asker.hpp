@@ -49,8 +49,8 @@ struct Question {
 };
 
 struct Step {
-    std::string name;  // the node's name
-    std::string label; // what it does, for people
+    std::string name;                  // the node's name
+    std::string label;                 // what it does, for people
     std::chrono::nanoseconds start{0}; // since the question started
     std::chrono::nanoseconds duration{0};
     bool failed = false;
@@ -65,18 +65,18 @@ struct Usage {
 };
 
 struct Analysis {
-    std::string code;   // the analysis code that ran last
-    std::string output; // what it printed
-    std::string error;  // its error, when the last run failed
-    std::string chart;  // the picture the answer names ("" none)
+    std::string code;               // the analysis code that ran last
+    std::string output;             // what it printed
+    std::string error;              // its error, when the last run failed
+    std::string chart;              // the picture the answer names ("" none)
     std::vector<std::string> files; // what the run saved in the media folder
 };
 
 struct Answer {
-    std::string question;   // as asked
-    std::string understood; // as the flow understood it (rewritten, when it was)
-    std::string text;       // the written answer; "" for SQL-only runs
-    std::optional<std::string> sql; // the final statement
+    std::string question;             // as asked
+    std::string understood;           // as the flow understood it (rewritten, when it was)
+    std::string text;                 // the written answer; "" for SQL-only runs
+    std::optional<std::string> sql;   // the final statement
     std::vector<std::string> queries; // every statement written, the last one final
     // The final statement's rows as the execution step read them: no second execution.
     std::optional<sql::ResultSet> result;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "zolviai/core/value.hpp"
 #include "zolviai/agent/asker.hpp"
+#include "zolviai/core/value.hpp"
 #include "zolviai/eval/compare.hpp"
 #include "zolviai/eval/questions.hpp"
 #include "zolviai/flow/sql_graph.hpp"

@@ -424,8 +424,8 @@ public:
         if (late) {
             close_broken();
             throw StatementTimeout("the statement did not finish within its time-out of " +
-                                std::to_string(timeout_ms) +
-                                " ms and was cancelled; the connection was closed");
+                                   std::to_string(timeout_ms) +
+                                   " ms and was cancelled; the connection was closed");
         }
         // The statement ended, with rows or with an engine error: undo it and reset the
         // session, so that locks, variables and prepared statements never outlive it.
@@ -504,7 +504,7 @@ private:
             std::string message = mysql_error(mysql);
             mysql_close(mysql);
             throw DatabaseUnavailable("could not connect to MySQL: " +
-                                mask_secret(message, settings.password));
+                                      mask_secret(message, settings.password));
         }
         return mysql;
     }

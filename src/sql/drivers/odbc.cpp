@@ -460,8 +460,8 @@ public:
         }
         if (cancelled) {
             throw StatementTimeout("the statement ran past its time-out of " +
-                                std::to_string(timeout_ms_) +
-                                " ms and was cancelled; the connection was closed");
+                                   std::to_string(timeout_ms_) +
+                                   " ms and was cancelled; the connection was closed");
         }
         if (failure) {
             throw *failure;

@@ -299,7 +299,7 @@ public:
                 conn_ = nullptr;
             }
             throw DatabaseUnavailable("could not connect to PostgreSQL: " +
-                                mask_secret(trim_message(message), password_));
+                                      mask_secret(trim_message(message), password_));
         }
     }
 
@@ -521,8 +521,8 @@ private:
             if (now >= deadline) {
                 cancel_and_close();
                 throw StatementTimeout("the statement did not end within its time-out of " +
-                                    std::to_string(timeout_ms_) +
-                                    " ms and was cancelled; the connection was closed");
+                                       std::to_string(timeout_ms_) +
+                                       " ms and was cancelled; the connection was closed");
             }
             pollfd p{PQsocket(conn_), POLLIN, 0};
             const auto wait =

@@ -161,12 +161,12 @@ TEST(Asker, EachFailureIsInTheAnswerWithItsKindAndItsOutcome) {
         std::optional<ErrorKind> kind;
         bool raised; // the flow raised, rather than its correction loop giving up
     };
-    const Value overloaded = Value::array({rule(
-        "", {{"status", 503},
-             {"headers", {{"retry-after-ms", "1"}}},
-             {"body", {{"error", {{"message", "the model is overloaded"}}}}}})});
-    const Value unusable = Value::array({rule(
-        "RelevantTablesOutput", tool("RelevantTablesOutput", {{"wrong_field", {"album"}}}))});
+    const Value overloaded =
+        Value::array({rule("", {{"status", 503},
+                                {"headers", {{"retry-after-ms", "1"}}},
+                                {"body", {{"error", {{"message", "the model is overloaded"}}}}}})});
+    const Value unusable = Value::array(
+        {rule("RelevantTablesOutput", tool("RelevantTablesOutput", {{"wrong_field", {"album"}}}))});
     const std::vector<Case> cases = {
         {"refused", writes("DELETE FROM album"), 30000, "sql_failed", ErrorKind::StatementRefused,
          false},
@@ -225,10 +225,10 @@ TEST(ErrorTable, EveryKindHasItsOwnRowAndEveryClassItsKind) {
          ErrorKind::DatabaseUnavailable, "unavailable", 69, 503, "sql_error"},
         {std::make_exception_ptr(ModelUnavailable("HTTP 503", 503)), ErrorKind::ModelUnavailable,
          "model_unavailable", 69, 502, "model_error"},
-        {std::make_exception_ptr(ModelAnswerInvalid("no tool call")),
-         ErrorKind::ModelAnswerInvalid, "model_error", 1, 500, "model_error"},
-        {std::make_exception_ptr(OutputParsingError("no tool call")),
-         ErrorKind::ModelAnswerInvalid, "model_error", 1, 500, "model_error"},
+        {std::make_exception_ptr(ModelAnswerInvalid("no tool call")), ErrorKind::ModelAnswerInvalid,
+         "model_error", 1, 500, "model_error"},
+        {std::make_exception_ptr(OutputParsingError("no tool call")), ErrorKind::ModelAnswerInvalid,
+         "model_error", 1, 500, "model_error"},
         {std::make_exception_ptr(ModelError("HTTP 400", 400)), ErrorKind::Model, "model_error", 1,
          502, "model_error"},
         {std::make_exception_ptr(DatabaseError("no such column")), ErrorKind::Database,

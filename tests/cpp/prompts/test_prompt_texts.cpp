@@ -20,14 +20,18 @@ TEST(PromptTexts, EachPromptHoldsWhatItsStepFillsIn) {
     };
     const Brace brace[] = {
         {"SQL_PREFIX", SQL_PREFIX, {"dialect"}},
-        {"GET_RELEVANT_TABLE_NAMES_TEMPLATE", GET_RELEVANT_TABLE_NAMES_TEMPLATE,
+        {"GET_RELEVANT_TABLE_NAMES_TEMPLATE",
+         GET_RELEVANT_TABLE_NAMES_TEMPLATE,
          {"table_names_from_db", "user_question"}},
-        {"REWRITE_QUESTION_TEMPLATE", REWRITE_QUESTION_TEMPLATE,
+        {"REWRITE_QUESTION_TEMPLATE",
+         REWRITE_QUESTION_TEMPLATE,
          {"schemas_from_all_tables", "user_question"}},
-        {"GENERATE_SQL_TEMPLATE", GENERATE_SQL_TEMPLATE,
+        {"GENERATE_SQL_TEMPLATE",
+         GENERATE_SQL_TEMPLATE,
          {"schemas_from_relevant_tables", "user_question"}},
         {"SQL_GENERATION_SYSTEM_TEXT", SQL_GENERATION_SYSTEM_TEXT, {"dialect"}},
-        {"SQL_GENERATION_USER_TEXT", SQL_GENERATION_USER_TEXT,
+        {"SQL_GENERATION_USER_TEXT",
+         SQL_GENERATION_USER_TEXT,
          {"schemas_from_relevant_tables", "user_question"}},
     };
     for (const auto& c : brace) {

@@ -99,11 +99,12 @@ TEST(Routes, EachRouteIsAnsweredAsItsRowSays) {
 
     // Metrics name routes by their row, never by the client's path.
     const std::string text = f.call("GET", "/metrics").body;
-    for (const char* line : {"zolvi_http_requests_total{route=\"/v1/sql\",status=\"400\"} 2\n",
-                             "zolvi_http_requests_total{route=\"/v1/tables\",status=\"401\"} 1\n",
-                             "zolvi_http_requests_total{route=\"other\",status=\"404\"} 1\n",
-                             "zolvi_http_requests_total{route=\"/v1/charts/{name}\",status=\"404\"} 1\n",
-                             "zolvi_guard_refusals_total 1\n"}) {
+    for (const char* line :
+         {"zolvi_http_requests_total{route=\"/v1/sql\",status=\"400\"} 2\n",
+          "zolvi_http_requests_total{route=\"/v1/tables\",status=\"401\"} 1\n",
+          "zolvi_http_requests_total{route=\"other\",status=\"404\"} 1\n",
+          "zolvi_http_requests_total{route=\"/v1/charts/{name}\",status=\"404\"} 1\n",
+          "zolvi_guard_refusals_total 1\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
     }
 }
