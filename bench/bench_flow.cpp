@@ -2,6 +2,7 @@
 // the SQLite sample, split into the time spent in model calls, in the database-only steps
 // and in the analysis run, and what is left: the orchestration's own cost.
 #include "support/chat_server.hpp"
+#include "zolviai/agent/asker.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/flow/sql_graph.hpp"
 #include "zolviai/llm/openai_models.hpp"
@@ -53,7 +54,9 @@ class Quiet : public ConsoleSink {
     void write_err(std::string_view) override {}
 };
 
-void BM_QuestionOnTheSuccessRoute(benchmark::State& state) {
+// through_engine: the question as every face asks it (agent::Asker, which also keeps the
+// typed rows, the attempts and the steps); else SQLGraph::invoke alone.
+void question_on_the_success_route(benchmark::State& state, bool through_engine) {
     testing::ScriptedChatServer server;
     server.rules(Value::array(
         {{{"match", {{"body_contains", "RelevantTablesOutput"}}},
@@ -75,21 +78,32 @@ void BM_QuestionOnTheSuccessRoute(benchmark::State& state) {
     o.openai_api_key = "k";
     o.base_url = server.url();
     auto model = std::make_shared<TimedModel>(std::make_shared<llm::ChatOpenAI>(o));
-    flow::SQLGraph graph(sql::CustomSQLDatabase::from_uri("sqlite:///" + db_path), model, model);
+    auto graph = std::make_shared<flow::SQLGraph>(
+        sql::CustomSQLDatabase::from_uri("sqlite:///" + db_path), model, model);
+    const agent::Asker asker(graph);
+    agent::Question question;
+    question.text = "How many artists?";
+    question.media_dir = dir.string();
     set_console_sink(std::make_shared<Quiet>());
     spdlog::set_level(spdlog::level::warn);
     const Value input = {{"user_question", "How many artists?"}, {"save_path", dir.string()}};
-    graph.invoke(input); // the first run starts the interpreter
+    graph->invoke(input); // the first run starts the interpreter
     model->nanos = 0;
     long long total = 0, database = 0, python = 0;
     for (auto _ : state) {
         NodeTimes times;
         const auto start = Clock::now();
-        Value out = graph.invoke(input, &times);
-        total += (Clock::now() - start).count();
+        if (through_engine) {
+            agent::Answer answer = asker.ask(question, &times);
+            total += (Clock::now() - start).count();
+            benchmark::DoNotOptimize(answer);
+        } else {
+            Value out = graph->invoke(input, &times);
+            total += (Clock::now() - start).count();
+            benchmark::DoNotOptimize(out);
+        }
         database += times.database;
         python += times.python;
-        benchmark::DoNotOptimize(out);
     }
     const double n = static_cast<double>(state.iterations());
     state.counters["total_ms"] = total / n / 1e6;
@@ -100,7 +114,14 @@ void BM_QuestionOnTheSuccessRoute(benchmark::State& state) {
     set_console_sink(nullptr);
     std::filesystem::remove_all(dir);
 }
+void BM_QuestionOnTheSuccessRoute(benchmark::State& state) {
+    question_on_the_success_route(state, false);
+}
+void BM_QuestionThroughTheEngine(benchmark::State& state) {
+    question_on_the_success_route(state, true);
+}
 BENCHMARK(BM_QuestionOnTheSuccessRoute)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_QuestionThroughTheEngine)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
 } // namespace
 

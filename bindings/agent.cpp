@@ -3,6 +3,7 @@
 
 #include "convert.hpp"
 #include "zolviai/agent/api.hpp"
+#include "zolviai/agent/asker.hpp"
 
 #include <pybind11/stl.h>
 
@@ -58,6 +59,24 @@ void init_operations(py::module_& m) {
         "Answers one question: {'output', 'python_code', 'image_path', 'generated_query', "
         "'sql_execution_result'}, or {'output': 'An error occurred'}. With sql_only=True the "
         "run ends once the SQL has run: 'output' is ''.");
+    m.def(
+        "ask",
+        [](std::shared_ptr<flow::SQLGraph> graph, const std::string& question,
+           const std::string& media_path, bool sql_only, std::size_t max_rows) {
+            py::gil_scoped_release release;
+            agent::Question q;
+            q.text = question;
+            q.media_dir = media_path;
+            q.mode = sql_only ? agent::RunMode::SqlOnly : agent::RunMode::Full;
+            q.max_rows = max_rows;
+            return agent::answer_json(agent::Asker(std::move(graph)).ask(q));
+        },
+        py::arg("agent"), py::arg("question"), py::kw_only(), py::arg("media_path") = "",
+        py::arg("sql_only") = false, py::arg("max_rows") = 0,
+        "Answers one question with the typed record zolvi ask --json and the server give: "
+        "'outcome', 'answer', 'sql', 'columns', 'column_types', 'rows' (values), 'row_count', "
+        "'truncated', 'attempts', 'steps', 'usage', 'error', ... Failures are in the record, "
+        "not raised.");
 }
 
 } // namespace

@@ -19,23 +19,38 @@ namespace py = pybind11;
 namespace zolviai::bindings {
 namespace {
 
-// zolviai.errors.DatabaseError, looked up when the module initialises and kept for the
-// interpreter's life, so that raising it never imports. Set and read with the GIL held.
-PyObject* database_error = nullptr;
+// zolviai.errors' classes by error kind, looked up when the module initialises and kept for
+// the interpreter's life, so that raising one never imports. Set and read with the GIL held.
+PyObject* error_classes[error_kind_count] = {};
 
 void look_up_exception_classes() {
-    if (database_error != nullptr) {
+    if (error_classes[static_cast<int>(ErrorKind::Database)] != nullptr) {
         return;
     }
-    py::object found = py::module_::import("zolviai.errors").attr("DatabaseError");
-    // The import may have let another thread of this module's initialisation in first.
-    if (database_error == nullptr) {
-        database_error = found.release().ptr();
+    py::module_ errors = py::module_::import("zolviai.errors");
+    for (ErrorKind kind :
+         {ErrorKind::Database, ErrorKind::StatementRefused, ErrorKind::StatementTimeout,
+          ErrorKind::DatabaseUnavailable, ErrorKind::Model, ErrorKind::ModelUnavailable,
+          ErrorKind::ModelAnswerInvalid}) {
+        py::object found = errors.attr(error_kind_name(kind));
+        // The import may have let another thread of this module's initialisation in first.
+        PyObject*& slot = error_classes[static_cast<int>(kind)];
+        if (slot == nullptr) {
+            slot = found.release().ptr();
+        }
     }
 }
 
+// Raises the class of the error's kind; `fallback` before the classes are known.
+void raise_as(const Error& e, PyObject* fallback) {
+    PyObject* type = error_classes[static_cast<int>(e.kind())];
+    PyErr_SetString(type != nullptr ? type : fallback, e.what());
+}
+
 // The Python-visible contract: failures Python has a class for raise that class, database
-// failures raise zolviai.errors.DatabaseError, the rest RuntimeError.
+// failures zolviai.errors.DatabaseError (or the subclass of its kind), the model's failures
+// zolviai.errors.ModelError (a RuntimeError; ModelAnswerInvalid for an unusable answer), the
+// rest RuntimeError.
 void translate(std::exception_ptr p) {
     try {
         std::rethrow_exception(p);
@@ -54,7 +69,11 @@ void translate(std::exception_ptr p) {
     } catch (const TimeoutError& e) {
         PyErr_SetString(PyExc_TimeoutError, e.what());
     } catch (const DatabaseError& e) {
-        PyErr_SetString(database_error != nullptr ? database_error : PyExc_RuntimeError, e.what());
+        raise_as(e, PyExc_RuntimeError);
+    } catch (const ModelError& e) {
+        raise_as(e, PyExc_RuntimeError);
+    } catch (const OutputParsingError& e) {
+        raise_as(e, PyExc_RuntimeError);
     } catch (const pyexec::Interrupted& e) {
         PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
     } catch (const Error& e) {

@@ -1,18 +1,20 @@
-// zolvi ask "question": runs the flow and shows each step as it runs.
+// zolvi ask "question": asks the question engine and shows each step as it runs.
 #include "commands.hpp"
 #include "flow_lines.hpp"
 #include "output.hpp"
 #include "zolviai/agent/agent.hpp"
 #include "zolviai/agent/api.hpp"
+#include "zolviai/agent/asker.hpp"
 #include "zolviai/agent/environment.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
-#include "zolviai/llm/usage.hpp"
 #include "zolviai/pyexec/analysis_runner.hpp"
 #include "zolviai/sql/cell.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
 namespace zolviai::cli {
@@ -50,6 +52,16 @@ private:
     bool terminal_;
 };
 
+// A question that failed, of the failure's own kind: main's exit status follows it.
+class QuestionFailed : public Error {
+public:
+    QuestionFailed(ErrorKind kind, const std::string& message) : Error(message), kind_(kind) {}
+    ErrorKind kind() const override { return kind_; }
+
+private:
+    ErrorKind kind_;
+};
+
 struct AskOptions {
     DatabaseOption db;
     std::string question;
@@ -70,52 +82,65 @@ void ask(const AskOptions& o) {
     analysis_runner_given();
     auto lines = std::make_shared<FlowLines>(o.verbose);
     SinkScope scope(lines);
-    auto flow = agent::build_flow_from_environment(o.db.open());
+    std::shared_ptr<flow::SQLGraph> flow = agent::build_flow_from_environment(o.db.open());
     flow->set_analysis_runner(runner);
     const std::string key = env("ZOLVI_API_KEY");
     if (key.empty() || env("ZOLVI_API_BASE_URL").empty()) {
         agent::set_usage_reporter([](auto&&...) {}); // nowhere to report to
     }
     Progress progress;
-    llm::UsageScope usage;
-    const Value record = agent::run_agent(*flow, key, o.question, o.media, &progress, o.sql_only);
+    const agent::Asker asker(flow);
+    agent::Question question;
+    question.text = o.question;
+    question.media_dir = o.media;
+    question.mode = o.sql_only ? agent::RunMode::SqlOnly : agent::RunMode::Full;
+    std::filesystem::create_directories(o.media);
+    const agent::Answer answer = asker.ask(question, &progress);
+    const bool raised = agent::print_agent_failure(answer);
+    agent::report_usage(key, o.question, raised ? Value(nullptr) : Value(answer.usage.total_tokens),
+                        raised ? Value(nullptr) : Value(answer.usage.cost));
     if (o.json) {
-        out_line(record.dump(2));
+        out_line(agent::answer_json(answer).dump(2));
+        if (raised) {
+            throw QuestionFailed(*answer.error_kind, answer.error);
+        }
         return;
     }
-    if (record.size() == 1) {
+    if (raised) {
         if (!o.verbose) {
             err(lines->held());
         }
-        throw Error("the question could not be answered (see the error above)");
+        throw QuestionFailed(*answer.error_kind,
+                             "the question could not be answered (see the error above)");
     }
     if (!o.sql_only) {
         out_line("");
-        out_line(record["output"].get<std::string>());
+        out_line(answer.text);
     }
-    const Value& queries = record["generated_query"];
-    if (!queries.empty()) {
-        out_line((o.sql_only ? "SQL:\n" : "\nSQL:\n") + queries.back().get<std::string>());
+    if (answer.sql) {
+        out_line((o.sql_only ? "SQL:\n" : "\nSQL:\n") + *answer.sql);
     } else if (o.sql_only) {
         throw Error("no SQL was generated for the question");
     }
-    const Value& results = record["sql_execution_result"];
-    if (!queries.empty() && !results.empty()) {
-        // Shown as a table: the final query once more, read-only, its first rows.
-        try {
-            out_line("\nResult:\n" +
-                     format_rows(flow->db->query(queries.back(), 20), RowFormat::Table));
-        } catch (const DatabaseError&) {
-            out_line("\nResult:\n" + results.back().get<std::string>());
+    if (answer.result) {
+        // The rows the flow's execution read, its first 20 as a table.
+        sql::ResultSet shown = *answer.result;
+        shown.total_rows =
+            std::max<std::int64_t>(shown.total_rows, static_cast<std::int64_t>(shown.rows.size()));
+        if (shown.rows.size() > 20) {
+            shown.rows.resize(20);
         }
+        out_line("\nResult:\n" + format_rows(shown, RowFormat::Table));
+    } else if (answer.sql && !answer.attempts.empty()) {
+        out_line("\nResult:\n" + answer.attempts.back().error);
     }
-    if (!record["image_path"].get<std::string>().empty()) {
-        out_line("\nChart: " + record["image_path"].get<std::string>());
+    if (!answer.analysis.chart.empty()) {
+        out_line("\nChart: " + answer.analysis.chart);
     }
     char cost[64];
-    std::snprintf(cost, sizeof cost, "%.6f", usage.total_cost);
-    err_line("zolvi: " + std::to_string(usage.successful_requests) + " model calls, " +
-             std::to_string(usage.total_tokens) + " tokens, about $" + cost);
+    std::snprintf(cost, sizeof cost, "%.6f", answer.usage.cost);
+    err_line("zolvi: " + std::to_string(answer.usage.calls) + " model calls, " +
+             std::to_string(answer.usage.total_tokens) + " tokens, about $" + cost);
 }
 
 } // namespace

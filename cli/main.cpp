@@ -2,6 +2,7 @@
 #include "commands.hpp"
 #include "zolviai/agent/agent.hpp"
 #include "zolviai/agent/environment.hpp"
+#include "zolviai/agent/error_table.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const zolviai::Error& e) {
         zolviai::print_err_line(std::string("zolvi: ") + e.what());
-        return 1;
+        return zolviai::agent::error_face(e).exit_code;
     } catch (const std::exception& e) {
         zolviai::print_err_line(std::string("zolvi: unexpected error: ") + e.what());
         return 1;

@@ -1,11 +1,11 @@
 #include "zolviai/agent/agent.hpp"
 
 #include "zolviai/agent/api.hpp"
+#include "zolviai/agent/asker.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/settings.hpp"
 #include "zolviai/llm/model_settings.hpp"
-#include "zolviai/llm/usage.hpp"
 #include "zolviai/sql/uri.hpp"
 #include "sql/drivers/engine_traits.hpp"
 
@@ -42,6 +42,11 @@ std::string error_type_name(const std::exception& e) {
     std::string out = status == 0 && name ? name : typeid(e).name();
     std::free(name);
     return out;
+}
+
+void print_failure_lines(const std::string& type, const std::string& error) {
+    print_err_line("Traceback (the flow's error): " + type + ": " + error);
+    print_line("An error occurred when running the agent: " + error);
 }
 
 bool has_endpoint(const llm::ModelSettings& s) {
@@ -157,47 +162,69 @@ std::shared_ptr<flow::SQLGraph> create_agent(const std::string& engine, const st
 
 Value run_agent(const flow::SQLGraph& agent, const std::string& key, const std::string& query,
                 const std::string& media_path, graph::Observer* observer, bool sql_only) {
-    Value inputs = {{"user_question", query}, {"save_path", media_path}};
-    if (sql_only) {
-        inputs["sql_only"] = true;
-    }
     std::filesystem::create_directories(media_path);
+    // The caller keeps the flow alive for the run: the engine only borrows it.
+    const Asker asker(std::shared_ptr<const flow::SQLGraph>(&agent, [](const flow::SQLGraph*) {}));
+    Question question;
+    question.text = query;
+    question.media_dir = media_path;
+    question.mode = sql_only ? RunMode::SqlOnly : RunMode::Full;
+    const Answer answer = asker.ask(question, observer);
+
     Value tokens = nullptr;
     Value cost = nullptr;
     Value record;
-    {
-        llm::UsageScope usage;
+    std::string error_type = answer.error_type;
+    std::string error = answer.error;
+    if (error_type.empty()) {
+        // The seed record, read from the state as the flow left it.
+        const Value& state = answer.state;
+        auto field = [&](const char* name, bool may_be_absent) -> Value {
+            const auto it = state.find(name);
+            if (it != state.end()) {
+                return *it;
+            }
+            if (may_be_absent) {
+                return "";
+            }
+            throw MissingFieldError(name);
+        };
         try {
-            const Value state = agent.invoke(inputs, observer);
-            auto field = [&](const char* name, bool may_be_absent) -> Value {
-                const auto it = state.find(name);
-                if (it != state.end()) {
-                    return *it;
-                }
-                if (may_be_absent) {
-                    return "";
-                }
-                throw MissingFieldError(name);
-            };
             record = {{"output", field("final_response", sql_only)},
                       {"python_code", field("pandas_code", true)},
                       {"image_path", field("image_path", true)},
                       {"generated_query", field("generated_sql_query", false)},
                       {"sql_execution_result", field("sql_execution_result", false)}};
-            tokens = usage.total_tokens;
-            cost = usage.total_cost;
-        } catch (const std::exception& e) {
-            print_err_line("Traceback (the flow's error): " + error_type_name(e) + ": " + e.what());
-            print_line(std::string("An error occurred when running the agent: ") + e.what());
-            record = {{"output", "An error occurred"}};
+            tokens = answer.usage.total_tokens;
+            cost = answer.usage.cost;
+        } catch (const MissingFieldError& e) {
+            error_type = error_type_name(e);
+            error = e.what();
         }
     }
+    if (!error_type.empty()) {
+        print_failure_lines(error_type, error);
+        record = {{"output", "An error occurred"}};
+    }
+    report_usage(key, query, tokens, cost);
+    return record;
+}
+
+bool print_agent_failure(const Answer& answer) {
+    if (answer.error_type.empty()) {
+        return false;
+    }
+    print_failure_lines(answer.error_type, answer.error);
+    return true;
+}
+
+void report_usage(const std::string& key, const std::string& question, const Value& tokens,
+                  const Value& cost) {
     try {
-        reporter()(key, query, tokens, cost);
+        reporter()(key, question, tokens, cost);
     } catch (const std::exception& e) {
         print_line(std::string("The usage report failed: ") + e.what());
     }
-    return record;
 }
 
 } // namespace zolviai::agent

@@ -1,9 +1,10 @@
 #include "zolviai/eval/harness.hpp"
 
+#include "zolviai/agent/error_table.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/json_input.hpp"
 #include "zolviai/eval/report.hpp"
-#include "zolviai/llm/usage.hpp"
+#include "zolviai/pyexec/python_runner.hpp"
 #include "zolviai/sql/render.hpp"
 
 #include <chrono>
@@ -24,9 +25,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* outcome_names[outcome_count] = {
     "correct", "wrong_result", "sql_error", "refused", "timeout", "model_error", "gold_error"};
-
-// The flow's marker for a correction loop that gave up: not an engine's error.
-constexpr std::string_view gave_up = "SQL generation failed after max iterations";
 
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -58,31 +56,6 @@ void put_rows(Value& record, const char* prefix, const sql::ResultSet& result, s
 
 std::string as_text(const Value& v) {
     return v.is_string() ? v.get<std::string>() : dump(v);
-}
-
-// The error the flow's last failed execution left: its execution_error list when it keeps
-// one, else the last result entry that is an engine's message.
-std::string last_sql_error(const Value& state) {
-    if (const Value* errors = find_member(state, "execution_error");
-        errors && errors->is_array() && !errors->empty()) {
-        return as_text(errors->back());
-    }
-    if (const Value* results = find_member(state, "sql_execution_result");
-        results && results->is_array()) {
-        for (auto it = results->rbegin(); it != results->rend(); ++it) {
-            const std::string text = as_text(*it);
-            if (text == gave_up) {
-                continue;
-            }
-            return text == "None" ? "the query returned no rows" : text;
-        }
-    }
-    return "no SQL query was run";
-}
-
-long number_member(const Value& state, const char* key) {
-    const Value* v = find_member(state, key);
-    return v && v->is_number() ? v->get<long>() : 0;
 }
 
 std::string now_iso() {
@@ -132,19 +105,22 @@ Outcome parse_outcome(std::string_view name) {
     throw ValueError("unknown outcome '" + std::string(name) + "'");
 }
 
-Outcome classify_sql_error(std::string_view error) {
-    if (error.rfind("Statement refused:", 0) == 0) {
-        return Outcome::Refused;
+Outcome outcome_of(const agent::Answer& answer) {
+    if (answer.error_type.empty() && answer.outcome == "answered") {
+        return Outcome::Correct; // compared with the gold result by the caller
     }
-    // SQLite: "interrupted (statement time-out of N ms reached)"; PostgreSQL: "canceling
-    // statement due to statement timeout"; MariaDB: "... (max_statement_time exceeded)";
-    // the drivers' own deadline: "did not end within its time-out".
-    for (std::string_view mark : {"time-out", "statement timeout", "max_statement_time"}) {
-        if (error.find(mark) != std::string_view::npos) {
-            return Outcome::Timeout;
+    if (!answer.error_kind) {
+        return Outcome::SqlError; // the correction loop gave up, the last query without rows
+    }
+    const agent::ErrorFace& face = agent::error_face(*answer.error_kind);
+    if (face.eval_outcome == nullptr) {
+        // A misconfigured run or an interrupt: no further question can succeed.
+        if (*answer.error_kind == ErrorKind::Interrupted) {
+            throw pyexec::Interrupted(answer.error);
         }
+        throw ConfigError(answer.error);
     }
-    return Outcome::SqlError;
+    return parse_outcome(face.eval_outcome);
 }
 
 Evaluation::Evaluation(std::vector<Question> questions, EvalOptions options, FlowFactory factory)
@@ -197,8 +173,8 @@ Evaluation::Target& Evaluation::target_for(const std::string& uri, bool with_flo
             target->error = e.what();
         }
     }
-    if (with_flow && target->db && !target->flow) {
-        target->flow = factory_(target->db);
+    if (with_flow && target->db && !target->asker) {
+        target->asker = std::make_unique<agent::Asker>(factory_(target->db));
     }
     return *target;
 }
@@ -265,70 +241,36 @@ Value Evaluation::evaluate(const Question& q) {
     put_rows(rec, "gold", gold, options_.shown_rows);
 
     target = &target_for(uri, true);
-    Value inputs = {{"user_question", prompt_text(q)}, {"save_path", options_.media_dir}};
-    if (options_.sql_only) {
-        inputs["sql_only"] = true;
-    }
-    Value state;
-    std::string flow_error;
-    Outcome flow_outcome = Outcome::Correct;
+    agent::Question question;
+    question.text = prompt_text(q);
+    question.media_dir = options_.media_dir;
+    question.mode = options_.sql_only ? agent::RunMode::SqlOnly : agent::RunMode::Full;
     const auto flow_start = Clock::now();
-    {
-        llm::UsageScope usage;
-        try {
-            state = target->flow->invoke(inputs);
-        } catch (const ModelError& e) {
-            flow_outcome = Outcome::ModelError;
-            flow_error = e.what();
-        } catch (const OutputParsingError& e) {
-            flow_outcome = Outcome::ModelError;
-            flow_error = e.what();
-        } catch (const TimeoutError& e) {
-            flow_outcome = Outcome::Timeout;
-            flow_error = e.what();
-        } catch (const DatabaseError& e) {
-            flow_outcome = classify_sql_error(e.what());
-            flow_error = e.what();
-        } catch (const ConfigError&) {
-            throw; // a misconfigured run: no question can succeed
-        } catch (const Error& e) {
-            flow_outcome = Outcome::ModelError;
-            flow_error = e.what();
-        }
-        rec["latency_s"] = seconds(Clock::now() - flow_start);
-        rec["model_calls"] = usage.successful_requests;
-        rec["prompt_tokens"] = usage.prompt_tokens;
-        rec["completion_tokens"] = usage.completion_tokens;
-        rec["total_tokens"] = usage.total_tokens;
-        rec["cost"] = usage.total_cost;
+    const agent::Answer answer = target->asker->ask(question);
+    rec["latency_s"] = seconds(Clock::now() - flow_start);
+    rec["model_calls"] = answer.usage.calls;
+    rec["prompt_tokens"] = answer.usage.prompt_tokens;
+    rec["completion_tokens"] = answer.usage.completion_tokens;
+    rec["total_tokens"] = answer.usage.total_tokens;
+    rec["cost"] = answer.usage.cost;
+    if (answer.result && !answer.attempts.empty()) {
+        database_s += seconds(answer.attempts.back().elapsed); // the final query's own run
     }
-    if (!flow_error.empty()) {
-        return finish(flow_outcome, flow_error);
+    if (!answer.error_type.empty()) {
+        return finish(outcome_of(answer), answer.error);
     }
-    rec["corrections"] = number_member(state, "iteration_count");
-    rec["rewritten"] = number_member(state, "rewrite_count") > 0;
-    const Value* queries = find_member(state, "generated_sql_query");
-    if (queries == nullptr || !queries->is_array() || queries->empty()) {
+    rec["corrections"] = answer.corrections;
+    rec["rewritten"] = answer.rewritten;
+    if (!answer.sql) {
         return finish(Outcome::SqlError, "the flow wrote no SQL query");
     }
-    const std::string predicted = as_text(queries->back());
-    rec["predicted_sql"] = predicted;
-    const Value* success = find_member(state, "execution_success");
-    if (success == nullptr || !truthy(*success)) {
-        const std::string error = last_sql_error(state);
-        return finish(classify_sql_error(error), error);
+    rec["predicted_sql"] = *answer.sql;
+    if (!answer.result) {
+        return finish(outcome_of(answer),
+                      answer.error.empty() ? "no SQL query was run" : answer.error);
     }
-
-    // The flow kept only a rendering of the rows: run the final query again for typed cells.
-    sql::ResultSet result;
-    db_start = Clock::now();
-    try {
-        result = target->db->query(predicted, options_.max_result_rows);
-    } catch (const DatabaseError& e) {
-        database_s += seconds(Clock::now() - db_start);
-        return finish(classify_sql_error(e.what()), e.what());
-    }
-    database_s += seconds(Clock::now() - db_start);
+    // The rows the flow's own execution read: the final query is not run again.
+    const sql::ResultSet& result = *answer.result;
     put_rows(rec, "predicted", result, options_.shown_rows);
     if (static_cast<std::int64_t>(gold.rows.size()) < gold.total_rows ||
         static_cast<std::int64_t>(result.rows.size()) < result.total_rows) {

@@ -5,6 +5,10 @@
 #include "zolviai/graph/state_schema.hpp"
 #include "zolviai/prompts/flow_graph_prompts.hpp"
 #include "zolviai/pyexec/analysis_runner.hpp"
+#include "zolviai/sql/render.hpp"
+
+#include <algorithm>
+#include <chrono>
 
 namespace zolviai::flow {
 
@@ -72,18 +76,43 @@ Value SQLSyntaxChecker::invoke(Value& state) const {
 
 SQLExecution::SQLExecution(DatabasePtr database) : db(std::move(database)) {}
 
-Value SQLExecution::invoke(const Value& state) const {
+Value SQLExecution::invoke(const Value& state, RunRecord* record) const {
     require_state_map(state);
     Value queries = get_field(state, "generated_sql_query");
     const std::string query = python::str(last_element(queries, "generated_sql_query"));
-    std::string result;
+    SqlAttempt attempt;
+    attempt.sql = query;
+    const auto start = std::chrono::steady_clock::now();
+    auto keep = [&] {
+        if (record != nullptr) {
+            attempt.elapsed = std::chrono::steady_clock::now() - start;
+            record->attempts.push_back(std::move(attempt));
+        }
+    };
+    // What run() gives, read once: the typed rows are kept, their rendering goes to the state.
+    const sql::RenderLimits& limits = db->options().limits;
+    sql::ResultSet rows;
     try {
-        result = db->run(query, "all", false);
+        rows = db->query(query, limits.max_rows, false);
     } catch (const DatabaseError& e) {
+        attempt.error_kind = e.kind();
+        attempt.error = e.what();
+        keep();
         return {{"sql_execution_result", Value::array({e.what()})}, {"execution_success", false}};
     }
+    std::string result = sql::render_rows(rows, false, limits);
+    attempt.row_count =
+        std::max<std::int64_t>(rows.total_rows, static_cast<std::int64_t>(rows.rows.size()));
     if (result.empty()) {
+        attempt.error_kind = ErrorKind::Internal;
+        attempt.error = "the query returned no rows";
+        keep();
         return {{"sql_execution_result", Value::array({"None"})}, {"execution_success", false}};
+    }
+    attempt.success = true;
+    keep();
+    if (record != nullptr) {
+        record->last_result = std::move(rows);
     }
     return {{"sql_execution_result", Value::array({result})},
             {"execution_success", true},
@@ -96,7 +125,7 @@ PandasExecutor::PandasExecutor(ChatModelPtr chat_model, pyexec::AnalysisRunnerPt
                              : std::make_shared<pyexec::InProcessRunner>()),
       template_({{"user", prompts::PANDAS_SYSTEM_TEMPLATE, TemplateFormat::Jinja2}}) {}
 
-Value PandasExecutor::invoke(const Value& state) const {
+Value PandasExecutor::invoke(const Value& state, RunRecord* record) const {
     require_state_map(state);
     std::string error;
     pyexec::RunResult run;
@@ -112,6 +141,9 @@ Value PandasExecutor::invoke(const Value& state) const {
             job.media_dir = save_path->get<std::string>();
         }
         run = runner->run(job);
+        if (record != nullptr) {
+            record->analysis_files = run.files;
+        }
         if (!run.success) {
             error = run.error;
         }

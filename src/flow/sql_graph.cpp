@@ -28,6 +28,14 @@ graph::NodeFn node(std::shared_ptr<Step> step) {
     return [step](Value& state, const graph::RunConfig&) { return step->invoke(state); };
 }
 
+// A step that also writes the run's record (the caller's, when it gave one).
+template <class Step>
+graph::NodeFn recording_node(std::shared_ptr<Step> step) {
+    return [step](Value& state, const graph::RunConfig& config) {
+        return step->invoke(state, dynamic_cast<RunRecord*>(config.context));
+    };
+}
+
 // Graphviz reports problems through a callback; keep the text for our own error.
 thread_local std::string g_graphviz_message;
 
@@ -123,35 +131,29 @@ Value SQLGraph::config_graph(const Value& metadata, const Value& tags, const Val
     return config;
 }
 
-graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
+void wire_flow(graph::StateGraph& graph, const FlowNodes& n) {
     using graph::END;
     graph.add_node("init_node",
                    [](Value& s, const graph::RunConfig&) { return initialisation(s); });
     graph.set_entry_point("init_node");
-    graph.add_node("table_names_lookup_node", node(std::make_shared<TableNamesLookup>(db)));
+    graph.add_node("table_names_lookup_node", n.table_names_lookup);
     graph.add_edge("init_node", "table_names_lookup_node");
-    graph.add_node("relevant_table_names_node", node(relevant_table_picker));
+    graph.add_node("relevant_table_names_node", n.relevant_table_names);
     graph.add_edge("table_names_lookup_node", "relevant_table_names_node");
-    graph.add_node("relevant_schemas_node", node(std::make_shared<RelevantSchemas>(db)));
+    graph.add_node("relevant_schemas_node", n.relevant_schemas);
     graph.add_edge("relevant_table_names_node", "relevant_schemas_node");
-    graph.add_node("sql_generation_node",
-                   node(std::make_shared<SQLGeneration>(db, sql_generation_model)));
+    graph.add_node("sql_generation_node", n.sql_generation);
     graph.add_edge("relevant_schemas_node", "sql_generation_node");
-    graph.add_node("rewrite_query_node", node(std::make_shared<RewriteQuery>(db, pandas_ai_model)));
+    graph.add_node("rewrite_query_node", n.rewrite_query);
     graph.add_edge("rewrite_query_node", "relevant_table_names_node");
-    auto checker = std::make_shared<SQLSyntaxChecker>(db, relevant_tables_model);
-    graph.add_node("sql_syntax_checker_node",
-                   [checker](Value& s, const graph::RunConfig&) { return checker->invoke(s); });
+    graph.add_node("sql_syntax_checker_node", n.sql_syntax_checker);
     graph.add_edge("sql_generation_node", "sql_syntax_checker_node");
-    graph.add_node("sql_execution_node", node(std::make_shared<SQLExecution>(db)));
+    graph.add_node("sql_execution_node", n.sql_execution);
     graph.add_edge("sql_syntax_checker_node", "sql_execution_node");
-    graph.add_node("pandas_generator_node",
-                   node(std::make_shared<PandasGenerator>(pandas_code_model)));
-    pandas_executor = std::make_shared<PandasExecutor>(pandas_ai_model, analysis_runner);
-    graph.add_node("pandas_executor_node", node(pandas_executor));
+    graph.add_node("pandas_generator_node", n.pandas_generator);
+    graph.add_node("pandas_executor_node", n.pandas_executor);
     graph.add_edge("pandas_generator_node", "pandas_executor_node");
-    graph.add_node("final_response_generation_node",
-                   node(std::make_shared<GenerateResponse>(response_model)));
+    graph.add_node("final_response_generation_node", n.final_response_generation);
     graph.add_edge("final_response_generation_node", END);
     // No plain edge from the analysis run to the answer: the answer is produced once, after
     // a successful run or when the retries are exhausted, never beside a retry.
@@ -172,10 +174,29 @@ graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
     graph.add_conditional_edges("pandas_error_handler_node", pandas_error_handler_condition,
                                 {{"regenerate_pandas_code", "pandas_generator_node"},
                                  {"terminal_failure_response", "final_response_generation_node"}});
+}
+
+graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
+    FlowNodes n;
+    n.table_names_lookup = node(std::make_shared<TableNamesLookup>(db));
+    n.relevant_table_names = node(relevant_table_picker);
+    n.relevant_schemas = node(std::make_shared<RelevantSchemas>(db));
+    n.sql_generation = node(std::make_shared<SQLGeneration>(db, sql_generation_model));
+    n.rewrite_query = node(std::make_shared<RewriteQuery>(db, pandas_ai_model));
+    auto checker = std::make_shared<SQLSyntaxChecker>(db, relevant_tables_model);
+    n.sql_syntax_checker = [checker](Value& s, const graph::RunConfig&) {
+        return checker->invoke(s);
+    };
+    n.sql_execution = recording_node(std::make_shared<SQLExecution>(db));
+    n.pandas_generator = node(std::make_shared<PandasGenerator>(pandas_code_model));
+    pandas_executor = std::make_shared<PandasExecutor>(pandas_ai_model, analysis_runner);
+    n.pandas_executor = recording_node(pandas_executor);
+    n.final_response_generation = node(std::make_shared<GenerateResponse>(response_model));
+    wire_flow(graph, n);
     return graph.compile();
 }
 
-Value SQLGraph::invoke(const Value& inputs, graph::Observer* observer) const {
+Value SQLGraph::invoke(const Value& inputs, graph::Observer* observer, RunRecord* record) const {
     if (!inputs.is_object()) {
         throw TypeError(std::string("Argument 'inputs' has incorrect type (expected dict, got ") +
                         python_type_name(inputs) + ")");
@@ -183,6 +204,7 @@ Value SQLGraph::invoke(const Value& inputs, graph::Observer* observer) const {
     // A role that may do more than read is refused before any model is asked.
     db->check_generated_sql_allowed();
     graph::RunConfig config = graph::RunConfig::from_value(runnable_config);
+    config.context = record;
     const auto sql_only = inputs.find("sql_only");
     if (sql_only == inputs.end() || !truthy(*sql_only)) {
         analysis_runner->prepare(); // warm interpreters get ready while the models answer

@@ -199,7 +199,7 @@ ChatResult OpenAICompatibleModel::invoke(const std::vector<Message>& messages,
                     throw TimeoutError("chat completion request timed out after " +
                                        std::to_string(settings_.timeout.count()) + " ms: " + what);
                 }
-                throw ModelError("chat completion request failed: " + what, 0);
+                throw ModelUnavailable("chat completion request failed: " + what, 0);
             }
             const auto wait = backoff(policy, attempt);
             spdlog::debug("chat completion transport failure ({}); retrying in {} ms",
@@ -214,10 +214,15 @@ ChatResult OpenAICompatibleModel::invoke(const std::vector<Message>& messages,
         }
         const std::string message =
             redact(service_message(r.body, settings_.max_answer_bytes), secret_);
-        if (last || !retriable_status(r.status)) {
+        if (!retriable_status(r.status)) {
             throw ModelError("chat completion failed with HTTP " + std::to_string(r.status) + ": " +
                                  message,
                              r.status);
+        }
+        if (last) {
+            throw ModelUnavailable("chat completion failed with HTTP " + std::to_string(r.status) +
+                                       ": " + message,
+                                   r.status);
         }
         const auto wait = asked_wait(r).value_or(backoff(policy, attempt));
         spdlog::debug("chat completion HTTP {} ({}); retrying in {} ms", r.status, message,

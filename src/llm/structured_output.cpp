@@ -93,7 +93,7 @@ Value RecordSchema::json_schema() const {
 
 Value RecordSchema::validate(const Value& answer, std::string_view raw) const {
     if (!answer.is_object()) {
-        throw OutputParsingError("the model's answer for " + name +
+        throw ModelAnswerInvalid("the model's answer for " + name +
                                  " is not a JSON object: " + excerpt(raw));
     }
     Value record = Value::object();
@@ -101,14 +101,14 @@ Value RecordSchema::validate(const Value& answer, std::string_view raw) const {
         const auto it = answer.find(f.name);
         if (it == answer.end()) {
             if (!f.default_value) {
-                throw OutputParsingError("the model's answer for " + name + " lacks the field '" +
+                throw ModelAnswerInvalid("the model's answer for " + name + " lacks the field '" +
                                          f.name + "': " + excerpt(raw));
             }
             record[f.name] = *f.default_value;
             continue;
         }
         if (!fits(f.type, *it)) {
-            throw OutputParsingError("the model's answer for " + name + " has field '" + f.name +
+            throw ModelAnswerInvalid("the model's answer for " + name + " has field '" + f.name +
                                      "' that is not " + type_words(f.type) + " (got " +
                                      python_type_name(*it) + "): " + excerpt(raw));
         }
@@ -146,12 +146,12 @@ Value StructuredModel::invoke(const std::vector<Message>& messages) const {
     if (method_ == StructuredMethod::FunctionCalling) {
         const Value* call = called_tool(result.tool_calls, schema_.name);
         if (call == nullptr) {
-            throw OutputParsingError("the model answered without calling '" + schema_.name +
+            throw ModelAnswerInvalid("the model answered without calling '" + schema_.name +
                                      "': " + excerpt(result.content));
         }
         const Value* arguments = find_member(find_member(call, "function"), "arguments");
         if (arguments == nullptr || arguments->is_null()) {
-            throw OutputParsingError("the model called '" + schema_.name +
+            throw ModelAnswerInvalid("the model called '" + schema_.name +
                                      "' without arguments: " + excerpt(call->dump()));
         }
         if (arguments->is_object()) {
@@ -166,10 +166,10 @@ Value StructuredModel::invoke(const std::vector<Message>& messages) const {
         parsed = parse_json_input(raw);
     } catch (const JsonInputError& e) {
         if (e.reason() == JsonInputError::Reason::Malformed) {
-            throw OutputParsingError("the model's answer for " + schema_.name +
+            throw ModelAnswerInvalid("the model's answer for " + schema_.name +
                                      " is not JSON: " + excerpt(raw));
         }
-        throw OutputParsingError("the model's answer for " + schema_.name +
+        throw ModelAnswerInvalid("the model's answer for " + schema_.name +
                                  " was refused: " + e.what());
     }
     return schema_.validate(parsed, raw);

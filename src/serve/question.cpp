@@ -1,8 +1,8 @@
 #include "serve/question.hpp"
 
+#include "zolviai/agent/error_table.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/graph/run_config.hpp"
-#include "zolviai/llm/usage.hpp"
 #include "zolviai/sql/render.hpp"
 
 #include <filesystem>
@@ -20,8 +20,8 @@ std::string sse_frame(const char* event, const Value& data) {
            "\ndata: " + data.dump(-1, ' ', false, Value::error_handler_t::replace) + "\n\n";
 }
 
-// Each node's start and end: kept for the record and, for a streamed question, sent as it
-// happens. Nodes of one super-step may report from several threads.
+// Each node's start and end, for a streamed question, sent as it happens. Nodes of one super-step
+// may report from several threads.
 class StepEvents : public graph::Observer {
 public:
     StepEvents(Ticket& ticket, Clock::time_point start) : ticket_(ticket), start_(start) {}
@@ -35,10 +35,6 @@ public:
     void on_node_end(std::string_view node, int step, std::chrono::nanoseconds elapsed,
                      bool failed) override {
         const double ms = std::chrono::duration<double, std::milli>(elapsed).count();
-        {
-            std::lock_guard lock(mutex_);
-            steps_.push_back({{"name", node}, {"ms", ms}, {"failed", failed}});
-        }
         ticket_.push_event("step", {{"phase", "end"},
                                     {"name", node},
                                     {"step", step + 1},
@@ -47,76 +43,10 @@ public:
                                     {"failed", failed}});
     }
 
-    Value steps() {
-        std::lock_guard lock(mutex_);
-        return steps_;
-    }
-
 private:
     Ticket& ticket_;
     Clock::time_point start_;
-    std::mutex mutex_;
-    Value steps_ = Value::array();
 };
-
-const Value* state_field(const Value& state, const char* name) {
-    const auto it = state.find(name);
-    return it == state.end() || it->is_null() ? nullptr : &*it;
-}
-
-std::string text_field(const Value& state, const char* name) {
-    const Value* v = state_field(state, name);
-    return v && v->is_string() ? v->get<std::string>() : "";
-}
-
-long count_refusals(const Value& state) {
-    const Value* errors = state_field(state, "execution_error");
-    long n = 0;
-    if (errors && errors->is_array()) {
-        for (const auto& e : *errors) {
-            n += e.is_string() &&
-                 e.get<std::string>().find("Statement refused") != std::string::npos;
-        }
-    }
-    return n;
-}
-
-// The answer record of a finished run.
-Value answer_record(const QuestionServices& s, const Ticket& ticket, const Value& state,
-                    const std::filesystem::path& folder) {
-    Value record = Value::object();
-    const std::string answer = text_field(state, "final_response");
-    record["answer"] = ticket.sql_only || answer.empty() ? Value(nullptr) : Value(answer);
-    const Value* queries = state_field(state, "generated_sql_query");
-    record["queries"] = queries && queries->is_array() ? *queries : Value::array();
-    const bool have_sql = !record["queries"].empty() && record["queries"].back().is_string();
-    record["sql"] = have_sql ? record["queries"].back() : Value(nullptr);
-    const Value* success = state_field(state, "execution_success");
-    Value rows = {{"columns", Value::array()}, {"rows", Value::array()}, {"row_count", 0}};
-    if (have_sql && success && truthy(*success)) {
-        // The flow keeps the rows as rendered text; the final statement once more gives them
-        // as values (read-only, through the guard, its first rows only).
-        try {
-            rows = rows_json(s.db.query(record["sql"].get<std::string>(),
-                                        static_cast<std::int64_t>(s.max_rows)));
-        } catch (const DatabaseError& e) {
-            spdlog::warn("serve: the final statement did not run again: {}", e.what());
-        }
-    }
-    record["columns"] = std::move(rows["columns"]);
-    record["rows"] = std::move(rows["rows"]);
-    record["row_count"] = std::move(rows["row_count"]);
-    record["chart"] = nullptr;
-    if (!folder.empty()) {
-        const std::string name = s.charts.record(folder, text_field(state, "image_path"));
-        if (!name.empty()) {
-            record["chart"] = "/v1/charts/" + name;
-        }
-    }
-    const std::string code = text_field(state, "pandas_code");
-    record["code"] = code.empty() ? Value(nullptr) : Value(code);
-    return record;
-}
 
 } // namespace
 
@@ -139,11 +69,12 @@ void Ticket::push_event(const char* event, const Value& data) {
     }
 }
 
-void Ticket::finish(int status, Value body, double run_ms) {
+void Ticket::finish(int status, Value body, double run_ms, int retry_after_s) {
     std::function<void()> listener;
     {
         std::lock_guard lock(mutex_);
         run_ms_ = run_ms;
+        retry_after_s_ = retry_after_s;
         if (stream_) {
             events_.push_back(sse_frame(status == 200 ? "result" : "error", body));
         }
@@ -207,6 +138,11 @@ int Ticket::status() const {
     return status_;
 }
 
+int Ticket::retry_after_s() const {
+    std::lock_guard lock(mutex_);
+    return retry_after_s_;
+}
+
 double Ticket::run_ms() const {
     std::lock_guard lock(mutex_);
     return run_ms_;
@@ -251,79 +187,88 @@ bool database_reachable(const sql::CustomSQLDatabase& db, std::string* why) {
     }
 }
 
+int answer_status(const agent::Answer& a, bool sql_only) {
+    if (!a.error_type.empty()) {
+        return agent::error_face(a.error_kind.value_or(ErrorKind::Internal)).http_status;
+    }
+    return sql_only && a.outcome != "answered" ? 422 : 200;
+}
+
+Value answer_record(const agent::Answer& a, std::size_t max_rows, const std::string& chart) {
+    Value record = agent::answer_json(a, max_rows);
+    record["chart"] = chart.empty() ? Value(nullptr) : Value(chart);
+    return record;
+}
+
 void run_question(const QuestionServices& s, Ticket& ticket) {
     if (ticket.abandoned() || Clock::now() >= ticket.deadline) {
         ticket.finish(504, error_body("timeout", "the question waited past its deadline"), 0);
         return;
     }
     const auto start = Clock::now();
-    StepEvents steps(ticket, start);
+    StepEvents events(ticket, start);
     std::filesystem::path folder;
-    llm::UsageScope usage;
-    int status = 200;
+    agent::Question question;
+    question.text = ticket.question;
+    question.mode = ticket.sql_only ? agent::RunMode::SqlOnly : agent::RunMode::Full;
+    question.max_rows = s.max_rows;
+    question.deadline = ticket.deadline;
+    int status = 500;
+    int retry_after_s = 0;
     Value body;
-    Value state;
+    agent::Answer answer;
     try {
-        Value inputs = {{"user_question", ticket.question}};
-        if (ticket.sql_only) {
-            inputs["sql_only"] = true;
-        } else {
+        if (!ticket.sql_only) {
             folder = s.charts.new_folder();
-            inputs["save_path"] = folder.string();
+            question.media_dir = folder.string();
         }
-        state = s.flow.invoke(inputs, &steps);
-        s.metrics.count_refusals(count_refusals(state));
-        const Value* success = state_field(state, "execution_success");
-        if (ticket.sql_only && !(success && truthy(*success))) {
-            const Value* errors = state_field(state, "execution_error");
-            std::string why = "the SQL could not be written so that it runs";
-            if (errors && errors->is_array() && !errors->empty() && errors->back().is_string()) {
-                why += ": " + errors->back().get<std::string>();
-            }
-            status = 422;
-            body = error_body("sql_failed", why);
-        } else {
-            body = answer_record(s, ticket, state, folder);
-        }
-    } catch (const DatabaseError& e) {
-        std::string why;
-        const bool down = !database_reachable(s.db, &why);
-        status = down ? 503 : 500;
-        body = down ? error_body("database_unavailable", std::string("the database is not "
-                                                                     "reachable: ") +
-                                                             e.what())
-                    : error_body("question_failed", e.what());
-    } catch (const ModelError& e) {
-        status = 502;
-        body = error_body("model_error", e.what());
-    } catch (const TimeoutError& e) {
-        status = 504;
-        body = error_body("timeout", e.what());
-    } catch (const Error& e) {
-        status = 500;
-        body = error_body("question_failed", e.what());
+        answer = s.asker.ask(question, &events);
+        status = answer_status(answer, ticket.sql_only);
     } catch (const std::exception& e) {
-        spdlog::error("serve: a question failed unexpectedly: {}", e.what());
+        // The chart folder could not be made: nothing ran.
+        spdlog::error("serve: a question failed before it ran: {}", e.what());
+        answer.error_kind = error_kind(e);
+        answer.error = e.what();
+        answer.error_type = "setup";
         status = 500;
-        body = error_body("internal_error", "the server failed while answering the question");
+    }
+    long refusals = 0;
+    for (const auto& attempt : answer.attempts) {
+        refusals += attempt.error_kind == ErrorKind::StatementRefused;
+    }
+    s.metrics.count_refusals(refusals);
+    if (status == 200) {
+        std::string chart;
+        if (!folder.empty()) {
+            const std::string name = s.charts.record(folder, answer.analysis.chart);
+            if (!name.empty()) {
+                chart = "/v1/charts/" + name;
+            }
+        }
+        body = answer_record(answer, s.max_rows, chart);
+    } else if (answer.error_type.empty()) {
+        body = error_body("sql_failed", "the SQL could not be written so that it runs" +
+                                            (answer.error.empty() ? "" : ": " + answer.error));
+    } else {
+        const agent::ErrorFace& face =
+            agent::error_face(answer.error_kind.value_or(ErrorKind::Internal));
+        std::string message = answer.error;
+        if (face.kind == ErrorKind::Internal) {
+            spdlog::error("serve: a question failed unexpectedly: {}", answer.error);
+            message = "the server failed while answering the question";
+        }
+        body = error_body(face.http_code, message);
+        retry_after_s = face.retry_after_s;
     }
     if (status != 200 && !folder.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(folder, ec);
     }
-    const Value usage_json = {{"model_calls", usage.successful_requests},
-                              {"prompt_tokens", usage.prompt_tokens},
-                              {"completion_tokens", usage.completion_tokens},
-                              {"cost", usage.total_cost}};
-    if (status == 200) {
-        body["usage"] = usage_json;
-        body["steps"] = steps.steps();
-    }
     const auto end = Clock::now();
     s.metrics.observe_question(std::chrono::duration<double>(end - start).count(),
-                               usage.successful_requests, usage.prompt_tokens,
-                               usage.completion_tokens, usage.total_cost);
-    ticket.finish(status, std::move(body), ms_between(start, end));
+                               answer.usage.calls, answer.usage.prompt_tokens,
+                               answer.usage.completion_tokens, answer.usage.cost);
+    ticket.finish(status, std::move(body), ms_between(start, end), retry_after_s);
 }
 
 } // namespace zolviai::serve

@@ -2,8 +2,8 @@
 
 #include "serve/chart_store.hpp"
 #include "serve/metrics.hpp"
+#include "zolviai/agent/asker.hpp"
 #include "zolviai/core/value.hpp"
-#include "zolviai/flow/sql_graph.hpp"
 #include "zolviai/sql/sql_database.hpp"
 
 #include <chrono>
@@ -31,8 +31,9 @@ public:
 
     // Worker side. Events are kept only for a streamed question.
     void push_event(const char* event, const Value& data);
-    // run_ms: the time the flow took, told to clients in a Server-Timing header.
-    void finish(int status, Value body, double run_ms);
+    // run_ms: the time the flow took, told to clients in a Server-Timing header;
+    // retry_after_s: the Retry-After the error table gives the failure (0: none).
+    void finish(int status, Value body, double run_ms, int retry_after_s = 0);
 
     // Request side. Waits for the end until the deadline; false when the deadline came first.
     bool wait_until_done();
@@ -50,6 +51,7 @@ public:
 
     int status() const;
     double run_ms() const;
+    int retry_after_s() const;
     const Value& body() const; // after the end
 
 private:
@@ -62,12 +64,13 @@ private:
     bool abandoned_ = false;
     int status_ = 0;
     double run_ms_ = 0;
+    int retry_after_s_ = 0;
     Value body_;
 };
 
-// What a question needs to run: the shared flow and wrapper, and where its results go.
+// What a question needs to run: the shared engine and wrapper, and where its results go.
 struct QuestionServices {
-    const flow::SQLGraph& flow;
+    const agent::Asker& asker;
     const sql::CustomSQLDatabase& db;
     ChartStore& charts;
     Metrics& metrics;
@@ -77,6 +80,13 @@ struct QuestionServices {
 // Runs the question on this thread and finishes the ticket: 200 with the answer record, or
 // an error status with {"error": {"code", "message"}}.
 void run_question(const QuestionServices& services, Ticket& ticket);
+
+// The status and body of a finished answer, as run_question gives them: the error table's
+// status and code for a raised error, 422 sql_failed for a SQL-only question whose SQL never
+// ran, else 200 with the answer record (chart: its address once recorded in the chart store,
+// which only a question with a media folder has).
+int answer_status(const agent::Answer& answer, bool sql_only);
+Value answer_record(const agent::Answer& answer, std::size_t max_rows, const std::string& chart);
 
 // The error body every failure carries.
 Value error_body(const std::string& code, const std::string& message);

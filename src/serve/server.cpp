@@ -6,6 +6,7 @@
 #include "serve/question.hpp"
 #include "serve/question_pool.hpp"
 #include "serve/web_assets.hpp"
+#include "zolviai/agent/error_table.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/json_input.hpp"
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <set>
 #include <strings.h>
 #include <sys/stat.h>
@@ -42,46 +44,12 @@ const char* kContentSecurityPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob:; "
     "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
-enum class Route { Healthz, Readyz, Metrics, Tables, Schema, Sql, Ask, AskStream };
-
-struct RouteEntry {
-    const char* path;
-    const char* method;
-    Route route;
-    bool token; // needs the bearer token when the server has one
-};
-
-const RouteEntry kRoutes[] = {
-    {"/healthz", "GET", Route::Healthz, false}, {"/readyz", "GET", Route::Readyz, false},
-    {"/metrics", "GET", Route::Metrics, true},  {"/v1/tables", "GET", Route::Tables, true},
-    {"/v1/schema", "GET", Route::Schema, true}, {"/v1/sql", "POST", Route::Sql, true},
-    {"/v1/ask", "POST", Route::Ask, true},      {"/v1/ask/stream", "POST", Route::AskStream, true},
-};
-
 bool is_chart_name(std::string_view name) {
     if (name.size() != 36 || name.substr(32) != ".png") {
         return false;
     }
     return std::all_of(name.begin(), name.begin() + 32,
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-// The routes by their pattern: what metrics and logs name, never the path a client sent.
-std::string route_label(const std::string& path) {
-    for (const auto& entry : kRoutes) {
-        if (path == entry.path) {
-            return entry.path;
-        }
-    }
-    for (const auto& asset : web_assets()) {
-        if (path == asset.path) {
-            return path;
-        }
-    }
-    if (path.rfind("/v1/charts/", 0) == 0) {
-        return "/v1/charts/{name}";
-    }
-    return "other";
 }
 
 // Compares in time that depends only on the lengths, so the token cannot be found a byte
@@ -178,10 +146,13 @@ struct Server::Impl : HttpHandler {
     Impl(ServeOptions o, std::shared_ptr<sql::CustomSQLDatabase> database,
          std::shared_ptr<const flow::SQLGraph> graph)
         : options(std::move(o)), db(std::move(database)), flow(std::move(graph)),
+          asker(flow ? std::make_unique<agent::Asker>(flow) : nullptr),
           charts(options.media_dir, options.chart_ttl),
           database_pool(kDatabaseWorkers, kDatabaseQueue),
           listener(limits_from(options), *this, options.io_threads),
-          pool(options.max_concurrent, options.queue) {}
+          pool(options.max_concurrent, options.queue) {
+        register_routes();
+    }
 
     static HttpLimits limits_from(const ServeOptions& o) {
         HttpLimits l;
@@ -199,6 +170,7 @@ struct Server::Impl : HttpHandler {
     ServeOptions options;
     std::shared_ptr<sql::CustomSQLDatabase> db;
     std::shared_ptr<const flow::SQLGraph> flow;
+    std::unique_ptr<agent::Asker> asker; // over flow, when there is one
     Metrics metrics;
     ChartStore charts;
     std::set<std::string> allowed_hosts;   // lower case, with the port where it is given
@@ -215,6 +187,30 @@ struct Server::Impl : HttpHandler {
     QuestionPool database_pool;
     HttpListener listener;
     QuestionPool pool; // last: its workers use everything above and are joined first
+
+    // One row per route: registration, the method and token checks and the metrics label all
+    // read it. Handlers take the whole request and reply exactly once, from any thread.
+    using Handler = void (Impl::*)(const HttpRequest&, HttpReply);
+    struct Route {
+        const char* method;
+        std::string path; // the whole path, or its start when prefix
+        bool prefix;
+        bool token;         // needs the bearer token when the server has one
+        std::string metric; // the route's label in metrics and logs (never the client's path)
+        Handler handler;
+    };
+    std::vector<Route> routes;
+    void register_routes();
+    const Route* find_route(const std::string& path) const;
+
+    void healthz(const HttpRequest&, HttpReply reply);
+    void metrics_text(const HttpRequest&, HttpReply reply);
+    void readyz(const HttpRequest&, HttpReply reply);
+    void list_tables(const HttpRequest&, HttpReply reply);
+    void describe(const HttpRequest& req, HttpReply reply);
+    void sql(const HttpRequest& req, HttpReply reply);
+    void chart_file(const HttpRequest& req, HttpReply reply);
+    void asset(const HttpRequest& req, HttpReply reply);
 
     // HttpHandler
     std::optional<HttpResponse> screen(const HttpRequest& head) override;
@@ -332,32 +328,18 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
         return refuse(std::move(res));
     }
     // The route and the method are decided from the head, before any byte of the body.
-    const char* method = nullptr;
-    bool needs_token = false;
-    for (const auto& e : kRoutes) {
-        if (head.path == e.path) {
-            method = e.method;
-            needs_token = e.token;
-        }
-    }
-    if (!method && head.path.rfind("/v1/charts/", 0) == 0) {
-        method = "GET";
-        needs_token = true;
-    }
-    for (const auto& asset : web_assets()) {
-        if (!method && head.path == asset.path) {
-            method = "GET";
-        }
-    }
-    if (!method) {
+    const Route* route = find_route(head.path);
+    if (!route) {
         return refuse(error_response(404, "not_found", "there is no such route"));
     }
-    if (head.method != method && !(head.method == "HEAD" && std::string_view(method) == "GET")) {
+    const std::string_view method = route->method;
+    if (head.method != method && !(head.method == "HEAD" && method == "GET")) {
         auto res = error_response(405, "method_not_allowed",
                                   "this route takes " + std::string(method) + " only");
-        res.headers.emplace_back("Allow", method);
+        res.headers.emplace_back("Allow", std::string(method));
         return refuse(std::move(res));
     }
+    const bool needs_token = route->token;
     if (needs_token && !options.token.empty()) {
         const std::string* header = head.header("authorization");
         // The scheme's name is case-insensitive (RFC 7235); the token is not.
@@ -385,6 +367,37 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
     return std::nullopt;
 }
 
+void Server::Impl::register_routes() {
+    // clang-format off
+    // method  path               prefix token  metric              handler
+    routes = {
+        {"GET",  "/healthz",        false, false, "/healthz",           &Impl::healthz},
+        {"GET",  "/readyz",         false, false, "/readyz",            &Impl::readyz},
+        {"GET",  "/metrics",        false, true,  "/metrics",           &Impl::metrics_text},
+        {"GET",  "/v1/tables",      false, true,  "/v1/tables",         &Impl::list_tables},
+        {"GET",  "/v1/schema",      false, true,  "/v1/schema",         &Impl::describe},
+        {"POST", "/v1/sql",         false, true,  "/v1/sql",            &Impl::sql},
+        {"POST", "/v1/ask",         false, true,  "/v1/ask",            &Impl::ask},
+        {"POST", "/v1/ask/stream",  false, true,  "/v1/ask/stream",     &Impl::ask_stream},
+        {"GET",  "/v1/charts/",     true,  true,  "/v1/charts/{name}",  &Impl::chart_file},
+    };
+    // clang-format on
+    // The page and its files, compiled in: open to every client that may reach the server.
+    for (const auto& a : web_assets()) {
+        routes.push_back(
+            {"GET", std::string(a.path), false, false, std::string(a.path), &Impl::asset});
+    }
+}
+
+const Server::Impl::Route* Server::Impl::find_route(const std::string& path) const {
+    for (const Route& r : routes) {
+        if (r.prefix ? path.compare(0, r.path.size(), r.path) == 0 : path == r.path) {
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
 void Server::Impl::handle(HttpRequest request, HttpReply reply) {
     // Every answer carries the page's protection headers.
     const std::string* origin = request.header("origin");
@@ -392,57 +405,57 @@ void Server::Impl::handle(HttpRequest request, HttpReply reply) {
         add_common_headers(res, origin);
         reply(std::move(res));
     };
-    const std::string& path = request.path;
-    for (const auto& asset : web_assets()) {
-        if (path == asset.path) {
-            HttpResponse res;
-            res.body = std::string(asset.body);
-            res.headers = {{"Content-Type", std::string(asset.content_type)},
-                           {"Cache-Control", "no-cache"}};
-            send(std::move(res));
-            return;
-        }
-    }
-    if (path.rfind("/v1/charts/", 0) == 0) {
-        send(chart(request));
-        return;
-    }
-    const auto entry = std::find_if(std::begin(kRoutes), std::end(kRoutes),
-                                    [&](const RouteEntry& e) { return path == e.path; });
-    if (entry == std::end(kRoutes)) {
+    const Route* route = find_route(request.path);
+    if (!route) {
         send(error_response(404, "not_found", "there is no such route"));
         return;
     }
-    switch (entry->route) {
-    case Route::Healthz:
-        send(json_response(200, {{"status", "ok"}}));
-        return;
-    case Route::Metrics: {
-        HttpResponse res;
-        res.body = metrics.render(pool.running(), pool.waiting());
-        res.headers = {{"Content-Type", "text/plain; version=0.0.4; charset=utf-8"}};
-        send(std::move(res));
-        return;
+    (this->*route->handler)(request, send);
+}
+
+void Server::Impl::healthz(const HttpRequest&, HttpReply reply) {
+    reply(json_response(200, {{"status", "ok"}}));
+}
+
+void Server::Impl::metrics_text(const HttpRequest&, HttpReply reply) {
+    HttpResponse res;
+    res.body = metrics.render(pool.running(), pool.waiting());
+    res.headers = {{"Content-Type", "text/plain; version=0.0.4; charset=utf-8"}};
+    reply(std::move(res));
+}
+
+void Server::Impl::readyz(const HttpRequest&, HttpReply reply) {
+    on_database(std::move(reply), [this] { return ready(); });
+}
+
+void Server::Impl::list_tables(const HttpRequest&, HttpReply reply) {
+    on_database(std::move(reply), [this] { return tables(); });
+}
+
+void Server::Impl::describe(const HttpRequest& req, HttpReply reply) {
+    on_database(std::move(reply), [this, req] { return schema(req); });
+}
+
+void Server::Impl::sql(const HttpRequest& req, HttpReply reply) {
+    on_database(std::move(reply), [this, req] { return run_sql(req); });
+}
+
+void Server::Impl::chart_file(const HttpRequest& req, HttpReply reply) {
+    reply(chart(req));
+}
+
+void Server::Impl::asset(const HttpRequest& req, HttpReply reply) {
+    for (const auto& a : web_assets()) {
+        if (req.path == a.path) {
+            HttpResponse res;
+            res.body = std::string(a.body);
+            res.headers = {{"Content-Type", std::string(a.content_type)},
+                           {"Cache-Control", "no-cache"}};
+            reply(std::move(res));
+            return;
+        }
     }
-    case Route::Readyz:
-        on_database(send, [this] { return ready(); });
-        return;
-    case Route::Tables:
-        on_database(send, [this] { return tables(); });
-        return;
-    case Route::Schema:
-        on_database(send, [this, request] { return schema(request); });
-        return;
-    case Route::Sql:
-        on_database(send, [this, request] { return run_sql(request); });
-        return;
-    case Route::Ask:
-        ask(request, send);
-        return;
-    case Route::AskStream:
-        ask_stream(request, send);
-        return;
-    }
+    reply(error_response(404, "not_found", "there is no such route"));
 }
 
 void Server::Impl::on_database(HttpReply reply, std::function<HttpResponse()> work) {
@@ -466,7 +479,8 @@ void Server::Impl::completed(const HttpRequest& req, int status) {
         req.start == Clock::time_point{}
             ? 0.0
             : std::chrono::duration<double, std::milli>(Clock::now() - req.start).count();
-    const std::string route = req.path.empty() ? "other" : route_label(req.path);
+    const Route* found = req.path.empty() ? nullptr : find_route(req.path);
+    const std::string route = found ? found->metric : "other";
     metrics.count_request(route, status);
     // The route's pattern for unknown paths: a path is the client's text. Any of it that is
     // logged is escaped and cut, so it cannot forge a line or steer a terminal.
@@ -528,7 +542,7 @@ std::shared_ptr<Ticket> Server::Impl::admit(const HttpRequest& req, HttpResponse
     auto ticket = std::make_shared<Ticket>(*question, sql_only,
                                            Clock::now() + options.question_timeout, stream);
     ++pending;
-    const QuestionServices services{*flow, *db, charts, metrics, options.max_rows};
+    const QuestionServices services{*asker, *db, charts, metrics, options.max_rows};
     const bool queued = pool.submit([this, services, ticket] {
         run_question(services, *ticket);
         if (ticket->status() == 200) {
@@ -552,8 +566,8 @@ std::shared_ptr<Ticket> Server::Impl::admit(const HttpRequest& req, HttpResponse
 
 HttpResponse Server::Impl::answer(const Ticket& ticket, Clock::time_point start) {
     auto res = json_response(ticket.status(), ticket.body());
-    if (ticket.status() == 503) {
-        res.headers.emplace_back("Retry-After", "5");
+    if (ticket.retry_after_s() > 0) {
+        res.headers.emplace_back("Retry-After", std::to_string(ticket.retry_after_s()));
     }
     // The flow's time and the request's time in this server up to its answer: their
     // difference is the server's own (HTTP, JSON, queue hand-over).
@@ -686,19 +700,18 @@ void Server::Impl::ask_stream(const HttpRequest& req, HttpReply reply) {
 }
 
 HttpResponse Server::Impl::database_failed(const DatabaseError& e) {
-    std::string why;
-    if (!database_reachable(*db, &why)) {
-        auto res = error_response(503, "database_unavailable",
-                                  std::string("the database is not reachable: ") + e.what());
-        res.headers.emplace_back("Retry-After", "5");
-        return res;
-    }
-    const std::string message = e.what();
-    if (message.find("Statement refused") != std::string::npos) {
+    const agent::ErrorFace& face = agent::error_face(e);
+    if (face.kind == ErrorKind::StatementRefused) {
         metrics.count_refusals(1);
-        return error_response(400, "statement_refused", message);
     }
-    return error_response(400, "sql_error", message);
+    // The statement is the client's own: an engine's error is a bad request, not ours.
+    auto res = face.kind == ErrorKind::Database
+                   ? error_response(400, "sql_error", e.what())
+                   : error_response(face.http_status, face.http_code, e.what());
+    if (face.retry_after_s > 0) {
+        res.headers.emplace_back("Retry-After", std::to_string(face.retry_after_s));
+    }
+    return res;
 }
 
 HttpResponse Server::Impl::run_sql(const HttpRequest& req) {
@@ -872,6 +885,9 @@ Server::Server(ServeOptions options, std::shared_ptr<sql::CustomSQLDatabase> db,
     make_private_folder(options.media_dir, true);
     impl_ = std::make_unique<Impl>(std::move(options), std::move(db), std::move(flow));
     Impl& s = *impl_;
+    if (s.options.port != 0) {
+        s.allow_hosts(s.options.port); // bind() adds the port it gets when asked for any
+    }
     s.janitor = std::thread([&s] { s.sweep_charts(); });
 }
 
@@ -882,6 +898,18 @@ Server::~Server() {
     }
     impl_->janitor_wake.notify_all();
     impl_->janitor.join();
+}
+
+HttpResponse Server::respond(HttpRequest request) {
+    if (auto refusal = impl_->screen(request)) {
+        impl_->completed(request, refusal->status);
+        return std::move(*refusal);
+    }
+    auto done = std::make_shared<std::promise<HttpResponse>>();
+    impl_->handle(request, [done](HttpResponse res) { done->set_value(std::move(res)); });
+    HttpResponse res = done->get_future().get();
+    impl_->completed(request, res.status);
+    return res;
 }
 
 int Server::bind() {

@@ -25,7 +25,7 @@ std::unique_ptr<Connection> ConnectionPool::acquire() {
             std::unique_lock lock(mutex_);
             if (!available_.wait_until(lock, deadline,
                                        [&] { return !idle_.empty() || open_ < most_; })) {
-                throw DatabaseError("all " + std::to_string(most_) +
+                throw DatabaseUnavailable("all " + std::to_string(most_) +
                                     " database connections are busy; waited " +
                                     std::to_string(wait_.count()) + " ms for one to become free");
             }

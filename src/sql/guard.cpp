@@ -37,7 +37,7 @@ std::optional<std::string> refusal_reason(Connection& connection, std::string_vi
 void check_generated_statement(Connection& connection, std::string_view sql,
                                const GuardOptions& options) {
     if (auto reason = refusal_reason(connection, sql, options)) {
-        throw DatabaseError("Statement refused: " + *reason);
+        throw StatementRefused(*reason);
     }
 }
 

@@ -58,14 +58,14 @@ std::optional<std::string> GuardedRunner::generated_sql_refusal() const {
 
 void GuardedRunner::check_generated_sql_allowed() const {
     if (auto reason = generated_sql_refusal()) {
-        throw DatabaseError("Statement refused: " + *reason);
+        throw StatementRefused(*reason);
     }
 }
 
 ResultSet GuardedRunner::query(const std::string& command, std::int64_t max_rows,
                                bool stop_after_max_rows) const {
     if (auto reason = shared_refusal(command, options_.guard)) {
-        throw DatabaseError("Statement refused: " + *reason);
+        throw StatementRefused(*reason);
     }
     check_generated_sql_allowed();
     ExecuteOptions options;
@@ -77,18 +77,17 @@ ResultSet GuardedRunner::query(const std::string& command, std::int64_t max_rows
     ConnectionPool::Lease conn(pool_);
     try {
         if (auto reason = conn->refusal_reason(command)) {
-            throw DatabaseError("Statement refused: " + *reason);
+            throw StatementRefused(*reason);
         }
         // Nothing a generated statement does is kept: the driver runs it read-only where the
         // engine allows, rolls back and resets the session.
         return conn->execute_guarded(command, options);
+    } catch (const StatementRefused&) {
+        conn.suspect();
+        throw;
     } catch (const DatabaseError& e) {
         conn.suspect();
-        const std::string text = e.what();
-        if (text.rfind("Statement refused: ", 0) == 0) {
-            throw;
-        }
-        throw DatabaseError(text + "\n[SQL: " + command + "]");
+        throw_database_error(e.kind(), std::string(e.what()) + "\n[SQL: " + command + "]");
     }
 }
 

@@ -38,6 +38,18 @@ Value run_agent(const flow::SQLGraph& agent, const std::string& zolvi_api_key,
                 const std::string& query, const std::string& media_path,
                 graph::Observer* observer = nullptr, bool sql_only = false);
 
+struct Answer;
+
+// The lines run_agent prints for an answer whose flow raised: the traceback on standard error,
+// "An error occurred when running the agent: <error>" on standard output. False (nothing
+// printed) when the flow did not raise.
+bool print_agent_failure(const Answer& answer);
+
+// Sends the question's usage to the reporter (set_usage_reporter; by default the model-settings
+// service), as run_agent does; a failed report prints "The usage report failed: <error>".
+void report_usage(const std::string& zolvi_api_key, const std::string& question,
+                  const Value& tokens, const Value& cost);
+
 // Picks the deployments for the two roles from the service's list: the last record whose
 // "model" is "GPT-3.5" and the last whose "model" starts with "GPT-4". Returns false (and
 // leaves placeholders without an endpoint) when either role has no usable endpoint.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zolviai/agent/asker.hpp"
 #include "zolviai/core/value.hpp"
 #include "zolviai/eval/compare.hpp"
 #include "zolviai/eval/questions.hpp"
@@ -37,9 +38,11 @@ const char* outcome_name(Outcome outcome);
 // Parses the names outcome_name gives; a ValueError otherwise.
 Outcome parse_outcome(std::string_view name);
 
-// The outcome a failed statement's error text stands for: Refused for the guard's refusals,
-// Timeout for a statement stopped by its time-out (any engine), SqlError for the rest.
-Outcome classify_sql_error(std::string_view error);
+// The outcome of an answer that did not end in rows: the error table's evaluation outcome for
+// its error's kind (a refusal or a time-out of the last statement included), SqlError for a
+// correction loop that gave up otherwise; Correct for an answer with rows (to be compared).
+// A kind the table gives no outcome (a misconfiguration, an interrupt) is raised again.
+Outcome outcome_of(const agent::Answer& answer);
 
 struct EvalOptions {
     std::string default_db_uri; // questions that name no database run here
@@ -105,7 +108,7 @@ public:
 private:
     struct Target {
         std::shared_ptr<sql::CustomSQLDatabase> db;
-        std::shared_ptr<flow::SQLGraph> flow;
+        std::unique_ptr<agent::Asker> asker; // over the database's flow
         std::string error; // why the database could not be opened
     };
     Target& target_for(const std::string& uri, bool with_flow);

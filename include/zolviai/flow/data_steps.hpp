@@ -3,6 +3,7 @@
 #include "zolviai/core/value.hpp"
 #include "zolviai/flow/prompt_template.hpp"
 #include "zolviai/flow/query_checker.hpp"
+#include "zolviai/flow/run_record.hpp"
 #include "zolviai/llm/chat_model.hpp"
 #include "zolviai/pyexec/analysis_runner.hpp"
 #include "zolviai/sql/sql_database.hpp"
@@ -54,11 +55,12 @@ public:
 };
 
 // Runs the newest query. Rows: the rendered rows, success and the analysis prompt set to
-// "generation"; no rows: "None" and failure; a database error: its text and failure.
+// "generation"; no rows: "None" and failure; a database error: its text and failure. With a
+// record, the attempt (and on success the typed rows) are kept there too.
 class SQLExecution {
 public:
     explicit SQLExecution(DatabasePtr db);
-    Value invoke(const Value& state) const;
+    Value invoke(const Value& state, RunRecord* record = nullptr) const;
 
     DatabasePtr db;
 };
@@ -72,7 +74,8 @@ public:
 class PandasExecutor {
 public:
     explicit PandasExecutor(ChatModelPtr model, pyexec::AnalysisRunnerPtr runner = nullptr);
-    Value invoke(const Value& state) const;
+    // With a record, the files the run saved are kept there.
+    Value invoke(const Value& state, RunRecord* record = nullptr) const;
     // The user message of PANDAS_SYSTEM_TEMPLATE for the state (not used by the flow).
     std::vector<llm::Message> generate_prompt(const Value& state) const;
 

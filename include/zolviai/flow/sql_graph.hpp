@@ -56,7 +56,9 @@ public:
     // state. The observer, when given, sees every node start and end. With a true "sql_only"
     // input the run ends after the last successful SQL execution, or when the correction loop
     // gives up, without the analysis and the answer.
-    Value invoke(const Value& inputs, graph::Observer* observer = nullptr) const;
+    // A record, when given, receives what the steps keep beside the state (RunRecord).
+    Value invoke(const Value& inputs, graph::Observer* observer = nullptr,
+                 RunRecord* record = nullptr) const;
 
     // "ascii": the drawing to the console; anything else: a picture of the graph written to
     // save_graph_path, in the format its extension names (png, svg, pdf, jpg, ...).
@@ -76,6 +78,26 @@ public:
     std::shared_ptr<PandasExecutor> pandas_executor;
     graph::CompiledGraph compiled_graph;
 };
+
+// The steps the flow wires, one per node: the real ones in SQLGraph, scripted ones in tests of
+// the routes.
+struct FlowNodes {
+    graph::NodeFn table_names_lookup;
+    graph::NodeFn relevant_table_names;
+    graph::NodeFn relevant_schemas;
+    graph::NodeFn sql_generation;
+    graph::NodeFn rewrite_query;
+    graph::NodeFn sql_syntax_checker;
+    graph::NodeFn sql_execution;
+    graph::NodeFn pandas_generator;
+    graph::NodeFn pandas_executor;
+    graph::NodeFn final_response_generation;
+};
+
+// Adds the flow's nodes, edges and routes to a graph of the flow state that has none: the
+// start, the two error handlers and the routing functions are the flow's own, the steps are
+// the ones given. SQLGraph::compile_graph wires its steps through it.
+void wire_flow(graph::StateGraph& graph, const FlowNodes& nodes);
 
 // The runner ZOLVI_ANALYSIS_SANDBOX chooses (see SQLGraph); a value it does not know is a
 // ConfigError naming it.

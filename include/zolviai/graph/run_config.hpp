@@ -10,6 +10,13 @@
 
 namespace zolviai::graph {
 
+// The caller's own record of one run, handed to every node as it is: nodes that report more
+// than the state holds (the typed rows of a query) write to it. The graph never reads it.
+class RunContext {
+public:
+    virtual ~RunContext() = default;
+};
+
 // How one run of a compiled graph is carried out.
 struct RunConfig {
     Value metadata = nullptr;      // attached to the run's traces; a map or null
@@ -21,6 +28,8 @@ struct RunConfig {
     // of these nodes (a caller that wants only part of the work, e.g. the SQL without the
     // analysis). Not part of the map form.
     std::vector<std::string> interrupt_before;
+    // The caller's record of this run (null: none). Not part of the map form.
+    RunContext* context = nullptr;
 
     // The four-entry map form: {"metadata", "tags", "max_concurrency", "recursion_limit"}.
     Value to_value() const;

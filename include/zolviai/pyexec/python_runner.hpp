@@ -32,6 +32,7 @@ RunResult run_analysis(const std::string& source);
 class Interrupted : public Error {
 public:
     explicit Interrupted(const std::string& message) : Error(message) {}
+    ErrorKind kind() const override { return ErrorKind::Interrupted; }
 };
 
 // Runs code in one namespace that persists across calls (for C++ hosts and the command

@@ -59,6 +59,9 @@ bool is_loopback_host(std::string_view host);
 // folder, not owned by this user, or open to others.
 void make_private_folder(const std::string& dir, bool parents);
 
+struct HttpRequest;  // serve/http_listener.hpp
+struct HttpResponse; // serve/http_listener.hpp
+
 class Server {
 public:
     // flow may be null when no model is configured: questions are then refused with 503 and
@@ -81,6 +84,11 @@ public:
     void stop();
     // Questions accepted and not yet ended (running or waiting).
     std::size_t questions_pending() const;
+
+    // One whole request as the listener hands it over, without a socket: the checks of its
+    // head, its route's handler and the metrics, as for one that came over the network.
+    // Waits for the reply. For tests and hosts that bring their own transport.
+    HttpResponse respond(HttpRequest request);
 
 private:
     struct Impl;

@@ -18,7 +18,7 @@ std::optional<std::string> shared_refusal(std::string_view sql, const GuardOptio
 std::optional<std::string> refusal_reason(Connection& connection, std::string_view sql,
                                           const GuardOptions& options);
 
-// Throws zolviai::DatabaseError "Statement refused: <reason>" when refusal_reason gives one.
+// Throws zolviai::StatementRefused ("Statement refused: <reason>") when refusal_reason gives one.
 void check_generated_statement(Connection& connection, std::string_view sql,
                                const GuardOptions& options);
 

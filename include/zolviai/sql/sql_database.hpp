@@ -115,7 +115,7 @@ public:
     // Why generated SQL may not run as the wrapper's role (it can do more than read and the
     // host did not allow that), with how to fix it; nothing when it may.
     std::optional<std::string> generated_sql_refusal() const;
-    // Throws DatabaseError "Statement refused: ..." when generated_sql_refusal gives a reason.
+    // Throws StatementRefused ("Statement refused: ...") when generated_sql_refusal gives a reason.
     void check_generated_sql_allowed() const;
 
     // The statements that create a login role that may only read this database, and running

@@ -467,7 +467,7 @@ public:
     ResultSet execute_guarded(const std::string& sql, const ExecuteOptions& options) override {
         check_usable();
         if (auto reason = refusal_reason(sql)) {
-            throw DatabaseError("Statement refused: " + *reason);
+            throw StatementRefused(*reason);
         }
         command("START TRANSACTION READ ONLY");
         std::string statement = sql;
@@ -480,7 +480,7 @@ public:
         }
 
         ResultSet out;
-        std::optional<DatabaseError> failure;
+        std::optional<std::pair<ErrorKind, std::string>> failure; // kept with its class
         bool late = false;
         {
             std::optional<Watchdog> watchdog;
@@ -502,15 +502,15 @@ public:
             try {
                 out = run(statement, options, true);
             } catch (const DatabaseError& e) {
-                failure = e;
+                failure.emplace(e.kind(), e.what());
             }
             late = watchdog && watchdog->finish();
         }
         if (late) {
             close_broken();
-            throw DatabaseError("the statement did not finish within its time-out of " +
-                                std::to_string(timeout_ms) +
-                                " ms and was cancelled; the connection was closed");
+            throw StatementTimeout("the statement did not finish within its time-out of " +
+                                   std::to_string(timeout_ms) +
+                                   " ms and was cancelled; the connection was closed");
         }
         // The statement ended, with rows or with an engine error: undo it and reset the
         // session, so that locks, variables and prepared statements never outlive it.
@@ -527,7 +527,7 @@ public:
                                 e.what());
         }
         if (failure) {
-            throw *failure;
+            throw_database_error(failure->first, failure->second);
         }
         return out;
     }
@@ -572,7 +572,7 @@ private:
         std::call_once(library_once, [] { mysql_library_init(0, nullptr, nullptr); });
         MYSQL* mysql = mysql_init(nullptr);
         if (mysql == nullptr) {
-            throw DatabaseError("could not connect to MySQL: out of memory");
+            throw DatabaseUnavailable("could not connect to MySQL: out of memory");
         }
         unsigned timeout = static_cast<unsigned>(connect_timeout_seconds);
         if (timeout > 0) {
@@ -593,8 +593,8 @@ private:
                                0) == nullptr) {
             std::string message = mysql_error(mysql);
             mysql_close(mysql);
-            throw DatabaseError("could not connect to MySQL: " +
-                                mask_secret(message, settings.password));
+            throw DatabaseUnavailable("could not connect to MySQL: " +
+                                      mask_secret(message, settings.password));
         }
         return mysql;
     }
@@ -700,13 +700,13 @@ private:
     // rows stay within max_result_bytes (guarded reads).
     ResultSet run(const std::string& sql, const ExecuteOptions& options, bool bounded) {
         if (mysql_real_query(mysql_, sql.data(), sql.size()) != 0) {
-            throw DatabaseError(last_error());
+            throw_statement_error(mysql_errno(mysql_), last_error());
         }
         ResultSet out;
         MYSQL_RES* res = mysql_use_result(mysql_);
         if (res == nullptr) {
             if (mysql_field_count(mysql_) != 0) {
-                throw DatabaseError(last_error());
+                throw_statement_error(mysql_errno(mysql_), last_error());
             }
             out.affected_rows = static_cast<std::int64_t>(mysql_affected_rows(mysql_));
             return out;
@@ -760,9 +760,17 @@ private:
         std::string message = err != 0 ? last_error() : "";
         mysql_free_result(res);
         if (err != 0) {
-            throw DatabaseError(message);
+            throw_statement_error(err, message);
         }
         return out;
+    }
+
+    // ER_STATEMENT_TIMEOUT: the server's max_statement_time stopped the statement.
+    [[noreturn]] static void throw_statement_error(unsigned code, const std::string& message) {
+        if (code == 1969) {
+            throw StatementTimeout(message);
+        }
+        throw DatabaseError(message);
     }
 
     void command(const std::string& sql) {

@@ -290,7 +290,7 @@ public:
         std::u16string text = to_utf16(settings.odbc_connection_string);
         check_connection_text(settings.odbc_connection_string, text.size());
         if (!SQL_SUCCEEDED(odbc().SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_))) {
-            throw DatabaseError("could not connect through ODBC: no environment handle");
+            throw DatabaseUnavailable("could not connect through ODBC: no environment handle");
         }
         odbc().SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION,
                              reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
@@ -311,7 +311,7 @@ public:
             odbc().SQLFreeHandle(SQL_HANDLE_ENV, env_);
             dbc_ = nullptr;
             env_ = nullptr;
-            throw DatabaseError("could not connect through ODBC: " + message);
+            throw DatabaseUnavailable("could not connect through ODBC: " + message);
         }
         connected_ = true;
         if (settings.read_only) {
@@ -460,9 +460,9 @@ public:
             close_broken();
         }
         if (cancelled) {
-            throw DatabaseError("the statement ran past its time-out of " +
-                                std::to_string(timeout_ms_) +
-                                " ms and was cancelled; the connection was closed");
+            throw StatementTimeout("the statement ran past its time-out of " +
+                                   std::to_string(timeout_ms_) +
+                                   " ms and was cancelled; the connection was closed");
         }
         if (failure) {
             throw *failure;

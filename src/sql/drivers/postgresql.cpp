@@ -354,7 +354,7 @@ public:
                 PQfinish(conn_);
                 conn_ = nullptr;
             }
-            throw DatabaseError("could not connect to PostgreSQL: " +
+            throw DatabaseUnavailable("could not connect to PostgreSQL: " +
                                 mask_secret(bounded_message(message), password_));
         }
         PQsetNoticeProcessor(conn_, &PgConnection::keep_notice, this);
@@ -487,7 +487,7 @@ public:
         PgResolution& resolution = this->resolution();
         PgStatementShape shape;
         if (auto reason = postgresql_refusal(sql, allowed_, &shape, resolution.data_schemas())) {
-            throw DatabaseError("Statement refused: " + *reason);
+            throw StatementRefused(*reason);
         }
         // The server stops the statement at the time-out; the client gives it five seconds
         // more, then cancels it and drops the connection.
@@ -513,7 +513,7 @@ public:
                 return resolved_names(simple(query, deadline));
             };
             if (auto reason = resolution.refusal(shape.names, resolved_names(resolved), run)) {
-                throw DatabaseError("Statement refused: " + *reason);
+                throw StatementRefused(*reason);
             }
             ResultSet out = guarded_query(sql, shape, options, deadline);
             end_guarded(deadline);
@@ -665,6 +665,7 @@ private:
             if (error_state == "57014" && deadline != Clock::time_point::max()) {
                 // Stopped by the statement time-out: the connection is not trusted again.
                 close_broken();
+                throw StatementTimeout(error);
             }
             throw DatabaseError(error);
         }
@@ -678,7 +679,7 @@ private:
             const Clock::time_point now = Clock::now();
             if (now >= deadline) {
                 stop_backend();
-                throw DatabaseError("the statement did not end within its time-out of " +
+                throw StatementTimeout("the statement did not end within its time-out of " +
                                     std::to_string(timeout_ms_) +
                                     " ms and was cancelled; the connection was closed");
             }
@@ -692,7 +693,7 @@ private:
                           1;
             if (poll(&p, 1, wait) < 0 && errno != EINTR) {
                 close_broken();
-                throw DatabaseError("lost the connection to PostgreSQL while waiting for it");
+                throw DatabaseUnavailable("lost the connection to PostgreSQL while waiting for it");
             }
             if (!PQconsumeInput(conn_)) {
                 std::string message = connection_message();

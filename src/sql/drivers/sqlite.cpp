@@ -451,7 +451,7 @@ public:
     ResultSet execute_guarded(const std::string& sql, const ExecuteOptions& options) override {
         usable();
         if (!guarded_) {
-            throw DatabaseError("Statement refused: " + *prepare_generated(sql).refusal);
+            throw StatementRefused(*prepare_generated(sql).refusal);
         }
         start_clock();
         GuardedRun run(*this);
@@ -467,7 +467,7 @@ public:
         checked_.reset();
         Prepared p = prepare_generated(sql);
         if (p.refusal) {
-            throw DatabaseError("Statement refused: " + *p.refusal);
+            throw StatementRefused(*p.refusal);
         }
         if (!p.error.empty()) {
             throw DatabaseError(p.error);
@@ -728,6 +728,9 @@ private:
                 break;
             }
             if (rc != SQLITE_ROW) {
+                if (sqlite3_errcode(db_) == SQLITE_INTERRUPT && !memory_exceeded_) {
+                    throw StatementTimeout(message());
+                }
                 throw DatabaseError(message());
             }
             const RowCollector::Next next = rows.next();

@@ -346,22 +346,34 @@ TEST(Harness, StopLeavesTheRestAndTheReportSaysItIsPartial) {
     EXPECT_NE(eval::headline(on_disk).find("partial: 2 of 8"), std::string::npos);
 }
 
-TEST(Harness, ErrorTextsAreClassifiedOnEveryEngine) {
+TEST(Harness, AnOutcomeComesFromTheErrorsClassNotItsText) {
     struct Row {
-        const char* error;
+        std::optional<ErrorKind> kind;
+        bool raised;
+        const char* text; // misleading on purpose: the class decides
         eval::Outcome outcome;
     } rows[] = {
-        {"Statement refused: DELETE changes data", eval::Outcome::Refused},
-        {"interrupted (statement time-out of 1000 ms reached)", eval::Outcome::Timeout},
-        {"canceling statement due to statement timeout", eval::Outcome::Timeout},
-        {"Query execution was interrupted (max_statement_time exceeded)", eval::Outcome::Timeout},
-        {"the statement did not end within its time-out of 1000 ms and was cancelled",
-         eval::Outcome::Timeout},
-        {"no such column: nme", eval::Outcome::SqlError},
+        {ErrorKind::StatementRefused, false, "no such column", eval::Outcome::Refused},
+        {ErrorKind::StatementTimeout, false, "Statement refused: x", eval::Outcome::Timeout},
+        {ErrorKind::Database, false, "statement timeout", eval::Outcome::SqlError},
+        {std::nullopt, false, "the query returned no rows", eval::Outcome::SqlError},
+        {ErrorKind::ModelUnavailable, true, "time-out", eval::Outcome::ModelError},
+        {ErrorKind::ModelAnswerInvalid, true, "Statement refused", eval::Outcome::ModelError},
+        {ErrorKind::Timeout, true, "model down", eval::Outcome::Timeout},
+        {ErrorKind::StatementRefused, true, "model down", eval::Outcome::Refused},
     };
     for (const auto& r : rows) {
-        EXPECT_EQ(eval::classify_sql_error(r.error), r.outcome) << r.error;
+        agent::Answer a;
+        a.outcome = r.raised ? "failed" : "sql_failed";
+        a.error_kind = r.kind;
+        a.error = r.text;
+        a.error_type = r.raised ? "raised" : "";
+        EXPECT_EQ(eval::outcome_of(a), r.outcome) << r.text;
     }
+    agent::Answer config;
+    config.error_kind = ErrorKind::Config;
+    config.error_type = "zolviai::ConfigError";
+    EXPECT_THROW(eval::outcome_of(config), ConfigError);
     for (int i = 0; i < eval::outcome_count; ++i) {
         const auto o = static_cast<eval::Outcome>(i);
         EXPECT_EQ(eval::parse_outcome(eval::outcome_name(o)), o);

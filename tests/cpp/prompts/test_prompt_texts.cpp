@@ -8,37 +8,59 @@
 
 using namespace zolviai::prompts;
 
-namespace {
-
-std::size_t lines(std::string_view text) {
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
-}
-
-} // namespace
-
-TEST(PromptTexts, LengthsAndLineCountsAreTheProductsOwn) {
-    struct Case {
+// What each prompt must hold for its step: the fields the step fills in (a field renamed in
+// the text is a KeyError in the middle of a run; one lost silently drops what the model needs)
+// and, for the Jinja2 templates, the loops over earlier attempts.
+TEST(PromptTexts, EachPromptHoldsWhatItsStepFillsIn) {
+    using Names = std::vector<std::string>;
+    struct Brace {
         const char* name;
         std::string_view text;
-        std::size_t chars;
-        std::size_t lines;
+        Names fields;
     };
-    const Case cases[] = {
-        {"SQL_PREFIX", SQL_PREFIX, 319, 11},
-        {"GET_RELEVANT_TABLE_NAMES_TEMPLATE", GET_RELEVANT_TABLE_NAMES_TEMPLATE, 130, 6},
-        {"TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE", TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE, 183, 6},
-        {"REWRITE_QUESTION_TEMPLATE", REWRITE_QUESTION_TEMPLATE, 326, 13},
-        {"GENERATE_SQL_TEMPLATE", GENERATE_SQL_TEMPLATE, 559, 18},
-        {"CORRECT_SQL_TEMPLATE", CORRECT_SQL_TEMPLATE, 988, 36},
-        {"PANDAS_SYSTEM_TEMPLATE", PANDAS_SYSTEM_TEMPLATE, 1716, 30},
-        {"PANDAS_HUMAN_TEMPLATE", PANDAS_HUMAN_TEMPLATE, 416, 15},
-        {"final_node_prompt", final_node_prompt, 394, 10},
-        {"SQL_GENERATION_SYSTEM_TEXT", SQL_GENERATION_SYSTEM_TEXT, 1244, 14},
-        {"SQL_GENERATION_USER_TEXT", SQL_GENERATION_USER_TEXT, 77, 2},
+    const Brace brace[] = {
+        {"SQL_PREFIX", SQL_PREFIX, {"dialect"}},
+        {"GET_RELEVANT_TABLE_NAMES_TEMPLATE",
+         GET_RELEVANT_TABLE_NAMES_TEMPLATE,
+         {"table_names_from_db", "user_question"}},
+        {"REWRITE_QUESTION_TEMPLATE",
+         REWRITE_QUESTION_TEMPLATE,
+         {"schemas_from_all_tables", "user_question"}},
+        {"GENERATE_SQL_TEMPLATE",
+         GENERATE_SQL_TEMPLATE,
+         {"schemas_from_relevant_tables", "user_question"}},
+        {"SQL_GENERATION_SYSTEM_TEXT", SQL_GENERATION_SYSTEM_TEXT, {"dialect"}},
+        {"SQL_GENERATION_USER_TEXT",
+         SQL_GENERATION_USER_TEXT,
+         {"schemas_from_relevant_tables", "user_question"}},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.text.size(), c.chars) << c.name;
-        EXPECT_EQ(lines(c.text), c.lines) << c.name;
+    for (const auto& c : brace) {
+        Names fields = BraceTemplate(std::string(c.text)).field_names();
+        std::sort(fields.begin(), fields.end());
+        fields.erase(std::unique(fields.begin(), fields.end()), fields.end());
+        EXPECT_EQ(fields, c.fields) << c.name;
+    }
+    struct Jinja {
+        const char* name;
+        std::string_view text;
+        Names must_hold;
+    };
+    const Jinja jinja[] = {
+        {"CORRECT_SQL_TEMPLATE",
+         CORRECT_SQL_TEMPLATE,
+         {"{% for", "{% endfor %}", "{{ query }}", "{{ error }}", "{{ loop.index }}",
+          "{{ user_question }}", "{{ schemas_from_relevant_tables }}"}},
+        {"PANDAS_HUMAN_TEMPLATE",
+         PANDAS_HUMAN_TEMPLATE,
+         {"{% for", "{% endfor %}", "{{ query }}", "{{ execution_result }}",
+          "{{ original_question }}"}},
+        // The chart must land in the question's media folder.
+        {"PANDAS_SYSTEM_TEMPLATE", PANDAS_SYSTEM_TEMPLATE, {"{{ save_path }}", "{{instructions}}"}},
+    };
+    for (const auto& c : jinja) {
+        for (const auto& piece : c.must_hold) {
+            EXPECT_NE(c.text.find(piece), std::string_view::npos) << c.name << " lacks " << piece;
+        }
     }
 }
 

@@ -1,0 +1,125 @@
+#pragma once
+
+#include "zolviai/core/error.hpp"
+#include "zolviai/core/value.hpp"
+#include "zolviai/flow/run_record.hpp"
+#include "zolviai/flow/sql_graph.hpp"
+#include "zolviai/graph/run_config.hpp"
+#include "zolviai/sql/connection.hpp"
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The question engine: one question in, one typed answer out. Every face (the command line,
+// the server, the evaluation, the Python modules, run_agent) asks through it.
+namespace zolviai::agent {
+
+enum class RunMode {
+    Full,    // SQL, analysis and the written answer
+    SqlOnly, // ends once the SQL has run (or the correction loop gave up)
+};
+
+// An earlier turn of a conversation, a verified question->SQL pair: carried for the flow's
+// prompts (not read by the flow yet).
+struct EarlierTurn {
+    std::string question;
+    std::string answer;
+    std::string sql;
+};
+struct VerifiedSql {
+    std::string question;
+    std::string sql;
+};
+
+struct Question {
+    std::string text;
+    RunMode mode = RunMode::Full;
+    std::string media_dir; // where the analysis saves its charts; "": none given
+    // Rows of the final result kept in the answer; 0: all the execution step kept (the
+    // database's row limit).
+    std::size_t max_rows = 0;
+    // A question that has not started by then is not run (TimeoutError); none: no deadline.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    std::vector<EarlierTurn> earlier_turns;
+    std::vector<VerifiedSql> verified_sql;
+    std::vector<std::string> value_hints;
+};
+
+struct Step {
+    std::string name;                  // the node's name
+    std::string label;                 // what it does, for people
+    std::chrono::nanoseconds start{0}; // since the question started
+    std::chrono::nanoseconds duration{0};
+    bool failed = false;
+};
+
+struct Usage {
+    long calls = 0;
+    long prompt_tokens = 0;
+    long completion_tokens = 0;
+    long total_tokens = 0;
+    double cost = 0; // USD, estimated from the price table
+};
+
+struct Analysis {
+    std::string code;               // the analysis code that ran last
+    std::string output;             // what it printed
+    std::string error;              // its error, when the last run failed
+    std::string chart;              // the picture the answer names ("" none)
+    std::vector<std::string> files; // what the run saved in the media folder
+};
+
+struct Answer {
+    std::string question;             // as asked
+    std::string understood;           // as the flow understood it (rewritten, when it was)
+    std::string text;                 // the written answer; "" for SQL-only runs
+    std::optional<std::string> sql;   // the final statement
+    std::vector<std::string> queries; // every statement written, the last one final
+    // The final statement's rows as the execution step read them: no second execution.
+    std::optional<sql::ResultSet> result;
+    bool truncated = false; // rows left out of result (counted in result->total_rows)
+    std::vector<flow::SqlAttempt> attempts;
+    Analysis analysis;
+    std::vector<Step> steps;
+    Usage usage;
+    int corrections = 0; // SQL corrections the flow made
+    bool rewritten = false;
+    // "answered", "sql_failed" (the correction loop gave up), or the failure's outcome word
+    // from the error table ("refused", "timeout", "model_error", ...).
+    std::string outcome;
+    std::optional<ErrorKind> error_kind; // the raised error's, or the last failed attempt's
+    std::string error;
+    std::string error_type; // the raised error's class ("zolviai::OutputParsingError"); ""
+    Value state;            // the flow's final state (null when the flow raised)
+
+    bool ok() const { return outcome == "answered"; }
+};
+
+// The answer as JSON: the server's /v1/ask record (answer, sql, queries, columns, rows,
+// row_count, chart, code, usage, steps) plus question, understood, outcome, error,
+// column_types, truncated and attempts. Cells as sql::cell_json gives them; at most
+// max_rows rows (0: all kept). chart: the path as the flow named it.
+Value answer_json(const Answer& answer, std::size_t max_rows = 0);
+
+class Asker {
+public:
+    explicit Asker(std::shared_ptr<const flow::SQLGraph> flow);
+
+    // Runs the flow once. Every failure is in the answer (outcome, error_kind, error), never
+    // raised; the error table says what each face makes of it. The observer sees every step
+    // start and end.
+    Answer ask(const Question& question, graph::Observer* observer = nullptr) const;
+
+    const flow::SQLGraph& flow() const { return *flow_; }
+
+private:
+    std::shared_ptr<const flow::SQLGraph> flow_;
+};
+
+// What a step does, for people ("Writing the SQL"); the name itself for a step it does not know.
+std::string step_label(std::string_view node);
+
+} // namespace zolviai::agent

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "zolviai/core/error.hpp"
+#include "zolviai/core/value.hpp"
+#include "zolviai/graph/run_config.hpp"
+#include "zolviai/sql/connection.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zolviai::flow {
+
+// One run of the execution step.
+struct SqlAttempt {
+    std::string sql;
+    bool success = false;
+    // Failures: the error's kind and text; a statement that ran without rows has kind
+    // Internal and the text "the query returned no rows".
+    std::optional<ErrorKind> error_kind;
+    std::string error;
+    std::int64_t row_count = 0; // rows the statement produced
+    std::chrono::nanoseconds elapsed{0};
+};
+
+// What the steps of one run keep beside the state: the typed rows the execution step read
+// (so that nobody runs the final statement again), every attempt with its outcome, and the
+// files the analysis saved. A caller passes one to SQLGraph::invoke; the steps that write it
+// never share a super-step with each other, so it needs no lock.
+class RunRecord : public graph::RunContext {
+public:
+    std::vector<SqlAttempt> attempts;
+    // The rows of the last successful execution, as the engine sent them (at most the
+    // database's row limit kept; total_rows counts them all).
+    std::optional<sql::ResultSet> last_result;
+    std::vector<std::string> analysis_files; // saved by the last analysis run
+};
+
+// The flow's final state as typed fields: what callers above the flow read of it (the state's
+// field names stay in this layer). Fields the run never wrote are empty.
+struct FinalState {
+    std::string rewritten_question;
+    std::string final_response;
+    std::vector<std::string> queries; // generated_sql_query, the last one final
+    bool execution_success = false;
+    int corrections = 0; // iteration_count
+    bool rewritten = false;
+    std::string pandas_code;
+    std::string python_output;
+    bool python_success = false;
+    std::string python_error;
+    std::string image_path;
+};
+FinalState read_final_state(const Value& state);
+
+} // namespace zolviai::flow

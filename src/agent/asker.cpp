@@ -1,0 +1,261 @@
+#include "zolviai/agent/asker.hpp"
+
+#include "zolviai/agent/error_table.hpp"
+#include "zolviai/llm/usage.hpp"
+#include "zolviai/sql/cell.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cxxabi.h>
+#include <filesystem>
+#include <mutex>
+#include <typeinfo>
+
+namespace zolviai::agent {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct StepLabel {
+    std::string_view node;
+    const char* label;
+};
+constexpr StepLabel step_labels[] = {
+    {"init_node", "Starting"},
+    {"table_names_lookup_node", "Listing the tables"},
+    {"relevant_table_names_node", "Choosing the tables"},
+    {"relevant_schemas_node", "Reading the tables' definitions"},
+    {"sql_generation_node", "Writing the SQL"},
+    {"rewrite_query_node", "Rewriting the question"},
+    {"sql_syntax_checker_node", "Checking the SQL"},
+    {"sql_execution_node", "Running the SQL"},
+    {"sql_error_handler_node", "Handling the SQL error"},
+    {"pandas_generator_node", "Writing the analysis code"},
+    {"pandas_executor_node", "Running the analysis"},
+    {"pandas_error_handler_node", "Handling the analysis error"},
+    {"final_response_generation_node", "Writing the answer"},
+};
+
+// The error's class as a reader knows it ("zolviai::OutputParsingError").
+std::string error_type_name(const std::exception& e) {
+    int status = 0;
+    char* name = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status);
+    std::string out = status == 0 && name ? name : typeid(e).name();
+    std::free(name);
+    return out;
+}
+
+// Each step's start and end, kept for the answer and passed on to the caller's observer.
+// Nodes of one super-step may report from several threads.
+class StepRecorder : public graph::Observer {
+public:
+    StepRecorder(Clock::time_point start, graph::Observer* next) : start_(start), next_(next) {}
+
+    void on_node_start(std::string_view node, int step) override {
+        {
+            std::lock_guard lock(mutex_);
+            started_.emplace_back(std::string(node), Clock::now() - start_);
+        }
+        if (next_) {
+            next_->on_node_start(node, step);
+        }
+    }
+    void on_node_end(std::string_view node, int step, std::chrono::nanoseconds elapsed,
+                     bool failed) override {
+        {
+            std::lock_guard lock(mutex_);
+            Step s;
+            s.name = std::string(node);
+            s.label = step_label(node);
+            s.duration = elapsed;
+            s.failed = failed;
+            s.start = Clock::now() - start_ - elapsed;
+            for (auto it = started_.begin(); it != started_.end(); ++it) {
+                if (it->first == node) {
+                    s.start = it->second;
+                    started_.erase(it);
+                    break;
+                }
+            }
+            steps_.push_back(std::move(s));
+        }
+        if (next_) {
+            next_->on_node_end(node, step, elapsed, failed);
+        }
+    }
+
+    std::vector<Step> take() {
+        std::lock_guard lock(mutex_);
+        return std::move(steps_);
+    }
+
+private:
+    Clock::time_point start_;
+    graph::Observer* next_;
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, std::chrono::nanoseconds>> started_;
+    std::vector<Step> steps_;
+};
+
+// Fills the answer from the flow's final state and the run's record.
+void read_run(Answer& a, const Question& q, const Value& state, flow::RunRecord& record) {
+    flow::FinalState f = flow::read_final_state(state);
+    a.understood = f.rewritten_question.empty() ? q.text : f.rewritten_question;
+    if (q.mode == RunMode::Full) {
+        a.text = std::move(f.final_response);
+    }
+    a.queries = std::move(f.queries);
+    if (!a.queries.empty()) {
+        a.sql = a.queries.back();
+    }
+    a.corrections = f.corrections;
+    a.rewritten = f.rewritten;
+    a.analysis.code = std::move(f.pandas_code);
+    a.analysis.output = std::move(f.python_output);
+    if (!f.python_success) {
+        a.analysis.error = std::move(f.python_error);
+    }
+    a.analysis.chart = std::move(f.image_path);
+    a.analysis.files = std::move(record.analysis_files);
+    a.attempts = std::move(record.attempts);
+    if (f.execution_success && record.last_result) {
+        a.result = std::move(record.last_result);
+        if (q.max_rows > 0 && a.result->rows.size() > q.max_rows) {
+            a.result->rows.resize(q.max_rows);
+        }
+        a.truncated = static_cast<std::int64_t>(a.result->rows.size()) < a.result->total_rows;
+        a.outcome = "answered";
+        return;
+    }
+    // The correction loop gave up: the last attempt says why.
+    a.outcome = "sql_failed";
+    if (a.attempts.empty()) {
+        a.error = "no SQL query was run";
+        return;
+    }
+    const flow::SqlAttempt& last = a.attempts.back();
+    a.error = last.error;
+    if (last.error_kind && *last.error_kind != ErrorKind::Internal) {
+        a.error_kind = last.error_kind;
+    }
+}
+
+} // namespace
+
+std::string step_label(std::string_view node) {
+    for (const auto& l : step_labels) {
+        if (l.node == node) {
+            return l.label;
+        }
+    }
+    return std::string(node);
+}
+
+Asker::Asker(std::shared_ptr<const flow::SQLGraph> flow) : flow_(std::move(flow)) {
+    if (!flow_) {
+        throw TypeError("the question engine needs a flow");
+    }
+}
+
+Answer Asker::ask(const Question& q, graph::Observer* observer) const {
+    const auto start = Clock::now();
+    Answer a;
+    a.question = q.text;
+    a.understood = q.text;
+    StepRecorder steps(start, observer);
+    flow::RunRecord record;
+    llm::UsageScope usage;
+    try {
+        if (q.deadline && start >= *q.deadline) {
+            throw TimeoutError("the question waited past its deadline");
+        }
+        Value inputs = {{"user_question", q.text}};
+        if (!q.media_dir.empty()) {
+            inputs["save_path"] = q.media_dir;
+        }
+        if (q.mode == RunMode::SqlOnly) {
+            inputs["sql_only"] = true;
+        }
+        a.state = flow_->invoke(inputs, &steps, &record);
+        read_run(a, q, a.state, record);
+    } catch (const std::exception& e) {
+        a.error_kind = error_kind(e);
+        a.error = e.what();
+        a.error_type = error_type_name(e);
+        a.outcome = error_face(*a.error_kind).outcome;
+        a.attempts = std::move(record.attempts);
+    }
+    a.steps = steps.take();
+    a.usage = {usage.successful_requests, usage.prompt_tokens, usage.completion_tokens,
+               usage.total_tokens, usage.total_cost};
+    return a;
+}
+
+Value answer_json(const Answer& a, std::size_t max_rows) {
+    Value columns = Value::array();
+    Value types = Value::array();
+    Value rows = Value::array();
+    std::int64_t row_count = 0;
+    if (a.result) {
+        for (const auto& c : a.result->columns) {
+            columns.push_back(c.name);
+            types.push_back(c.type_name);
+        }
+        const std::size_t n =
+            max_rows > 0 ? std::min(max_rows, a.result->rows.size()) : a.result->rows.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            Value line = Value::array();
+            for (const auto& cell : a.result->rows[i]) {
+                line.push_back(sql::cell_json(cell));
+            }
+            rows.push_back(std::move(line));
+        }
+        row_count = std::max<std::int64_t>(a.result->total_rows,
+                                           static_cast<std::int64_t>(a.result->rows.size()));
+    }
+    Value attempts = Value::array();
+    for (const auto& t : a.attempts) {
+        Value item = {{"sql", t.sql},
+                      {"success", t.success},
+                      {"row_count", t.row_count},
+                      {"ms", std::chrono::duration<double, std::milli>(t.elapsed).count()}};
+        item["error"] = t.success ? Value(nullptr) : Value(t.error);
+        item["error_kind"] = t.error_kind && *t.error_kind != ErrorKind::Internal
+                                 ? Value(error_kind_name(*t.error_kind))
+                                 : Value(nullptr);
+        attempts.push_back(std::move(item));
+    }
+    Value steps = Value::array();
+    for (const auto& s : a.steps) {
+        steps.push_back({{"name", s.name},
+                         {"label", s.label},
+                         {"start_ms", std::chrono::duration<double, std::milli>(s.start).count()},
+                         {"ms", std::chrono::duration<double, std::milli>(s.duration).count()},
+                         {"failed", s.failed}});
+    }
+    Value out = {{"question", a.question}, {"understood", a.understood}};
+    out["outcome"] = a.outcome;
+    out["answer"] = a.text.empty() ? Value(nullptr) : Value(a.text);
+    out["sql"] = a.sql ? Value(*a.sql) : Value(nullptr);
+    out["queries"] = a.queries;
+    out["columns"] = std::move(columns);
+    out["column_types"] = std::move(types);
+    out["rows"] = std::move(rows);
+    out["row_count"] = row_count;
+    out["truncated"] = a.truncated || static_cast<std::int64_t>(out["rows"].size()) < row_count;
+    out["chart"] = a.analysis.chart.empty() ? Value(nullptr) : Value(a.analysis.chart);
+    out["code"] = a.analysis.code.empty() ? Value(nullptr) : Value(a.analysis.code);
+    out["attempts"] = std::move(attempts);
+    out["usage"] = {{"model_calls", a.usage.calls},
+                    {"prompt_tokens", a.usage.prompt_tokens},
+                    {"completion_tokens", a.usage.completion_tokens},
+                    {"cost", a.usage.cost}};
+    out["steps"] = std::move(steps);
+    out["error"] = a.error.empty()
+                       ? Value(nullptr)
+                       : Value({{"kind", a.error_kind ? error_kind_name(*a.error_kind) : "none"},
+                                {"message", a.error}});
+    return out;
+}
+
+} // namespace zolviai::agent

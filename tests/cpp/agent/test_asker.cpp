@@ -1,0 +1,261 @@
+// The question engine against the scripted chat server and a real SQLite database: the typed
+// answer, the statements it costs, and each failure's kind.
+#include "support/chat_server.hpp"
+#include "zolviai/agent/agent.hpp"
+#include "zolviai/agent/asker.hpp"
+#include "zolviai/agent/error_table.hpp"
+#include "zolviai/core/console.hpp"
+#include "zolviai/llm/openai_models.hpp"
+#include "zolviai/sql/script.hpp"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <sqlite3.h>
+#include <unistd.h>
+
+using namespace zolviai;
+using zolviai::testing::ScriptedChatServer;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every statement SQLite starts on any connection of this process, as the engine saw it:
+// a trace hook installed on each connection as it opens.
+std::mutex g_trace_mutex;
+std::vector<std::string> g_statements;
+
+int on_statement(unsigned, void*, void* p, void*) {
+    const char* text = sqlite3_sql(static_cast<sqlite3_stmt*>(p));
+    std::lock_guard lock(g_trace_mutex);
+    g_statements.emplace_back(text ? text : "");
+    return 0;
+}
+
+int trace_connection(sqlite3* db, char**, const sqlite3_api_routines*) {
+    sqlite3_trace_v2(db, SQLITE_TRACE_STMT, on_statement, nullptr);
+    return SQLITE_OK;
+}
+
+long times_run(const std::string& sql) {
+    std::lock_guard lock(g_trace_mutex);
+    return std::count(g_statements.begin(), g_statements.end(), sql);
+}
+
+class Quiet : public ConsoleSink {
+public:
+    void write_out(std::string_view) override {}
+    void write_err(std::string_view) override {}
+};
+
+Value tool(const char* name, Value arguments) {
+    return {{"tool_arguments", std::move(arguments)}, {"tool_name", name}, {"model", "gpt-4o"}};
+}
+Value rule(const std::string& body_contains, Value answer) {
+    return {{"match", {{"body_contains", body_contains}}}, {"answer", std::move(answer)}};
+}
+
+// The model writes `sql` for every generation and gives it back unchanged on review.
+Value writes(const std::string& sql) {
+    return Value::array(
+        {rule("Look for", {{"content", sql}, {"model", "gpt-4o"}}),
+         rule("RewriteQueryOutput",
+              tool("RewriteQueryOutput", {{"rewritten_question", "the same, rewritten"}})),
+         rule("RelevantTablesOutput",
+              tool("RelevantTablesOutput", {{"relevant_tables", {"album", "artist"}}})),
+         rule("SQLQueryInput", tool("SQLQueryInput", {{"sql_query", sql}}))});
+}
+
+struct Fixture {
+    Fixture() {
+        static const int installed = [] {
+            return sqlite3_auto_extension(reinterpret_cast<void (*)()>(trace_connection));
+        }();
+        EXPECT_EQ(installed, SQLITE_OK);
+        set_console_sink(std::make_shared<Quiet>());
+        dir = fs::temp_directory_path() / ("zolviai-asker-" + std::to_string(::getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        sql::create_sample_sqlite(std::string(ZOLVIAI_SOURCE_DIR) + "/examples/sample_db.sql",
+                                  (dir / "sample.db").string());
+    }
+    ~Fixture() {
+        set_console_sink(nullptr);
+        fs::remove_all(dir);
+    }
+
+    agent::Asker asker(int statement_timeout_ms = 30000) {
+        sql::DatabaseOptions options;
+        options.statement_timeout_ms = statement_timeout_ms;
+        auto db =
+            sql::CustomSQLDatabase::from_uri("sqlite:///" + (dir / "sample.db").string(), options);
+        llm::ChatOpenAI::Options o;
+        o.openai_api_key = "key";
+        o.model = "gpt-4o";
+        o.base_url = server.url() + "/v1";
+        o.chat.retry.max_retries = 1;
+        auto model = std::make_shared<llm::ChatOpenAI>(o);
+        return agent::Asker(std::make_shared<flow::SQLGraph>(db, model, model));
+    }
+
+    ScriptedChatServer server;
+    fs::path dir;
+};
+
+const std::string kAlbums = "SELECT a.name, COUNT(*) AS albums FROM artist a JOIN album b ON "
+                            "b.artist_id = a.artist_id GROUP BY a.name ORDER BY a.name";
+
+TEST(Asker, TheTypedRowsComeFromTheOneExecutionOfTheFinalStatement) {
+    Fixture f;
+    f.server.rules(writes(kAlbums));
+    const agent::Asker asker = f.asker();
+    agent::Question q;
+    q.text = "How many albums has each artist?";
+    q.mode = agent::RunMode::SqlOnly;
+    const long before = times_run(kAlbums);
+    const agent::Answer a = asker.ask(q);
+    ASSERT_EQ(a.outcome, "answered") << a.error;
+    // One round trip to the database for the final statement, however the rows are used.
+    EXPECT_EQ(times_run(kAlbums) - before, 1);
+    ASSERT_TRUE(a.result.has_value());
+    ASSERT_EQ(a.result->columns.size(), 2u);
+    EXPECT_EQ(a.result->columns[1].name, "albums");
+    ASSERT_EQ(a.result->rows.size(), 8u); // every artist has an album
+    EXPECT_EQ(a.result->rows[0][0].text, "AC/DC");
+    EXPECT_EQ(a.result->rows[0][1].integer, 2);
+    EXPECT_FALSE(a.truncated);
+    ASSERT_EQ(a.attempts.size(), 1u);
+    EXPECT_TRUE(a.attempts[0].success);
+    EXPECT_EQ(a.attempts[0].row_count, 8);
+    EXPECT_EQ(a.sql, kAlbums);
+    EXPECT_EQ(a.usage.calls, 3); // tables, SQL, review
+    // Every step that ran is in the answer, in order, with a label for people.
+    ASSERT_FALSE(a.steps.empty());
+    EXPECT_EQ(a.steps.front().name, "init_node");
+    EXPECT_EQ(a.steps.back().name, "sql_execution_node");
+    EXPECT_EQ(a.steps.back().label, "Running the SQL");
+
+    // The record the faces show holds the same rows as values.
+    const Value json = agent::answer_json(a, 3);
+    EXPECT_EQ(json["rows"].size(), 3u);
+    EXPECT_EQ(json["row_count"], 8);
+    EXPECT_EQ(json["truncated"], true);
+    EXPECT_EQ(json["rows"][0], Value::array({"AC/DC", 2}));
+
+    // The seed record through the same engine: also one execution.
+    const fs::path media = f.dir / "media";
+    const long again = times_run(kAlbums);
+    const Value record = agent::run_agent(asker.flow(), "", q.text, media.string(), nullptr, true);
+    EXPECT_EQ(times_run(kAlbums) - again, 1);
+    EXPECT_EQ(record["generated_query"].back(), kAlbums);
+}
+
+TEST(Asker, EachFailureIsInTheAnswerWithItsKindAndItsOutcome) {
+    const std::string slow =
+        "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT COUNT(*) FROM c";
+    struct Case {
+        const char* name;
+        Value rules;
+        int timeout_ms;
+        const char* outcome;
+        std::optional<ErrorKind> kind;
+        bool raised; // the flow raised, rather than its correction loop giving up
+    };
+    const Value overloaded =
+        Value::array({rule("", {{"status", 503},
+                                {"headers", {{"retry-after-ms", "1"}}},
+                                {"body", {{"error", {{"message", "the model is overloaded"}}}}}})});
+    const Value unusable = Value::array(
+        {rule("RelevantTablesOutput", tool("RelevantTablesOutput", {{"wrong_field", {"album"}}}))});
+    const std::vector<Case> cases = {
+        {"refused", writes("DELETE FROM album"), 30000, "sql_failed", ErrorKind::StatementRefused,
+         false},
+        {"timeout", writes(slow), 300, "sql_failed", ErrorKind::StatementTimeout, false},
+        {"engine", writes("SELECT nme FROM artist"), 30000, "sql_failed", ErrorKind::Database,
+         false},
+        {"no rows", writes("SELECT name FROM artist WHERE 1 = 0"), 30000, "sql_failed",
+         std::nullopt, false},
+        {"overloaded", overloaded, 30000, "model_unavailable", ErrorKind::ModelUnavailable, true},
+        {"unusable", unusable, 30000, "model_error", ErrorKind::ModelAnswerInvalid, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        f.server.rules(c.rules);
+        agent::Question q;
+        q.text = "Which artists are there?";
+        q.mode = agent::RunMode::SqlOnly;
+        const agent::Answer a = f.asker(c.timeout_ms).ask(q);
+        EXPECT_EQ(a.outcome, c.outcome) << a.error;
+        EXPECT_EQ(a.error_kind, c.kind) << a.error;
+        EXPECT_EQ(!a.error_type.empty(), c.raised) << a.error_type;
+        EXPECT_FALSE(a.error.empty());
+        EXPECT_FALSE(a.result.has_value());
+        if (!c.raised) {
+            // Every attempt the correction loop made, each with its own failure.
+            ASSERT_GE(a.attempts.size(), 2u);
+            for (const auto& attempt : a.attempts) {
+                EXPECT_FALSE(attempt.success);
+            }
+        }
+    }
+}
+
+TEST(ErrorTable, EveryKindHasItsOwnRowAndEveryClassItsKind) {
+    for (int i = 0; i < error_kind_count; ++i) {
+        const auto kind = static_cast<ErrorKind>(i);
+        const agent::ErrorFace& face = agent::error_face(kind);
+        EXPECT_EQ(face.kind, kind) << error_kind_name(kind);
+        EXPECT_GE(face.http_status, 400) << error_kind_name(kind);
+        EXPECT_NE(face.exit_code, 0) << error_kind_name(kind);
+    }
+    struct Row {
+        std::exception_ptr error;
+        ErrorKind kind;
+        const char* outcome;
+        int exit_code;
+        int http_status;
+        const char* eval_outcome;
+    } rows[] = {
+        {std::make_exception_ptr(StatementRefused("DELETE changes data")),
+         ErrorKind::StatementRefused, "refused", 1, 400, "refused"},
+        {std::make_exception_ptr(StatementTimeout("interrupted")), ErrorKind::StatementTimeout,
+         "timeout", 124, 504, "timeout"},
+        {std::make_exception_ptr(DatabaseUnavailable("could not connect")),
+         ErrorKind::DatabaseUnavailable, "unavailable", 69, 503, "sql_error"},
+        {std::make_exception_ptr(ModelUnavailable("HTTP 503", 503)), ErrorKind::ModelUnavailable,
+         "model_unavailable", 69, 502, "model_error"},
+        {std::make_exception_ptr(ModelAnswerInvalid("no tool call")), ErrorKind::ModelAnswerInvalid,
+         "model_error", 1, 500, "model_error"},
+        {std::make_exception_ptr(OutputParsingError("no tool call")), ErrorKind::ModelAnswerInvalid,
+         "model_error", 1, 500, "model_error"},
+        {std::make_exception_ptr(ModelError("HTTP 400", 400)), ErrorKind::Model, "model_error", 1,
+         502, "model_error"},
+        {std::make_exception_ptr(DatabaseError("no such column")), ErrorKind::Database,
+         "sql_failed", 1, 500, "sql_error"},
+        {std::make_exception_ptr(std::runtime_error("bug")), ErrorKind::Internal, "failed", 1, 500,
+         "model_error"},
+    };
+    for (const auto& r : rows) {
+        try {
+            std::rethrow_exception(r.error);
+        } catch (const std::exception& e) {
+            SCOPED_TRACE(e.what());
+            EXPECT_EQ(error_kind(e), r.kind);
+            const agent::ErrorFace& face = agent::error_face(e);
+            EXPECT_STREQ(face.outcome, r.outcome);
+            EXPECT_EQ(face.exit_code, r.exit_code);
+            EXPECT_EQ(face.http_status, r.http_status);
+            EXPECT_STREQ(face.eval_outcome, r.eval_outcome);
+        }
+    }
+    // A layer that adds to a message keeps the class.
+    try {
+        throw_database_error(ErrorKind::StatementRefused, "Statement refused: x\n[SQL: y]");
+    } catch (const StatementRefused& e) {
+        EXPECT_STREQ(e.what(), "Statement refused: x\n[SQL: y]");
+    }
+    EXPECT_THROW(throw_database_error(ErrorKind::StatementTimeout, "late"), StatementTimeout);
+}
+
+} // namespace
