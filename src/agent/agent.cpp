@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <typeinfo>
 
 namespace zolviai::agent {
@@ -105,33 +106,11 @@ bool pick_deployments(const Value& deployments, std::unique_ptr<llm::ModelSettin
 
 int load_dotenv(const std::string& path) {
     std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
     int set = 0;
-    for (std::string line; std::getline(in, line);) {
-        const auto first = line.find_first_not_of(" \t");
-        if (first == std::string::npos || line[first] == '#') {
-            continue;
-        }
-        line = line.substr(first);
-        if (line.rfind("export ", 0) == 0) {
-            line = line.substr(7);
-        }
-        const auto eq = line.find('=');
-        if (eq == std::string::npos) {
-            continue;
-        }
-        std::string key = line.substr(0, eq);
-        std::string value = line.substr(eq + 1);
-        key.erase(key.find_last_not_of(" \t") + 1);
-        value.erase(0, value.find_first_not_of(" \t"));
-        value.erase(value.find_last_not_of(" \t\r") + 1);
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-            value.back() == value.front()) {
-            value = value.substr(1, value.size() - 2);
-        } else if (const auto hash = value.find(" #"); hash != std::string::npos) {
-            value.erase(hash);
-            value.erase(value.find_last_not_of(" \t") + 1);
-        }
-        if (key.empty() || std::getenv(key.c_str()) != nullptr) {
+    for (const auto& [key, value] : Settings::parse_dotenv(text.str())) {
+        if (std::getenv(key.c_str()) != nullptr) {
             continue;
         }
         ::setenv(key.c_str(), value.c_str(), 0);
