@@ -1,5 +1,6 @@
 #include "zolviai/agent/agent.hpp"
 
+#include "sql/drivers/engine_traits.hpp"
 #include "zolviai/agent/api.hpp"
 #include "zolviai/agent/asker.hpp"
 #include "zolviai/core/console.hpp"
@@ -7,7 +8,6 @@
 #include "zolviai/core/settings.hpp"
 #include "zolviai/llm/model_settings.hpp"
 #include "zolviai/sql/uri.hpp"
-#include "sql/drivers/engine_traits.hpp"
 
 #include <cstdlib>
 #include <cxxabi.h>
