@@ -173,6 +173,19 @@ void append_hex(std::string& out, std::string_view bytes) {
     }
 }
 
+int hex_digit_value(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 std::string enclosed(std::string_view text, char open, char close) {
     std::string out;
     out.reserve(text.size() + 2);

@@ -2,6 +2,7 @@
 #include "serve/http_listener.hpp"
 
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/text.hpp"
 
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
@@ -34,27 +35,15 @@ using error_code = boost::system::error_code;
 constexpr std::size_t kDrainBytes = 256 * 1024;
 constexpr std::chrono::seconds kDrainTime{2};
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 std::string percent_decode(std::string_view text, bool plus_is_space) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        if (c == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
-            hex_digit(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2])));
+        if (c == '%' && i + 2 < text.size() && hex_digit_value(text[i + 1]) >= 0 &&
+            hex_digit_value(text[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(hex_digit_value(text[i + 1]) * 16 +
+                                            hex_digit_value(text[i + 2])));
             i += 2;
             continue;
         }

@@ -54,6 +54,9 @@ std::string_view trim_end(std::string_view text, std::string_view chars = " \t\n
 // Appends the bytes as lower-case hex digits, two a byte.
 void append_hex(std::string& out, std::string_view bytes);
 
+// The value of one hexadecimal digit (either case), or -1 for any other character.
+int hex_digit_value(char c);
+
 // --- Quoting -------------------------------------------------------------------------------
 
 // Text between open and close, every close inside doubled: "a""b", `a``b`, {a}}b}, 'it''s'.

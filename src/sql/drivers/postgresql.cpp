@@ -1,8 +1,8 @@
 // PostgreSQL through libpq: the extended protocol (one statement per call), rows streamed
 // in single-row mode so that only the kept rows stay in memory, and a pipeline for batches.
 #include "sql/drivers/drivers.hpp"
-#include "sql/drivers/postgresql_privileges.hpp"
 #include "sql/drivers/policies.hpp"
+#include "sql/drivers/postgresql_privileges.hpp"
 #include "sql/drivers/session_bounds.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
@@ -109,19 +109,6 @@ std::string type_name_of(unsigned oid) {
     return t != nullptr ? t->name : std::to_string(oid);
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // bytea in the hex output format ("\x0102").
 Cell bytea_cell(const char* v, int len) {
     if (len < 2 || v[0] != '\\' || v[1] != 'x') {
@@ -130,7 +117,7 @@ Cell bytea_cell(const char* v, int len) {
     std::string out;
     out.reserve((len - 2) / 2);
     for (int i = 2; i + 1 < len; i += 2) {
-        out.push_back(static_cast<char>(hex_value(v[i]) * 16 + hex_value(v[i + 1])));
+        out.push_back(static_cast<char>(hex_digit_value(v[i]) * 16 + hex_digit_value(v[i + 1])));
     }
     return Cell::of_bytes(std::move(out));
 }
@@ -355,7 +342,7 @@ public:
                 conn_ = nullptr;
             }
             throw DatabaseUnavailable("could not connect to PostgreSQL: " +
-                                mask_secret(bounded_message(message), password_));
+                                      mask_secret(bounded_message(message), password_));
         }
         PQsetNoticeProcessor(conn_, &PgConnection::keep_notice, this);
     }
@@ -375,15 +362,7 @@ public:
     ResultSet execute_params(const std::string& sql,
                              const std::vector<std::optional<std::string>>& params,
                              const ExecuteOptions& options) override {
-        std::vector<const char*> values;
-        values.reserve(params.size());
-        for (const auto& p : params) {
-            values.push_back(p ? p->c_str() : nullptr);
-        }
-        if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                               values.data(), nullptr, nullptr, 0)) {
-            throw DatabaseError(connection_message());
-        }
+        send_params(sql, params);
         PQsetSingleRowMode(conn_);
         notices_.start();
         ResultSet out = collect(options, Clock::time_point::max(), {});
@@ -396,15 +375,7 @@ public:
     std::unique_ptr<TextRows>
     execute_text(const std::string& sql,
                  const std::vector<std::optional<std::string>>& params) override {
-        std::vector<const char*> values;
-        values.reserve(params.size());
-        for (const auto& p : params) {
-            values.push_back(p ? p->c_str() : nullptr);
-        }
-        if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                               values.data(), nullptr, nullptr, 0)) {
-            throw DatabaseError(connection_message());
-        }
+        send_params(sql, params);
         notices_.start();
         ResultPtr rows;
         std::int64_t affected = -1;
@@ -465,8 +436,8 @@ public:
             command("BEGIN READ ONLY; " + resolution.pin_search_path_sql());
         }
         try {
-            auto reason = resolution.refusal(shape.names, query.empty() ? PgRows{} : run(query),
-                                             run);
+            auto reason =
+                resolution.refusal(shape.names, query.empty() ? PgRows{} : run(query), run);
             if (own) {
                 command("ROLLBACK");
             }
@@ -621,7 +592,6 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-
     // Reads the results of the statement just sent until the server is done. Rows of
     // `cut` columns arrive cut on the server to cut_chars + 1 characters; they are cut to
     // cut_chars bytes here and marked. Past the deadline the statement is cancelled and the
@@ -680,8 +650,8 @@ private:
             if (now >= deadline) {
                 stop_backend();
                 throw StatementTimeout("the statement did not end within its time-out of " +
-                                    std::to_string(timeout_ms_) +
-                                    " ms and was cancelled; the connection was closed");
+                                       std::to_string(timeout_ms_) +
+                                       " ms and was cancelled; the connection was closed");
             }
             pollfd p{PQsocket(conn_), POLLIN, 0};
             const auto wait =
@@ -702,6 +672,20 @@ private:
             }
         }
         return PQgetResult(conn_);
+    }
+
+    // Sends one statement with text parameters ($1, ...; nullopt is NULL) in text format.
+    void send_params(const std::string& sql,
+                     const std::vector<std::optional<std::string>>& params) {
+        std::vector<const char*> values;
+        values.reserve(params.size());
+        for (const auto& p : params) {
+            values.push_back(p ? p->c_str() : nullptr);
+        }
+        if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                               values.data(), nullptr, nullptr, 0)) {
+            throw DatabaseError(connection_message());
+        }
     }
 
     // The first result of the command in flight, the rest read and dropped, under the deadline.
