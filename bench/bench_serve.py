@@ -16,6 +16,12 @@ server's own time per question comes from its Server-Timing header (the request'
 server minus the flow's), with one client so nothing waits in the queue; beside it the same
 seen from the client (latency minus the flow's time, this client's HTTP and JSON included),
 the floor of a bare request, and what streaming adds.
+
+  ZOLVIAI_BUILD_DIR=build /usr/bin/python3 bench/bench_serve.py --full [QUESTIONS] [CLIENTS]
+
+instead sends a burst of full questions (five model calls, the analysis in the sandbox and its
+chart), 200 from 64 clients by default, and reports how many were answered per second of the
+burst and how many were refused.
 """
 import concurrent.futures
 import json
@@ -102,7 +108,46 @@ def idle_connections(server, count=1000):
                                                      (during - before) / count, statistics.median(floor) * 1000))
 
 
+def full_burst(questions, clients):
+    tmp = pathlib.Path(tempfile.mkdtemp(prefix="zolvi-bench-serve-"))
+    chat = ChatProcess()
+    server = ServeProcess(tmp, model_url=chat.url)
+    try:
+        chat.script(answer_rules(delay=DELAY, media=str(server.media)))
+        for _ in range(3):  # warm-up: connections, the analysis pool
+            status, _, payload = http_call(server.url, "POST", "/v1/ask", {"question": "Orders by status"})
+            assert status == 200, payload[:300]
+
+        def full(_):
+            start = time.perf_counter()
+            status, _, payload = http_call(server.url, "POST", "/v1/ask", {"question": "Orders by status"},
+                                           timeout=600)
+            elapsed = time.perf_counter() - start
+            failed = status == 200 and bool(json.loads(payload).get("error"))
+            return status, elapsed, failed
+
+        with concurrent.futures.ThreadPoolExecutor(clients) as pool:
+            start = time.perf_counter()
+            results = list(pool.map(full, range(questions)))
+            wall = time.perf_counter() - start
+        ok = [r[1] for r in results if r[0] == 200]
+        failed = sum(1 for r in results if r[2])
+        print("full questions (5 model calls of %d ms, sandboxed analysis with a chart): %d from %d clients"
+              % (DELAY * 1000, questions, clients))
+        print("answered %d, refused %d, answered with an error %d, burst %.1f s: %.2f answered q/s, "
+              "p50 %.0f ms, p95 %.0f ms" % (len(ok), questions - len(ok), failed, wall, len(ok) / wall,
+                                            percentile(ok, 50) * 1000 if ok else 0,
+                                            percentile(ok, 95) * 1000 if ok else 0))
+    finally:
+        server.stop()
+        chat.close()
+
+
 def main():
+    if "--full" in sys.argv:
+        rest = [int(a) for a in sys.argv[1:] if a != "--full"]
+        full_burst(*(rest + [200, 64][len(rest):]))
+        return
     tmp = pathlib.Path(tempfile.mkdtemp(prefix="zolvi-bench-serve-"))
     chat = ChatProcess()
     server = ServeProcess(tmp, model_url=chat.url)

@@ -2,19 +2,26 @@
 
 namespace zolviai::pyexec::sandbox {
 
-// The Python side of a sandboxed run. It warms up (pandas and matplotlib imported), says
-// "ready", reads one job from the channel until the host closes its side, prepares the
-// sandbox for that job, runs the code and sends one length-framed result, then ends.
+// The Python side of a sandboxed run.
+//
+// In the namespaces it is a warm parent: bwrap starts it as root of a user namespace of its
+// own with four capabilities (and nothing of the host's); it hides the scratch tmpfs bwrap
+// made, forbids further user namespaces, imports numpy, pandas and matplotlib, says "ready"
+// and from then on only forks, one process per request from the host (which brings the
+// analysis's channel, status socket and diagnostics). That fork enters new mount, IPC, PID
+// and network namespaces and forks the analysis process, the first of its PID namespace; it
+// sends the host a pidfd of it and, once it has ended, its wait status. The analysis process
+// mounts its own /proc and a fresh sized tmpfs, binds it at /tmp, /dev/shm and the media
+// staging folder, brings up its loopback, sets small System V IPC limits in its IPC
+// namespace and makes /proc/sys read-only; it says "ready", reads one job from the channel
+// until the host closes its side, puts the media folder and the working directory where the
+// code expects them, makes the root read-only, drops every capability for good, runs the
+// code and sends one length-framed result, then ends.
+//
+// Without the namespaces it is a plain child that warms up, says "ready" and runs one job.
 //
 // Until the code runs it is trusted; afterwards nothing it sends is: the host checks every
 // field of the result, because the code can rewrite anything in this process.
-//
-// In the namespaces, bwrap starts it as root of a user namespace of its own with three
-// capabilities (and nothing of the host's). Before warming up it binds its one sized tmpfs at
-// /tmp, /dev/shm and the media staging folder, sets small System V IPC limits in its IPC
-// namespace, forbids further user namespaces and makes /proc/sys read-only; with the job it
-// puts the media folder and the working directory where the code expects them, makes the
-// root read-only, and then drops every capability for good before the code runs.
 const char* const kChildScript = R"PY(
 import os, sys
 CHANNEL = 3
@@ -26,6 +33,7 @@ def send(data):
 
 import ast, ctypes, io, json, resource, stat
 SETUP = json.loads(sys.argv[1])
+TASKS = 0  # tasks of the sandbox when the analysis was forked (they share its process limit)
 SCRATCH, STAGING = "/.zolviai-scratch", "/.zolviai-media"
 MS_RDONLY, MS_NOSUID, MS_NODEV, MS_NOEXEC, MS_REMOUNT, MS_BIND, MS_REC = 1, 2, 4, 8, 32, 4096, 16384
 MNT_DETACH = 2
@@ -47,6 +55,10 @@ def remount_read_only(target, flags=0):
 
 def prepare():
     # One sized tmpfs holds all the code may write: /tmp, /dev/shm and the media folder.
+    if SETUP.get("warm"):
+        # A fresh one for each analysis; the parent's own was hidden when it started.
+        check(libc.mount(b"tmpfs", os.fsencode(SCRATCH), b"tmpfs", MS_NOSUID | MS_NODEV,
+                         ("size=%d,mode=0700" % SETUP["scratch"]).encode()), "mounting the scratch space")
     for name, mode, target in (("tmp", 0o1777, "/tmp"), ("shm", 0o1777, "/dev/shm"),
                                ("media", 0o755, STAGING)):
         path = os.path.join(SCRATCH, name)
@@ -65,7 +77,7 @@ def prepare():
     bind("/proc/sys", "/proc/sys", MS_REC)
     remount_read_only("/proc/sys", MS_NOEXEC)
 
-if SETUP["isolated"]:
+if SETUP["isolated"] and not SETUP.get("warm"):
     prepare()
 
 import base64
@@ -74,7 +86,6 @@ try:
     import numpy, pandas, matplotlib, matplotlib.pyplot
 except Exception:
     pass  # the code's own import will say what is missing
-send(b"ready\n")
 
 def receive():
     chunks = []
@@ -128,7 +139,7 @@ def limit(limits):
     for which, value in ((resource.RLIMIT_CPU, (cpu, cpu)),
                          (resource.RLIMIT_AS, (limits["address_space"],) * 2),
                          (resource.RLIMIT_FSIZE, (limits["file_size"],) * 2),
-                         (resource.RLIMIT_NPROC, (limits["processes"],) * 2),
+                         (resource.RLIMIT_NPROC, (limits["processes"] + TASKS,) * 2),
                          (resource.RLIMIT_NOFILE, (limits["open_files"],) * 2),
                          (resource.RLIMIT_MSGQUEUE, (queues,) * 2),
                          (resource.RLIMIT_CORE, (0, 0))):
@@ -233,8 +244,133 @@ def send_text(output, error):
         data = error.encode("utf-8", "replace")
         frame({"kind": "error", "size": len(data)}, data)
 
-try:
+CLONE_NEWNS, CLONE_NEWIPC, CLONE_NEWPID, CLONE_NEWNET = 0x00020000, 0x08000000, 0x20000000, 0x40000000
+PR_SET_PDEATHSIG = 1
+STATUS = 4
+
+def tasks():
+    total = 0
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/status" % entry) as f:
+                    for line in f:
+                        if line.startswith("Threads:"):
+                            total += int(line.split()[1])
+                            break
+            except OSError:
+                pass
+    return total
+
+def loopback_up():
+    import fcntl, socket, struct
+    SIOCGIFFLAGS, SIOCSIFFLAGS, IFF_UP = 0x8913, 0x8914, 0x1
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        flags = struct.unpack("16sH", fcntl.ioctl(s, SIOCGIFFLAGS, struct.pack("16sH", b"lo", 0)))[1]
+        fcntl.ioctl(s, SIOCSIFFLAGS, struct.pack("16sH", b"lo", flags | IFF_UP))
+
+def analysis():
+    # The namespace's first process: a new /proc, the fresh scratch space and System V limits,
+    # then the one job as in a cold interpreter.
+    os.close(STATUS)
+    libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    check(libc.mount(b"proc", b"/proc", b"proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, None), "mounting /proc")
+    prepare()
+    loopback_up()
+    send(b"ready\n")
     main()
+
+def forked(fds):
+    # Between the warm parent and the analysis: new mount, IPC, PID and network namespaces,
+    # the analysis as the first process of its PID namespace, a handle on it and its wait
+    # status for the host. Nothing of the code runs here.
+    global TASKS
+    signal.signal(signal.SIGCHLD, signal.SIG_DFL)
+    libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    channel, status, diagnostics = (fcntl.fcntl(fd, fcntl.F_DUPFD, 10) for fd in fds)
+    os.dup2(diagnostics, 1)
+    os.dup2(diagnostics, 2)
+    os.dup2(channel, CHANNEL)
+    os.dup2(status, STATUS)
+    os.closerange(STATUS + 1, 1 << 20)
+    TASKS = tasks()
+    check(libc.unshare(CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWPID | CLONE_NEWNET), "entering new namespaces")
+    pid = os.fork()
+    if pid == 0:
+        analysis()
+        return
+    os.close(CHANNEL)
+    reporter = socket.socket(fileno=STATUS)
+    handle = os.pidfd_open(pid)
+    socket.send_fds(reporter, [b"p"], [handle])
+    os.close(handle)
+    _, wait_status = os.waitpid(pid, 0)
+    reporter.sendall(b"%d\n" % wait_status)
+
+def rehearse():
+    # A frame grouped and a chart drawn once, by this trusted code, so that what they load on
+    # first use (modules, fonts, caches) is loaded here once and not in every analysis.
+    try:
+        import io
+        frame = pandas.DataFrame({"name": ["a", "b", "a"], "value": [1, 2, 3]})
+        str(frame.groupby("name")["value"].sum().sort_values())
+        str(frame.describe())
+        figure, axes = matplotlib.pyplot.subplots(figsize=(4, 3))
+        axes.bar(["a", "b"], [1, 2])
+        axes.set_title("a")
+        axes.set_xlabel("a")
+        axes.set_ylabel("b")
+        figure.tight_layout()
+        figure.savefig(io.BytesIO(), format="png")
+        matplotlib.pyplot.close("all")
+    except Exception:
+        pass  # an analysis that needs what failed will say so itself
+
+def reap(*_):
+    try:
+        while os.waitpid(-1, os.WNOHANG)[0] > 0:
+            pass
+    except ChildProcessError:
+        pass
+
+def parent():
+    # The warm parent: never runs code. Each request from the host brings the analysis's
+    # channel, its status socket and its diagnostics; a forked process serves it and ends.
+    check(libc.umount2(os.fsencode(SCRATCH), MNT_DETACH), "hiding the scratch space")
+    with open("/proc/sys/user/max_user_namespaces", "w") as f:
+        f.write("0")
+    control = socket.socket(fileno=CHANNEL)
+    signal.signal(signal.SIGCHLD, reap)
+    rehearse()
+    # What is loaded now stays out of the collector's reach, so that an analysis does not
+    # write to (and copy) every page of it when it collects.
+    import gc
+    gc.collect()
+    gc.freeze()
+    send(b"ready\n")
+    while True:
+        message, fds, _, _ = socket.recv_fds(control, 1, 3)
+        if not message:
+            return
+        if len(fds) != 3:
+            for fd in fds:
+                os.close(fd)
+            continue
+        if os.fork() == 0:
+            try:
+                forked(fds)
+            finally:
+                os._exit(0)
+        for fd in fds:
+            os.close(fd)
+
+try:
+    if SETUP.get("warm"):
+        import fcntl, signal, socket
+        parent()
+    else:
+        send(b"ready\n")
+        main()
 finally:
     os._exit(0)
 )PY";

@@ -76,7 +76,8 @@ std::vector<std::string> bwrap_arguments(const Layout& layout) {
     // bwrap, its parent, reaps it (an orphaned reaper may never be reaped).
     add(args, {"--as-pid-1", "--info-fd", std::to_string(kInfoFd)});
     // Held only until the child has set up its media folder and dropped them all.
-    for (const char* cap : {"CAP_SYS_ADMIN", "CAP_SETPCAP", "CAP_SYS_RESOURCE"}) {
+    // A warm parent also brings up each analysis's loopback (CAP_NET_ADMIN).
+    for (const char* cap : {"CAP_SYS_ADMIN", "CAP_SETPCAP", "CAP_SYS_RESOURCE", "CAP_NET_ADMIN"}) {
         add(args, {"--cap-add", cap});
     }
     std::error_code ec;
@@ -217,6 +218,8 @@ std::vector<std::string> python_command(const Layout& layout, bool probe_only) {
     const long page = ::sysconf(_SC_PAGESIZE) > 0 ? ::sysconf(_SC_PAGESIZE) : 4096;
     const std::string setup =
         "{\"isolated\": " + std::string(layout.isolated ? "true" : "false") +
+        ", \"warm\": " + std::string(layout.isolated && layout.warm ? "true" : "false") +
+        ", \"scratch\": " + std::to_string(layout.scratch_size) +
         ", \"shmmax\": " + std::to_string(layout.ipc_memory) +
         ", \"shmall\": " + std::to_string((layout.ipc_memory + page - 1) / page) + "}";
     return {layout.python, "-I", "-c", kChildScript, setup};
@@ -286,6 +289,92 @@ std::unique_ptr<Child> start_child(const Layout& layout) {
     child->diagnostics = std::move(diagnostics_read);
     child->info = std::move(info_read);
     return child;
+}
+
+std::unique_ptr<Child> fork_child(Child& parent, Clock::time_point deadline) {
+    int pair[2];
+    checked(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), "socketpair");
+    Fd host_channel(pair[0]), child_channel(pair[1]);
+    checked(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), "socketpair");
+    Fd host_status(pair[0]), child_status(pair[1]);
+    int pipe_fds[2];
+    checked(::pipe2(pipe_fds, O_CLOEXEC), "pipe");
+    Fd diagnostics_read(pipe_fds[0]), diagnostics_write(pipe_fds[1]);
+
+    // One byte and the three descriptors, in one message.
+    const int fds[3] = {child_channel.get(), child_status.get(), diagnostics_write.get()};
+    char byte = 'f';
+    iovec io{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof fds);
+    std::memcpy(CMSG_DATA(header), fds, sizeof fds);
+    ssize_t sent;
+    while ((sent = ::sendmsg(parent.channel.get(), &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    if (sent != 1) {
+        throw ParentGone(std::string("the warm analysis parent is gone: ") + std::strerror(errno));
+    }
+    child_channel.reset();
+    child_status.reset();
+    diagnostics_write.reset();
+
+    auto child = std::make_unique<Child>();
+    child->isolated = true;
+    child->forked = true;
+    child->channel = std::move(host_channel);
+    child->diagnostics = std::move(diagnostics_read);
+    child->status = std::move(host_status);
+    // The first message on the status socket carries the handle on the analysis process.
+    for (;;) {
+        pollfd p{child->status.get(), POLLIN, 0};
+        const int timeout = remaining_ms(deadline);
+        if (timeout == 0) {
+            throw ParentGone("the warm analysis parent did not fork in time");
+        }
+        if (::poll(&p, 1, timeout) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw ParentGone(std::string("poll: ") + std::strerror(errno));
+        }
+        if (!p.revents) {
+            continue;
+        }
+        char got = 0;
+        iovec in{&got, 1};
+        alignas(cmsghdr) char received[CMSG_SPACE(sizeof(int))] = {};
+        msghdr reply{};
+        reply.msg_iov = &in;
+        reply.msg_iovlen = 1;
+        reply.msg_control = received;
+        reply.msg_controllen = sizeof received;
+        const ssize_t n = ::recvmsg(child->status.get(), &reply, MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        int handle = -1;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&reply); c != nullptr; c = CMSG_NXTHDR(&reply, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+                c->cmsg_len == CMSG_LEN(sizeof(int))) {
+                std::memcpy(&handle, CMSG_DATA(c), sizeof handle);
+            }
+        }
+        if (handle >= 0) {
+            child->namespace_init.reset(handle);
+        }
+        if (n != 1 || got != 'p' || handle < 0 || (reply.msg_flags & MSG_CTRUNC)) {
+            throw ParentGone("the warm analysis parent could not fork an analysis process");
+        }
+        return child;
+    }
 }
 
 std::string probe(const Layout& layout) {
@@ -517,6 +606,10 @@ Child::Read Child::read_some(char* buffer, std::size_t size, std::size_t& got,
 }
 
 bool Child::has_ended() {
+    if (forked) {
+        pollfd p{namespace_init.get(), POLLIN, 0};
+        return stopped_ || !namespace_init || ::poll(&p, 1, 0) != 0;
+    }
     if (stopped_ || pid <= 0) {
         return true;
     }
@@ -548,6 +641,10 @@ int Child::stop() {
         return status_;
     }
     stopped_ = true;
+    if (forked) {
+        stop_forked();
+        return status_;
+    }
     if (isolated && !namespace_init) {
         read_info(false);
     }
@@ -575,6 +672,58 @@ int Child::stop() {
     channel.reset();
     diagnostics.reset();
     return status_;
+}
+
+void Child::abandon() {
+    if (!forked || stopped_) {
+        return;
+    }
+    stopped_ = true;
+    if (namespace_init) {
+        ::syscall(SYS_pidfd_send_signal, namespace_init.get(), SIGKILL, nullptr, 0);
+    }
+    namespace_init.reset();
+    status.reset();
+    drain_diagnostics();
+    channel.reset();
+    diagnostics.reset();
+}
+
+void Child::stop_forked() {
+    // The analysis goes, with every process of its PID namespace; the process between it and
+    // the warm parent then sends its wait status and ends.
+    if (namespace_init) {
+        ::syscall(SYS_pidfd_send_signal, namespace_init.get(), SIGKILL, nullptr, 0);
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    std::string text;
+    while (status && text.find('\n') == std::string::npos && text.size() < 32) {
+        pollfd p{status.get(), POLLIN, 0};
+        const int timeout = remaining_ms(deadline);
+        if (timeout == 0) {
+            break;
+        }
+        if (::poll(&p, 1, timeout) < 0 && errno != EINTR) {
+            break;
+        }
+        char buffer[32];
+        const ssize_t n = ::recv(status.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+            break;
+        }
+    }
+    const auto newline = text.find('\n');
+    if (newline != std::string::npos && newline > 0 &&
+        text.find_first_not_of("0123456789") == newline) {
+        status_ = static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
+    }
+    namespace_init.reset();
+    status.reset();
+    drain_diagnostics();
+    channel.reset();
+    diagnostics.reset();
 }
 
 std::string Child::why() const {

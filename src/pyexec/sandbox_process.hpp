@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -41,6 +42,9 @@ struct Layout {
     std::string python;                        // the interpreter, as the code sees it
     std::uint64_t scratch_size = 256ull << 20; // the one tmpfs behind /tmp, /dev/shm and media
     std::uint64_t ipc_memory = 16ull << 20;    // System V shared memory of the sandbox
+    // Isolated only: the child is a warm parent that forks one process per analysis
+    // (fork_child) instead of running a job itself.
+    bool warm = false;
 };
 
 // One started child. Its destructor stops it (see stop()).
@@ -71,6 +75,9 @@ public:
     // (or -1 when unknown). Later calls return the same.
     int stop();
 
+    // A forked child only: kills it without waiting for its end or its wait status.
+    void abandon();
+
     // Whether the child has ended (it is not reaped until stop()).
     bool has_ended();
     // Waits until the child ends, keeping what it prints; false when the deadline came first.
@@ -85,9 +92,14 @@ public:
     Fd diagnostics;    // the child's standard output and error
     Fd info;           // bwrap's information (the sandbox's first process)
     Fd namespace_init; // pidfd of that first process
+    // A child forked by a warm parent (fork_child): it is not this process's child; its
+    // wait status comes over `status` from the process between it and the parent.
+    bool forked = false;
+    Fd status;
 
 private:
     void drain_diagnostics();
+    void stop_forked();
     // Reads what bwrap said about the sandbox and opens a handle on its first process.
     void read_info(bool final);
 
@@ -97,6 +109,18 @@ private:
     int status_ = -1;
     bool stopped_ = false;
 };
+
+// The warm parent ended or refused the request; another parent can serve it.
+class ParentGone : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Asks a warm parent (started with Layout::warm) for one analysis process: the parent forks,
+// the fork enters new mount, IPC, PID and network namespaces and starts the analysis as the
+// first process of its PID namespace, which then says "ready" like a cold child. Returns
+// once the handle on that process has arrived; raises ParentGone when the parent is gone.
+std::unique_ptr<Child> fork_child(Child& parent, std::chrono::steady_clock::time_point deadline);
 
 // Starts a child with the layout; a failure to start raises Error.
 std::unique_ptr<Child> start_child(const Layout& layout);

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <mutex>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <thread>
@@ -173,12 +174,28 @@ SandboxOptions SandboxOptions::from_environment() {
     return options;
 }
 
+// A run's analysis process, and the warm parent it was forked from (kept until the process
+// has been stopped: the parent's end would end it).
+struct Lease {
+    std::shared_ptr<Child> parent;
+    std::unique_ptr<Child> child;
+};
+
+// Readable once the warm parent has ended: it writes nothing after "ready".
+bool parent_gone(Child& parent) {
+    pollfd p{parent.channel.get(), POLLIN, 0};
+    return !parent.channel || ::poll(&p, 1, 0) != 0;
+}
+
 struct SandboxRunner::Pool {
     SandboxOptions options;
     sandbox::Layout layout;
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
-    std::deque<std::unique_ptr<Child>> ready;
+    std::deque<std::unique_ptr<Child>> ready; // plain children (without the namespaces)
+    std::shared_ptr<Child> parent;            // the warm parent (in the namespaces)
+    std::deque<Lease> forked;                 // its analysis processes, ready for a job
+    sandbox::Fd refill;                       // readable when one of those was taken
     bool stopping = false;
     std::uint64_t failures = 0;
     std::string last_failure;
@@ -186,9 +203,13 @@ struct SandboxRunner::Pool {
     std::thread filler;
     std::once_flag filler_started;
 
+    bool warm() const { return layout.isolated; }
+
     void start_filling() {
         if (options.pool_size > 0) {
-            std::call_once(filler_started, [this] { filler = std::thread([this] { fill(); }); });
+            std::call_once(filler_started, [this] {
+                filler = std::thread([this] { warm() ? keep_parent() : fill(); });
+            });
         }
     }
 
@@ -201,6 +222,94 @@ struct SandboxRunner::Pool {
                         (why.empty() ? std::string() : ": " + last_line(why)));
         }
         return child;
+    }
+
+    // Keeps one warm parent: starts it, watches it, and replaces it when it ends.
+    void keep_parent() {
+        for (;;) {
+            std::shared_ptr<Child> current;
+            {
+                std::lock_guard lock(mutex);
+                if (stopping) {
+                    return;
+                }
+                current = parent;
+            }
+            if (!current) {
+                std::shared_ptr<Child> started;
+                std::string failure;
+                try {
+                    started = warm_one();
+                } catch (const std::exception& e) {
+                    failure = e.what();
+                }
+                std::unique_lock lock(mutex);
+                if (stopping) {
+                    return;
+                }
+                if (started) {
+                    parent = std::move(started);
+                } else {
+                    ++failures;
+                    last_failure = failure;
+                }
+                changed.notify_all();
+                if (!failure.empty()) { // a broken interpreter is not retried in a tight loop
+                    changed.wait_for(lock, std::chrono::seconds(1), [&] { return stopping; });
+                }
+                continue;
+            }
+            // Analysis processes are forked ahead, pool_size of them, so that a run finds
+            // one ready; they are fresh, so nothing waits in them but the interpreter.
+            bool more;
+            {
+                std::lock_guard lock(mutex);
+                more = forked.size() < options.pool_size;
+            }
+            if (more && !parent_gone(*current)) {
+                Lease lease{current, nullptr};
+                try {
+                    lease.child =
+                        sandbox::fork_child(*current, Clock::now() + options.startup_limit);
+                    if (lease.child->wait_ready(options.startup_limit, wake.get())) {
+                        std::lock_guard lock(mutex);
+                        if (stopping) {
+                            return;
+                        }
+                        if (parent == current) {
+                            forked.push_back(std::move(lease));
+                            changed.notify_all();
+                            continue;
+                        }
+                    }
+                } catch (const std::exception&) {
+                }
+                if (!parent_gone(*current)) {
+                    // The fork failed for a reason of its own: the run that needs one says why.
+                    std::unique_lock lock(mutex);
+                    changed.wait_for(lock, std::chrono::seconds(1), [&] { return stopping; });
+                    continue;
+                }
+            }
+            pollfd p[3] = {{current->channel.get(), POLLIN, 0},
+                           {wake.get(), POLLIN, 0},
+                           {refill.get(), POLLIN, 0}};
+            if (!more && ::poll(p, 3, -1) < 0 && errno != EINTR) {
+                return;
+            }
+            if (p[1].revents) {
+                return;
+            }
+            if (p[2].revents) {
+                std::uint64_t count;
+                [[maybe_unused]] auto n = ::read(refill.get(), &count, sizeof count);
+            }
+            if (more || p[0].revents) {
+                if (parent_gone(*current)) {
+                    parent_ended(current); // stopped once the last run that holds it is done
+                }
+            }
+        }
     }
 
     void fill() {
@@ -236,7 +345,80 @@ struct SandboxRunner::Pool {
         }
     }
 
-    std::unique_ptr<Child> acquire() {
+    // The warm parent, once there is one; raises Error when starting one failed meanwhile.
+    std::shared_ptr<Child> current_parent() {
+        if (options.pool_size == 0) {
+            return warm_one(); // one per run
+        }
+        start_filling();
+        std::unique_lock lock(mutex);
+        const std::uint64_t failures_before = failures;
+        changed.wait(lock, [&] { return stopping || parent || failures != failures_before; });
+        if (parent) {
+            return parent;
+        }
+        throw Error("the analysis sandbox could not start an interpreter: " +
+                    (stopping ? std::string("the runner is stopping") : last_failure));
+    }
+
+    // Forgets a parent that has ended, so that the next request waits for its successor.
+    void parent_ended(const std::shared_ptr<Child>& gone) {
+        std::deque<Lease> dropped; // stopped after the lock is released
+        std::lock_guard lock(mutex);
+        if (parent == gone) {
+            parent.reset();
+            dropped.swap(forked);
+        }
+        changed.notify_all();
+    }
+
+    Lease acquire() {
+        if (!warm()) {
+            return {nullptr, acquire_plain()};
+        }
+        // A parent that ends before the analysis process is ready is replaced, and the
+        // request goes to its successor.
+        for (int attempt = 0;; ++attempt) {
+            Lease lease;
+            if (options.pool_size > 0) {
+                std::unique_lock lock(mutex);
+                while (!forked.empty()) {
+                    Lease ready = std::move(forked.front());
+                    forked.pop_front();
+                    if (!ready.child->has_ended()) {
+                        lock.unlock();
+                        const std::uint64_t one = 1;
+                        [[maybe_unused]] auto n = ::write(refill.get(), &one, sizeof one);
+                        return ready;
+                    }
+                    lock.unlock();
+                    ready = {};
+                    lock.lock();
+                }
+            }
+            lease.parent = current_parent();
+            try {
+                lease.child =
+                    sandbox::fork_child(*lease.parent, Clock::now() + options.startup_limit);
+                if (lease.child->wait_ready(options.startup_limit, wake.get())) {
+                    return lease;
+                }
+                lease.child->stop();
+                if (!parent_gone(*lease.parent)) {
+                    const std::string why = lease.child->why();
+                    throw Error("the analysis process did not start" +
+                                (why.empty() ? std::string() : ": " + last_line(why)));
+                }
+            } catch (const sandbox::ParentGone&) {
+            }
+            parent_ended(lease.parent);
+            if (attempt >= 3) {
+                throw Error("the analysis sandbox's warm interpreter ended four times in a row");
+            }
+        }
+    }
+
+    std::unique_ptr<Child> acquire_plain() {
         if (options.pool_size == 0) {
             return warm_one();
         }
@@ -272,6 +454,7 @@ SandboxRunner::SandboxRunner(SandboxOptions options) : pool_(std::make_unique<Po
     pool_->layout.python = o.python;
     pool_->layout.scratch_size = o.scratch_size;
     pool_->layout.ipc_memory = o.ipc_memory_limit;
+    pool_->layout.warm = true;
     pool_->layout.bwrap = find_program(o.bwrap);
     std::string reason;
     if (pool_->layout.bwrap.empty()) {
@@ -297,6 +480,7 @@ SandboxRunner::SandboxRunner(SandboxOptions options) : pool_(std::make_unique<Po
         }
     }
     pool_->wake.reset(::eventfd(0, EFD_CLOEXEC));
+    pool_->refill.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
 }
 
 SandboxRunner::~SandboxRunner() {
@@ -314,6 +498,8 @@ SandboxRunner::~SandboxRunner() {
         pool_->filler.join();
     }
     pool_->ready.clear();
+    pool_->forked.clear();
+    pool_->parent.reset();
 }
 
 bool SandboxRunner::isolated() const {
@@ -330,9 +516,14 @@ void SandboxRunner::prepare() {
 
 bool SandboxRunner::wait_until_warm(std::chrono::milliseconds limit) const {
     pool_->start_filling();
+    if (pool_->options.pool_size == 0) {
+        return true;
+    }
     std::unique_lock lock(pool_->mutex);
-    return pool_->changed.wait_for(lock, limit,
-                                   [&] { return pool_->ready.size() >= pool_->options.pool_size; });
+    return pool_->changed.wait_for(lock, limit, [&] {
+        return pool_->warm() ? pool_->parent != nullptr
+                             : pool_->ready.size() >= pool_->options.pool_size;
+    });
 }
 
 RunResult SandboxRunner::run(const AnalysisJob& job) {
@@ -373,9 +564,6 @@ RunResult SandboxRunner::run(const AnalysisJob& job) {
         {"reply", {{"files", o.max_saved_files}, {"file_size", o.file_size_limit}}}};
     const std::string text = message.dump(-1, ' ', false, Value::error_handler_t::replace);
 
-    std::unique_ptr<Child> child = pool_->acquire();
-    const auto deadline = Clock::now() + o.time_limit;
-    ChildSource source(*child, deadline);
     sandbox::ReplyLimits limits;
     limits.max_text = o.max_result_size;
     limits.max_files = o.max_saved_files;
@@ -385,43 +573,68 @@ RunResult SandboxRunner::run(const AnalysisJob& job) {
     sandbox::Reply reply;
     enum class Outcome { Result, Ended, Deadline, Refused } outcome = Outcome::Ended;
     std::string refusal;
-    if (child->send_job(text, deadline)) {
-        try {
-            // Nothing is written for a run without a media folder, and in a plain child the
-            // code saved its files itself.
-            reply = sandbox::read_reply(source, limits, isolated ? media : fs::path());
-            outcome = Outcome::Result;
-        } catch (const DeadlinePassed&) {
-            outcome = Outcome::Deadline;
-        } catch (const sandbox::ReplyRefused& e) {
-            using Reason = sandbox::ReplyRefused::Reason;
-            switch (e.reason()) {
-            case Reason::Incomplete:
-                outcome = Outcome::Ended;
-                break;
-            case Reason::TooLarge:
-                outcome = Outcome::Refused;
-                refusal = std::string("MemoryError: the analysis result was refused: ") + e.what();
-                break;
-            case Reason::Malformed:
-                outcome = Outcome::Refused;
-                refusal = std::string("RuntimeError: the analysis process sent a result that "
-                                      "could not be read: ") +
-                          e.what();
-                break;
+    bool went_on = false;
+    int status = -1;
+    std::string printed;
+    // A run whose warm parent ended under it (killed from outside: nothing inside can reach
+    // it) goes to the parent's successor.
+    for (int attempt = 0;; ++attempt) {
+        Lease lease = pool_->acquire();
+        std::unique_ptr<Child>& child = lease.child;
+        reply = {};
+        outcome = Outcome::Ended;
+        const auto deadline = Clock::now() + o.time_limit;
+        ChildSource source(*child, deadline);
+        if (child->send_job(text, deadline)) {
+            try {
+                // Nothing is written for a run without a media folder, and in a plain child the
+                // code saved its files itself.
+                reply = sandbox::read_reply(source, limits, isolated ? media : fs::path());
+                outcome = Outcome::Result;
+            } catch (const DeadlinePassed&) {
+                outcome = Outcome::Deadline;
+            } catch (const sandbox::ReplyRefused& e) {
+                using Reason = sandbox::ReplyRefused::Reason;
+                switch (e.reason()) {
+                case Reason::Incomplete:
+                    outcome = Outcome::Ended;
+                    break;
+                case Reason::TooLarge:
+                    outcome = Outcome::Refused;
+                    refusal =
+                        std::string("MemoryError: the analysis result was refused: ") + e.what();
+                    break;
+                case Reason::Malformed:
+                    outcome = Outcome::Refused;
+                    refusal = std::string("RuntimeError: the analysis process sent a result that "
+                                          "could not be read: ") +
+                              e.what();
+                    break;
+                }
             }
+        } else if (Clock::now() >= deadline) {
+            outcome = Outcome::Deadline;
         }
-    } else if (Clock::now() >= deadline) {
-        outcome = Outcome::Deadline;
+        // A child that stopped talking ends by itself in a moment, and its exit status says why;
+        // one that goes on has closed its channel and is stopped.
+        went_on = outcome == Outcome::Ended &&
+                  !child->wait_end(std::min(deadline, Clock::now() + std::chrono::seconds(1)));
+        if (outcome == Outcome::Result && child->forked) {
+            // Its end frame came: the analysis process is killed, and not waited for (its
+            // namespaces are taken down behind the answer).
+            child->abandon();
+        } else {
+            status = child->stop();
+        }
+        printed = child->why();
+        child.reset();
+        if (outcome == Outcome::Ended && lease.parent && parent_gone(*lease.parent) &&
+            attempt < 2) {
+            pool_->parent_ended(lease.parent);
+            continue;
+        }
+        break;
     }
-    // A child that stopped talking ends by itself in a moment, and its exit status says why;
-    // one that goes on has closed its channel and is stopped.
-    const bool went_on =
-        outcome == Outcome::Ended &&
-        !child->wait_end(std::min(deadline, Clock::now() + std::chrono::seconds(1)));
-    const int status = child->stop();
-    const std::string printed = child->why();
-    child.reset();
 
     switch (outcome) {
     case Outcome::Deadline:

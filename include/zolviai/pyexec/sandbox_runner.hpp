@@ -14,14 +14,19 @@
 // folder, a private /tmp and /dev/shm (one sized tmpfs) are the only writable places, System
 // V IPC has small limits of its own; the environment is empty but for
 // the plotting settings; the child has limits on processor time, address space, file size
-// and processes, and a wall-clock deadline kills it with everything it started. Warm
-// interpreters (pandas and matplotlib imported) wait in a pool; each runs one analysis and
-// is then discarded. What the child sends back is read as hostile input (sandbox_reply.hpp).
+// and processes, and a wall-clock deadline kills it with everything it started. One warm
+// interpreter (pandas and matplotlib imported) forks a process for each analysis, in new
+// mount, IPC, PID and network namespaces with a fresh /tmp, /dev/shm and media folder, that
+// runs that one analysis and ends; without the namespaces, warm plain children wait in a
+// pool and each runs one analysis. What the child sends back is read as hostile input
+// (sandbox_reply.hpp).
 // docs/architecture.md ("Analysis sandbox") says what this does not cover.
 namespace zolviai::pyexec {
 
 struct SandboxOptions {
-    std::size_t pool_size = 2; // warm interpreters kept waiting; 0 starts one per run
+    // Analysis processes forked ahead from the warm interpreter (plain children kept waiting,
+    // without the namespaces); 0 starts an interpreter per run.
+    std::size_t pool_size = 2;
     std::chrono::milliseconds time_limit{30000}; // wall clock and processor time of one run
     std::uint64_t memory_limit = 2ull << 30;     // address space of each process
     std::uint64_t file_size_limit = 64ull << 20; // largest file the code may write
@@ -73,7 +78,8 @@ public:
 
     // False when the namespaces were not available and runs use a plain child process.
     bool isolated() const;
-    // Waits until the pool holds pool_size warm interpreters; false after `limit`.
+    // Waits until the warm interpreter is ready (without the namespaces: pool_size plain
+    // children); false after `limit`.
     bool wait_until_warm(std::chrono::milliseconds limit) const;
 
 private:

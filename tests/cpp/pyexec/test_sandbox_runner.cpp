@@ -6,11 +6,13 @@
 #include "zolviai/pyexec/sandbox_runner.hpp"
 
 #include <algorithm>
+#include <csignal>
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <gtest/gtest.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace zolviai;
@@ -477,6 +479,116 @@ TEST(SandboxRunner, EachInterpreterRunsOneAnalysisAndThePoolRefills) {
     }
     for (auto& run : runs) {
         EXPECT_EQ(run.get().output, "None 0\n");
+    }
+}
+
+// Each analysis is a process of its own, forked from the warm interpreter into new mount, IPC,
+// PID and network namespaces: what one leaves behind (files, module state, environment,
+// threads, processes, System V segments, sockets) is not there for the next.
+TEST(SandboxRunner, NothingOneAnalysisLeavesReachesTheNext) {
+    SandboxRunner runner(quick(1));
+    const std::string first =
+        "import json, os, socket, subprocess, sys, threading, time\n"
+        "open('/tmp/left', 'w').write('x')\n"
+        "open('/dev/shm/left', 'w').write('x')\n"
+        "json.left_by_earlier_run = True\n"
+        "os.environ['LEFT_BY_EARLIER_RUN'] = '1'\n"
+        "os.chdir('/tmp')\n"
+        "def keep():\n"
+        "    while True:\n"
+        "        open('/tmp/from-thread', 'w').write('x')\n"
+        "        time.sleep(0.05)\n"
+        "threading.Thread(target=keep, daemon=True).start()\n"
+        "subprocess.Popen([sys.executable, '-c', 'import socket, time; s = socket.socket("
+        "socket.AF_UNIX); s.bind(\"\\\\0zolviai-left\"); s.listen(); time.sleep(60)'], "
+        "start_new_session=True)\n"
+        "import ctypes\n"
+        "libc = ctypes.CDLL(None)\n"
+        "print(libc.shmget(0x5a01, 4096, 0o1666) >= 0, os.getpid())\n";
+    const std::string second =
+        "import json, os, socket, sys, threading, ctypes\n"
+        "libc = ctypes.CDLL(None)\n"
+        "s = socket.socket(socket.AF_UNIX)\n"
+        "try:\n"
+        "    s.connect('\\0zolviai-left')\n"
+        "    reached = True\n"
+        "except OSError:\n"
+        "    reached = False\n"
+        "print(sorted(os.listdir('/tmp')), sorted(os.listdir('/dev/shm')),\n"
+        "      hasattr(json, 'left_by_earlier_run'), 'LEFT_BY_EARLIER_RUN' in os.environ,\n"
+        "      os.getcwd() == '/tmp', threading.active_count(), reached,\n"
+        "      libc.shmget(0x5a01, 4096, 0o666) >= 0,\n"
+        "      sorted(int(p) for p in os.listdir('/proc') if p.isdigit()), os.getpid())\n";
+    ASSERT_TRUE(runner.wait_until_warm(std::chrono::seconds(60)));
+    const RunResult a = runner.run({first, ""});
+    ASSERT_TRUE(a.success) << a.error;
+    EXPECT_EQ(a.output, "True 1\n");
+    for (int i = 0; i < 2; ++i) {
+        const RunResult b = runner.run({second, ""});
+        ASSERT_TRUE(b.success) << b.error;
+        EXPECT_EQ(b.output, "[] [] False False False 1 False False [1] 1\n") << "run " << i;
+    }
+}
+
+// The pids of this process's grandchildren: the warm interpreters (bwrap is the child).
+std::vector<pid_t> warm_parents() {
+    const auto children_of = [](pid_t pid) {
+        std::vector<pid_t> out;
+        const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+        std::error_code ec;
+        for (const auto& task : fs::directory_iterator(tasks, ec)) {
+            std::ifstream in(task.path() / "children");
+            pid_t child;
+            while (in >> child) {
+                out.push_back(child);
+            }
+        }
+        return out;
+    };
+    std::vector<pid_t> out;
+    for (pid_t child : children_of(::getpid())) {
+        for (pid_t grandchild : children_of(child)) {
+            out.push_back(grandchild);
+        }
+    }
+    return out;
+}
+
+// A warm interpreter killed from outside, before and while questions wait for it and while
+// one runs, is replaced and every question gets its answer.
+TEST(SandboxRunner, AKilledWarmInterpreterIsReplacedAndNoQuestionIsLost) {
+    SandboxRunner runner(quick(1));
+    if (!runner.isolated()) {
+        GTEST_SKIP() << "no namespaces on this machine: no warm interpreter";
+    }
+    ASSERT_TRUE(runner.wait_until_warm(std::chrono::seconds(60)));
+    for (int round = 0; round < 2; ++round) {
+        const auto parents = warm_parents();
+        ASSERT_FALSE(parents.empty());
+        std::vector<std::future<RunResult>> runs;
+        // Round 0: killed before the questions come; round 1: while they run.
+        if (round == 0) {
+            for (pid_t p : parents) {
+                ::kill(p, SIGKILL);
+            }
+        }
+        for (int i = 0; i < 4; ++i) {
+            runs.push_back(std::async(std::launch::async, [&runner, i] {
+                return runner.run(
+                    {"import time\ntime.sleep(0.3)\nprint(" + std::to_string(i) + ")", ""});
+            }));
+        }
+        if (round == 1) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            for (pid_t p : parents) {
+                ::kill(p, SIGKILL);
+            }
+        }
+        for (int i = 0; i < 4; ++i) {
+            const RunResult r = runs[static_cast<std::size_t>(i)].get();
+            EXPECT_TRUE(r.success) << "round " << round << ": " << r.error;
+            EXPECT_EQ(r.output, std::to_string(i) + "\n");
+        }
     }
 }
 
