@@ -271,7 +271,11 @@ def loopback_up():
 
 def analysis():
     # The namespace's first process: a new /proc, the fresh scratch space and System V limits,
-    # then the one job as in a cold interpreter.
+    # then the one job as in a cold interpreter. A session of its own first: the warm parent's
+    # process group holds every analysis being prepared, and code that signals its own group
+    # (kill(0), which getppid() == 0 in a new PID namespace also reaches) must reach only
+    # itself and what it started.
+    os.setsid()
     os.close(STATUS)
     libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
     check(libc.mount(b"proc", b"/proc", b"proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, None), "mounting /proc")

@@ -182,9 +182,20 @@ struct Lease {
 };
 
 // Readable once the warm parent has ended: it writes nothing after "ready".
-bool parent_gone(Child& parent) {
+bool parent_gone(Child& parent, std::chrono::milliseconds wait = std::chrono::milliseconds(0)) {
     pollfd p{parent.channel.get(), POLLIN, 0};
-    return !parent.channel || ::poll(&p, 1, 0) != 0;
+    if (!parent.channel) {
+        return true;
+    }
+    const auto until = Clock::now() + wait;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        const int r = ::poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
+        if (r >= 0 || errno != EINTR) {
+            return r != 0;
+        }
+    }
 }
 
 struct SandboxRunner::Pool {
@@ -628,8 +639,12 @@ RunResult SandboxRunner::run(const AnalysisJob& job) {
         }
         printed = child->why();
         child.reset();
-        if (outcome == Outcome::Ended && lease.parent && parent_gone(*lease.parent) &&
-            attempt < 2) {
+        // No wait status: the process between the warm parent and the analysis was killed,
+        // which nothing inside can do; the parent's end does it, and the parent's channel closes
+        // a moment later (its sandbox's first process ends after it).
+        if (outcome == Outcome::Ended && lease.parent && attempt < 2 &&
+            parent_gone(*lease.parent, status == -1 ? std::chrono::milliseconds(5000)
+                                                    : std::chrono::milliseconds(0))) {
             pool_->parent_ended(lease.parent);
             continue;
         }

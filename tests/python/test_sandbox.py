@@ -327,7 +327,9 @@ def test_forged_replies_leave_the_host_answering_within_its_budget(sandboxed, sa
         if error is None:
             assert state["python_execution_success"] is True, (name, state.get("python_error_message"))
         else:
-            assert state["python_error_message"].startswith(error), (name, state["python_error_message"])
+            # Writing 114 MiB may outlast the time limit on a loaded machine: either limit holds.
+            allowed = (error,) + (LIMIT_ERRORS if name.startswith("114 MiB") else ())
+            assert state["python_error_message"].startswith(allowed), (name, state["python_error_message"])
         assert not media.exists() or list(media.iterdir()) == [], name
         assert growth < 32 * 1024, (name, growth)  # kB: the 24 MiB reply budget and some
 

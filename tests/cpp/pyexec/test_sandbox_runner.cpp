@@ -459,6 +459,34 @@ TEST(SandboxRunner, LimitsStopTheRunAndNoProcessOfItRemains) {
     EXPECT_EQ(after.output, "still here\n") << after.error;
 }
 
+TEST(SandboxRunner, CodeThatSignalsItsGroupAndEveryoneEndsNoOtherAnalysis) {
+    // Analyses are forked from one warm interpreter: code that kills its process group (and
+    // getppid() is 0 in a new PID namespace, so kill(getppid()) is the same) or every process
+    // it can see must reach nothing but itself, while other analyses are being prepared or run.
+    SandboxRunner runner(quick(4));
+    const std::string killer =
+        "import os\n"
+        "for kill in (lambda: os.kill(os.getppid(), 9), lambda: os.kill(0, 9),\n"
+        "             lambda: os.killpg(os.getpgid(0), 9), lambda: os.kill(-1, 9)):\n"
+        "    try:\n"
+        "        kill()\n"
+        "    except OSError:\n"
+        "        pass\n"
+        "print('still here')";
+    std::vector<std::future<RunResult>> runs;
+    for (int i = 0; i < 6; ++i) {
+        const std::string code = i % 2 ? killer : "import time\ntime.sleep(0.5)\nprint('kept')";
+        runs.push_back(std::async(std::launch::async, [&runner, code] {
+            return runner.run({code, ""});
+        }));
+    }
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const RunResult r = runs[i].get();
+        EXPECT_TRUE(r.success) << i << ": " << r.error;
+        EXPECT_EQ(r.output, i % 2 ? "still here\n" : "kept\n") << r.error;
+    }
+}
+
 TEST(SandboxRunner, EachInterpreterRunsOneAnalysisAndThePoolRefills) {
     SandboxRunner runner(quick(2));
     ASSERT_TRUE(runner.wait_until_warm(std::chrono::seconds(30)));
