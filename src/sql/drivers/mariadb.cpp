@@ -1,5 +1,6 @@
 // MySQL and MariaDB through MariaDB Connector/C: the text protocol with rows streamed
-// (mysql_use_result), one statement per call (multi-statements are not enabled). Generated
+// (mysql_use_result), one statement per call (multi-statements are enabled only for the span of
+// a batch of the catalog's own statements, never for other SQL). Generated
 // SQL runs through execute_guarded: a read-only transaction that is rolled back, the server's
 // statement time-out and a client deadline behind it, and a session reset afterwards.
 #include "sql/drivers/drivers.hpp"
@@ -532,6 +533,75 @@ public:
         return out;
     }
 
+    // The catalog's statements (sample rows of many tables) sent 64 to a round trip as one
+    // multi-statement text. The server stops a multi-statement text at its first error: the
+    // statements after a failed one are run again one by one. Only execute_batch turns
+    // multi-statements on, and it turns them off before it returns; a session where that fails
+    // is not used again.
+    std::vector<BatchResult> execute_batch(const std::vector<std::string>& statements,
+                                           const ExecuteOptions& options) override {
+        check_usable();
+        std::vector<BatchResult> out(statements.size());
+        if (statements.size() < 2) {
+            return Connection::execute_batch(statements, options);
+        }
+        if (mysql_set_server_option(mysql_, MYSQL_OPTION_MULTI_STATEMENTS_ON) != 0) {
+            return Connection::execute_batch(statements, options);
+        }
+        struct Off {
+            MariaDbConnection& c;
+            ~Off() {
+                if (mysql_set_server_option(c.mysql_, MYSQL_OPTION_MULTI_STATEMENTS_OFF) != 0) {
+                    c.broken_ = true;
+                }
+            }
+        } off{*this};
+        constexpr std::size_t chunk = 64;
+        std::size_t next = 0;
+        while (next < statements.size()) {
+            const std::size_t end = std::min(statements.size(), next + chunk);
+            std::string text;
+            for (std::size_t i = next; i < end; ++i) {
+                text += statements[i];
+                text += i + 1 < end ? ";\n" : "";
+            }
+            std::size_t i = next;
+            if (mysql_real_query(mysql_, text.data(), text.size()) != 0) {
+                out[i].error = last_error();
+                if (broken_ || mysql_errno(mysql_) >= 2000) { // a client error: the link is gone
+                    throw DatabaseError(out[i].error);
+                }
+                next = i + 1;
+                continue; // the first failed; the rest were not run
+            }
+            for (;;) {
+                try {
+                    out[i].result = read_result(options, false);
+                } catch (const DatabaseError& e) {
+                    out[i].error = e.what();
+                }
+                ++i;
+                const int more = mysql_next_result(mysql_);
+                if (more == 0 && i < end) {
+                    continue;
+                }
+                if (more > 0 && i < end) { // statement i failed; the server ran nothing after it
+                    out[i].error = last_error();
+                    ++i;
+                }
+                break;
+            }
+            // Drain what is left of this text's results (none, unless a count was off).
+            while (mysql_more_results(mysql_) && mysql_next_result(mysql_) == 0) {
+                if (MYSQL_RES* res = mysql_store_result(mysql_)) {
+                    mysql_free_result(res);
+                }
+            }
+            next = i;
+        }
+        return out;
+    }
+
     bool is_broken() const override { return broken_; }
 
     PrivilegeReport privileges() override {
@@ -702,6 +772,11 @@ private:
         if (mysql_real_query(mysql_, sql.data(), sql.size()) != 0) {
             throw_statement_error(mysql_errno(mysql_), last_error());
         }
+        return read_result(options, bounded);
+    }
+
+    // The current statement's result (of a query just sent, or the next of a batch).
+    ResultSet read_result(const ExecuteOptions& options, bool bounded) {
         ResultSet out;
         MYSQL_RES* res = mysql_use_result(mysql_);
         if (res == nullptr) {

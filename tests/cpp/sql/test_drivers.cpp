@@ -152,6 +152,44 @@ TEST(Drivers, MariadbTypesRowsAndErrors) {
     conn.execute("SET SESSION sql_mode = '" + mode + "'");
 }
 
+TEST(Drivers, BatchesKeepEachStatementsRowsAndErrorAndLeaveOneStatementPerCall) {
+    // The catalog's batches: 150 statements over several round trips, failures in the middle
+    // of a round trip and at its end, a row limit; afterwards the session still takes one
+    // statement per call.
+    for (const char* var : {"ZOLVIAI_PG_URI", "ZOLVIAI_MARIADB_URI"}) {
+        if (zolviai::testing::server_uri(var).empty()) {
+            continue;
+        }
+        SCOPED_TRACE(var);
+        ScratchDatabase db(var);
+        Connection& conn = db.admin();
+        std::vector<std::string> statements;
+        for (int i = 0; i < 150; ++i) {
+            const bool fails = i == 5 || i == 63 || i == 64 || i == 149;
+            statements.push_back(fails
+                                     ? "SELECT n FROM no_such_table_" + std::to_string(i)
+                                     : "SELECT " + std::to_string(i) + " AS n UNION ALL SELECT 0");
+        }
+        ExecuteOptions one;
+        one.max_rows = 1;
+        const auto results = conn.execute_batch(statements, one);
+        ASSERT_EQ(results.size(), statements.size());
+        for (int i = 0; i < 150; ++i) {
+            const auto& r = results[static_cast<std::size_t>(i)];
+            if (statements[static_cast<std::size_t>(i)].find("no_such") != std::string::npos) {
+                EXPECT_NE(r.error.find("no_such_table_" + std::to_string(i)), std::string::npos)
+                    << i << ": " << r.error;
+                continue;
+            }
+            ASSERT_TRUE(r.error.empty()) << i << ": " << r.error;
+            ASSERT_EQ(r.result.rows.size(), 1u) << i;
+            EXPECT_EQ(r.result.rows[0][0].integer, i);
+        }
+        EXPECT_THROW(conn.execute("SELECT 1; SELECT 2"), zolviai::DatabaseError);
+        EXPECT_EQ(conn.execute("SELECT 7").rows.at(0).at(0).integer, 7);
+    }
+}
+
 TEST(Drivers, SqliteTypesRowsAndErrors) {
     TempDir dir;
     ConnectSettings s;
