@@ -3,9 +3,12 @@ from questions, nothing printed, the models from the same settings as zolvi, and
 from asyncio without blocking the loop."""
 import asyncio
 import datetime
+import json
 import logging
 import os
 import sqlite3
+import subprocess
+import sys
 import threading
 import urllib.parse
 from decimal import Decimal
@@ -264,3 +267,29 @@ def test_the_package_names_its_version_and_keeps_the_seed_modules():
     import zolviai.agent as agent
     assert callable(agent.create_agent) and callable(agent.run_agent)
     assert zolviai.DatabaseError is errors.DatabaseError
+
+
+HOST_SCRIPT = """
+import json, sys, zolviai
+db = zolviai.connect(sys.argv[1], analysis="in-process")
+answer = db.ask("What is in the ledger?")
+with open(sys.argv[2], "w") as f:
+    json.dump({"outcome": answer.outcome, "answer": answer.answer, "rows": len(answer.rows)}, f)
+"""
+
+
+def test_a_host_process_prints_nothing_with_models_from_its_dotenv(chat, tmp_path):
+    # A separate interpreter: its own environment (the .env loaded there stays there) and its
+    # own standard output, watched at the descriptor.
+    uri, _ = sqlite_db(tmp_path)
+    (tmp_path / ".env").write_text("OPENAI_BASE_URL=%s/v1\n" % chat.url)
+    queue_answer(chat)
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("OPENAI_", "AZURE_OPENAI_", "ZOLVI_"))}
+    result = tmp_path / "result.json"
+    run = subprocess.run([sys.executable, "-c", HOST_SCRIPT, uri, str(result)], capture_output=True,
+                         text=True, timeout=120, env=env, cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == ""
+    assert json.loads(result.read_text()) == {"outcome": "answered", "rows": 3,
+                                              "answer": "The ledger has three entries."}
+    assert len(chat.requests()) == 5
