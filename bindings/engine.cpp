@@ -158,8 +158,11 @@ std::shared_ptr<Engine> open_engine(const std::string& uri, const std::vector<st
                                     std::size_t prune_threshold, std::size_t prune_top_k,
                                     const std::string& model, const std::string& sql_model,
                                     const std::string& base_url, const std::string& api_key,
-                                    const std::string& analysis, const std::string& dotenv) {
+                                    const std::string& analysis, const std::string& dotenv,
+                                    std::size_t max_cell_bytes, std::size_t max_result_bytes) {
     sql::DatabaseOptions options;
+    options.max_cell_bytes = max_cell_bytes;
+    options.max_result_bytes = max_result_bytes;
     options.guard.allowed_functions = allowed;
     options.allow_privileged_role = allow_privileged_role
                                         ? *allow_privileged_role
@@ -264,5 +267,7 @@ PYBIND11_MODULE(_engine, m) {
           py::arg("schema_cache") = "", py::arg("prune_threshold") = 60,
           py::arg("prune_top_k") = 40, py::arg("model") = "", py::arg("sql_model") = "",
           py::arg("base_url") = "", py::arg("api_key") = "", py::arg("analysis") = "auto",
-          py::arg("dotenv") = ".env");
+          py::arg("dotenv") = ".env",
+          py::arg("max_cell_bytes") = sql::DatabaseOptions{}.max_cell_bytes,
+          py::arg("max_result_bytes") = sql::DatabaseOptions{}.max_result_bytes);
 }

@@ -16,4 +16,5 @@ class Engine:
 def open(uri: str, *, allowed_functions: Sequence[str] = ..., allow_privileged_role: Optional[bool] = None,
          require_read_only_role: bool = False, schema_cache: str = "", prune_threshold: int = 60,
          prune_top_k: int = 40, model: str = "", sql_model: str = "", base_url: str = "",
-         api_key: str = "", analysis: str = "auto", dotenv: str = ".env") -> Engine: ...
+         api_key: str = "", analysis: str = "auto", dotenv: str = ".env",
+         max_cell_bytes: int = 65536, max_result_bytes: int = 16777216) -> Engine: ...

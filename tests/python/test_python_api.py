@@ -216,6 +216,9 @@ def test_no_model_configured_is_an_error_naming_the_variables(monkeypatch, tmp_p
     uri, expected = sqlite_db(tmp_path)
     db = zolviai.connect(uri)
     assert db.sql(SQL).rows == expected  # SQL needs no model
+    # The host sets what one statement may bring into memory.
+    bounded = zolviai.connect(uri, max_cell_bytes=4)
+    assert bounded.sql("SELECT note FROM ledger WHERE id = 1").rows == [("firs...",)]
     with pytest.raises(RuntimeError, match="OPENAI_BASE_URL"):
         db.ask("What is in the ledger?")
 
