@@ -104,6 +104,11 @@ void ask(const AskOptions& o) {
         if (raised) {
             throw QuestionFailed(*answer.error_kind, answer.error);
         }
+        if (answer.outcome == "sql_failed") {
+            throw QuestionFailed(answer.error_kind.value_or(ErrorKind::Database),
+                                 "no SQL could be made to run for the question" +
+                                     (answer.error.empty() ? "" : ": " + answer.error));
+        }
         return;
     }
     if (raised) {
@@ -112,6 +117,19 @@ void ask(const AskOptions& o) {
         }
         throw QuestionFailed(*answer.error_kind,
                              "the question could not be answered (see the error above)");
+    }
+    if (answer.outcome == "sql_failed") {
+        // The correction loop gave up: whatever the written answer says, no statement ran.
+        if (!o.sql_only) {
+            out_line("");
+            out_line(answer.text);
+        }
+        if (answer.sql) {
+            out_line("\nSQL tried last:\n" + *answer.sql);
+        }
+        throw QuestionFailed(answer.error_kind.value_or(ErrorKind::Database),
+                             "no SQL could be made to run for the question" +
+                                 (answer.error.empty() ? "" : ": " + answer.error));
     }
     if (!o.sql_only) {
         out_line("");
@@ -149,7 +167,13 @@ void add_ask_command(CLI::App& app) {
     auto o = std::make_shared<AskOptions>();
     CLI::App* command = app.add_subcommand("ask", "Answer a question about the database");
     o->db.add_to(*command);
-    command->add_option("question", o->question, "The question, in plain language")->required();
+    command->add_option("question", o->question, "The question, in plain language")
+        ->required()
+        ->check([](const std::string& text) {
+            // Refused here, before the models are even built.
+            const bool blank = text.find_first_not_of(" \t\r\n") == std::string::npos;
+            return blank ? std::string("the question is empty") : std::string();
+        });
     command->add_option("--media", o->media, "Directory for charts the analysis saves")
         ->capture_default_str();
     command
@@ -159,13 +183,16 @@ void add_ask_command(CLI::App& app) {
                      "zolvi), or auto (sandbox, else a plain child process after a warning)")
         ->check(CLI::IsMember({"in-process", "sandbox", "auto"}))
         ->capture_default_str();
-    command->add_flag("--json", o->json, "Print the result record as JSON");
+    command->add_flag("--json", o->json,
+                      "Print the answer as JSON, in the form POST /v1/ask answers with (the "
+                      "AskRecord schema of docs/openapi.json)");
     command->add_flag("--sql-only", o->sql_only,
                       "Stop after the SQL has run: print the statement and its rows, without "
                       "the analysis and the written answer");
     command->add_flag("-v,--verbose", o->verbose,
                       "Also show the flow's own lines (prompts, diagnostics) and its timing log "
                       "on standard error");
+    command->footer(model_help());
     command->callback([o] { ask(*o); });
 }
 

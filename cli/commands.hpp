@@ -20,6 +20,27 @@ void add_eval_command(CLI::App& app);
 // runner, which ZOLVI_ANALYSIS_SANDBOX would choose, is not started beside it.
 void analysis_runner_given();
 
+// A command that did its work but must say so in its exit status (3: rows were left out);
+// main returns the status, the command has already said why on standard error.
+struct ExitStatus {
+    int code;
+};
+
+// Exit status of a command that wrote only part of its rows (--max-rows, or a bound).
+inline constexpr int rows_left_out_status = 3;
+
+// Which of the database flags a command takes: each command lists only those it uses.
+enum DatabaseFlags : unsigned {
+    DbUri = 0,     // --db alone
+    DbGuard = 1,   // --allow-function, --allow-privileged-role, --require-read-only-role
+    DbCatalog = 2, // --schema-cache
+    DbPicker = 4,  // --prune-threshold, --prune-top-k
+    DbAll = DbGuard | DbCatalog | DbPicker,
+};
+
+// The variables that configure the models, as the help of the commands that ask ends with.
+std::string model_help();
+
 // The database the commands work on: --db, else ZOLVI_DB_URI, else the bundled sample
 // database (created on first use).
 struct DatabaseOption {
@@ -30,7 +51,7 @@ struct DatabaseOption {
     std::string schema_cache;                   // --schema-cache DIR (ZOLVI_SCHEMA_CACHE)
     std::size_t prune_threshold = 60;           // --prune-threshold N
     std::size_t prune_top_k = 40;               // --prune-top-k N
-    void add_to(CLI::App& command);
+    void add_to(CLI::App& command, unsigned flags = DbAll);
     // The wrapper options the flags name.
     sql::DatabaseOptions options() const;
     std::shared_ptr<sql::CustomSQLDatabase> open() const { return open(options()); }

@@ -1,11 +1,13 @@
 // zolvi tables | schema [TABLE...] | sql "SELECT ..." | graph [--png FILE]
 #include "commands.hpp"
 #include "output.hpp"
+#include "zolviai/agent/environment.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/settings.hpp"
 #include "zolviai/sql/script.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -29,39 +31,50 @@ void analysis_runner_given() {
     install_settings(std::move(next));
 }
 
-void DatabaseOption::add_to(CLI::App& command) {
+std::string model_help() {
+    return "Language models (from the environment or a .env file in the working folder):\n" +
+           agent::model_variables();
+}
+
+void DatabaseOption::add_to(CLI::App& command, unsigned flags) {
     command
         .add_option("--db", uri,
-                    "Database URI (postgresql://, mysql://, mssql://, sqlite:///path); "
+                    "Database URI (postgresql://, mysql://, mssql://, sqlite:////abs/path.db); "
                     "default: ZOLVI_DB_URI, else the bundled sample database")
         ->envname("ZOLVI_DB_URI");
-    command.add_option("--allow-function", allowed_functions,
-                       "A function of your own that generated SQL may call (repeatable; "
-                       "schema.name for a qualified one)");
-    command
-        .add_flag("--allow-privileged-role", allow_privileged_role,
-                  "Run generated SQL even when the database role can do more than read (a "
-                  "warning names the risk); by default such a role is refused")
-        ->envname("ZOLVI_ALLOW_PRIVILEGED_ROLE");
-    command.add_flag("--require-read-only-role", require_read_only_role,
-                     "Refuse a role that can do more than read even when it is allowed "
-                     "elsewhere (also ZOLVI_REQUIRE_READ_ONLY_ROLE=1)");
-    command
-        .add_option("--schema-cache", schema_cache,
-                    "Directory that keeps the database's catalog between runs, so that a new "
-                    "run starts warm")
-        ->envname("ZOLVI_SCHEMA_CACHE");
-    command
-        .add_option("--prune-threshold", prune_threshold,
-                    "Above this many tables the table picker sees only the tables that match "
-                    "the question best")
-        ->capture_default_str();
-    command
-        .add_option("--prune-top-k", prune_top_k,
-                    "How many best-matching tables the picker sees on a large database (plus "
-                    "the tables their foreign keys name)")
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber);
+    if (flags & DbGuard) {
+        command.add_option("--allow-function", allowed_functions,
+                           "A function of your own that generated SQL may call (repeatable; "
+                           "schema.name for a qualified one)");
+        command
+            .add_flag("--allow-privileged-role", allow_privileged_role,
+                      "Run generated SQL even when the database role can do more than read (a "
+                      "warning names the risk); by default such a role is refused")
+            ->envname("ZOLVI_ALLOW_PRIVILEGED_ROLE");
+        command.add_flag("--require-read-only-role", require_read_only_role,
+                         "Refuse a role that can do more than read even when it is allowed "
+                         "elsewhere (also ZOLVI_REQUIRE_READ_ONLY_ROLE=1)");
+    }
+    if (flags & DbCatalog) {
+        command
+            .add_option("--schema-cache", schema_cache,
+                        "Directory that keeps the database's catalog between runs, so that a "
+                        "new run starts warm")
+            ->envname("ZOLVI_SCHEMA_CACHE");
+    }
+    if (flags & DbPicker) {
+        command
+            .add_option("--prune-threshold", prune_threshold,
+                        "Above this many tables the table picker sees only the tables that "
+                        "match the question best")
+            ->capture_default_str();
+        command
+            .add_option("--prune-top-k", prune_top_k,
+                        "How many best-matching tables the picker sees on a large database "
+                        "(plus the tables their foreign keys name)")
+            ->capture_default_str()
+            ->check(CLI::PositiveNumber);
+    }
 }
 
 sql::DatabaseOptions DatabaseOption::options() const {
@@ -111,17 +124,56 @@ struct SqlOptions {
     std::string statement;
     bool columns = false;
     std::string format = "python";
+    std::int64_t max_rows = -1; // --max-rows; -1: every row
 };
+
+// What zolvi sql reads of one result at most: far above what a terminal or a file wants,
+// below what takes the machine down. Past it the rows are counted, not kept, and said so.
+constexpr std::size_t sql_result_bytes = std::size_t{1} << 30;
 
 void run_sql(const SqlOptions& o) {
     const RowFormat format = parse_row_format(o.format);
-    auto database = o.db.open();
-    if (format == RowFormat::Python) {
-        const std::string rows = database->run(o.statement, "all", o.columns);
-        out_line(rows.empty() ? "(no rows)" : rows);
+    sql::DatabaseOptions options = o.db.options();
+    options.max_cell_bytes = 0; // every value whole: a cut value would be a wrong one
+    options.max_result_bytes = sql_result_bytes;
+    auto database = o.db.open(options);
+    const sql::ResultSet rows = database->query(o.statement, o.max_rows);
+    write_rows(rows, format, o.columns);
+    const auto written = static_cast<std::int64_t>(rows.rows.size());
+    if (rows.total_rows <= written) {
         return;
     }
-    out(format_rows(database->query(o.statement, database->options().limits.max_rows), format));
+    const std::string counts = "zolvi: wrote " + std::to_string(written) + " of " +
+                               std::to_string(rows.total_rows) + " rows";
+    if (o.max_rows >= 0 && written == o.max_rows) {
+        err_line(counts + " (--max-rows " + std::to_string(o.max_rows) + ")");
+    } else {
+        err_line(counts + ": the result passed the " + std::to_string(sql_result_bytes >> 20) +
+                 " MiB zolvi sql holds at once; narrow the query or use --max-rows");
+    }
+    throw ExitStatus{rows_left_out_status};
+}
+
+// A table name the database does not know (exit status 1, as any lookup that failed).
+class UnknownTable : public Error {
+public:
+    using Error::Error;
+    ErrorKind kind() const override { return ErrorKind::Key; }
+};
+
+// Names the tables the database does not have, before anything is printed.
+void check_tables_exist(const sql::CustomSQLDatabase& database,
+                        const std::vector<std::string>& names) {
+    const std::vector<std::string> known = database.get_usable_table_names();
+    std::string missing;
+    for (const auto& name : names) {
+        if (std::find(known.begin(), known.end(), name) == known.end()) {
+            missing += (missing.empty() ? "" : ", ") + name;
+        }
+    }
+    if (!missing.empty()) {
+        throw UnknownTable("no such table: " + missing + " (zolvi tables lists them)");
+    }
 }
 
 } // namespace
@@ -129,7 +181,7 @@ void run_sql(const SqlOptions& o) {
 void add_database_commands(CLI::App& app) {
     auto tables_db = std::make_shared<DatabaseOption>();
     CLI::App* tables = app.add_subcommand("tables", "List the database's tables and views");
-    tables_db->add_to(*tables);
+    tables_db->add_to(*tables, DbCatalog);
     tables->callback([tables_db] {
         for (const auto& name : tables_db->open()->get_usable_table_names()) {
             out_line(name);
@@ -139,10 +191,11 @@ void add_database_commands(CLI::App& app) {
     auto schema_options = std::make_shared<SchemaOptions>();
     CLI::App* schema = app.add_subcommand(
         "schema", "Show table definitions with sample rows (all tables when none is named)");
-    schema_options->db.add_to(*schema);
+    schema_options->db.add_to(*schema, DbCatalog);
     schema->add_option("tables", schema_options->names, "Table names");
     schema->callback([schema_options] {
         auto database = schema_options->db.open();
+        check_tables_exist(*database, schema_options->names);
         out_line(database->get_table_info_no_throw(schema_options->names.empty()
                                                        ? database->get_usable_table_names()
                                                        : schema_options->names));
@@ -151,7 +204,7 @@ void add_database_commands(CLI::App& app) {
     auto sql_options = std::make_shared<SqlOptions>();
     CLI::App* sql_command =
         app.add_subcommand("sql", "Run one read-only query through the statement guard");
-    sql_options->db.add_to(*sql_command);
+    sql_options->db.add_to(*sql_command, DbGuard);
     sql_command->add_option("statement", sql_options->statement, "The query")->required();
     sql_command->add_flag("--columns", sql_options->columns,
                           "Python format: show rows as maps of column name to value");
@@ -160,6 +213,11 @@ void add_database_commands(CLI::App& app) {
                      "python (the rows as a Python literal), table, csv or json")
         ->check(CLI::IsMember({"python", "table", "csv", "json"}))
         ->capture_default_str();
+    sql_command
+        ->add_option("--max-rows", sql_options->max_rows,
+                     "Write at most N rows; when the query has more, say so on standard error "
+                     "and exit with status 3 (default: every row)")
+        ->check(CLI::NonNegativeNumber);
     sql_command->callback([sql_options] { run_sql(*sql_options); });
 
     auto png = std::make_shared<std::string>();

@@ -80,7 +80,7 @@ void add_doctor_command(CLI::App& app) {
     auto reader = std::make_shared<std::string>();
     CLI::App* doctor = app.add_subcommand(
         "doctor", "Check that the database role can only read; exits 1 when it can do more");
-    db->add_to(*doctor);
+    db->add_to(*doctor, DbUri);
     doctor->add_option("--create-reader", *reader,
                        "Create a login role of this name that may only read the database (the "
                        "current role needs the right to create roles), and print its URI");

@@ -1,5 +1,6 @@
 // zolvi env init DIR | zolvi env install NAME...: the code runner's private environment.
 #include "commands.hpp"
+#include "output.hpp"
 #include "zolviai/coderunner/environment.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
@@ -47,7 +48,7 @@ void add_env_command(CLI::App& app) {
         try {
             coderunner::initialize_environment(s, o->dir);
         } catch (const Error& e) {
-            print_line(std::string("An error occurred during initilization: ") + e.what());
+            err_line(std::string("zolvi: the environment could not be created: ") + e.what());
             throw CLI::RuntimeError(1);
         }
         print_line("Environment ready: " + *s.python_executable);
@@ -67,7 +68,7 @@ void add_env_command(CLI::App& app) {
         const auto outcomes = coderunner::install_dependencies(s, o->names);
         const std::string failures = coderunner::describe_failures(outcomes);
         if (!failures.empty()) {
-            print_line("An error occurred during installation: " + failures);
+            err_line("zolvi: the installation failed: " + failures);
             throw CLI::RuntimeError(1);
         }
         print_line("Installation successful.");

@@ -249,6 +249,7 @@ void add_eval_command(CLI::App& app) {
         ->capture_default_str();
     command->add_flag("-v,--verbose", o->verbose,
                       "Show the flow's own lines and timing log on standard error");
+    command->footer(model_help());
     command->callback([o] { evaluate(*o); });
 }
 

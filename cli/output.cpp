@@ -27,7 +27,7 @@ bool rows_left_out(const sql::ResultSet& rs) {
     return rs.total_rows > static_cast<std::int64_t>(rs.rows.size());
 }
 
-std::string as_table(const sql::ResultSet& rs) {
+std::string as_table(const sql::ResultSet& rs, bool note = true) {
     std::vector<std::vector<std::string>> cells;
     std::vector<std::size_t> widths;
     std::vector<std::string> header;
@@ -58,15 +58,18 @@ std::string as_table(const sql::ResultSet& rs) {
     for (const auto& line : cells) {
         out += format_line(line);
     }
-    if (rows_left_out(rs)) {
+    if (note && rows_left_out(rs)) {
         out += "(" + std::to_string(rs.rows.size()) + " of " + std::to_string(rs.total_rows) +
                " rows)\n";
     }
     return out;
 }
 
+// RFC 4180: a field with a comma, a double quote or a line break is quoted, its quotes
+// doubled. Empty text is quoted too ("") so that it reads apart from NULL, which is an empty
+// field.
 std::string csv_field(const std::string& v) {
-    if (v.find_first_of(",\"\r\n") == std::string::npos) {
+    if (!v.empty() && v.find_first_of(",\"\r\n") == std::string::npos) {
         return v;
     }
     std::string out = "\"";
@@ -79,19 +82,31 @@ std::string csv_field(const std::string& v) {
     return out + "\"";
 }
 
-std::string as_csv(const sql::ResultSet& rs) {
+std::string csv_header(const sql::ResultSet& rs) {
     std::string out;
     for (std::size_t i = 0; i < rs.columns.size(); ++i) {
         out += (i ? "," : "") + csv_field(rs.columns[i].name);
     }
-    out += "\r\n";
-    for (const auto& row : rs.rows) {
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            out +=
-                (i ? "," : "") +
-                (row[i].type == sql::CellType::Null ? std::string() : csv_field(cell_text(row[i])));
+    return out + "\r\n";
+}
+
+// Records end in CRLF, as RFC 4180 has them.
+void append_csv_row(std::string& out, const sql::Row& row) {
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        if (i) {
+            out += ',';
         }
-        out += "\r\n";
+        if (row[i].type != sql::CellType::Null) {
+            out += csv_field(cell_text(row[i]));
+        }
+    }
+    out += "\r\n";
+}
+
+std::string as_csv(const sql::ResultSet& rs) {
+    std::string out = csv_header(rs);
+    for (const auto& row : rs.rows) {
+        append_csv_row(out, row);
     }
     return out;
 }
@@ -115,7 +130,93 @@ std::string as_json(const sql::ResultSet& rs) {
     return out.dump(2, ' ', false, Value::error_handler_t::replace) + "\n";
 }
 
+std::string json_row(const sql::Row& row) {
+    Value line = Value::array();
+    for (const auto& cell : row) {
+        line.push_back(sql::cell_json(cell));
+    }
+    return line.dump(-1, ' ', false, Value::error_handler_t::replace);
+}
+
+// Collects output and writes it to standard output a block at a time.
+class BlockWriter {
+public:
+    ~BlockWriter() { flush(); }
+    std::string& buffer() { return buffer_; }
+    void maybe_flush() {
+        if (buffer_.size() >= block) {
+            flush();
+        }
+    }
+    void flush() {
+        out(buffer_);
+        buffer_.clear();
+    }
+
+private:
+    static constexpr std::size_t block = 64 * 1024;
+    std::string buffer_;
+};
+
 } // namespace
+
+void write_rows(const sql::ResultSet& rs, RowFormat format, bool rows_as_maps) {
+    BlockWriter w;
+    std::string& b = w.buffer();
+    switch (format) {
+    case RowFormat::Python: {
+        if (rs.rows.empty()) {
+            b += "(no rows)\n";
+            return;
+        }
+        // Each row as the one-row literal renders it, without its brackets.
+        sql::ResultSet one;
+        one.columns = rs.columns;
+        one.rows.resize(1);
+        sql::RenderLimits all;
+        all.max_rows = -1;
+        all.max_chars = 0;
+        all.max_text_chars = 0;
+        b += '[';
+        for (std::size_t i = 0; i < rs.rows.size(); ++i) {
+            one.rows[0] = rs.rows[i];
+            one.total_rows = 1;
+            const std::string text = sql::render_rows(one, rows_as_maps, all);
+            b += (i ? ", " : "") + text.substr(1, text.size() - 2);
+            w.maybe_flush();
+        }
+        b += "]\n";
+        return;
+    }
+    case RowFormat::Table:
+        b += as_table(rs, false);
+        return;
+    case RowFormat::Csv:
+        b += csv_header(rs);
+        for (const auto& row : rs.rows) {
+            append_csv_row(b, row);
+            w.maybe_flush();
+        }
+        return;
+    case RowFormat::Json: {
+        Value columns = Value::array();
+        for (const auto& column : rs.columns) {
+            columns.push_back(column.name);
+        }
+        b += "{\"columns\": " + columns.dump(-1, ' ', false, Value::error_handler_t::replace) +
+             ",\n \"rows\": [";
+        for (std::size_t i = 0; i < rs.rows.size(); ++i) {
+            b += (i ? ",\n  " : "\n  ") + json_row(rs.rows[i]);
+            w.maybe_flush();
+        }
+        b += rs.rows.empty() ? "]" : "\n ]";
+        b += ",\n \"row_count\": " +
+             std::to_string(std::max<std::int64_t>(rs.total_rows, rs.rows.size())) +
+             ",\n \"truncated\": " + (rows_left_out(rs) ? "true" : "false") + "}\n";
+        return;
+    }
+    }
+}
 
 void out(std::string_view text) {
     write_all(STDOUT_FILENO, text);

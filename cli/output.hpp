@@ -24,8 +24,14 @@ enum class RowFormat { Python, Table, Csv, Json };
 RowFormat parse_row_format(const std::string& name);
 
 // Rows in one of the formats: the Python literal a Python client's rows print as; an aligned
-// table (cells cut at 40 characters); CSV with a header row (RFC 4180 quoting, NULL as an
-// empty field); or a JSON object {"columns", "rows", "row_count", "truncated"}.
+// table (cells cut at 40 characters); CSV with a header row (RFC 4180: CRLF after each
+// record, quoting; NULL as an empty field, empty text as ""); or a JSON object {"columns", "rows",
+// "row_count", "truncated"}.
 std::string format_rows(const sql::ResultSet& rows, RowFormat format);
+
+// Writes every row of the result to standard output, a block at a time: the formats above
+// (Python: rows as maps with rows_as_maps), the table without its note on rows left out
+// (the caller says that on standard error). JSON rows come one to a line.
+void write_rows(const sql::ResultSet& rows, RowFormat format, bool rows_as_maps = false);
 
 } // namespace zolviai::cli

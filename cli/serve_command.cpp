@@ -251,6 +251,7 @@ void add_serve_command(CLI::App& app) {
                      "Connections open at once from one client address")
         ->check(CLI::Range(1, 1000000))
         ->capture_default_str();
+    command->footer(model_help());
     command->callback([o] { serve(*o); });
 }
 

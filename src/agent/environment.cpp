@@ -54,9 +54,18 @@ bool model_configured() {
 }
 
 std::unique_ptr<flow::SQLGraph> build_flow_from_environment(flow::DatabasePtr db) {
-    if (!env("AZURE_OPENAI_ENDPOINT").empty()) {
-        const std::string key = env("AZURE_OPENAI_API_KEY");
-        const std::string deployment = env("AZURE_OPENAI_DEPLOYMENT");
+    return build_flow_from_environment(std::move(db), ModelChoice{});
+}
+
+std::unique_ptr<flow::SQLGraph> build_flow_from_environment(flow::DatabasePtr db,
+                                                            const ModelChoice& choice,
+                                                            pyexec::AnalysisRunnerPtr runner) {
+    auto given = [](const std::string& value, const char* name, const std::string& fallback = "") {
+        return value.empty() ? env(name, fallback) : value;
+    };
+    if (choice.base_url.empty() && !env("AZURE_OPENAI_ENDPOINT").empty()) {
+        const std::string key = given(choice.api_key, "AZURE_OPENAI_API_KEY");
+        const std::string deployment = given(choice.model, "AZURE_OPENAI_DEPLOYMENT");
         if (key.empty() || deployment.empty()) {
             throw ConfigError("AZURE_OPENAI_ENDPOINT is set, so AZURE_OPENAI_API_KEY and "
                               "AZURE_OPENAI_DEPLOYMENT must be set too");
@@ -64,23 +73,33 @@ std::unique_ptr<flow::SQLGraph> build_flow_from_environment(flow::DatabasePtr db
         const std::string version = env("AZURE_OPENAI_API_VERSION", "2024-10-21");
         const llm::AzureOpenAIChat35 general(deployment, env("AZURE_OPENAI_ENDPOINT"), key,
                                              version);
-        const llm::AzureOpenAIChat4 sql_role(env("AZURE_OPENAI_SQL_DEPLOYMENT", deployment),
-                                             env("AZURE_OPENAI_ENDPOINT"), key, version);
-        return std::make_unique<flow::SQLGraph>(std::move(db), general, sql_role);
+        const std::string sql_deployment = !choice.sql_model.empty() ? choice.sql_model
+                                           : !choice.model.empty()
+                                               ? choice.model
+                                               : env("AZURE_OPENAI_SQL_DEPLOYMENT", deployment);
+        const llm::AzureOpenAIChat4 sql_role(sql_deployment, env("AZURE_OPENAI_ENDPOINT"), key,
+                                             version);
+        return std::make_unique<flow::SQLGraph>(std::move(db), general, sql_role,
+                                                std::move(runner));
     }
-    if (!env("OPENAI_API_KEY").empty() || !env("OPENAI_BASE_URL").empty()) {
-        auto make = [](const std::string& model, long max_tokens) {
+    const std::string base_url = given(choice.base_url, "OPENAI_BASE_URL");
+    const std::string api_key = given(choice.api_key, "OPENAI_API_KEY");
+    if (!api_key.empty() || !base_url.empty()) {
+        auto make = [&](const std::string& model, long max_tokens) {
             llm::ChatOpenAI::Options o;
-            o.openai_api_key = env("OPENAI_API_KEY", "none");
+            o.openai_api_key = api_key.empty() ? "none" : api_key;
             o.model = model;
-            o.base_url = env("OPENAI_BASE_URL");
+            o.base_url = base_url;
             o.chat.temperature = 0;
             o.chat.max_tokens = max_tokens;
             return std::make_shared<llm::ChatOpenAI>(o);
         };
-        const std::string model = env("OPENAI_MODEL", "gpt-4o-mini");
+        const std::string model = given(choice.model, "OPENAI_MODEL", "gpt-4o-mini");
+        const std::string sql_model = !choice.sql_model.empty() ? choice.sql_model
+                                      : !choice.model.empty()   ? choice.model
+                                                                : env("OPENAI_SQL_MODEL", model);
         return std::make_unique<flow::SQLGraph>(std::move(db), make(model, 8192),
-                                                make(env("OPENAI_SQL_MODEL", model), 4096));
+                                                make(sql_model, 4096), std::move(runner));
     }
     if (!env("ZOLVI_API_BASE_URL").empty()) {
         std::unique_ptr<llm::ModelSettings> role_35, role_4;
@@ -88,16 +107,20 @@ std::unique_ptr<flow::SQLGraph> build_flow_from_environment(flow::DatabasePtr db
             throw ConfigError("the model-settings service at ZOLVI_API_BASE_URL lists no usable "
                               "\"GPT-3.5\" and \"GPT-4\" deployments");
         }
-        return std::make_unique<flow::SQLGraph>(std::move(db), *role_35, *role_4);
+        return std::make_unique<flow::SQLGraph>(std::move(db), *role_35, *role_4,
+                                                std::move(runner));
     }
-    throw ConfigError(
-        "no language model is configured. Set one of:\n"
-        "  AZURE_OPENAI_ENDPOINT, AZURE_OPENAI_API_KEY, AZURE_OPENAI_DEPLOYMENT "
-        "[AZURE_OPENAI_SQL_DEPLOYMENT, AZURE_OPENAI_API_VERSION]   (Azure OpenAI)\n"
-        "  OPENAI_API_KEY [OPENAI_MODEL, OPENAI_BASE_URL]   (OpenAI, or a compatible server "
-        "such as llama.cpp, vLLM or Ollama: set OPENAI_BASE_URL, e.g. http://127.0.0.1:8080/v1)\n"
-        "  ZOLVI_API_BASE_URL [ZOLVI_API_KEY]   (the model-settings service)\n"
-        "in the environment or in a .env file");
+    throw ConfigError("no language model is configured. Set one of:\n" + model_variables() +
+                      "in the environment or in a .env file");
+}
+
+std::string model_variables() {
+    return "  AZURE_OPENAI_ENDPOINT, AZURE_OPENAI_API_KEY, AZURE_OPENAI_DEPLOYMENT "
+           "[AZURE_OPENAI_SQL_DEPLOYMENT, AZURE_OPENAI_API_VERSION]   (Azure OpenAI)\n"
+           "  OPENAI_API_KEY [OPENAI_MODEL, OPENAI_SQL_MODEL, OPENAI_BASE_URL]   (OpenAI, or a "
+           "compatible server such as llama.cpp, vLLM or Ollama: set OPENAI_BASE_URL, e.g. "
+           "http://127.0.0.1:8080/v1)\n"
+           "  ZOLVI_API_BASE_URL [ZOLVI_API_KEY]   (the model-settings service)\n";
 }
 
 } // namespace zolviai::agent

@@ -38,7 +38,28 @@ std::shared_ptr<ConsoleSink>& sink_slot() {
     return sink;
 }
 
+thread_local std::shared_ptr<ConsoleSink> thread_sink;
+
+std::shared_ptr<ConsoleSink> current_sink() {
+    if (thread_sink) {
+        return thread_sink;
+    }
+    return console_sink();
+}
+
 } // namespace
+
+ThreadSinkScope::ThreadSinkScope(std::shared_ptr<ConsoleSink> sink) : previous_(thread_sink) {
+    thread_sink = std::move(sink);
+}
+
+ThreadSinkScope::~ThreadSinkScope() {
+    thread_sink = std::move(previous_);
+}
+
+std::shared_ptr<ConsoleSink> thread_console_sink() {
+    return thread_sink;
+}
 
 void set_console_sink(std::shared_ptr<ConsoleSink> sink) {
     std::lock_guard lock(sink_mutex());
@@ -51,23 +72,23 @@ std::shared_ptr<ConsoleSink> console_sink() {
 }
 
 void print_out(std::string_view text) {
-    console_sink()->write_out(text);
+    current_sink()->write_out(text);
 }
 
 void print_err(std::string_view text) {
-    console_sink()->write_err(text);
+    current_sink()->write_err(text);
 }
 
 void print_line(std::string_view text) {
     std::string line(text);
     line.push_back('\n');
-    console_sink()->write_out(line);
+    current_sink()->write_out(line);
 }
 
 void print_err_line(std::string_view text) {
     std::string line(text);
     line.push_back('\n');
-    console_sink()->write_err(line);
+    current_sink()->write_err(line);
 }
 
 } // namespace zolviai

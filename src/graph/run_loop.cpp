@@ -3,6 +3,7 @@
 // run side by side) and tells the observer. What a step does with the state is in
 // super_step.cpp.
 #include "super_step.hpp"
+#include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/graph/state_graph.hpp"
 
@@ -66,9 +67,12 @@ void run_tasks(const Graph& graph, std::vector<Task>& tasks, Value& held, const 
     for (std::size_t first = 0; first < tasks.size(); first += concurrency) {
         const std::size_t last = std::min(tasks.size(), first + concurrency);
         std::vector<std::thread> threads;
+        const std::shared_ptr<ConsoleSink> sink = thread_console_sink();
         for (std::size_t i = first + 1; i < last; ++i) {
-            threads.emplace_back(
-                [&, i] { run_task(graph, tasks[i], held, config, observer, step); });
+            threads.emplace_back([&, i] {
+                const ThreadSinkScope lines(sink);
+                run_task(graph, tasks[i], held, config, observer, step);
+            });
         }
         run_task(graph, tasks[first], held, config, observer, step);
         for (auto& t : threads) {

@@ -81,7 +81,9 @@ def test_a_refused_statement_is_a_refusal_in_every_face(chat, tmp_path):
                      "answer": {"tool_arguments": {"rewritten_question": QUESTION}}})
     chat.script(rules)
     code, cli, err = ask_cli(tmp_path, chat)
-    assert code == 0, err  # the flow answered: that the SQL never ran is in the record
+    # The record says the SQL never ran, and the status does too.
+    assert code == 1, err
+    assert "Statement refused" in err
     chat.script(rules)
     served = ServeProcess(tmp_path, model_url=chat.url)
     try:

@@ -16,6 +16,22 @@ namespace zolviai::agent {
 // here, so a model configured for one is configured for all.
 std::unique_ptr<flow::SQLGraph> build_flow_from_environment(flow::DatabasePtr db);
 
+// What a host names itself beside the environment; an empty field leaves the environment's.
+struct ModelChoice {
+    std::string model;     // OPENAI_MODEL, or with Azure the deployment
+    std::string sql_model; // OPENAI_SQL_MODEL, or the SQL deployment; default: model
+    std::string base_url;  // OPENAI_BASE_URL: an OpenAI-compatible server, first in line
+    std::string api_key;   // OPENAI_API_KEY, or with Azure AZURE_OPENAI_API_KEY
+};
+// runner: where the analysis runs (null: as SQLGraph chooses by itself).
+std::unique_ptr<flow::SQLGraph>
+build_flow_from_environment(flow::DatabasePtr db, const ModelChoice& choice,
+                            pyexec::AnalysisRunnerPtr runner = nullptr);
+
+// The variables that configure the models, one line per way (Azure, OpenAI-compatible, the
+// model-settings service), for help texts and the error that says none is configured.
+std::string model_variables();
+
 // The process's settings as the edge builds them: the environment (looked up live) and the
 // .env file at dotenv_path (when there is one); the caller adds its flags, then installs them
 // (zolviai::install_settings).

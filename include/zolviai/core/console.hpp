@@ -19,6 +19,23 @@ public:
 void set_console_sink(std::shared_ptr<ConsoleSink> sink);
 std::shared_ptr<ConsoleSink> console_sink();
 
+// Routes the printed lines of the calling thread to another sink while it lives (nullptr:
+// back to the process's sink), so that one caller (a host that asked for silence) can take
+// its run's lines without changing what the rest of the process prints. The graph engine
+// carries it into the threads a step's nodes run on.
+class ThreadSinkScope {
+public:
+    explicit ThreadSinkScope(std::shared_ptr<ConsoleSink> sink);
+    ~ThreadSinkScope();
+    ThreadSinkScope(const ThreadSinkScope&) = delete;
+    ThreadSinkScope& operator=(const ThreadSinkScope&) = delete;
+
+private:
+    std::shared_ptr<ConsoleSink> previous_;
+};
+// The calling thread's own sink; nullptr when it prints to the process's sink.
+std::shared_ptr<ConsoleSink> thread_console_sink();
+
 // Writes text to a file descriptor in full, retrying interrupted writes; a closed descriptor
 // is ignored. The default sink writes with it, and so do programs that print past the sink.
 void write_all(int fd, std::string_view text);

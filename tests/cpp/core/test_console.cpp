@@ -28,3 +28,23 @@ TEST(Console, LinesReachTheInstalledSinkAndDefaultIsRestored) {
     EXPECT_EQ(sink->err, "traceback\n");
     EXPECT_NE(zolviai::console_sink(), sink);
 }
+
+TEST(Console, AThreadsOwnSinkTakesOnlyThatThreadsLinesUntilItsScopeEnds) {
+    auto process = std::make_shared<RecordingSink>();
+    auto mine = std::make_shared<RecordingSink>();
+    zolviai::set_console_sink(process);
+    {
+        const zolviai::ThreadSinkScope scope(mine);
+        EXPECT_EQ(zolviai::thread_console_sink(), mine);
+        zolviai::print_line("prompt");
+        zolviai::print_err_line("warning");
+        std::thread other([] { zolviai::print_line("another thread"); });
+        other.join();
+    }
+    zolviai::print_line("after");
+    zolviai::set_console_sink(nullptr);
+    EXPECT_EQ(mine->out, "prompt\n");
+    EXPECT_EQ(mine->err, "warning\n");
+    EXPECT_EQ(process->out, "another thread\nafter\n");
+    EXPECT_EQ(zolviai::thread_console_sink(), nullptr);
+}

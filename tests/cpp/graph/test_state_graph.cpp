@@ -1,6 +1,8 @@
+#include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/graph/state_graph.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -351,4 +353,47 @@ TEST(StateGraph, InputMustBeAMapAndConfigReachesNodes) {
         R"({"metadata":null,"tags":["flow_graph"],"max_concurrency":20,"recursion_limit":50})");
     EXPECT_THROW(RunConfig::from_value({{"tags", "x"}}), TypeError);
     EXPECT_THROW(RunConfig::from_value({{"recursion_limit", "50"}}), TypeError);
+}
+
+// A caller that took its thread's printed lines gets those of every node of its run, also of
+// nodes that ran on threads of their own.
+TEST(StateGraph, SiblingNodesPrintToTheCallersThreadSink) {
+    class Lines : public ConsoleSink {
+    public:
+        void write_out(std::string_view text) override {
+            std::lock_guard lock(mutex);
+            out.emplace_back(text);
+        }
+        void write_err(std::string_view) override {}
+        std::mutex mutex;
+        std::vector<std::string> out;
+    };
+    StateGraph g(test_schema());
+    auto says = [](const char* line) {
+        return [line](Value&, const RunConfig&) {
+            print_out(line);
+            return Value{{"count", 1}};
+        };
+    };
+    g.add_node("fork", returns({{"text", "go"}}));
+    for (const char* name : {"a", "b", "c"}) {
+        g.add_node(name, says(name));
+        g.add_edge("fork", name);
+    }
+    g.set_entry_point("fork");
+    auto process = std::make_shared<Lines>();
+    auto mine = std::make_shared<Lines>();
+    set_console_sink(process);
+    Value out;
+    {
+        const ThreadSinkScope scope(mine);
+        RunConfig config;
+        config.max_concurrency = 3;
+        out = g.compile().invoke(Value::object(), config);
+    }
+    set_console_sink(nullptr);
+    std::sort(mine->out.begin(), mine->out.end());
+    EXPECT_EQ(mine->out, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_TRUE(process->out.empty());
+    EXPECT_EQ(out["count"], 3);
 }
