@@ -1,14 +1,14 @@
 #include "zolviai/eval/harness.hpp"
 
-#include "zolviai/agent/error_table.hpp"
 #include "sql/drivers/engine_traits.hpp"
+#include "zolviai/agent/error_table.hpp"
 #include "zolviai/core/error.hpp"
-#include "zolviai/core/settings.hpp"
-#include "zolviai/sql/uri.hpp"
 #include "zolviai/core/json_input.hpp"
+#include "zolviai/core/settings.hpp"
 #include "zolviai/eval/report.hpp"
 #include "zolviai/pyexec/python_runner.hpp"
 #include "zolviai/sql/render.hpp"
+#include "zolviai/sql/uri.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -112,7 +112,8 @@ Outcome parse_outcome(std::string_view name) {
 Outcome outcome_of(const agent::Answer& answer) {
     // Rows, or a query that ran cleanly and found none: compared with the gold result by the
     // caller (nothing matches an empty gold result only).
-    if (answer.error_type.empty() && (answer.outcome == "answered" || answer.outcome == "no_rows")) {
+    if (answer.error_type.empty() &&
+        (answer.outcome == "answered" || answer.outcome == "no_rows")) {
         return Outcome::Correct;
     }
     if (!answer.error_kind) {
@@ -320,8 +321,8 @@ Value model_names() {
         const std::size_t scheme = url.find("://");
         const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
         std::size_t end = url.find('/', start);
-        std::string host = url.substr(start, end == std::string::npos ? std::string::npos
-                                                                      : end - start);
+        std::string host =
+            url.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (const std::size_t at = host.rfind('@'); at != std::string::npos) {
             host.erase(0, at + 1); // never a user or password
         }
@@ -374,8 +375,8 @@ Value Evaluation::summary_of(const std::vector<Value>& records) const {
         database = "the bundled sample database";
     }
     if (!options_.db_root.empty()) {
-        database += (database.empty() ? "" : "; ") + std::string("databases under ") +
-                    options_.db_root;
+        database +=
+            (database.empty() ? "" : "; ") + std::string("databases under ") + options_.db_root;
     }
     std::string joined;
     for (const auto& e : engines) {

@@ -267,7 +267,8 @@ std::string svg_histogram(const std::vector<double>& values, const char* axis, c
     const double bw = static_cast<double>(width - left) / bins;
     const int base = height - bottom;
     for (int b = 0; b < bins; ++b) {
-        const double h = (base - 14) * counts[static_cast<std::size_t>(b)] / static_cast<double>(top);
+        const double h =
+            (base - 14) * counts[static_cast<std::size_t>(b)] / static_cast<double>(top);
         svg += "<rect x='" + fmt("%.1f", left + b * bw + 1) + "' y='" + fmt("%.1f", base - h) +
                "' width='" + fmt("%.1f", bw - 2) + "' height='" + fmt("%.1f", h) +
                "' fill='#5c6bc0'/>";
@@ -279,8 +280,8 @@ std::string svg_histogram(const std::vector<double>& values, const char* axis, c
     }
     svg += "<line x1='" + std::to_string(left) + "' y1='" + std::to_string(base) + "' x2='" +
            std::to_string(width) + "' y2='" + std::to_string(base) + "' stroke='#9e9e9e'/>";
-    svg += "<line x1='" + std::to_string(left) + "' y1='8' x2='" + std::to_string(left) +
-           "' y2='" + std::to_string(base) + "' stroke='#9e9e9e'/>";
+    svg += "<line x1='" + std::to_string(left) + "' y1='8' x2='" + std::to_string(left) + "' y2='" +
+           std::to_string(base) + "' stroke='#9e9e9e'/>";
     svg += "<text x='" + std::to_string(left) + "' y='" + std::to_string(base + 14) +
            "' class='lbl'>0</text>";
     svg += "<text x='" + std::to_string((left + width) / 2) + "' y='" + std::to_string(base + 14) +
@@ -351,8 +352,8 @@ std::string html_all_questions(const Value& summary, const std::vector<Value>& r
            std::to_string(records.size()) + ")</label>";
     for (const auto& name : outcomes) {
         out += "<input type='radio' name='outcome' id='f-" + html(name) + "'><label for='f-" +
-               html(name) + "'>" + html(name) + " (" +
-               text(summary["outcomes"], name.c_str()) + ")</label>";
+               html(name) + "'>" + html(name) + " (" + text(summary["outcomes"], name.c_str()) +
+               ")</label>";
     }
     out += "<div class='wrap'><table class='all'><tr><th>id</th><th>outcome</th><th>question</th>"
            "<th>notes</th><th class='r'>model calls</th><th class='r'>seconds</th></tr>";
@@ -366,10 +367,10 @@ std::string html_all_questions(const Value& summary, const std::vector<Value>& r
         const std::string shown_id =
             is_correct(r) ? html(id) : "<a href='#q-" + html(id) + "'>" + html(id) + "</a>";
         out += "<tr class='qr o-" + html(outcome) + "'><td>" + shown_id +
-               "</td><td><span class='badge' style='background:" + outcome_colour(outcome) +
-               "'>" + html(outcome) + "</span></td><td>" + html(text(r, "question")) +
-               "</td><td>" + notes + "</td><td class='r'>" + text(r, "model_calls") +
-               "</td><td class='r'>" + number(r, "latency_s", "%.2f") + "</td></tr>";
+               "</td><td><span class='badge' style='background:" + outcome_colour(outcome) + "'>" +
+               html(outcome) + "</span></td><td>" + html(text(r, "question")) + "</td><td>" +
+               notes + "</td><td class='r'>" + text(r, "model_calls") + "</td><td class='r'>" +
+               number(r, "latency_s", "%.2f") + "</td></tr>";
     }
     return out + "</table></div></div>";
 }

@@ -1,9 +1,9 @@
 #include "zolviai/flow/data_steps.hpp"
 
+#include "sql/drivers/engine_traits.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/python_repr.hpp"
 #include "zolviai/flow/routing.hpp"
-#include "sql/drivers/engine_traits.hpp"
 #include "zolviai/graph/state_schema.hpp"
 #include "zolviai/prompts/flow_graph_prompts.hpp"
 #include "zolviai/pyexec/analysis_runner.hpp"

@@ -135,8 +135,12 @@ SQLGeneration::SQLGeneration(DatabasePtr db, ChatModelPtr chat)
       correct_template({{"system", prompts::SQL_PREFIX, TemplateFormat::Brace},
                         {"user", prompts::CORRECT_SQL_TEMPLATE, TemplateFormat::Jinja2}}) {}
 
+std::vector<llm::Message> SQLGeneration::generate_messages(const Value& state) const {
+    return generate_messages(state, nullptr);
+}
+
 std::vector<llm::Message> SQLGeneration::generate_messages(const Value& state,
-                                                          const RunRecord* record) const {
+                                                           const RunRecord* record) const {
     require_state_map(state);
     const Value& type = get_field(state, "sql_generation_prompt_type");
     // Every state field is a variable of the prompt, beside the dialect.

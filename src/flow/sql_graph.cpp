@@ -162,11 +162,11 @@ void wire_flow(graph::StateGraph& graph, const FlowNodes& n) {
     graph.add_conditional_edges("pandas_executor_node", pandas_execution_condition,
                                 {{"final_response", "final_response_generation_node"},
                                  {"pandas_execution_error", "pandas_error_handler_node"}});
-    graph.add_node("sql_error_handler_node",
-                   n.sql_error_handler ? n.sql_error_handler
-                                       : [](Value& s, const graph::RunConfig&) {
-                                             return handle_sql_error(s);
-                                         });
+    graph.add_node(
+        "sql_error_handler_node",
+        n.sql_error_handler ? n.sql_error_handler : [](Value& s, const graph::RunConfig&) {
+            return handle_sql_error(s);
+        });
     graph.add_conditional_edges("sql_execution_node", sql_execution_condition,
                                 {{"pandas_generation", "pandas_generator_node"},
                                  {"sql_execution_error", "sql_error_handler_node"}});
@@ -195,7 +195,8 @@ graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
     n.pandas_generator = node(std::make_shared<PandasGenerator>(pandas_code_model));
     pandas_executor = std::make_shared<PandasExecutor>(pandas_ai_model, analysis_runner);
     n.pandas_executor = recording_node(pandas_executor);
-    n.final_response_generation = recording_node(std::make_shared<GenerateResponse>(response_model));
+    n.final_response_generation =
+        recording_node(std::make_shared<GenerateResponse>(response_model));
     n.sql_error_handler = recording_node(std::make_shared<SQLErrorHandler>(db));
     wire_flow(graph, n);
     return graph.compile();

@@ -118,7 +118,7 @@ private:
     struct Target {
         std::shared_ptr<sql::CustomSQLDatabase> db;
         std::unique_ptr<agent::Asker> asker; // over the database's flow
-        std::string error; // why the database could not be opened
+        std::string error;                   // why the database could not be opened
     };
     Target& target_for(const std::string& uri, bool with_flow);
     void append_record(const Value& record);

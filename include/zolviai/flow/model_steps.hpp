@@ -56,8 +56,8 @@ using NoRowsDiagnosis = std::function<std::string(const std::string& sql, const 
 class SQLGeneration {
 public:
     SQLGeneration(DatabasePtr db, ChatModelPtr model);
-    std::vector<llm::Message> generate_messages(const Value& state,
-                                                const RunRecord* record = nullptr) const;
+    std::vector<llm::Message> generate_messages(const Value& state) const;
+    std::vector<llm::Message> generate_messages(const Value& state, const RunRecord* record) const;
     Value invoke(const Value& state, const RunRecord* record = nullptr) const;
 
     StructuredPtr model;

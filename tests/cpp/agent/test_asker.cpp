@@ -204,8 +204,8 @@ TEST(Asker, EachFailureIsInTheAnswerWithItsKindAndItsOutcome) {
 Value writes_for_empty(const std::vector<std::string>& tables, const std::string& sql,
                        const std::string& fix = "") {
     const Value review = {{"content", "```sql\n" + sql + "\n```"}, {"model", "gpt-4o"}};
-    Value rules = Value::array(
-        {rule("returned no rows", tool("SQLQueryInput", {{"sql_query", fix.empty() ? sql : fix}}))});
+    Value rules = Value::array({rule(
+        "returned no rows", tool("SQLQueryInput", {{"sql_query", fix.empty() ? sql : fix}}))});
     if (!fix.empty()) { // the review of the corrected query gives it back
         rules.push_back(rule(fix, {{"content", fix}, {"model", "gpt-4o"}}));
     }
@@ -238,35 +238,63 @@ TEST(Asker, AQueryThatRanCleanlyWithoutRowsIsAnAnswerNotAFailure) {
         std::string sql, fix;
         agent::RunMode mode;
         const char* outcome;
-        long calls;        // model calls the question costs
-        long corrections;  // SQL corrections made
-        std::size_t runs;  // statements the database ran for the question
+        long calls;       // model calls the question costs
+        long corrections; // SQL corrections made
+        std::size_t runs; // statements the database ran for the question
     };
     const std::vector<Case> cases = {
         // An empty table: nothing a correction could find, so none is tried.
-        {"empty table, SQL only", {"refunds"}, refunds, "", agent::RunMode::SqlOnly, "no_rows", 3,
-         0, 1},
+        {"empty table, SQL only",
+         {"refunds"},
+         refunds,
+         "",
+         agent::RunMode::SqlOnly,
+         "no_rows",
+         3,
+         0,
+         1},
         {"empty table, full", {"refunds"}, refunds, "", agent::RunMode::Full, "no_rows", 3, 0, 1},
         // A filter that finds nothing: one correction; the model keeps the query, which is
         // neither reviewed nor run again.
-        {"kept query, SQL only", {"artist"}, nobody, "", agent::RunMode::SqlOnly, "no_rows", 4, 1,
+        {"kept query, SQL only",
+         {"artist"},
+         nobody,
+         "",
+         agent::RunMode::SqlOnly,
+         "no_rows",
+         4,
+         1,
          1},
         {"kept query, full", {"artist"}, nobody, "", agent::RunMode::Full, "no_rows", 4, 1, 1},
         // The one correction finds rows: an ordinary answer (the analysis is not scripted, so
         // SQL only).
-        {"corrected", {"artist"}, nobody, "SELECT name FROM artist WHERE name LIKE 'A%'",
-         agent::RunMode::SqlOnly, "answered", 5, 1, 2},
+        {"corrected",
+         {"artist"},
+         nobody,
+         "SELECT name FROM artist WHERE name LIKE 'A%'",
+         agent::RunMode::SqlOnly,
+         "answered",
+         5,
+         1,
+         2},
         // The correction also finds nothing: the run ends there, with no third query.
-        {"still empty", {"artist"}, nobody, "SELECT name FROM artist WHERE name = 'Nemo'",
-         agent::RunMode::SqlOnly, "no_rows", 5, 1, 2},
+        {"still empty",
+         {"artist"},
+         nobody,
+         "SELECT name FROM artist WHERE name = 'Nemo'",
+         agent::RunMode::SqlOnly,
+         "no_rows",
+         5,
+         1,
+         2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Fixture f;
         sqlite3* raw = nullptr;
         ASSERT_EQ(sqlite3_open((f.dir / "sample.db").c_str(), &raw), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(raw, "CREATE TABLE refunds(refund_id INTEGER, amount REAL)",
-                               nullptr, nullptr, nullptr),
+        ASSERT_EQ(sqlite3_exec(raw, "CREATE TABLE refunds(refund_id INTEGER, amount REAL)", nullptr,
+                               nullptr, nullptr),
                   SQLITE_OK);
         sqlite3_close(raw);
         f.server.rules(writes_for_empty(c.tables, c.sql, c.fix));
@@ -329,8 +357,8 @@ TEST(Asker, TheSeedRecordKeepsNoneInTheStateButItsAnswerSaysThereIsNoData) {
     const agent::Asker asker = f.asker();
     // The hook through which a diagnosis of the query's values reaches its one correction.
     std::vector<std::string> diagnosed;
-    const_cast<flow::SQLGraph&>(asker.flow()).set_no_rows_diagnosis(
-        [&](const std::string& sql, const Value&) {
+    const_cast<flow::SQLGraph&>(asker.flow())
+        .set_no_rows_diagnosis([&](const std::string& sql, const Value&) {
             diagnosed.push_back(sql);
             return std::string("'Nobody' occurs in no row of artist.name");
         });
