@@ -6,7 +6,10 @@ import json
 import os
 import re
 import sqlite3
+import shutil
 import subprocess
+
+import pytest
 
 from serve_support import ChatProcess, ZOLVI
 
@@ -47,7 +50,10 @@ def rules():
     return out
 
 
-def test_empty_predictions_and_empty_gold_get_their_documented_labels(tmp_path):
+@pytest.fixture(scope="module")
+def evaluated(tmp_path_factory):
+    """The question set run once with zolvi eval: (database file, output folder)."""
+    tmp_path = tmp_path_factory.mktemp("eval-empty")
     db = tmp_path / "shop.db"
     with sqlite3.connect(db) as conn:
         for statement in SCHEMA:
@@ -68,6 +74,11 @@ def test_empty_predictions_and_empty_gold_get_their_documented_labels(tmp_path):
     finally:
         chat.close()
     assert run.returncode == 0, run.stderr
+    return db, out
+
+
+def test_empty_predictions_and_empty_gold_get_their_documented_labels(evaluated):
+    db, out = evaluated
     records = {r["id"]: r for r in map(json.loads, (out / "results.jsonl").read_text().splitlines())}
     for case_id, _, _, predicted, outcome, gold_empty in CASES:
         r = records[case_id]
@@ -128,3 +139,30 @@ def test_the_summary_names_the_database_without_its_password(tmp_path):
     assert summary["database"].startswith("postgresql://") and ":***@" in summary["database"]
     for name in ("summary.json", "report.md", "report.html", "results.jsonl"):
         assert ":" + secret + "@" not in (out / name).read_text(), name
+
+
+def test_the_report_reads_at_phone_width(evaluated):
+    webdriver = pytest.importorskip("selenium.webdriver")
+    from selenium.webdriver.common.by import By
+    if not shutil.which("chromium") or not os.path.exists("/usr/bin/chromedriver"):
+        pytest.fail("chromium and chromium-driver are needed (scripts/setup installs them)")
+    options = webdriver.ChromeOptions()
+    options.binary_location = shutil.which("chromium")
+    for arg in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                "--window-size=390,844"]:
+        options.add_argument(arg)
+    from selenium.webdriver.chrome.service import Service
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    try:
+        driver.get((evaluated[1] / "report.html").as_uri())
+        overflow = driver.execute_script(
+            "return document.documentElement.scrollWidth - document.documentElement.clientWidth")
+        assert overflow <= 0, overflow
+        rows = driver.find_elements(By.CSS_SELECTOR, "tr.qr")
+        assert sum(r.is_displayed() for r in rows) == len(CASES)
+        # The outcome filter works without a script: only the wrong results stay.
+        driver.find_element(By.CSS_SELECTOR, "label[for=f-wrong_result]").click()
+        shown = [r.get_attribute("class") for r in rows if r.is_displayed()]
+        assert shown == ["qr o-wrong_result"] * 2, shown
+    finally:
+        driver.quit()
