@@ -1,6 +1,7 @@
 #include "zolviai/agent/asker.hpp"
 
 #include "zolviai/agent/error_table.hpp"
+#include "zolviai/flow/routing.hpp"
 #include "zolviai/llm/usage.hpp"
 #include "zolviai/sql/cell.hpp"
 
@@ -29,7 +30,7 @@ constexpr StepLabel step_labels[] = {
     {"rewrite_query_node", "Rewriting the question"},
     {"sql_syntax_checker_node", "Checking the SQL"},
     {"sql_execution_node", "Running the SQL"},
-    {"sql_error_handler_node", "Handling the SQL error"},
+    {"sql_error_handler_node", "Deciding how to go on"},
     {"pandas_generator_node", "Writing the analysis code"},
     {"pandas_executor_node", "Running the analysis"},
     {"pandas_error_handler_node", "Handling the analysis error"},
@@ -45,11 +46,26 @@ std::string error_type_name(const std::exception& e) {
     return out;
 }
 
+// Why the flow writes the SQL again, for people: the last attempt's outcome.
+std::string retry_reason(const flow::SqlAttempt& attempt) {
+    if (attempt.no_rows) {
+        return "the query returned no rows";
+    }
+    if (attempt.error_kind == ErrorKind::StatementRefused) {
+        return "the query was refused";
+    }
+    if (attempt.error_kind == ErrorKind::StatementTimeout) {
+        return "the query took too long";
+    }
+    return "the query failed";
+}
+
 // Each step's start and end, kept for the answer and passed on to the caller's observer.
 // Nodes of one super-step may report from several threads.
 class StepRecorder : public graph::Observer {
 public:
-    StepRecorder(Clock::time_point start, graph::Observer* next) : start_(start), next_(next) {}
+    StepRecorder(Clock::time_point start, graph::Observer* next, const flow::RunRecord* record)
+        : start_(start), next_(next), record_(record) {}
 
     void on_node_start(std::string_view node, int step) override {
         {
@@ -66,7 +82,7 @@ public:
             std::lock_guard lock(mutex_);
             Step s;
             s.name = std::string(node);
-            s.label = step_label(node);
+            s.label = label_for(node);
             s.duration = elapsed;
             s.failed = failed;
             s.start = Clock::now() - start_ - elapsed;
@@ -90,8 +106,32 @@ public:
     }
 
 private:
+    // The label, with the reason when the SQL is written again: the execution that made the
+    // flow retry finished in an earlier super-step, so its attempt is in the record.
+    std::string label_for(std::string_view node) {
+        if (node == "rewrite_query_node") {
+            rewritten_ = true;
+        }
+        if (node != "sql_generation_node") {
+            return step_label(node);
+        }
+        ++sql_writes_;
+        if (rewritten_) {
+            return "Writing the SQL for the reworded question";
+        }
+        if (sql_writes_ == 1 || record_ == nullptr || record_->attempts.empty()) {
+            return step_label(node);
+        }
+        return "Writing the SQL again: " + retry_reason(record_->attempts.back()) +
+               " \u2014 trying again, " + std::to_string(sql_writes_) + " of " +
+               std::to_string(1 + flow::kMaxSqlCorrections);
+    }
+
     Clock::time_point start_;
     graph::Observer* next_;
+    const flow::RunRecord* record_;
+    int sql_writes_ = 0;
+    bool rewritten_ = false;
     std::mutex mutex_;
     std::vector<std::pair<std::string, std::chrono::nanoseconds>> started_;
     std::vector<Step> steps_;
@@ -117,8 +157,8 @@ void read_run(Answer& a, const Question& q, const Value& state, flow::RunRecord&
     }
     a.analysis.chart = std::move(f.image_path);
     a.analysis.files = std::move(record.analysis_files);
-    a.attempts = std::move(record.attempts);
     if (f.execution_success && record.last_result) {
+        a.attempts = std::move(record.attempts);
         a.result = std::move(record.last_result);
         if (q.max_rows > 0 && a.result->rows.size() > q.max_rows) {
             a.result->rows.resize(q.max_rows);
@@ -127,8 +167,20 @@ void read_run(Answer& a, const Question& q, const Value& state, flow::RunRecord&
         a.outcome = "answered";
         return;
     }
+    // The query ran cleanly and found nothing: an answer, not a failure.
+    if (!f.execution_success) {
+        if (const flow::SqlAttempt* empty = record.found_nothing(); empty != nullptr) {
+            a.sql = empty->sql;
+            a.result = std::move(record.last_result);
+            a.result->rows.clear();
+            a.outcome = "no_rows";
+            a.attempts = std::move(record.attempts);
+            return;
+        }
+    }
     // The correction loop gave up: the last attempt says why.
     a.outcome = "sql_failed";
+    a.attempts = std::move(record.attempts);
     if (a.attempts.empty()) {
         a.error = "no SQL query was run";
         return;
@@ -162,8 +214,8 @@ Answer Asker::ask(const Question& q, graph::Observer* observer) const {
     Answer a;
     a.question = q.text;
     a.understood = q.text;
-    StepRecorder steps(start, observer);
     flow::RunRecord record;
+    StepRecorder steps(start, observer, &record);
     llm::UsageScope usage;
     try {
         if (q.deadline && start >= *q.deadline) {

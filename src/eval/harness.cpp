@@ -1,12 +1,16 @@
 #include "zolviai/eval/harness.hpp"
 
+#include "sql/drivers/engine_traits.hpp"
 #include "zolviai/agent/error_table.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/json_input.hpp"
+#include "zolviai/core/settings.hpp"
 #include "zolviai/eval/report.hpp"
 #include "zolviai/pyexec/python_runner.hpp"
 #include "zolviai/sql/render.hpp"
+#include "zolviai/sql/uri.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -106,11 +110,14 @@ Outcome parse_outcome(std::string_view name) {
 }
 
 Outcome outcome_of(const agent::Answer& answer) {
-    if (answer.error_type.empty() && answer.outcome == "answered") {
-        return Outcome::Correct; // compared with the gold result by the caller
+    // Rows, or a query that ran cleanly and found none: compared with the gold result by the
+    // caller (nothing matches an empty gold result only).
+    if (answer.error_type.empty() &&
+        (answer.outcome == "answered" || answer.outcome == "no_rows")) {
+        return Outcome::Correct;
     }
     if (!answer.error_kind) {
-        return Outcome::SqlError; // the correction loop gave up, the last query without rows
+        return Outcome::SqlError; // the correction loop gave up
     }
     const agent::ErrorFace& face = agent::error_face(*answer.error_kind);
     if (face.eval_outcome == nullptr) {
@@ -239,6 +246,8 @@ Value Evaluation::evaluate(const Question& q) {
     }
     database_s += seconds(Clock::now() - db_start);
     put_rows(rec, "gold", gold, options_.shown_rows);
+    // A gold query without rows makes a weak question: any query that finds nothing passes.
+    rec["gold_empty"] = gold.rows.empty() && gold.total_rows == 0;
 
     target = &target_for(uri, true);
     agent::Question question;
@@ -306,7 +315,81 @@ std::vector<Value> Evaluation::finished_records() const {
     return out;
 }
 
+Value model_names() {
+    const auto s = settings();
+    auto host_of = [](const std::string& url) {
+        const std::size_t scheme = url.find("://");
+        const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+        std::size_t end = url.find('/', start);
+        std::string host =
+            url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (const std::size_t at = host.rfind('@'); at != std::string::npos) {
+            host.erase(0, at + 1); // never a user or password
+        }
+        return host;
+    };
+    if (const std::string endpoint = s->get("AZURE_OPENAI_ENDPOINT", ""); !endpoint.empty()) {
+        const std::string model = s->get("AZURE_OPENAI_DEPLOYMENT", "");
+        return {{"provider", "azure"},
+                {"model", model},
+                {"sql_model", s->get("AZURE_OPENAI_SQL_DEPLOYMENT", model)},
+                {"base_url", host_of(endpoint)}};
+    }
+    const std::string base = s->get("OPENAI_BASE_URL", "");
+    if (!base.empty() || !s->get("OPENAI_API_KEY", "").empty()) {
+        const std::string model = s->get("OPENAI_MODEL", "gpt-4o-mini");
+        Value out = {{"provider", base.empty() ? "openai" : "openai-compatible"},
+                     {"model", model},
+                     {"sql_model", s->get("OPENAI_SQL_MODEL", model)}};
+        if (!base.empty()) {
+            out["base_url"] = host_of(base);
+        }
+        return out;
+    }
+    if (!s->get("ZOLVI_API_BASE_URL", "").empty()) {
+        return {{"provider", "model-settings service"}};
+    }
+    return {{"provider", "none"}};
+}
+
 Value Evaluation::summary_of(const std::vector<Value>& records) const {
+    // What ran, named so that a reader of the report can run it again: engines, database
+    // (never its password), models and the settings that change the figures.
+    std::vector<std::string> engines;
+    for (const Value& r : records) {
+        const Value* d = find_member(r, "dialect");
+        if (d == nullptr || !d->is_string()) {
+            continue;
+        }
+        const auto* traits = sql::drivers::engine_for_dialect(d->get<std::string>());
+        const std::string name =
+            traits != nullptr ? std::string(traits->display_name) : d->get<std::string>();
+        if (std::find(engines.begin(), engines.end(), name) == engines.end()) {
+            engines.push_back(name);
+        }
+    }
+    std::string database;
+    if (!options_.default_db_uri.empty()) {
+        database = sql::redact_database_uri(options_.default_db_uri);
+    } else if (options_.default_db) {
+        database = "the bundled sample database";
+    }
+    if (!options_.db_root.empty()) {
+        database +=
+            (database.empty() ? "" : "; ") + std::string("databases under ") + options_.db_root;
+    }
+    std::string joined;
+    for (const auto& e : engines) {
+        joined += (joined.empty() ? "" : ", ") + e;
+    }
+    const Value settings_used = {
+        {"compare", compare_mode_name(options_.compare)},
+        {"sql_only", options_.sql_only},
+        {"jobs", options_.jobs},
+        {"limit", options_.limit},
+        {"max_result_rows", options_.max_result_rows},
+        {"statement_timeout_ms", options_.database.statement_timeout_ms},
+    };
     const Value about = {
         {"questions", questions_.size()},
         {"complete", records.size() == questions_.size()},
@@ -316,6 +399,11 @@ Value Evaluation::summary_of(const std::vector<Value>& records) const {
         {"questions_file", options_.questions_file},
         {"started_at", started_at_},
         {"wall_s", seconds(Clock::now() - run_start_)},
+        {"zolvi_version", ZOLVIAI_VERSION},
+        {"engine", joined},
+        {"database", database},
+        {"models", options_.models.is_null() ? model_names() : options_.models},
+        {"settings", settings_used},
     };
     return summarize(records, about);
 }

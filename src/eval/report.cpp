@@ -93,6 +93,62 @@ std::string rows_text(const Value& record, const char* prefix) {
     return out;
 }
 
+bool flag(const Value& r, const char* key) {
+    const Value* v = find_member(r, key);
+    return v != nullptr && v->is_boolean() && v->get<bool>();
+}
+
+// The notes a question's row carries beside its outcome.
+std::vector<std::string> flags_of(const Value& r) {
+    std::vector<std::string> out;
+    if (flag(r, "gold_empty")) {
+        out.emplace_back("gold has no rows");
+    }
+    if (flag(r, "truncated")) {
+        out.emplace_back("compared on kept rows");
+    }
+    if (flag(r, "rewritten")) {
+        out.emplace_back("question rewritten");
+    }
+    return out;
+}
+
+// What ran, as label and text pairs: version, engine, database, models, settings.
+std::vector<std::pair<std::string, std::string>> run_facts(const Value& summary) {
+    std::vector<std::pair<std::string, std::string>> out;
+    auto add = [&](const char* label, const std::string& value) {
+        if (!value.empty()) {
+            out.emplace_back(label, value);
+        }
+    };
+    add("zolvi version", text(summary, "zolvi_version"));
+    add("engine", text(summary, "engine"));
+    add("database", text(summary, "database"));
+    if (const Value* m = find_member(summary, "models"); m && m->is_object()) {
+        std::string models = text(*m, "provider");
+        if (!text(*m, "model").empty()) {
+            models += ": " + text(*m, "model");
+            if (!text(*m, "sql_model").empty() && text(*m, "sql_model") != text(*m, "model")) {
+                models += " (SQL: " + text(*m, "sql_model") + ")";
+            }
+        }
+        if (!text(*m, "base_url").empty()) {
+            models += " at " + text(*m, "base_url");
+        }
+        add("models", models);
+    }
+    if (const Value* st = find_member(summary, "settings"); st && st->is_object()) {
+        std::string line;
+        for (const auto& [k, v] : st->items()) {
+            line += (line.empty() ? "" : ", ") + k + " " +
+                    (v.is_string() ? v.get<std::string>() : v.dump());
+        }
+        add("settings", line);
+    }
+    add("question file", text(summary, "questions_file"));
+    return out;
+}
+
 bool is_correct(const Value& r) {
     return text(r, "outcome") == "correct";
 }
@@ -139,7 +195,7 @@ std::string svg_outcomes(const Value& outcomes) {
         most = std::max(most, n.get<double>());
     }
     const int height = row * static_cast<int>(outcomes.size()) + 4;
-    std::string svg = "<svg width='" + std::to_string(width) + "' height='" +
+    std::string svg = "<svg class='chart' viewBox='0 0 " + std::to_string(width) + " " +
                       std::to_string(height) + "' role='img' aria-label='outcomes'>";
     int y = 2;
     for (const auto& [name, n] : outcomes.items()) {
@@ -190,9 +246,11 @@ std::string html_groups(const Value& groups, const char* title) {
     return out + "</table>";
 }
 
-// A histogram of the values in `bins` equal bins from 0 to the largest.
-std::string svg_histogram(const std::vector<double>& values, const char* unit, const char* format) {
-    const int width = 640, height = 160, bins = 20, bottom = 22;
+// A histogram of the values in `bins` equal bins from 0 to the largest, with its axes named:
+// the measure below, the number of questions beside.
+std::string svg_histogram(const std::vector<double>& values, const char* axis, const char* unit,
+                          const char* format) {
+    const int width = 640, height = 190, bins = 20, bottom = 40, left = 34;
     double most = 0;
     for (double v : values) {
         most = std::max(most, v);
@@ -203,27 +261,39 @@ std::string svg_histogram(const std::vector<double>& values, const char* unit, c
         ++counts[static_cast<std::size_t>(b)];
     }
     const int top = std::max(1, *std::max_element(counts.begin(), counts.end()));
-    std::string svg =
-        "<svg width='" + std::to_string(width) + "' height='" + std::to_string(height) + "'>";
-    const double bw = static_cast<double>(width) / bins;
+    std::string svg = "<svg class='chart' viewBox='0 0 " + std::to_string(width) + " " +
+                      std::to_string(height) + "' role='img' aria-label='" + html(axis) +
+                      ": questions by " + html(unit) + "'>";
+    const double bw = static_cast<double>(width - left) / bins;
+    const int base = height - bottom;
     for (int b = 0; b < bins; ++b) {
         const double h =
-            (height - bottom - 14) * counts[static_cast<std::size_t>(b)] / static_cast<double>(top);
-        svg += "<rect x='" + fmt("%.1f", b * bw + 1) + "' y='" + fmt("%.1f", height - bottom - h) +
+            (base - 14) * counts[static_cast<std::size_t>(b)] / static_cast<double>(top);
+        svg += "<rect x='" + fmt("%.1f", left + b * bw + 1) + "' y='" + fmt("%.1f", base - h) +
                "' width='" + fmt("%.1f", bw - 2) + "' height='" + fmt("%.1f", h) +
                "' fill='#5c6bc0'/>";
         if (counts[static_cast<std::size_t>(b)] > 0) {
-            svg += "<text x='" + fmt("%.1f", b * bw + bw / 2) + "' y='" +
-                   fmt("%.1f", height - bottom - h - 3) + "' text-anchor='middle' class='num'>" +
+            svg += "<text x='" + fmt("%.1f", left + b * bw + bw / 2) + "' y='" +
+                   fmt("%.1f", base - h - 3) + "' text-anchor='middle' class='num'>" +
                    std::to_string(counts[static_cast<std::size_t>(b)]) + "</text>";
         }
     }
-    svg += "<line x1='0' y1='" + std::to_string(height - bottom) + "' x2='" +
-           std::to_string(width) + "' y2='" + std::to_string(height - bottom) +
-           "' stroke='#9e9e9e'/>";
-    svg += "<text x='0' y='" + std::to_string(height - 6) + "' class='lbl'>0</text>";
-    svg += "<text x='" + std::to_string(width) + "' y='" + std::to_string(height - 6) +
-           "' text-anchor='end' class='lbl'>" + fmt(format, most) + " " + unit + "</text>";
+    svg += "<line x1='" + std::to_string(left) + "' y1='" + std::to_string(base) + "' x2='" +
+           std::to_string(width) + "' y2='" + std::to_string(base) + "' stroke='#9e9e9e'/>";
+    svg += "<line x1='" + std::to_string(left) + "' y1='8' x2='" + std::to_string(left) + "' y2='" +
+           std::to_string(base) + "' stroke='#9e9e9e'/>";
+    svg += "<text x='" + std::to_string(left) + "' y='" + std::to_string(base + 14) +
+           "' class='lbl'>0</text>";
+    svg += "<text x='" + std::to_string((left + width) / 2) + "' y='" + std::to_string(base + 14) +
+           "' text-anchor='middle' class='lbl'>" + fmt(format, most / 2) + "</text>";
+    svg += "<text x='" + std::to_string(width) + "' y='" + std::to_string(base + 14) +
+           "' text-anchor='end' class='lbl'>" + fmt(format, most) + "</text>";
+    svg += "<text x='" + std::to_string((left + width) / 2) + "' y='" + std::to_string(height - 4) +
+           "' text-anchor='middle' class='axis'>" + html(axis) + " (" + html(unit) + ")</text>";
+    svg += "<text x='" + std::to_string(left - 6) + "' y='22' text-anchor='end' class='lbl'>" +
+           std::to_string(top) + "</text>";
+    svg += "<text transform='translate(12," + std::to_string(base / 2 + 8) +
+           ") rotate(-90)' text-anchor='middle' class='axis'>questions</text>";
     return svg + "</svg>";
 }
 
@@ -262,6 +332,49 @@ std::string html_rows(const Value& record, const char* prefix) {
     return out;
 }
 
+// Every question in one table, filterable by outcome without a script: one radio button per
+// outcome, and a rule per outcome that hides the other rows while its button is checked.
+std::string html_all_questions(const Value& summary, const std::vector<Value>& records) {
+    std::vector<std::string> outcomes;
+    if (const Value* o = find_member(summary, "outcomes"); o && o->is_object()) {
+        for (const auto& [name, n] : o->items()) {
+            if (n.is_number() && n.get<long>() > 0) {
+                outcomes.push_back(name);
+            }
+        }
+    }
+    std::string out = "<h2 id='questions'>Every question</h2><style>";
+    for (const auto& name : outcomes) {
+        out += "#f-" + name + ":checked~.wrap tr.qr:not(.o-" + name + "){display:none}";
+    }
+    out += "</style><div class='filters'><span class='muted'>Show: </span>"
+           "<input type='radio' name='outcome' id='f-all' checked><label for='f-all'>all (" +
+           std::to_string(records.size()) + ")</label>";
+    for (const auto& name : outcomes) {
+        out += "<input type='radio' name='outcome' id='f-" + html(name) + "'><label for='f-" +
+               html(name) + "'>" + html(name) + " (" + text(summary["outcomes"], name.c_str()) +
+               ")</label>";
+    }
+    out += "<div class='wrap'><table class='all'><tr><th>id</th><th>outcome</th><th>question</th>"
+           "<th>notes</th><th class='r'>model calls</th><th class='r'>seconds</th></tr>";
+    for (const Value& r : records) {
+        const std::string outcome = text(r, "outcome");
+        const std::string id = text(r, "id");
+        std::string notes;
+        for (const auto& f : flags_of(r)) {
+            notes += "<span class='flag'>" + html(f) + "</span>";
+        }
+        const std::string shown_id =
+            is_correct(r) ? html(id) : "<a href='#q-" + html(id) + "'>" + html(id) + "</a>";
+        out += "<tr class='qr o-" + html(outcome) + "'><td>" + shown_id +
+               "</td><td><span class='badge' style='background:" + outcome_colour(outcome) + "'>" +
+               html(outcome) + "</span></td><td>" + html(text(r, "question")) + "</td><td>" +
+               notes + "</td><td class='r'>" + text(r, "model_calls") + "</td><td class='r'>" +
+               number(r, "latency_s", "%.2f") + "</td></tr>";
+    }
+    return out + "</table></div></div>";
+}
+
 const char* style =
     "body{font:14px/1.45 system-ui,-apple-system,'Segoe UI',sans-serif;color:#212121;"
     "max-width:1100px;margin:24px auto;padding:0 16px}"
@@ -280,18 +393,31 @@ const char* style =
     "font-size:12px}"
     "table.rows td,table.rows th{font-size:12px;padding:1px 6px}"
     ".err{color:#b71c1c;font-size:12px;white-space:pre-wrap}"
-    ".kv td:first-child{color:#616161}";
+    ".kv td:first-child{color:#616161}"
+    ".chart{width:100%;max-width:640px;height:auto;display:block}.axis{font-size:12px;"
+    "fill:#616161}"
+    ".wrap{overflow-x:auto;max-width:100%}"
+    ".flag{display:inline-block;background:#fff3e0;color:#e65100;border:1px solid #ffcc80;"
+    "border-radius:10px;padding:0 7px;font-size:11px;margin:1px 4px 1px 0}"
+    ".filters input{position:absolute;opacity:0;pointer-events:none}"
+    ".filters label{display:inline-block;border:1px solid #bdbdbd;border-radius:14px;"
+    "padding:2px 10px;margin:2px 4px 6px 0;cursor:pointer;font-size:13px}"
+    ".filters input:checked+label{background:#1565c0;color:#fff;border-color:#1565c0}"
+    ".filters input:focus-visible+label{outline:2px solid #f9a825}"
+    "@media (max-width:700px){body{margin:8px auto;padding:0 8px}.side{grid-template-columns:"
+    "1fr}.headline{font-size:22px}td,th{padding:3px 6px}.all td:nth-child(4),.all "
+    "th:nth-child(4){display:none}}";
 
 } // namespace
 
 std::string render_markdown(const Value& summary, const std::vector<Value>& records) {
     std::string out = "# Evaluation report\n\n";
     out += "**" + headline(summary) + "**\n\n";
+    for (const auto& [label, value] : run_facts(summary)) {
+        out += "- " + label + ": " + md_cell(value) + "\n";
+    }
     out += "- questions: " + text(summary, "questions") +
            " (finished: " + text(summary, "answered") + ")\n";
-    if (!text(summary, "questions_file").empty()) {
-        out += "- question file: `" + text(summary, "questions_file") + "`\n";
-    }
     out += "- comparison: " + text(summary, "compare") +
            "; SQL only: " + text(summary, "sql_only") + "; started " + text(summary, "started_at") +
            "; took " + number(summary, "wall_s", "%.1f") + " s\n";
@@ -316,6 +442,20 @@ std::string render_markdown(const Value& summary, const std::vector<Value>& reco
            text(summary, "completion_tokens") +
            " completion; corrections: " + text(summary, "corrections") +
            "; rewritten questions: " + text(summary, "rewritten") + ".\n";
+    if (const long gold_empty = summary.value("gold_empty", 0L); gold_empty > 0) {
+        out += "\n" + std::to_string(gold_empty) +
+               " question(s) have a gold query that returns no rows (flagged below): any "
+               "prediction that finds nothing passes them.\n";
+    }
+    out += "\n## Every question\n\n| id | outcome | question | notes |\n|---|---|---|---|\n";
+    for (const Value& r : records) {
+        std::string notes;
+        for (const auto& f : flags_of(r)) {
+            notes += (notes.empty() ? "" : "; ") + f;
+        }
+        out += "| " + md_cell(text(r, "id")) + " | " + text(r, "outcome") + " | " +
+               md_cell(text(r, "question")) + " | " + notes + " |\n";
+    }
     out += "\n## Questions not answered correctly\n";
     bool any = false;
     for (const Value& r : records) {
@@ -345,9 +485,15 @@ std::string render_markdown(const Value& summary, const std::vector<Value>& reco
 
 std::string render_html(const Value& summary, const std::vector<Value>& records) {
     std::string out = "<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'>"
+                      "<meta name='viewport' content='width=device-width, initial-scale=1'>"
                       "<title>zolviai evaluation</title><style>";
     out += style;
     out += "</style></head><body><h1>Evaluation report</h1>";
+    out += "<div class='wrap'><table class='kv'>";
+    for (const auto& [label, value] : run_facts(summary)) {
+        out += "<tr><td>" + html(label) + "</td><td>" + html(value) + "</td></tr>";
+    }
+    out += "</table></div>";
     out += "<div class='muted'>" + html(text(summary, "questions_file")) + " &#183; comparison " +
            html(text(summary, "compare")) +
            (text(summary, "sql_only") == "true" ? " &#183; SQL only" : " &#183; full flow") +
@@ -355,6 +501,13 @@ std::string render_html(const Value& summary, const std::vector<Value>& records)
            number(summary, "wall_s", "%.1f") + " s</div>";
     out += "<div class='headline'>" + pct(summary["accuracy"]) + " execution accuracy</div>";
     out += "<div>" + html(headline(summary)) + "</div>";
+    const long gold_empty = summary.value("gold_empty", 0L);
+    if (gold_empty > 0) {
+        out += "<p><span class='flag'>gold has no rows</span>" + std::to_string(gold_empty) +
+               (gold_empty == 1 ? " question's" : " questions'") +
+               " gold query returns no rows: any prediction that finds nothing passes it. "
+               "Worth checking.</p>";
+    }
     out += "<h2>Outcomes</h2>" + svg_outcomes(summary["outcomes"]);
     out += html_groups(summary["by_difficulty"], "difficulty");
     out += html_groups(summary["by_tag"], "tag");
@@ -372,13 +525,14 @@ std::string render_html(const Value& summary, const std::vector<Value>& records)
     out += "<h2>Latency</h2><div class='muted'>mean " + number(lat, "mean", "%.2f") +
            " s &#183; median " + number(lat, "p50", "%.2f") + " s &#183; 90th percentile " +
            number(lat, "p90", "%.2f") + " s &#183; max " + number(lat, "max", "%.2f") + " s</div>" +
-           svg_histogram(latencies, "s", "%.2f");
+           svg_histogram(latencies, "latency per question", "s", "%.2f");
     out += "<h2>Cost</h2><div class='muted'>total $" + number(summary, "cost", "%.4f") +
            " &#183; mean $" + number(cost, "mean", "%.5f") + " a question &#183; " +
            text(summary, "model_calls") + " model calls &#183; " + text(summary, "prompt_tokens") +
            " prompt + " + text(summary, "completion_tokens") + " completion tokens</div>" +
-           svg_histogram(costs, "USD", "%.5f");
+           svg_histogram(costs, "cost per question", "USD", "%.5f");
 
+    out += html_all_questions(summary, records);
     out += "<h2>Questions not answered correctly</h2>";
     bool any = false;
     for (const Value& r : records) {
@@ -387,9 +541,13 @@ std::string render_html(const Value& summary, const std::vector<Value>& records)
         }
         any = true;
         const std::string outcome = text(r, "outcome");
-        out += "<div class='q'><div class='head'><span class='badge' style='background:" +
+        out += "<div class='q' id='q-" + html(text(r, "id")) +
+               "'><div class='head'><span class='badge' style='background:" +
                std::string(outcome_colour(outcome)) + "'>" + html(outcome) + "</span>" +
                html(text(r, "id")) + ": " + html(text(r, "question")) + "</div>";
+        for (const auto& f : flags_of(r)) {
+            out += "<span class='flag'>" + html(f) + "</span>";
+        }
         if (!text(r, "error").empty()) {
             out += "<div class='err'>" + html(text(r, "error")) + "</div>";
         }

@@ -103,6 +103,7 @@ Value summarize(const std::vector<Value>& records, const Value& about) {
         outcomes[outcome_name(static_cast<Outcome>(i))] = 0;
     }
     long calls = 0, prompt = 0, completion = 0, tokens = 0, corrections = 0, rewritten = 0;
+    long gold_empty = 0;
     double cost = 0;
     std::vector<double> latencies, costs;
     for (const Value& r : records) {
@@ -124,6 +125,8 @@ Value summarize(const std::vector<Value>& records, const Value& about) {
         completion += static_cast<long>(real(r, "completion_tokens"));
         tokens += static_cast<long>(real(r, "total_tokens"));
         corrections += static_cast<long>(real(r, "corrections"));
+        const Value* ge = find_member(r, "gold_empty");
+        gold_empty += ge && ge->is_boolean() && ge->get<bool>();
         const Value* rw = find_member(r, "rewritten");
         rewritten += rw && rw->is_boolean() && rw->get<bool>();
         cost += real(r, "cost");
@@ -169,6 +172,7 @@ Value summarize(const std::vector<Value>& records, const Value& about) {
     s["cost"] = cost;
     s["corrections"] = corrections;
     s["rewritten"] = rewritten;
+    s["gold_empty"] = gold_empty; // questions whose gold query returns no rows
     s["latency_s"] = spread(latencies);
     s["cost_per_question"] = spread(costs);
     return s;

@@ -1,7 +1,9 @@
 #include "zolviai/flow/data_steps.hpp"
 
+#include "sql/drivers/engine_traits.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/python_repr.hpp"
+#include "zolviai/flow/routing.hpp"
 #include "zolviai/graph/state_schema.hpp"
 #include "zolviai/prompts/flow_graph_prompts.hpp"
 #include "zolviai/pyexec/analysis_runner.hpp"
@@ -67,19 +69,46 @@ Value RelevantSchemas::invoke(const Value& state) const {
 SQLSyntaxChecker::SQLSyntaxChecker(DatabasePtr db, ChatModelPtr model)
     : tool(std::move(db), std::move(model)) {}
 
-Value SQLSyntaxChecker::invoke(Value& state) const {
+Value SQLSyntaxChecker::invoke(Value& state, const RunRecord* record) const {
     require_state_map(state);
     Value& query = last_element(get_field(state, "generated_sql_query"), "generated_sql_query");
+    // A statement that already ran was checked before it did: the model is not asked again.
+    if (record != nullptr && record->earlier_run(python::str(query)) != nullptr) {
+        return Value::object();
+    }
     query = tool.run(python::str(query));
     return Value::object();
 }
 
 SQLExecution::SQLExecution(DatabasePtr database) : db(std::move(database)) {}
 
+namespace {
+
+// The update an execution gives for an attempt that did not yield rows.
+Value unsuccessful_update(const SqlAttempt& attempt) {
+    const std::string text = attempt.no_rows ? std::string("None") : attempt.error;
+    return {{"sql_execution_result", Value::array({text})}, {"execution_success", false}};
+}
+
+} // namespace
+
 Value SQLExecution::invoke(const Value& state, RunRecord* record) const {
     require_state_map(state);
     Value queries = get_field(state, "generated_sql_query");
     const std::string query = python::str(last_element(queries, "generated_sql_query"));
+    // The same statement is not run twice in one run: its failure or empty result stands.
+    // (One that gave rows never comes back: the flow moves on to the analysis.)
+    if (record != nullptr) {
+        if (const SqlAttempt* earlier = record->earlier_run(query);
+            earlier != nullptr && !earlier->success) {
+            SqlAttempt again = *earlier;
+            again.sql = query;
+            again.reused = true;
+            again.elapsed = std::chrono::nanoseconds(0);
+            record->attempts.push_back(again);
+            return unsuccessful_update(again);
+        }
+    }
     SqlAttempt attempt;
     attempt.sql = query;
     const auto start = std::chrono::steady_clock::now();
@@ -103,20 +132,91 @@ Value SQLExecution::invoke(const Value& state, RunRecord* record) const {
     std::string result = sql::render_rows(rows, false, limits);
     attempt.row_count =
         std::max<std::int64_t>(rows.total_rows, static_cast<std::int64_t>(rows.rows.size()));
+    if (record != nullptr) {
+        record->last_result = std::move(rows);
+    }
     if (result.empty()) {
-        attempt.error_kind = ErrorKind::Internal;
+        attempt.no_rows = true;
         attempt.error = "the query returned no rows";
         keep();
         return {{"sql_execution_result", Value::array({"None"})}, {"execution_success", false}};
     }
     attempt.success = true;
     keep();
-    if (record != nullptr) {
-        record->last_result = std::move(rows);
-    }
     return {{"sql_execution_result", Value::array({result})},
             {"execution_success", true},
             {"pandas_generation_prompt_type", "generation"}};
+}
+
+SQLErrorHandler::SQLErrorHandler(DatabasePtr database) : db(std::move(database)) {}
+
+bool SQLErrorHandler::tables_hold_no_rows(const Value& tables) const {
+    std::vector<std::string> names;
+    if (tables.is_array()) {
+        for (const auto& t : tables) {
+            names.push_back(python::str(t));
+        }
+    } else if (tables.is_string()) {
+        names.push_back(tables.get<std::string>());
+    }
+    if (names.empty()) {
+        return false;
+    }
+    const sql::drivers::EngineTraits* traits = sql::drivers::engine_for_dialect(db->dialect());
+    if (traits == nullptr) {
+        return false;
+    }
+    for (const auto& name : names) {
+        std::string quoted(1, traits->quote_open);
+        for (const char c : name) {
+            quoted += c;
+            if (c == traits->quote_close) {
+                quoted += c;
+            }
+        }
+        quoted += traits->quote_close;
+        const std::string probe = traits->row_limit == sql::drivers::RowLimit::Top
+                                      ? "SELECT TOP 1 1 FROM " + quoted
+                                      : "SELECT 1 FROM " + quoted + " LIMIT 1";
+        try {
+            if (!db->query(probe, 1, true).rows.empty()) {
+                return false;
+            }
+        } catch (const DatabaseError&) {
+            return false; // a table we cannot read may hold rows
+        }
+    }
+    return true;
+}
+
+Value SQLErrorHandler::invoke(const Value& state, RunRecord* record) const {
+    if (record == nullptr || record->attempts.empty()) {
+        return handle_sql_error(state);
+    }
+    const SqlAttempt& last = record->attempts.back();
+    int empty_runs = 0;
+    for (const auto& attempt : record->attempts) {
+        empty_runs += attempt.no_rows ? 1 : 0;
+    }
+    if (empty_runs == 0) {
+        return handle_sql_error(state);
+    }
+    // A query ran cleanly and found nothing: that may be the answer. It gets one correction
+    // (unless the tables it could read are empty, when no query finds more); after that
+    // the run ends with the empty result, also when the correction itself failed.
+    auto count = [&](const char* name) {
+        const Value& v = get_field(state, name);
+        return v.is_number() ? v.get<double>() : truthy(v) ? 1.0 : 0.0;
+    };
+    const auto tables = state.find("relevant_tables");
+    if (last.no_rows && empty_runs == 1 && count("iteration_count") < count("max_iterations") &&
+        count("rewrite_count") == 0 &&
+        !tables_hold_no_rows(tables == state.end() ? Value() : *tables)) {
+        return handle_sql_error(state);
+    }
+    // Spending the rewrite routes to the answer (sql_error_handler_condition): rewording a
+    // question whose query ran cleanly would not find data.
+    return {{"rewrite_count", 1}};
 }
 
 PandasExecutor::PandasExecutor(ChatModelPtr chat_model, pyexec::AnalysisRunnerPtr analysis_runner)

@@ -136,6 +136,11 @@ SQLGeneration::SQLGeneration(DatabasePtr db, ChatModelPtr chat)
                         {"user", prompts::CORRECT_SQL_TEMPLATE, TemplateFormat::Jinja2}}) {}
 
 std::vector<llm::Message> SQLGeneration::generate_messages(const Value& state) const {
+    return generate_messages(state, nullptr);
+}
+
+std::vector<llm::Message> SQLGeneration::generate_messages(const Value& state,
+                                                           const RunRecord* record) const {
     require_state_map(state);
     const Value& type = get_field(state, "sql_generation_prompt_type");
     // Every state field is a variable of the prompt, beside the dialect.
@@ -145,16 +150,33 @@ std::vector<llm::Message> SQLGeneration::generate_messages(const Value& state) c
         return generate_template.format_messages(vars);
     }
     if (type == "correction") {
-        vars["zipped_queries_errors"] = zipped(get_field(state, "generated_sql_query"),
-                                               get_field(state, "sql_execution_result"));
+        Value pairs = zipped(get_field(state, "generated_sql_query"),
+                             get_field(state, "sql_execution_result"));
+        // Each execution adds one attempt and one result, in the same order.
+        if (record != nullptr) {
+            const std::size_t n = std::min(pairs.size(), record->attempts.size());
+            for (std::size_t k = 0; k < n; ++k) {
+                const SqlAttempt& attempt = record->attempts[k];
+                if (!attempt.no_rows) {
+                    continue;
+                }
+                std::string note(prompts::NO_ROWS_NOTE);
+                if (no_rows_diagnosis && k + 1 == n) {
+                    const std::string more = no_rows_diagnosis(attempt.sql, state);
+                    note += more.empty() ? "" : "\n" + more;
+                }
+                pairs[k][1] = note;
+            }
+        }
+        vars["zipped_queries_errors"] = std::move(pairs);
         return correct_template.format_messages(vars);
     }
     throw ValueError("Messages not generated correctly.");
 }
 
-Value SQLGeneration::invoke(const Value& state) const {
+Value SQLGeneration::invoke(const Value& state, const RunRecord* record) const {
     const auto start = std::chrono::steady_clock::now();
-    const auto messages = generate_messages(state);
+    const auto messages = generate_messages(state, record);
     const Value answer = model->invoke(messages);
     spdlog::info("Invoke generate sql query tooks: {}", python::repr_float(seconds_since(start)));
     return {{"generated_sql_query", Value::array({answer["sql_query"]})}};
@@ -251,8 +273,17 @@ std::string GenerateResponse::generate_prompt(const Value& state) const {
     return prompt;
 }
 
-Value GenerateResponse::invoke(const Value& state) const {
+Value GenerateResponse::invoke(const Value& state, const RunRecord* record) const {
     require_state_map(state);
+    const auto success = state.find("execution_success");
+    const bool ran_with_rows = success != state.end() && truthy(*success);
+    if (record != nullptr && !ran_with_rows) {
+        if (const SqlAttempt* empty = record->found_nothing(); empty != nullptr) {
+            std::string text(prompts::NO_ROWS_ANSWER);
+            text.replace(text.find("{sql}"), 5, empty->sql);
+            return {{"final_response", text}};
+        }
+    }
     print_line("hahahaha : " + current_values().at("custom_instructions").get<std::string>());
     spdlog::info("Enter generate response");
     const auto start = std::chrono::steady_clock::now();

@@ -36,7 +36,7 @@ Value initialisation(const Value& inputs) {
     }
     Value out = inputs;
     out["iteration_count"] = 0;
-    out["max_iterations"] = 5;
+    out["max_iterations"] = kMaxSqlCorrections;
     out["rewrite_count"] = 0;
     out["rewritten_question"] = "";
     out["generated_sql_query"] = Value::array();

@@ -20,6 +20,61 @@ bool true_member(const Value& state, const char* name) {
 
 } // namespace
 
+std::string normalised_sql(std::string_view sql) {
+    std::string out;
+    out.reserve(sql.size());
+    char quote = 0; // the closing character of the quoted text we are in
+    bool blank = false;
+    for (const char c : sql) {
+        if (quote != 0) {
+            out += c;
+            quote = c == quote ? 0 : quote;
+            continue;
+        }
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
+            blank = true;
+            continue;
+        }
+        if (blank && !out.empty()) {
+            out += ' ';
+        }
+        blank = false;
+        out += c;
+        if (c == '\'' || c == '"' || c == '`') {
+            quote = c;
+        } else if (c == '[') {
+            quote = ']';
+        }
+    }
+    while (!out.empty() && (out.back() == ';' || out.back() == ' ')) {
+        out.pop_back();
+    }
+    return out;
+}
+
+const SqlAttempt* RunRecord::earlier_run(std::string_view sql) const {
+    const std::string wanted = normalised_sql(sql);
+    for (const auto& attempt : attempts) {
+        if (!attempt.reused && normalised_sql(attempt.sql) == wanted) {
+            return &attempt;
+        }
+    }
+    return nullptr;
+}
+
+const SqlAttempt* RunRecord::found_nothing() const {
+    const SqlAttempt* empty = nullptr;
+    for (const auto& attempt : attempts) {
+        if (attempt.success) {
+            return nullptr;
+        }
+        if (attempt.no_rows) {
+            empty = &attempt;
+        }
+    }
+    return empty != nullptr && last_result ? empty : nullptr;
+}
+
 FinalState read_final_state(const Value& state) {
     FinalState f;
     f.rewritten_question = text_member(state, "rewritten_question");
@@ -31,7 +86,9 @@ FinalState read_final_state(const Value& state) {
     }
     f.execution_success = true_member(state, "execution_success");
     f.corrections = static_cast<int>(number_member(state, "iteration_count"));
-    f.rewritten = number_member(state, "rewrite_count") > 0;
+    // Not rewrite_count: the correction loop also spends the rewrite when a query ran cleanly
+    // without rows (the question was understood; rewording it would not find data).
+    f.rewritten = !f.rewritten_question.empty();
     f.pandas_code = text_member(state, "pandas_code");
     f.python_output = text_member(state, "python_executed_output");
     f.python_success = true_member(state, "python_execution_success");

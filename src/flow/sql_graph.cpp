@@ -162,8 +162,11 @@ void wire_flow(graph::StateGraph& graph, const FlowNodes& n) {
     graph.add_conditional_edges("pandas_executor_node", pandas_execution_condition,
                                 {{"final_response", "final_response_generation_node"},
                                  {"pandas_execution_error", "pandas_error_handler_node"}});
-    graph.add_node("sql_error_handler_node",
-                   [](Value& s, const graph::RunConfig&) { return handle_sql_error(s); });
+    graph.add_node(
+        "sql_error_handler_node",
+        n.sql_error_handler ? n.sql_error_handler : [](Value& s, const graph::RunConfig&) {
+            return handle_sql_error(s);
+        });
     graph.add_conditional_edges("sql_execution_node", sql_execution_condition,
                                 {{"pandas_generation", "pandas_generator_node"},
                                  {"sql_execution_error", "sql_error_handler_node"}});
@@ -181,17 +184,20 @@ graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
     n.table_names_lookup = node(std::make_shared<TableNamesLookup>(db));
     n.relevant_table_names = node(relevant_table_picker);
     n.relevant_schemas = node(std::make_shared<RelevantSchemas>(db));
-    n.sql_generation = node(std::make_shared<SQLGeneration>(db, sql_generation_model));
+    sql_generation = std::make_shared<SQLGeneration>(db, sql_generation_model);
+    n.sql_generation = recording_node(sql_generation);
     n.rewrite_query = node(std::make_shared<RewriteQuery>(db, pandas_ai_model));
     auto checker = std::make_shared<SQLSyntaxChecker>(db, relevant_tables_model);
-    n.sql_syntax_checker = [checker](Value& s, const graph::RunConfig&) {
-        return checker->invoke(s);
+    n.sql_syntax_checker = [checker](Value& s, const graph::RunConfig& config) {
+        return checker->invoke(s, dynamic_cast<const RunRecord*>(config.context));
     };
     n.sql_execution = recording_node(std::make_shared<SQLExecution>(db));
     n.pandas_generator = node(std::make_shared<PandasGenerator>(pandas_code_model));
     pandas_executor = std::make_shared<PandasExecutor>(pandas_ai_model, analysis_runner);
     n.pandas_executor = recording_node(pandas_executor);
-    n.final_response_generation = node(std::make_shared<GenerateResponse>(response_model));
+    n.final_response_generation =
+        recording_node(std::make_shared<GenerateResponse>(response_model));
+    n.sql_error_handler = recording_node(std::make_shared<SQLErrorHandler>(db));
     wire_flow(graph, n);
     return graph.compile();
 }
@@ -204,7 +210,9 @@ Value SQLGraph::invoke(const Value& inputs, graph::Observer* observer, RunRecord
     // A role that may do more than read is refused before any model is asked.
     db->check_generated_sql_allowed();
     graph::RunConfig config = graph::RunConfig::from_value(runnable_config);
-    config.context = record;
+    // The steps keep what they learn of the run in a record: the caller's, or one of our own.
+    RunRecord own_record;
+    config.context = record != nullptr ? record : &own_record;
     const auto sql_only = inputs.find("sql_only");
     if (sql_only == inputs.end() || !truthy(*sql_only)) {
         analysis_runner->prepare(); // warm interpreters get ready while the models answer
@@ -216,6 +224,10 @@ Value SQLGraph::invoke(const Value& inputs, graph::Observer* observer, RunRecord
     Value rest = inputs;
     rest.erase("sql_only");
     return compiled_graph.invoke(rest, config, observer);
+}
+
+void SQLGraph::set_no_rows_diagnosis(NoRowsDiagnosis diagnosis) {
+    sql_generation->no_rows_diagnosis = std::move(diagnosis);
 }
 
 void SQLGraph::set_analysis_runner(pyexec::AnalysisRunnerPtr runner) {

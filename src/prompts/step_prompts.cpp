@@ -42,4 +42,14 @@ extern const std::string_view RESPONSE_PROMPT_TEMPLATE =
 
 extern const std::string_view RESPONSE_CONTEXT_LEAD = "use context and instructions below";
 
+extern const std::string_view NO_ROWS_NOTE =
+    "The query ran without error but returned no rows. If the question can rightly have no "
+    "matching data, return the same query unchanged. Otherwise correct it: compare the literal "
+    "values with the sample rows (spelling, case, date format) and check the joins and "
+    "conditions.";
+
+extern const std::string_view NO_ROWS_ANSWER =
+    "There is no matching data: the query ran without error and returned no rows.\n\n"
+    "```sql\n{sql}\n```";
+
 } // namespace zolviai::prompts

@@ -29,6 +29,7 @@ public:
     void on_node_start(std::string_view node, int step) override {
         ticket_.push_event("step", {{"phase", "start"},
                                     {"name", node},
+                                    {"label", agent::step_label(node)},
                                     {"step", step + 1},
                                     {"elapsed_ms", ms_between(start_, Clock::now())}});
     }
@@ -37,6 +38,7 @@ public:
         const double ms = std::chrono::duration<double, std::milli>(elapsed).count();
         ticket_.push_event("step", {{"phase", "end"},
                                     {"name", node},
+                                    {"label", agent::step_label(node)},
                                     {"step", step + 1},
                                     {"elapsed_ms", ms_between(start_, Clock::now())},
                                     {"ms", ms},
@@ -172,7 +174,11 @@ Value rows_json(const sql::ResultSet& result) {
     }
     const auto count =
         std::max<std::int64_t>(result.total_rows, static_cast<std::int64_t>(result.rows.size()));
-    return {{"columns", std::move(columns)}, {"rows", std::move(rows)}, {"row_count", count}};
+    const bool truncated = static_cast<std::int64_t>(result.rows.size()) < count;
+    return {{"columns", std::move(columns)},
+            {"rows", std::move(rows)},
+            {"row_count", count},
+            {"truncated", truncated}};
 }
 
 bool database_reachable(const sql::CustomSQLDatabase& db, std::string* why) {
@@ -191,13 +197,59 @@ int answer_status(const agent::Answer& a, bool sql_only) {
     if (!a.error_type.empty()) {
         return agent::error_face(a.error_kind.value_or(ErrorKind::Internal)).http_status;
     }
-    return sql_only && a.outcome != "answered" ? 422 : 200;
+    return sql_only && !a.ok() ? 422 : 200;
+}
+
+namespace {
+
+// Every occurrence of a server folder in a text, replaced by what a reader may see.
+void replace_path(std::string& text, const std::string& path, std::string_view shown) {
+    if (path.size() < 2) {
+        return;
+    }
+    for (std::size_t at = text.find(path); at != std::string::npos;
+         at = text.find(path, at + shown.size())) {
+        text.replace(at, path.size(), shown);
+    }
+}
+
+} // namespace
+
+std::string without_server_paths(std::string text, const std::filesystem::path& folder,
+                                 const std::filesystem::path& root) {
+    // The question's own folder first: it lies inside the root.
+    if (!folder.empty()) {
+        replace_path(text, folder.string(), "media");
+        std::error_code ec;
+        const auto real = std::filesystem::weakly_canonical(folder, ec);
+        if (!ec) {
+            replace_path(text, real.string(), "media");
+        }
+    }
+    if (!root.empty()) {
+        replace_path(text, root.string(), "media");
+    }
+    return text;
 }
 
 Value answer_record(const agent::Answer& a, std::size_t max_rows, const std::string& chart) {
     Value record = agent::answer_json(a, max_rows);
     record["chart"] = chart.empty() ? Value(nullptr) : Value(chart);
     return record;
+}
+
+Value sql_failed_body(const agent::Answer& a) {
+    std::string message = "the SQL could not be written so that it runs";
+    if (!a.error.empty()) {
+        message += ": " + a.error;
+    }
+    Value body = error_body("sql_failed", message);
+    Value& error = body["error"];
+    error["last_error"] = a.error.empty() ? Value(nullptr) : Value(a.error);
+    const std::string tried = !a.attempts.empty() ? a.attempts.back().sql : a.sql.value_or("");
+    error["sql"] = tried.empty() ? Value(nullptr) : Value(tried);
+    error["attempts"] = static_cast<std::int64_t>(a.attempts.size());
+    return body;
 }
 
 void run_question(const QuestionServices& s, Ticket& ticket) {
@@ -246,9 +298,16 @@ void run_question(const QuestionServices& s, Ticket& ticket) {
             }
         }
         body = answer_record(answer, s.max_rows, chart);
+        // The analysis code and the answer name the media folder the code saved into: the
+        // reader sees the chart's address instead, never where the server keeps it.
+        for (const char* field : {"code", "answer"}) {
+            if (body[field].is_string()) {
+                body[field] =
+                    without_server_paths(body[field].get<std::string>(), folder, s.charts.root());
+            }
+        }
     } else if (answer.error_type.empty()) {
-        body = error_body("sql_failed", "the SQL could not be written so that it runs" +
-                                            (answer.error.empty() ? "" : ": " + answer.error));
+        body = sql_failed_body(answer);
     } else {
         const agent::ErrorFace& face =
             agent::error_face(answer.error_kind.value_or(ErrorKind::Internal));

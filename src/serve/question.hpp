@@ -88,11 +88,20 @@ void run_question(const QuestionServices& services, Ticket& ticket);
 int answer_status(const agent::Answer& answer, bool sql_only);
 Value answer_record(const agent::Answer& answer, std::size_t max_rows, const std::string& chart);
 
+// The 422 body of a SQL-only question whose SQL never ran: the error body plus "last_error"
+// (the last attempt's error), "sql" (the statement tried last) and "attempts" (how many ran).
+Value sql_failed_body(const agent::Answer& answer);
+
+// The text with the question's media folder and the chart store's root written as "media":
+// no response names a path on the server.
+std::string without_server_paths(std::string text, const std::filesystem::path& folder,
+                                 const std::filesystem::path& root);
+
 // The error body every failure carries.
 Value error_body(const std::string& code, const std::string& message);
 
 // A result as JSON: {"columns", "rows" (the rows given, each cell as sql::cell_json gives it),
-// "row_count" (all the statement produced)}.
+// "row_count" (all the statement produced), "truncated" (rows were left out)}.
 Value rows_json(const sql::ResultSet& result);
 
 // Whether the database answers a trivial statement now.

@@ -82,9 +82,9 @@ def test_the_page_answers_a_question_in_a_real_browser(browser, tmp_path):
         assert "GROUP BY status" in text(browser, "sql")
         steps = [li.text for li in browser.find_elements(By.CSS_SELECTOR, "#steps li")]
         assert len(steps) >= 9, steps
-        assert steps[0].startswith("init_node") and steps[-1].startswith("final_response_generation_node")
+        assert steps[0].startswith("Starting") and steps[-1].startswith("Writing the answer")
         assert all(s.endswith(" s") for s in steps), steps  # each with its time
-        assert table_rows(browser) == [["shipped", "1360"], ["pending", "78"], ["returned", "62"]]
+        assert table_rows(browser) == [["shipped", "1,360"], ["pending", "78"], ["returned", "62"]]
         assert "(3 rows)" in text(browser, "row-count")
         assert "5 model calls" in text(browser, "usage") and "$" in text(browser, "usage")
 
@@ -156,6 +156,82 @@ def test_the_page_shows_a_missing_token_in_words(browser, tmp_path):
         wait(browser, lambda d: d.find_element(By.ID, "error").is_displayed())
         assert "Authorization" in text(browser, "error")
         assert browser.find_element(By.ID, "token").is_displayed()  # the token box opened
+    finally:
+        server.stop()
+        chat.close()
+
+
+def test_the_page_speaks_in_words(browser, tmp_path):
+    """Steps and retries in words, numbers for reading (exact on hover and in the CSV), NULL
+    apart from empty text, an empty answer shown as one, a failed SQL with its error and
+    statement, the favicon, and the hooks other scripts use."""
+    import sqlite3
+    db = tmp_path / "shop.db"
+    with sqlite3.connect(db) as conn:
+        conn.execute("CREATE TABLE items (name TEXT, note TEXT, price REAL, sold INTEGER)")
+        conn.execute("INSERT INTO items VALUES ('lamp', NULL, 449.4600000000003, 1234567)")
+        conn.execute("INSERT INTO items VALUES ('desk', '', 0.000123456, 0)")
+    rows_sql = "SELECT name, note, price, sold FROM items ORDER BY name DESC"
+    empty_sql = "SELECT name FROM items WHERE name = 'sofa'"
+    bad_sql = "SELECT nme FROM items"
+    reworded = {"match": {"body_contains": "RewriteQueryOutput"},
+                "answer": {"tool_arguments": {"rewritten_question": "What are the items called?"}}}
+    chat = ChatProcess()
+    server = ServeProcess(tmp_path, "--db", "sqlite:///" + str(db), model_url=chat.url)
+    try:
+        browser.get(server.url + "/")
+        icon = browser.find_element(By.CSS_SELECTOR, "link[rel=icon]").get_attribute("href")
+        assert icon.endswith("/favicon.svg")
+        status, headers, body = server.call("GET", "/favicon.svg")
+        assert status == 200 and headers["content-type"].startswith("image/svg+xml") and b"<svg" in body
+        browser.execute_script(
+            "window.seen = [];"
+            "document.addEventListener('zolvi:answer', e => window.seen.push("
+            "  e.detail.record ? e.detail.record.outcome : 'error'));"
+            "window.zolvi.setRequestFields({note_for_other_parts: 1});")
+        browser.find_element(By.ID, "sql-only").click()
+
+        chat.script(answer_rules(sql=rows_sql, tables=("items",)))
+        ask(browser, "What do the items cost?")
+        wait(browser, lambda d: len(table_rows(d)) == 2)
+        assert table_rows(browser) == [["lamp", "NULL", "449.46", "1,234,567"], ["desk", "", "0.000123", "0"]]
+        cells = browser.find_elements(By.CSS_SELECTOR, "#table tbody td")
+        assert cells[1].get_attribute("class") == "null" and cells[5].get_attribute("class") == "empty"
+        assert cells[2].get_attribute("title") == "449.4600000000003"
+        steps = [li.text for li in browser.find_elements(By.CSS_SELECTOR, "#steps li")]
+        assert steps[0].startswith("Starting") and any(s.startswith("Running the SQL") for s in steps), steps
+        assert not any("_node" in s for s in steps), steps
+        browser.find_element(By.ID, "csv").click()
+        target = browser.downloads / "result.csv"
+        wait(browser, lambda d: target.exists() and target.stat().st_size > 0, timeout=15)
+        assert target.read_bytes() == (b"name,note,price,sold\r\nlamp,,449.4600000000003,1234567\r\n"
+                                       b'desk,"",0.000123456,0\r\n')
+
+        # Nothing found: one correction, said in words, the repeats collapsed; an answer, not an error.
+        chat.script(answer_rules(sql=empty_sql, tables=("items",)))
+        ask(browser, "Which sofas are there?")
+        wait(browser, lambda d: "No matching data" in text(d, "status"))
+        steps = [li.text for li in browser.find_elements(By.CSS_SELECTOR, "#steps li")]
+        assert any("the query returned no rows \u2014 trying again, 2 of 6" in s for s in steps), steps
+        assert not browser.find_element(By.ID, "error").is_displayed()
+        assert table_rows(browser) == [["No rows: the query ran and found nothing."]]
+        assert "(0 rows)" in text(browser, "row-count")
+
+        # A SQL that never ran: the 422 in words, with the last error and the statement.
+        chat.script([reworded] + answer_rules(sql=bad_sql, tables=("items",)))
+        ask(browser, "What are the names?")
+        wait(browser, lambda d: d.find_element(By.ID, "error").is_displayed())
+        error = text(browser, "error")
+        assert "no such column" in error and "sql_failed" in error
+        assert "The SQL tried last:" in error and bad_sql in error
+
+        # The same in a full run: an answer that says it failed, for the reworded question.
+        browser.find_element(By.ID, "sql-only").click()
+        chat.script([reworded] + answer_rules(sql=bad_sql, tables=("items",), answer="It failed."))
+        ask(browser, "What are the names?")
+        wait(browser, lambda d: d.find_element(By.ID, "understood").is_displayed())
+        assert text(browser, "understood") == "Understood as: What are the items called?"
+        assert browser.execute_script("return window.seen") == ["answered", "no_rows", "error", "sql_failed"]
     finally:
         server.stop()
         chat.close()

@@ -87,15 +87,17 @@ struct Answer {
     Usage usage;
     int corrections = 0; // SQL corrections the flow made
     bool rewritten = false;
-    // "answered", "sql_failed" (the correction loop gave up), or the failure's outcome word
-    // from the error table ("refused", "timeout", "model_error", ...).
+    // "answered", "no_rows" (the final query ran cleanly and found nothing: sql is that query,
+    // result holds its columns and no rows, text says so), "sql_failed" (the correction loop
+    // gave up), or the failure's outcome word from the error table ("refused", "timeout",
+    // "model_error", ...).
     std::string outcome;
     std::optional<ErrorKind> error_kind; // the raised error's, or the last failed attempt's
     std::string error;
     std::string error_type; // the raised error's class ("zolviai::OutputParsingError"); ""
     Value state;            // the flow's final state (null when the flow raised)
 
-    bool ok() const { return outcome == "answered"; }
+    bool ok() const { return outcome == "answered" || outcome == "no_rows"; }
 };
 
 // The answer as JSON: the server's /v1/ask record (answer, sql, queries, columns, rows,

@@ -25,7 +25,7 @@ namespace zolviai::eval {
 // What became of one question.
 enum class Outcome {
     Correct,     // the final query's result equals the gold query's
-    WrongResult, // it ran, with another result
+    WrongResult, // it ran, with another result (no rows where the gold query has some, too)
     SqlError,    // the correction loop gave up (or the final query failed when run again)
     Refused,     // ... and the last statement was refused by the guard
     Timeout,     // ... and the last statement ran past the statement time-out
@@ -38,9 +38,10 @@ const char* outcome_name(Outcome outcome);
 // Parses the names outcome_name gives; a ValueError otherwise.
 Outcome parse_outcome(std::string_view name);
 
-// The outcome of an answer that did not end in rows: the error table's evaluation outcome for
-// its error's kind (a refusal or a time-out of the last statement included), SqlError for a
-// correction loop that gave up otherwise; Correct for an answer with rows (to be compared).
+// The outcome of an answer that did not end in a result: the error table's evaluation outcome
+// for its error's kind (a refusal or a time-out of the last statement included), SqlError for
+// a correction loop that gave up otherwise; Correct for an answer with a result, rows or a
+// clean empty one ("no_rows"), to be compared with the gold result.
 // A kind the table gives no outcome (a misconfiguration, an interrupt) is raised again.
 Outcome outcome_of(const agent::Answer& answer);
 
@@ -62,7 +63,15 @@ struct EvalOptions {
     std::size_t shown_rows = 5;            // rows of each result kept in the record
     std::string media_dir = "media";       // where a full run's analysis saves its charts
     std::string questions_file;            // named in the summary
+    // The models that answer, for the summary's header ({"provider", "model", "sql_model",
+    // ...}); null: as the settings name them (model_names()).
+    Value models = nullptr;
 };
+
+// The models the settings choose, as the summary names them: {"provider": "azure" |
+// "openai" | "openai-compatible" | "model-settings service" | "none", "model", "sql_model",
+// "base_url" (host only)}. No key, no password.
+Value model_names();
 
 // The flow for a database. Called once per database, from any worker thread; a ConfigError
 // it throws ends the whole run.
@@ -109,7 +118,7 @@ private:
     struct Target {
         std::shared_ptr<sql::CustomSQLDatabase> db;
         std::unique_ptr<agent::Asker> asker; // over the database's flow
-        std::string error; // why the database could not be opened
+        std::string error;                   // why the database could not be opened
     };
     Target& target_for(const std::string& uri, bool with_flow);
     void append_record(const Value& record);

@@ -45,22 +45,38 @@ public:
 };
 
 // Has the model review the newest query and puts its answer in place of that query, in the
-// state's own list; returns an empty update.
+// state's own list; returns an empty update. With a record, a query the run has already
+// executed is left as it is, without asking the model.
 class SQLSyntaxChecker {
 public:
     SQLSyntaxChecker(DatabasePtr db, ChatModelPtr model);
-    Value invoke(Value& state) const;
+    Value invoke(Value& state, const RunRecord* record = nullptr) const;
 
     QuerySQLCheckerTool tool;
 };
 
 // Runs the newest query. Rows: the rendered rows, success and the analysis prompt set to
 // "generation"; no rows: "None" and failure; a database error: its text and failure. With a
-// record, the attempt (and on success the typed rows) are kept there too.
+// record, the attempt (and for a clean run the typed rows) are kept there too, and a query
+// that already failed or found nothing in this run is not run again: its outcome is repeated.
 class SQLExecution {
 public:
     explicit SQLExecution(DatabasePtr db);
     Value invoke(const Value& state, RunRecord* record = nullptr) const;
+
+    DatabasePtr db;
+};
+
+// The SQL error handler with the run's record: errors go through handle_sql_error as always.
+// A query that ran cleanly and found nothing gets at most one correction, and none when every
+// table the flow chose holds no rows; then the run goes on to the answer (the rewrite is
+// spent, so the routing condition says "terminal_failure_response"), without the failure text.
+class SQLErrorHandler {
+public:
+    explicit SQLErrorHandler(DatabasePtr db);
+    Value invoke(const Value& state, RunRecord* record = nullptr) const;
+    // Every named table (a list, or one name) can be read and holds no rows.
+    bool tables_hold_no_rows(const Value& tables) const;
 
     DatabasePtr db;
 };

@@ -6,6 +6,7 @@
 #include "zolviai/llm/structured_output.hpp"
 #include "zolviai/prompts/brace_template.hpp"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <variant>
@@ -43,18 +44,27 @@ public:
     ChatPromptTemplate template_;
 };
 
+// Words added to the correction prompt of a query that ran cleanly and found no rows (say,
+// which of its literal values occur in no row of their column). Called with that query and
+// the state; "" adds nothing.
+using NoRowsDiagnosis = std::function<std::string(const std::string& sql, const Value& state)>;
+
 // Writes one query: {"generated_sql_query": [query]}, with the first-attempt prompt or, in
-// correction mode, every earlier query beside what its execution recorded.
+// correction mode, every earlier query beside what its execution recorded. With the run's
+// record, a query that ran cleanly without rows is shown with NO_ROWS_NOTE (and the
+// diagnosis, when one is set and says something) instead of the state's "None".
 class SQLGeneration {
 public:
     SQLGeneration(DatabasePtr db, ChatModelPtr model);
     std::vector<llm::Message> generate_messages(const Value& state) const;
-    Value invoke(const Value& state) const;
+    std::vector<llm::Message> generate_messages(const Value& state, const RunRecord* record) const;
+    Value invoke(const Value& state, const RunRecord* record = nullptr) const;
 
     StructuredPtr model;
     std::string dialect;
     ChatPromptTemplate generate_template;
     ChatPromptTemplate correct_template;
+    NoRowsDiagnosis no_rows_diagnosis; // set before the first question
 };
 
 // Messages (generation mode) or one text (correction mode).
@@ -88,11 +98,13 @@ public:
 // Phrases the answer from everything gathered: {"final_response": text, "image_path": text}.
 // On the failure routes, analysis fields that were never written enter the prompt as empty
 // text, and after failed analysis runs the last error stands in for the output.
+// With the run's record, a run whose SQL ran cleanly and found nothing is answered without
+// the model: NO_ROWS_ANSWER with that query (and no image_path).
 class GenerateResponse {
 public:
     explicit GenerateResponse(ChatModelPtr model);
     std::string generate_prompt(const Value& state) const;
-    Value invoke(const Value& state) const;
+    Value invoke(const Value& state, const RunRecord* record = nullptr) const;
 
     StructuredPtr model;
     prompts::BraceTemplate template_;

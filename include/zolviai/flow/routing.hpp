@@ -9,6 +9,9 @@
 // the field.
 namespace zolviai::flow {
 
+// The SQL corrections a question may get (max_iterations, set by the entry step).
+inline constexpr int kMaxSqlCorrections = 5;
+
 // The flow's entry step: the given map with the counters and empty lists set, returned
 // whole as the update (so every field it held is written back).
 Value initialisation(const Value& inputs);

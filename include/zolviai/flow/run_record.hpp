@@ -16,14 +16,23 @@ namespace zolviai::flow {
 // One run of the execution step.
 struct SqlAttempt {
     std::string sql;
-    bool success = false;
-    // Failures: the error's kind and text; a statement that ran without rows has kind
-    // Internal and the text "the query returned no rows".
+    bool success = false; // ran and gave rows
+    // Ran cleanly and found nothing: not an error (no kind); error holds "the query returned
+    // no rows" for readers of the attempt list.
+    bool no_rows = false;
+    // The same statement (up to whitespace) ran earlier in this run: its outcome is repeated
+    // here and the database was not asked again.
+    bool reused = false;
+    // Failures: the error's kind and text.
     std::optional<ErrorKind> error_kind;
     std::string error;
     std::int64_t row_count = 0; // rows the statement produced
     std::chrono::nanoseconds elapsed{0};
 };
+
+// A statement with its whitespace runs outside quoted text and names collapsed to one blank
+// and trimmed, and trailing semicolons dropped: two statements are "the same" when this is.
+std::string normalised_sql(std::string_view sql);
 
 // What the steps of one run keep beside the state: the typed rows the execution step read
 // (so that nobody runs the final statement again), every attempt with its outcome, and the
@@ -32,10 +41,17 @@ struct SqlAttempt {
 class RunRecord : public graph::RunContext {
 public:
     std::vector<SqlAttempt> attempts;
-    // The rows of the last successful execution, as the engine sent them (at most the
-    // database's row limit kept; total_rows counts them all).
+    // The rows of the last execution that ran cleanly (with rows, or without: then only the
+    // columns), as the engine sent them (at most the database's row limit kept; total_rows
+    // counts them all).
     std::optional<sql::ResultSet> last_result;
     std::vector<std::string> analysis_files; // saved by the last analysis run
+
+    // The earlier attempt whose statement is the same as sql (normalised_sql); null: none.
+    const SqlAttempt* earlier_run(std::string_view sql) const;
+    // The run's SQL ended without rows and without an error to show for it: no attempt gave
+    // rows, and one ran cleanly and found nothing (the last such one); null otherwise.
+    const SqlAttempt* found_nothing() const;
 };
 
 // The flow's final state as typed fields: what callers above the flow read of it (the state's

@@ -42,6 +42,10 @@ public:
     // its first question.
     void set_analysis_runner(pyexec::AnalysisRunnerPtr runner);
 
+    // Adds words to the one correction a query that found no rows gets (NoRowsDiagnosis);
+    // before the first question. Null: none.
+    void set_no_rows_diagnosis(NoRowsDiagnosis diagnosis);
+
     // {"metadata", "tags", "max_concurrency", "recursion_limit"}; defaults null,
     // ["flow_graph"], 20, 50. A value of the wrong kind is a TypeError worded
     // "Argument '...' has incorrect type (expected ..., got ...)".
@@ -76,6 +80,7 @@ public:
     std::shared_ptr<RelevantTablePicker> relevant_table_picker;
     pyexec::AnalysisRunnerPtr analysis_runner;
     std::shared_ptr<PandasExecutor> pandas_executor;
+    std::shared_ptr<SQLGeneration> sql_generation;
     graph::CompiledGraph compiled_graph;
 };
 
@@ -92,6 +97,8 @@ struct FlowNodes {
     graph::NodeFn pandas_generator;
     graph::NodeFn pandas_executor;
     graph::NodeFn final_response_generation;
+    // The SQL error handler; empty: handle_sql_error on the state alone.
+    graph::NodeFn sql_error_handler;
 };
 
 // Adds the flow's nodes, edges and routes to a graph of the flow state that has none: the

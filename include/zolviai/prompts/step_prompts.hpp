@@ -21,4 +21,12 @@ extern const std::string_view PANDAS_CORRECTION_TEXT;
 extern const std::string_view RESPONSE_PROMPT_TEMPLATE;
 extern const std::string_view RESPONSE_CONTEXT_LEAD;
 
+// What the SQL correction prompt shows in place of the result of a query that ran cleanly and
+// returned no rows (the state holds "None" there).
+extern const std::string_view NO_ROWS_NOTE;
+
+// The written answer when the question's query ran cleanly and found nothing (no model is
+// asked): {sql} is replaced by the statement as plain text.
+extern const std::string_view NO_ROWS_ANSWER;
+
 } // namespace zolviai::prompts

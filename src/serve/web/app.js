@@ -1,5 +1,11 @@
 // The page asks through the streamed API and draws what comes back. It keeps the questions
 // of this tab (sessionStorage) and nothing on the server.
+//
+// Other scripts extend the page through window.zolvi (see docs/serve.md, "The page"):
+//   zolvi.setRequestFields({...})  fields sent with every later question (null/{} clears them)
+//   zolvi.ask(question, sqlOnly)   asks as the form does
+//   "zolvi:answer" event on document: detail {question, sqlOnly, record, error}, once
+//     each question has its answer (record) or its failure (error) drawn.
 "use strict";
 
 const $ = (id) => document.getElementById(id);
@@ -48,22 +54,43 @@ function drawHistory() {
   });
 }
 
+let requestFields = {};
+
 function seconds(ms) {
   return (ms / 1000).toFixed(2) + " s";
+}
+
+// Steps in words: runs of one label (a loop going round) become one line with a count and
+// their summed time; internal step names stay in the tooltip.
+function collapseSteps(steps) {
+  const groups = [];
+  for (const step of steps) {
+    const label = step.label || step.name;
+    const last = groups[groups.length - 1];
+    if (last && last.label === label && last.ms !== undefined && step.ms !== undefined) {
+      last.count += 1;
+      last.ms += step.ms;
+      last.failed = last.failed || step.failed;
+      continue;
+    }
+    groups.push({ label, name: step.name, count: 1, ms: step.ms, failed: step.failed });
+  }
+  return groups;
 }
 
 function drawSteps(steps) {
   const list = $("steps");
   list.replaceChildren();
-  for (const step of steps) {
+  for (const group of collapseSteps(steps)) {
     const item = document.createElement("li");
-    item.className = step.failed ? "failed" : step.ms === undefined ? "running" : "done";
+    item.className = group.failed ? "failed" : group.ms === undefined ? "running" : "done";
+    item.title = group.name;
     const name = document.createElement("span");
     name.className = "name";
-    name.textContent = step.name;
+    name.textContent = group.label + (group.count > 1 ? " (\u00d7" + group.count + ")" : "");
     const time = document.createElement("span");
     time.className = "time";
-    time.textContent = step.ms === undefined ? "" : seconds(step.ms) + (step.failed ? " failed" : "");
+    time.textContent = group.ms === undefined ? "" : seconds(group.ms) + (group.failed ? " failed" : "");
     item.append(name, time);
     list.append(item);
   }
@@ -79,13 +106,58 @@ function isNumber(v) {
   return typeof v === "number" || (typeof v === "string" && v.trim() !== "" && !isNaN(Number(v)));
 }
 
+// The full value, as the server sent it: what the CSV holds and the tooltip shows.
 function cellText(v) {
   if (v === null || v === undefined) return "";
   if (typeof v === "object") return JSON.stringify(v);
   return String(v);
 }
 
-function drawTable(columns, rows) {
+// Decimal columns arrive as text (exact); the page shows them as numbers too.
+function numericType(type) {
+  return /^(numeric|decimal|money|smallmoney|number|real|double|float)/i.test(type || "");
+}
+
+const wholeFormat = new Intl.NumberFormat(undefined, { maximumFractionDigits: 0 });
+const fractionFormat = new Intl.NumberFormat(undefined, { maximumFractionDigits: 2 });
+const smallFormat = new Intl.NumberFormat(undefined, { maximumSignificantDigits: 3 });
+
+// A number for reading: thousands grouped, at most two decimals (three significant digits
+// below one), so 449.4600000000003 reads 449.46.
+function formatNumber(v) {
+  const n = Number(v);
+  if (!isFinite(n)) return String(v);
+  if (Number.isInteger(n)) {
+    return typeof v === "string" && Math.abs(n) > Number.MAX_SAFE_INTEGER ? v : wholeFormat.format(n);
+  }
+  return Math.abs(n) >= 1 ? fractionFormat.format(n) : smallFormat.format(n);
+}
+
+// Draws one cell: NULL marked as such, empty text as an empty cell with a hint, numbers
+// formatted with the full value on hover.
+function fillCell(td, v, type) {
+  if (v === null || v === undefined) {
+    td.textContent = "NULL";
+    td.className = "null";
+    td.title = "NULL (no value)";
+    return;
+  }
+  if (v === "") {
+    td.className = "empty";
+    td.title = "empty text";
+    return;
+  }
+  if (typeof v === "number" || (numericType(type) && isNumber(v))) {
+    td.textContent = formatNumber(v);
+    td.className = "num";
+    td.title = String(v);
+    return;
+  }
+  td.textContent = cellText(v);
+}
+
+function drawTable(columns, rows, types) {
+  types = types || [];
   const table = $("table");
   const head = table.tHead;
   const body = table.tBodies[0];
@@ -96,7 +168,7 @@ function drawTable(columns, rows) {
     const th = document.createElement("th");
     th.scope = "col";
     th.setAttribute("aria-sort", "none");
-    if (rows.length && typeof rows[0][index] === "number") th.className = "num";
+    if (numericType(types[index]) || (rows.length && typeof rows[0][index] === "number")) th.className = "num";
     const button = document.createElement("button");
     button.type = "button";
     button.textContent = column;
@@ -108,12 +180,20 @@ function drawTable(columns, rows) {
   head.append(headRow);
   for (const row of rows) {
     const tr = document.createElement("tr");
-    for (const v of row) {
+    row.forEach((v, index) => {
       const td = document.createElement("td");
-      td.textContent = cellText(v);
-      if (typeof v === "number") td.className = "num";
+      fillCell(td, v, types[index]);
       tr.append(td);
-    }
+    });
+    body.append(tr);
+  }
+  if (!rows.length) {
+    const tr = document.createElement("tr");
+    const td = document.createElement("td");
+    td.colSpan = Math.max(columns.length, 1);
+    td.className = "no-rows";
+    td.textContent = "No rows: the query ran and found nothing.";
+    tr.append(td);
     body.append(tr);
   }
 }
@@ -132,15 +212,17 @@ function sortBy(index, th) {
       : cellText(x).localeCompare(cellText(y));
     return ascending ? order : -order;
   });
-  drawTable(record.columns, rows);
+  drawTable(record.columns, rows, record.column_types);
   $("table").tHead.rows[0].cells[index].setAttribute("aria-sort", ascending ? "ascending" : "descending");
 }
 
 // A cell a spreadsheet would take for a formula (=, +, -, @, tab, carriage return) is kept
-// as text by a leading apostrophe.
+// as text by a leading apostrophe; numbers keep their full value. NULL is an empty field,
+// empty text a quoted empty field.
 function csvField(v) {
+  if (v === "") return '""';
   let text = cellText(v);
-  if (/^[=+\-@\t\r]/.test(text)) text = "'" + text;
+  if (typeof v !== "number" && /^[=+\-@\t\r]/.test(text)) text = "'" + text;
   return /[",\r\n]/.test(text) ? '"' + text.replace(/"/g, '""') + '"' : text;
 }
 
@@ -168,16 +250,19 @@ async function drawChart(url) {
 
 function drawRecord(record) {
   $("result").hidden = false;
+  const rewritten = record.understood && record.question && record.understood !== record.question;
+  $("understood").hidden = !rewritten;
+  $("understood").textContent = rewritten ? "Understood as: " + record.understood : "";
   $("answer-box").hidden = record.answer === null;
   $("answer").textContent = record.answer || "";
   $("sql-box").hidden = !record.sql;
   $("sql").textContent = record.sql || "";
   $("table-box").hidden = record.columns.length === 0;
   const shown = record.rows.length;
-  $("row-count").textContent = record.row_count > shown
-    ? "(first " + shown + " of " + record.row_count + " rows)"
-    : "(" + record.row_count + " row" + (record.row_count === 1 ? "" : "s") + ")";
-  drawTable(record.columns, record.rows);
+  $("row-count").textContent = record.row_count > shown || record.truncated
+    ? "(first " + wholeFormat.format(shown) + " of " + wholeFormat.format(record.row_count) + " rows)"
+    : "(" + wholeFormat.format(record.row_count) + " row" + (record.row_count === 1 ? "" : "s") + ")";
+  drawTable(record.columns, record.rows, record.column_types);
   if (csvUrl) URL.revokeObjectURL(csvUrl);
   csvUrl = URL.createObjectURL(new Blob([csvText(record.columns, record.rows)], { type: "text/csv" }));
   $("csv").href = csvUrl;
@@ -198,29 +283,34 @@ function show(run) {
   $("result").hidden = true;
   if (run.record) drawRecord(run.record);
   const total = run.steps.reduce((sum, s) => sum + (s.ms || 0), 0);
-  $("status").textContent = run.record ? "Answered in " + seconds(total) + "."
+  $("status").textContent = run.record
+    ? (run.record.outcome === "no_rows" ? "No matching data (" + seconds(total) + ")."
+      : "Answered in " + seconds(total) + ".")
     : run.error ? "The question failed." : "Working…";
 }
 
 function onStep(run, event) {
   if (event.phase === "start") {
-    run.steps.push({ name: event.name, step: event.step });
+    run.steps.push({ name: event.name, label: event.label, step: event.step });
   } else {
     const open = run.steps.find((s) => s.name === event.name && s.step === event.step && s.ms === undefined);
     if (open) {
       open.ms = event.ms;
       open.failed = event.failed;
     } else {
-      run.steps.push({ name: event.name, step: event.step, ms: event.ms, failed: event.failed });
+      run.steps.push({ name: event.name, label: event.label, step: event.step, ms: event.ms, failed: event.failed });
     }
   }
   if (current === run) drawSteps(run.steps);
 }
 
+// A failure in words; a SQL that never ran also shows the statement tried last.
 function errorText(body, status) {
   const error = body && body.error;
-  if (error && error.message) return error.message + " (" + error.code + ")";
-  return "The server answered " + status + ".";
+  if (!error || !error.message) return "The server answered " + status + ".";
+  let text = error.message + " (" + error.code + ")";
+  if (error.sql) text += "\n\nThe SQL tried last:\n" + error.sql;
+  return text;
 }
 
 // Reads a text/event-stream body: frames end with a blank line; "event:" names the frame and
@@ -256,7 +346,7 @@ async function ask(question, sqlOnly) {
     const response = await fetch("/v1/ask/stream", {
       method: "POST",
       headers: Object.assign({ "Content-Type": "application/json" }, authHeaders()),
-      body: JSON.stringify({ question, sql_only: sqlOnly }),
+      body: JSON.stringify(Object.assign({}, requestFields, { question, sql_only: sqlOnly })),
     });
     if (!response.ok) {
       let body = null;
@@ -266,7 +356,11 @@ async function ask(question, sqlOnly) {
     } else {
       await readEvents(response, (name, data) => {
         if (name === "step") onStep(run, data);
-        else if (name === "result") run.record = data;
+        else if (name === "result") {
+          run.record = data;
+          // The answer's own steps carry the reasons of every retry.
+          if (Array.isArray(data.steps) && data.steps.length) run.steps = data.steps.slice();
+        }
         else if (name === "error") run.error = errorText(data, 0);
       });
       if (!run.record && !run.error) run.error = "The connection ended before the answer came.";
@@ -279,6 +373,9 @@ async function ask(question, sqlOnly) {
   saveHistory();
   drawHistory();
   if (current === run) show(run);
+  document.dispatchEvent(new CustomEvent("zolvi:answer", {
+    detail: { question: run.question, sqlOnly: run.sqlOnly, record: run.record, error: run.error },
+  }));
 }
 
 async function copySql() {
@@ -311,4 +408,12 @@ $("question").addEventListener("keydown", (event) => {
 });
 $("token").addEventListener("change", () => sessionStorage.setItem(tokenKey, $("token").value.trim()));
 $("copy-sql").addEventListener("click", copySql);
+window.zolvi = Object.freeze({
+  setRequestFields(fields) {
+    requestFields = fields && typeof fields === "object" ? Object.assign({}, fields) : {};
+  },
+  ask(question, sqlOnly) {
+    return ask(String(question), Boolean(sqlOnly));
+  },
+});
 loadHistory();

@@ -173,8 +173,6 @@ TEST(Asker, EachFailureIsInTheAnswerWithItsKindAndItsOutcome) {
         {"timeout", writes(slow), 300, "sql_failed", ErrorKind::StatementTimeout, false},
         {"engine", writes("SELECT nme FROM artist"), 30000, "sql_failed", ErrorKind::Database,
          false},
-        {"no rows", writes("SELECT name FROM artist WHERE 1 = 0"), 30000, "sql_failed",
-         std::nullopt, false},
         {"overloaded", overloaded, 30000, "model_unavailable", ErrorKind::ModelUnavailable, true},
         {"unusable", unusable, 30000, "model_error", ErrorKind::ModelAnswerInvalid, true},
     };
@@ -199,6 +197,177 @@ TEST(Asker, EachFailureIsInTheAnswerWithItsKindAndItsOutcome) {
             }
         }
     }
+}
+
+// The model picks `tables`, writes `sql`, gives it back on review, and answers a correction
+// prompt that says "returned no rows" with `fix` (the same query when empty).
+Value writes_for_empty(const std::vector<std::string>& tables, const std::string& sql,
+                       const std::string& fix = "") {
+    const Value review = {{"content", "```sql\n" + sql + "\n```"}, {"model", "gpt-4o"}};
+    Value rules = Value::array({rule(
+        "returned no rows", tool("SQLQueryInput", {{"sql_query", fix.empty() ? sql : fix}}))});
+    if (!fix.empty()) { // the review of the corrected query gives it back
+        rules.push_back(rule(fix, {{"content", fix}, {"model", "gpt-4o"}}));
+    }
+    for (const Value& r : Value::array(
+             {rule("Look for", review),
+              rule("RelevantTablesOutput",
+                   tool("RelevantTablesOutput", {{"relevant_tables", tables}})),
+              rule("SQLQueryInput", tool("SQLQueryInput", {{"sql_query", sql}})),
+              rule("GenerationOutput", tool("GenerationOutput", {{"final_response", "model answer"},
+                                                                 {"image_path", ""}}))})) {
+        rules.push_back(r);
+    }
+    return rules;
+}
+
+long requests_containing(const ScriptedChatServer& server, const std::string& text) {
+    long n = 0;
+    for (const auto& r : server.requests()) {
+        n += r["body"].get<std::string>().find(text) != std::string::npos;
+    }
+    return n;
+}
+
+TEST(Asker, AQueryThatRanCleanlyWithoutRowsIsAnAnswerNotAFailure) {
+    const std::string refunds = "SELECT refund_id, amount FROM refunds";
+    const std::string nobody = "SELECT name FROM artist WHERE name = 'Nobody'";
+    struct Case {
+        const char* name;
+        std::vector<std::string> tables;
+        std::string sql, fix;
+        agent::RunMode mode;
+        const char* outcome;
+        long calls;       // model calls the question costs
+        long corrections; // SQL corrections made
+        std::size_t runs; // statements the database ran for the question
+    };
+    const std::vector<Case> cases = {
+        // An empty table: nothing a correction could find, so none is tried.
+        {"empty table, SQL only",
+         {"refunds"},
+         refunds,
+         "",
+         agent::RunMode::SqlOnly,
+         "no_rows",
+         3,
+         0,
+         1},
+        {"empty table, full", {"refunds"}, refunds, "", agent::RunMode::Full, "no_rows", 3, 0, 1},
+        // A filter that finds nothing: one correction; the model keeps the query, which is
+        // neither reviewed nor run again.
+        {"kept query, SQL only",
+         {"artist"},
+         nobody,
+         "",
+         agent::RunMode::SqlOnly,
+         "no_rows",
+         4,
+         1,
+         1},
+        {"kept query, full", {"artist"}, nobody, "", agent::RunMode::Full, "no_rows", 4, 1, 1},
+        // The one correction finds rows: an ordinary answer (the analysis is not scripted, so
+        // SQL only).
+        {"corrected",
+         {"artist"},
+         nobody,
+         "SELECT name FROM artist WHERE name LIKE 'A%'",
+         agent::RunMode::SqlOnly,
+         "answered",
+         5,
+         1,
+         2},
+        // The correction also finds nothing: the run ends there, with no third query.
+        {"still empty",
+         {"artist"},
+         nobody,
+         "SELECT name FROM artist WHERE name = 'Nemo'",
+         agent::RunMode::SqlOnly,
+         "no_rows",
+         5,
+         1,
+         2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open((f.dir / "sample.db").c_str(), &raw), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(raw, "CREATE TABLE refunds(refund_id INTEGER, amount REAL)", nullptr,
+                               nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(raw);
+        f.server.rules(writes_for_empty(c.tables, c.sql, c.fix));
+        const agent::Asker asker = f.asker();
+        agent::Question q;
+        q.text = "List all refunds.";
+        q.mode = c.mode;
+        const long before = times_run(c.sql) + (c.fix.empty() ? 0 : times_run(c.fix));
+        const agent::Answer a = asker.ask(q);
+        EXPECT_EQ(a.outcome, c.outcome) << a.error;
+        EXPECT_TRUE(a.ok());
+        EXPECT_EQ(a.usage.calls, c.calls);
+        EXPECT_EQ(static_cast<long>(f.server.requests().size()), c.calls);
+        EXPECT_EQ(a.corrections, c.corrections);
+        EXPECT_EQ(times_run(c.sql) + (c.fix.empty() ? 0 : times_run(c.fix)) - before,
+                  static_cast<long>(c.runs));
+        EXPECT_FALSE(a.rewritten);
+        ASSERT_TRUE(a.result.has_value());
+        if (std::string(c.outcome) != "no_rows") {
+            continue;
+        }
+        EXPECT_TRUE(a.error.empty()) << a.error;
+        EXPECT_FALSE(a.error_kind.has_value());
+        EXPECT_TRUE(a.result->rows.empty());
+        EXPECT_FALSE(a.result->columns.empty()) << "the columns of the empty result are kept";
+        ASSERT_TRUE(a.sql.has_value());
+        EXPECT_EQ(*a.sql, c.fix.empty() ? c.sql : c.fix);
+        ASSERT_FALSE(a.attempts.empty());
+        EXPECT_TRUE(a.attempts.back().no_rows);
+        EXPECT_FALSE(a.attempts.back().error_kind.has_value());
+        const Value json = agent::answer_json(a);
+        EXPECT_EQ(json["outcome"], "no_rows");
+        EXPECT_EQ(json["row_count"], 0);
+        EXPECT_EQ(json["truncated"], false);
+        EXPECT_TRUE(json["error"].is_null());
+        if (c.mode == agent::RunMode::Full) {
+            // Written without the model, and it says what happened, with the query.
+            EXPECT_NE(a.text.find("no matching data"), std::string::npos) << a.text;
+            EXPECT_NE(a.text.find(*a.sql), std::string::npos) << a.text;
+            EXPECT_EQ(requests_containing(f.server, "GenerationOutput"), 0);
+        }
+        if (c.corrections > 0) {
+            // The correction prompt says it plainly, never "None".
+            EXPECT_EQ(requests_containing(f.server, "returned no rows"), 1);
+            EXPECT_EQ(requests_containing(f.server, "          None"), 0);
+            bool labelled = false;
+            for (const auto& step : a.steps) {
+                labelled = labelled || step.label.find("the query returned no rows \u2014 trying "
+                                                       "again, 2 of 6") != std::string::npos;
+            }
+            EXPECT_TRUE(labelled);
+        }
+    }
+}
+
+TEST(Asker, TheSeedRecordKeepsNoneInTheStateButItsAnswerSaysThereIsNoData) {
+    Fixture f;
+    const std::string nobody = "SELECT name FROM artist WHERE name = 'Nobody'";
+    f.server.rules(writes_for_empty({"artist"}, nobody));
+    const agent::Asker asker = f.asker();
+    // The hook through which a diagnosis of the query's values reaches its one correction.
+    std::vector<std::string> diagnosed;
+    const_cast<flow::SQLGraph&>(asker.flow())
+        .set_no_rows_diagnosis([&](const std::string& sql, const Value&) {
+            diagnosed.push_back(sql);
+            return std::string("'Nobody' occurs in no row of artist.name");
+        });
+    const Value record = agent::run_agent(asker.flow(), "", "Which artist is called Nobody?",
+                                          (f.dir / "media").string(), nullptr, false);
+    EXPECT_EQ(record["sql_execution_result"], Value::array({"None", "None"}));
+    EXPECT_NE(record["output"].get<std::string>().find("no matching data"), std::string::npos);
+    EXPECT_EQ(diagnosed, std::vector<std::string>{nobody});
+    EXPECT_EQ(requests_containing(f.server, "occurs in no row of artist.name"), 1);
 }
 
 TEST(ErrorTable, EveryKindHasItsOwnRowAndEveryClassItsKind) {

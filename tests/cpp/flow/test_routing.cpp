@@ -1,5 +1,6 @@
 #include "zolviai/core/error.hpp"
 #include "zolviai/flow/routing.hpp"
+#include "zolviai/flow/run_record.hpp"
 #include "zolviai/flow/sql_state.hpp"
 
 #include <gtest/gtest.h>
@@ -144,4 +145,41 @@ TEST(Routing, PandasErrorHandlerAndCondition) {
     EXPECT_THROW(
         handle_pandas_error({{"iteration_count_pandas", "0"}, {"max_iterations_pandas", 3}}),
         TypeError);
+}
+
+TEST(Routing, StatementsAreTheSameUpToWhitespaceOutsideQuotedText) {
+    struct Case {
+        const char* a;
+        const char* b;
+        bool same;
+    };
+    const Case cases[] = {
+        {"SELECT a FROM t", "  SELECT  a\n\tFROM t ;", true},
+        {"SELECT a FROM t;", "SELECT a FROM t", true},
+        {"SELECT 'a  b' FROM t", "SELECT 'a b' FROM t", false},           // inside a text
+        {"SELECT \"my  col\" FROM t", "SELECT \"my col\" FROM t", false}, // a quoted name
+        {"SELECT [my  col] FROM t", "SELECT [my col] FROM t", false},
+        {"SELECT `my  col` FROM t", "SELECT `my col` FROM t", false},
+        {"SELECT 'it''s' ,  x FROM t", "SELECT 'it''s' , x FROM t", true},
+        {"SELECT a FROM t", "SELECT b FROM t", false},
+        {"SELECT a FROM t", "select a from t", false}, // case is the engine's business
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(normalised_sql(c.a) == normalised_sql(c.b), c.same) << c.a << " | " << c.b;
+    }
+    RunRecord record;
+    SqlAttempt ran;
+    ran.sql = "SELECT a\nFROM t";
+    ran.no_rows = true;
+    record.attempts.push_back(ran);
+    EXPECT_EQ(record.earlier_run("SELECT a FROM t"), &record.attempts[0]);
+    EXPECT_EQ(record.earlier_run("SELECT a FROM u"), nullptr);
+    EXPECT_EQ(record.found_nothing(), nullptr) << "no clean result kept: nothing to show";
+    record.last_result = sql::ResultSet{};
+    EXPECT_EQ(record.found_nothing(), &record.attempts[0]);
+    SqlAttempt rows;
+    rows.sql = "SELECT b FROM t";
+    rows.success = true;
+    record.attempts.push_back(rows);
+    EXPECT_EQ(record.found_nothing(), nullptr) << "a query that gave rows answers the question";
 }
