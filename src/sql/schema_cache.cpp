@@ -121,6 +121,31 @@ std::optional<SchemaSnapshot> load_schema_cache(const std::string& path,
                 table->references = string_list(find_member(t, "references"));
                 table->values = string_list(find_member(t, "values"));
             }
+            if (const Value* v = find_member(t, "value_index"); v != nullptr && v->is_array()) {
+                table->values_read = true;
+                for (const auto& c : *v) {
+                    ColumnValues column;
+                    column.table = name;
+                    column.column = required_text(&c, "column");
+                    column.complete = c.value("complete", false);
+                    column.sampled = c.value("sampled", false);
+                    column.distinct = c.value("distinct", static_cast<std::int64_t>(-1));
+                    column.min = c.value("min", std::string());
+                    column.max = c.value("max", std::string());
+                    const Value* pairs = find_member(c, "values");
+                    if (pairs == nullptr || !pairs->is_array()) {
+                        throw ValueError("a column of the value index has no values");
+                    }
+                    for (const auto& p : *pairs) {
+                        if (!p.is_array() || p.size() != 2 || !p[0].is_string() ||
+                            !p[1].is_number_integer()) {
+                            throw ValueError("a value of the value index is not [text, count]");
+                        }
+                        column.values.push_back({p[0].get<std::string>(), p[1].get<std::int64_t>()});
+                    }
+                    table->value_columns.push_back(std::move(column));
+                }
+            }
             if (!snapshot.tables.emplace(name, std::move(table)).second) {
                 throw ValueError("the table '" + name + "' appears twice");
             }
@@ -148,6 +173,23 @@ void save_schema_cache(const std::string& path, const std::string& identity,
             entry["column_comments"] = t.column_comments;
             entry["references"] = t.references;
             entry["values"] = t.values;
+        }
+        if (t.values_read) {
+            Value columns = Value::array();
+            for (const ColumnValues& c : t.value_columns) {
+                Value pairs = Value::array();
+                for (const IndexedValue& v : c.values) {
+                    pairs.push_back(Value::array({v.value, v.count}));
+                }
+                columns.push_back({{"column", c.column},
+                                   {"complete", c.complete},
+                                   {"sampled", c.sampled},
+                                   {"distinct", c.distinct},
+                                   {"min", c.min},
+                                   {"max", c.max},
+                                   {"values", std::move(pairs)}});
+            }
+            entry["value_index"] = std::move(columns);
         }
         tables.push_back(std::move(entry));
     }
