@@ -6,6 +6,7 @@
 #include "zolviai/prompts/flow_graph_prompts.hpp"
 #include "zolviai/pyexec/analysis_runner.hpp"
 #include "zolviai/sql/render.hpp"
+#include "zolviai/sql/value_index.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -89,6 +90,22 @@ Value SQLExecution::invoke(const Value& state, RunRecord* record) const {
             record->attempts.push_back(std::move(attempt));
         }
     };
+    // A literal that never occurs in its column, when a close value does, is sent back to the
+    // model before the query costs a round trip; said once, so a statement that keeps it after
+    // being told runs as written.
+    const std::string findings = sql::literal_check_text(db->check_literals(query));
+    if (!findings.empty()) {
+        const std::string told = "Literal check (the query was not run): " + findings;
+        const auto earlier = state.find("sql_execution_result");
+        const bool said = earlier != state.end() && earlier->is_array() &&
+                          std::find(earlier->begin(), earlier->end(), Value(told)) != earlier->end();
+        if (!said) {
+            attempt.error_kind = ErrorKind::Internal;
+            attempt.error = told;
+            keep();
+            return {{"sql_execution_result", Value::array({told})}, {"execution_success", false}};
+        }
+    }
     // What run() gives, read once: the typed rows are kept, their rendering goes to the state.
     const sql::RenderLimits& limits = db->options().limits;
     sql::ResultSet rows;
@@ -107,7 +124,11 @@ Value SQLExecution::invoke(const Value& state, RunRecord* record) const {
         attempt.error_kind = ErrorKind::Internal;
         attempt.error = "the query returned no rows";
         keep();
-        return {{"sql_execution_result", Value::array({"None"})}, {"execution_success", false}};
+        // What the value index can tell of why (wrong literals, dates outside a column's range).
+        const std::string diagnosis = db->empty_result_diagnosis(query);
+        const std::string shown =
+            diagnosis.empty() ? std::string("None") : "None\nThe query found no rows. " + diagnosis;
+        return {{"sql_execution_result", Value::array({shown})}, {"execution_success", false}};
     }
     attempt.success = true;
     keep();

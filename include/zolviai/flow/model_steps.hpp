@@ -44,13 +44,21 @@ public:
 };
 
 // Writes one query: {"generated_sql_query": [query]}, with the first-attempt prompt or, in
-// correction mode, every earlier query beside what its execution recorded.
+// correction mode, every earlier query beside what its execution recorded. The first-attempt
+// prompt gains a section of the database values the question names when there are any (the
+// record's given hints first, then the value index's); a record keeps the hints it carried.
 class SQLGeneration {
 public:
     SQLGeneration(DatabasePtr db, ChatModelPtr model);
     std::vector<llm::Message> generate_messages(const Value& state) const;
-    Value invoke(const Value& state) const;
+    std::vector<llm::Message> generate_messages(const Value& state,
+                                                const std::vector<sql::ValueHint>& hints) const;
+    // The hints a generation-mode prompt carries (none in correction mode).
+    std::vector<sql::ValueHint> value_hints(const Value& state,
+                                            const RunRecord* record = nullptr) const;
+    Value invoke(const Value& state, RunRecord* record = nullptr) const;
 
+    DatabasePtr db;
     StructuredPtr model;
     std::string dialect;
     ChatPromptTemplate generate_template;

@@ -4,6 +4,7 @@
 #include "zolviai/core/value.hpp"
 #include "zolviai/graph/run_config.hpp"
 #include "zolviai/sql/connection.hpp"
+#include "zolviai/sql/value_index.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -36,6 +37,10 @@ public:
     // database's row limit kept; total_rows counts them all).
     std::optional<sql::ResultSet> last_result;
     std::vector<std::string> analysis_files; // saved by the last analysis run
+    // Hints the host gives beside those the value index finds (they come first), and the
+    // hints the SQL-generation prompt carried.
+    std::vector<sql::ValueHint> given_value_hints;
+    std::vector<sql::ValueHint> value_hints;
 };
 
 // The flow's final state as typed fields: what callers above the flow read of it (the state's
