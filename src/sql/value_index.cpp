@@ -544,12 +544,36 @@ std::vector<ValueHint> ValueIndex::match(std::string_view question, std::size_t 
         if (w.dotted && !w.stop && w.folded.size() >= 2 && !all_digits(w.folded)) {
             const std::string phrase_dot = w.text + ".";
             if (w.folded.size() >= 3) {
+                // A value that is the word itself beats one that only holds it.
+                auto score_of = [&](const std::pair<std::string, std::uint32_t>& word, double whole) {
+                    return l.entries[word.second].folded == word.first ? whole : 0.79;
+                };
                 auto it = std::lower_bound(l.words.begin(), l.words.end(),
                                            std::make_pair(w.folded, std::uint32_t{0}));
                 std::size_t taken = 0;
                 for (; it != l.words.end() && it->first.compare(0, w.folded.size(), w.folded) == 0 && taken < 4;
                      ++it, ++taken) {
-                    found.push_back({it->second, 0.85, i, i, phrase_dot, "abbreviation"});
+                    found.push_back({it->second, score_of(*it, 0.85), i, i, phrase_dot, "abbreviation"});
+                }
+                // Letters kept in order: "Whsl." for 'Wholesale', "Reps." for 'Representative'.
+                if (taken == 0) {
+                    it = std::lower_bound(l.words.begin(), l.words.end(),
+                                          std::make_pair(w.folded.substr(0, 1), std::uint32_t{0}));
+                    for (; it != l.words.end() && it->first[0] == w.folded[0] && taken < 4; ++it) {
+                        if (it->first.size() <= w.folded.size()) {
+                            continue;
+                        }
+                        std::size_t k = 0;
+                        for (char c : it->first) {
+                            if (k < w.folded.size() && c == w.folded[k]) {
+                                ++k;
+                            }
+                        }
+                        if (k == w.folded.size()) {
+                            found.push_back({it->second, score_of(*it, 0.8), i, i, phrase_dot, "abbreviation"});
+                            ++taken;
+                        }
+                    }
                 }
             }
             for (std::uint32_t id : l.codes) {

@@ -2,6 +2,7 @@
 // and the empty-result diagnosis on a fixed index, then the index read from the business
 // database on SQLite, PostgreSQL and MariaDB, its bounds, its exclusions and its refresh.
 #include "sql/sql_test_support.hpp"
+#include "zolviai/core/value.hpp"
 #include "zolviai/sql/script.hpp"
 #include "zolviai/sql/sql_database.hpp"
 #include "zolviai/sql/value_index.hpp"
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <sstream>
 
 using namespace zolviai;
@@ -357,4 +359,53 @@ TEST(ValueIndexRefresh, OnlyATableWhoseSignatureChangedIsReadAgain) {
     EXPECT_EQ(index->column("changed", "shape")->values.size(), 2u);
     ASSERT_NE(index->column("changed", "size"), nullptr);
     EXPECT_EQ(index->column("changed", "size")->values.at(0).value, "large");
+}
+
+// The labelled set shipped with the tests: questions over the business database whose gold SQL
+// compares columns with literals, a third of them misspelled or abbreviated in the question.
+TEST(ValueLinks, LabelledSetMeetsItsRecallAndPrecision) {
+    TempDir dir;
+    const std::string file = dir.path() + "/business.db";
+    create_sample_sqlite(std::string(ZOLVIAI_SOURCE_DIR) + "/examples/business_db.sql", file);
+    const auto db = CustomSQLDatabase::from_uri("sqlite:///" + file + "?mode=ro");
+    std::istringstream lines(source("tests/data/value_links.jsonl"));
+    std::string line;
+    std::size_t gold = 0;
+    std::size_t found = 0;
+    std::size_t hints = 0;
+    std::size_t right = 0;
+    std::size_t questions = 0;
+    std::string missed;
+    while (std::getline(lines, line)) {
+        if (line.empty()) {
+            continue;
+        }
+        ++questions;
+        const Value item = Value::parse(line);
+        const auto got = db->value_hints(item["question"].get<std::string>());
+        std::vector<std::string> gold_values;
+        for (const auto& link : item["links"]) {
+            ++gold;
+            const std::string want = link["table"].get<std::string>() + "." +
+                                     link["column"].get<std::string>() + " = '" +
+                                     link["value"].get<std::string>() + "'";
+            gold_values.push_back(link["value"].get<std::string>());
+            if (has_hint(got, want)) {
+                ++found;
+            } else {
+                missed += item["id"].get<std::string>() + " " + want + " (got " + hint_list(got) + ")\n";
+            }
+        }
+        for (const auto& h : got) {
+            ++hints;
+            right += std::count(gold_values.begin(), gold_values.end(), h.value) > 0 ? 1 : 0;
+        }
+    }
+    ASSERT_GE(questions, 60u);
+    const double recall = static_cast<double>(found) / static_cast<double>(gold);
+    const double precision = hints == 0 ? 0 : static_cast<double>(right) / static_cast<double>(hints);
+    std::cout << "value links: recall " << recall << " (" << found << "/" << gold << "), precision "
+              << precision << " (" << right << "/" << hints << ")\n";
+    EXPECT_GE(recall, 0.95) << missed;
+    EXPECT_GE(precision, 0.80);
 }
