@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -43,6 +44,13 @@ std::vector<Value> labelled_set() {
         }
     }
     return out;
+}
+
+// CPU time of this thread: on a shared machine wall time mostly measures the other processes.
+double thread_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
 }
 
 double ms_since(Clock::time_point t) {
@@ -141,16 +149,28 @@ void matching_time(const std::vector<Value>& set) {
     const ValueIndex index(std::move(columns));
     const double build_ms = ms_since(start);
     std::vector<double> times;
+    std::vector<double> wall;
+    std::vector<std::pair<double, std::string>> slowest;
     std::size_t hints = 0;
     for (int round = 0; round < 20; ++round) {
         for (const Value& item : set) {
             const std::string q = item["question"].get<std::string>();
             start = Clock::now();
+            const double cpu = thread_ms();
             hints += index.match(q).size();
-            times.push_back(ms_since(start));
+            times.push_back(thread_ms() - cpu);
+            wall.push_back(ms_since(start));
+            if (round == 0) {
+                slowest.emplace_back(times.back(), q);
+            }
         }
     }
+    std::sort(slowest.rbegin(), slowest.rend());
+    for (std::size_t i = 0; i < 3 && i < slowest.size(); ++i) {
+        std::printf("  slow: %.2f ms  %s\n", slowest[i].first, slowest[i].second.c_str());
+    }
     std::sort(times.begin(), times.end());
+    std::sort(wall.begin(), wall.end());
     const auto at = [&](double p) { return times[static_cast<std::size_t>(p * double(times.size() - 1))]; };
     // Reference: folding the question's text alone, the least any matcher must do.
     start = Clock::now();
@@ -161,10 +181,14 @@ void matching_time(const std::vector<Value>& set) {
         }
     }
     const double fold_ms = ms_since(start) / double(times.size());
-    std::printf("matching with %zu values (lookups built in %.0f ms, %.1f MB): p50 %.3f ms, p95 %.3f "
-                "ms, max %.3f ms   target p95 < 5 ms; reference: folding the question %.4f ms (%zu hints, %zu bytes)\n",
+    std::printf("matching with %zu values (lookups built in %.0f ms, %.1f MB), CPU time per question: "
+                "p50 %.3f ms, p95 %.3f ms, max %.3f ms   target p95 < 5 ms\n",
                 index.value_count(), build_ms, double(index.memory_bytes()) / 1e6, at(0.5), at(0.95),
-                times.back(), fold_ms, hints, folded);
+                times.back());
+    std::printf("  wall time p50 %.3f ms, p95 %.3f ms (with the machine's load); reference: folding "
+                "the question %.4f ms (%zu hints, %zu bytes)\n",
+                wall[wall.size() / 2], wall[static_cast<std::size_t>(0.95 * double(wall.size() - 1))],
+                fold_ms, hints, folded);
 }
 
 void big_table(const std::string& admin_uri) {

@@ -122,14 +122,17 @@ std::vector<std::uint32_t> trigrams(std::string_view folded) {
     return out;
 }
 
-// Optimal string alignment distance, given up past `most`.
+// Optimal string alignment distance, given up past `most`; texts of at most 32 bytes.
 int edit_distance(std::string_view a, std::string_view b, int most) {
     const int n = static_cast<int>(a.size());
     const int m = static_cast<int>(b.size());
-    if (std::abs(n - m) > most) {
+    if (std::abs(n - m) > most || n > 32 || m > 32) {
         return most + 1;
     }
-    std::vector<int> prev2(m + 1), prev(m + 1), cur(m + 1);
+    int rows[3][33];
+    int* prev2 = rows[0];
+    int* prev = rows[1];
+    int* cur = rows[2];
     for (int j = 0; j <= m; ++j) {
         prev[j] = j;
     }
@@ -147,8 +150,10 @@ int edit_distance(std::string_view a, std::string_view b, int most) {
         if (row_min > most) {
             return most + 1;
         }
-        std::swap(prev2, prev);
-        std::swap(prev, cur);
+        int* spare = prev2;
+        prev2 = prev;
+        prev = cur;
+        cur = spare;
     }
     return prev[m];
 }
@@ -230,7 +235,8 @@ void split_question(std::string_view q, std::vector<Word>& words, std::vector<st
         w.text = std::string(q.substr(i, j - i));
         w.folded = fold_value(w.text);
         w.capital = std::isupper(static_cast<unsigned char>(w.text[0])) != 0;
-        w.dotted = j < q.size() && q[j] == '.' && (j + 1 >= q.size() || q[j + 1] == ' ' || q[j + 1] == ',');
+        w.dotted = j < q.size() && q[j] == '.' &&
+                   (j + 1 >= q.size() || !std::isalnum(static_cast<unsigned char>(q[j + 1])));
         w.stop = stop_words().count(w.folded) != 0;
         words.push_back(std::move(w));
         i = j;
@@ -337,6 +343,7 @@ struct ValueIndex::Lookup {
         std::string folded;
         std::vector<Posting> postings;
         std::uint32_t trigram_count = 0;
+        std::vector<std::uint32_t> grams; // sorted
     };
     std::vector<Entry> entries;
     std::unordered_map<std::string, std::uint32_t> by_folded;
@@ -376,7 +383,8 @@ ValueIndex::ValueIndex(std::vector<ColumnValues> columns)
     l.codes.erase(std::unique(l.codes.begin(), l.codes.end()), l.codes.end());
     for (std::uint32_t id = 0; id < l.entries.size(); ++id) {
         Lookup::Entry& e = l.entries[id];
-        const auto grams = trigrams(e.folded);
+        e.grams = trigrams(e.folded);
+        const auto& grams = e.grams;
         e.trigram_count = static_cast<std::uint32_t>(grams.size());
         for (auto g : grams) {
             l.by_trigram[g].push_back(id);
@@ -393,7 +401,7 @@ ValueIndex::ValueIndex(std::vector<ColumnValues> columns)
             start = end + 1;
         }
         memory_bytes_ += sizeof(Lookup::Entry) + 2 * e.folded.size() + 48 +
-                         e.postings.size() * sizeof(Lookup::Posting) + grams.size() * 8;
+                         e.postings.size() * sizeof(Lookup::Posting) + grams.size() * 12;
     }
     std::sort(l.words.begin(), l.words.end());
     memory_bytes_ += l.words.size() * 48;
@@ -436,15 +444,45 @@ std::vector<ValueHint> ValueIndex::match(std::string_view question, std::size_t 
     auto fuzzy = [&](const std::string& folded, std::size_t first, std::size_t last,
                      const std::string& phrase) {
         const auto grams = trigrams(folded);
+        std::vector<const std::vector<std::uint32_t>*> lists;
         for (auto g : grams) {
             auto it = l.by_trigram.find(g);
-            if (it == l.by_trigram.end()) {
-                continue;
+            if (it != l.by_trigram.end()) {
+                lists.push_back(&it->second);
             }
-            for (std::uint32_t id : it->second) {
+        }
+        // From sixteen letters on, a close value shares at least half the text's trigrams
+        // (Dice 0.6 between texts whose lengths differ by a third at most): the most common
+        // trigrams can be left out of the search, and the shared count is made exact below.
+        std::size_t skip = 0;
+        if (folded.size() >= 16 && grams.size() >= 6) {
+            std::sort(lists.begin(), lists.end(),
+                      [](const auto* a, const auto* b) { return a->size() < b->size(); });
+            skip = (grams.size() + 1) / 2 - 2;
+        }
+        for (std::size_t k = 0; k + skip < lists.size(); ++k) {
+            for (std::uint32_t id : *lists[k]) {
                 if (shared[id]++ == 0) {
                     touched.push_back(id);
                 }
+            }
+        }
+        if (skip > 0) {
+            for (std::uint32_t id : touched) {
+                const auto& g = l.entries[id].grams;
+                std::size_t n = 0;
+                for (std::size_t a = 0, b = 0; a < grams.size() && b < g.size();) {
+                    if (grams[a] == g[b]) {
+                        ++n;
+                        ++a;
+                        ++b;
+                    } else if (grams[a] < g[b]) {
+                        ++a;
+                    } else {
+                        ++b;
+                    }
+                }
+                shared[id] = static_cast<std::uint16_t>(n);
             }
         }
         // Dice of at least 0.5 needs this many shared trigrams; short texts come in on one
@@ -458,8 +496,17 @@ std::vector<ValueHint> ValueIndex::match(std::string_view question, std::size_t 
             if ((len_a > len_b ? len_a - len_b : len_b - len_a) > std::max<std::size_t>(2, len_a / 3)) {
                 continue;
             }
-            const bool short_text = std::min(len_a, len_b) <= 10;
-            if (!short_text && 4 * s < grams.size() + e.trigram_count) {
+            // Dice of at least 0.5, or for short texts what one edit (two from eight letters)
+            // leaves at least: an edit changes at most four trigrams.
+            const std::size_t len_min = std::min(len_a, len_b);
+            const bool short_text = len_min <= 10;
+            // Past ten letters one edit leaves a Dice of at least 0.6, and the trigram score
+            // must reach min_score anyway: most texts sharing common words stop here.
+            if (!short_text && 5 * s < 3 * (grams.size() + e.trigram_count) / 2) {
+                continue;
+            }
+            const std::size_t need = len_min >= 8 ? len_min - 8 : len_min >= 5 ? len_min - 4 : 1;
+            if (short_text && s < std::max<std::size_t>(1, need)) {
                 continue;
             }
             const double score = fuzzy_score(folded, e.folded, s, grams.size(), e.trigram_count);

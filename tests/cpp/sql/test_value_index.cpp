@@ -409,3 +409,30 @@ TEST(ValueLinks, LabelledSetMeetsItsRecallAndPrecision) {
     EXPECT_GE(recall, 0.95) << missed;
     EXPECT_GE(precision, 0.80);
 }
+
+TEST(ValueIndexPruning, TheTableOfAValueTheQuestionNamesIsOfferedToThePicker) {
+    TempDir dir;
+    const std::string file = dir.path() + "/many.db";
+    {
+        ConnectSettings s;
+        s.database = file;
+        auto c = connect(s);
+        for (int i = 0; i < 70; ++i) {
+            c->execute("CREATE TABLE sales_" + std::to_string(i) + " (amount INTEGER, region_id INTEGER)");
+        }
+        c->execute("CREATE TABLE zone (zone_id INTEGER, label TEXT)");
+        // Past the three sample rows the ranking reads.
+        c->execute("INSERT INTO zone VALUES (1, 'North'), (2, 'South'), (3, 'East'), (4, 'Atlantis Bay')");
+    }
+    DatabaseOptions options;
+    options.prune_threshold = 60;
+    options.prune_top_k = 3;
+    const auto with = CustomSQLDatabase::from_uri("sqlite:///" + file, options);
+    const auto names = with->candidate_tables("total sales amount in Atlantis Bay").names;
+    EXPECT_NE(std::find(names.begin(), names.end(), "zone"), names.end());
+    options.values.enabled = false;
+    const auto without = CustomSQLDatabase::from_uri("sqlite:///" + file, options);
+    const auto plain = without->candidate_tables("total sales amount in Atlantis Bay").names;
+    EXPECT_EQ(std::find(plain.begin(), plain.end(), "zone"), plain.end())
+        << "the ranking alone would not offer it";
+}
