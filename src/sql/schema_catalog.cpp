@@ -7,6 +7,7 @@
 #include "zolviai/core/text.hpp"
 
 #include <algorithm>
+#include <spdlog/spdlog.h>
 #include <optional>
 #include <set>
 #include <thread>
@@ -442,7 +443,21 @@ std::shared_ptr<const ValueIndex> SchemaCatalog::value_index() const {
                 }
             }
         }
-        current->value_index = std::make_shared<const ValueIndex>(std::move(columns));
+        auto index = std::make_shared<const ValueIndex>(columns);
+        // The bound holds for the index as built, lookups included: the largest columns give
+        // way until it fits.
+        while (index->memory_bytes() > o.memory_bytes && !columns.empty()) {
+            auto largest = std::max_element(columns.begin(), columns.end(),
+                                            [](const ColumnValues& a, const ColumnValues& b) {
+                                                return value_bytes(a) < value_bytes(b);
+                                            });
+            spdlog::warn("value index: {}.{} skipped: the index would pass its memory bound of "
+                         "{} bytes",
+                         largest->table, largest->column, o.memory_bytes);
+            columns.erase(largest);
+            index = std::make_shared<const ValueIndex>(columns);
+        }
+        current->value_index = std::move(index);
         return current->value_index;
     } catch (const DatabaseError&) {
         conn.suspect();

@@ -171,10 +171,10 @@ read_values(ConnectionPool& pool, Connection& connection, const ValueReadPlace& 
     }
     std::vector<std::optional<ColumnValues>> results(jobs.size());
     std::atomic<std::size_t> next{0};
-    // The values themselves take about a third of what the index holds once its lookups are
-    // built: the bound is kept on them.
+    // The values themselves take about a quarter of what the index holds once its lookups
+    // are built: the bound is kept on them here, and on the built index by the caller.
     std::atomic<std::size_t> used{0};
-    const std::size_t budget = options.memory_bytes / 3;
+    const std::size_t budget = options.memory_bytes / 4;
     auto work = [&](Connection& conn) {
         conn.set_statement_timeout(options.column_time_limit_ms);
         for (std::size_t i = next++; i < jobs.size(); i = next++) {
