@@ -78,8 +78,7 @@ void recall_and_precision(const std::vector<Value>& set, const std::string& dir)
     for (const Value& item : set) {
         const auto got = db->value_hints(item["question"].get<std::string>());
         std::vector<std::string> values;
-        const bool is_hard =
-            item["variant"] == "misspelled" || item["variant"] == "abbreviated";
+        const bool is_hard = item["variant"] == "misspelled" || item["variant"] == "abbreviated";
         for (const auto& link : item["links"]) {
             ++gold;
             hard += is_hard ? 1 : 0;
@@ -95,8 +94,8 @@ void recall_and_precision(const std::vector<Value>& set, const std::string& dir)
             hard_found += is_hard && exact ? 1 : 0;
             if (!exact) {
                 std::cout << "  missed " << item["id"].get<std::string>() << ": "
-                          << link["table"].get<std::string>() << "." << link["column"].get<std::string>()
-                          << " = '" << value << "'\n";
+                          << link["table"].get<std::string>() << "."
+                          << link["column"].get<std::string>() << " = '" << value << "'\n";
             }
         }
         for (const auto& h : got) {
@@ -104,8 +103,8 @@ void recall_and_precision(const std::vector<Value>& set, const std::string& dir)
             if (std::find(values.begin(), values.end(), h.value) != values.end()) {
                 ++right;
             } else {
-                std::cout << "  extra " << item["id"].get<std::string>() << ": " << h.text()
-                          << " (" << h.how << " " << h.score << ", '" << h.phrase << "')\n";
+                std::cout << "  extra " << item["id"].get<std::string>() << ": " << h.text() << " ("
+                          << h.how << " " << h.score << ", '" << h.phrase << "')\n";
             }
         }
     }
@@ -113,21 +112,23 @@ void recall_and_precision(const std::vector<Value>& set, const std::string& dir)
                 set.size(), gold, hard);
     std::printf("  recall, table.column = value: %.3f (%zu/%zu)   target >= 0.95\n",
                 double(found) / double(gold), found, gold);
-    std::printf("  recall, value only:           %.3f (%zu/%zu)\n", double(found_value) / double(gold),
-                found_value, gold);
-    std::printf("  recall, misspelled/abbrev.:   %.3f (%zu/%zu)\n", double(hard_found) / double(hard),
-                hard_found, hard);
+    std::printf("  recall, value only:           %.3f (%zu/%zu)\n",
+                double(found_value) / double(gold), found_value, gold);
+    std::printf("  recall, misspelled/abbrev.:   %.3f (%zu/%zu)\n",
+                double(hard_found) / double(hard), hard_found, hard);
     std::printf("  precision (hint value in the gold SQL): %.3f (%zu/%zu)   target >= 0.80\n",
                 hints ? double(right) / double(hints) : 0.0, right, hints);
 }
 
 // 50,000 values over ten columns, names made of common words as a business database holds them.
 std::vector<ColumnValues> synthetic_values(std::size_t total) {
-    const std::vector<std::string> a = {"Alpine", "Blue", "Cedar", "Delta", "Evergreen", "Fjord",
-                                        "Golden", "Harbor", "Iron", "Juniper", "Kestrel", "Lakeside",
-                                        "Maple", "North", "Oak", "Pine", "Quartz", "River", "Stone", "Timber"};
-    const std::vector<std::string> b = {"Traders", "Foods", "Market", "Imports", "Supply", "Group",
-                                        "Holdings", "Partners", "Works", "Logistics", "Retail", "Labs"};
+    const std::vector<std::string> a = {"Alpine",  "Blue",     "Cedar",  "Delta", "Evergreen",
+                                        "Fjord",   "Golden",   "Harbor", "Iron",  "Juniper",
+                                        "Kestrel", "Lakeside", "Maple",  "North", "Oak",
+                                        "Pine",    "Quartz",   "River",  "Stone", "Timber"};
+    const std::vector<std::string> b = {"Traders", "Foods",     "Market",   "Imports",
+                                        "Supply",  "Group",     "Holdings", "Partners",
+                                        "Works",   "Logistics", "Retail",   "Labs"};
     std::vector<ColumnValues> out(10);
     for (std::size_t c = 0; c < out.size(); ++c) {
         out[c].table = "t" + std::to_string(c);
@@ -135,7 +136,8 @@ std::vector<ColumnValues> synthetic_values(std::size_t total) {
         out[c].complete = true;
     }
     for (std::size_t i = 0; i < total; ++i) {
-        std::string v = a[i % a.size()] + " " + b[(i / a.size()) % b.size()] + " " + std::to_string(i);
+        std::string v =
+            a[i % a.size()] + " " + b[(i / a.size()) % b.size()] + " " + std::to_string(i);
         out[i % out.size()].values.push_back({v, static_cast<std::int64_t>(1 + i % 7)});
     }
     return out;
@@ -144,7 +146,14 @@ std::vector<ColumnValues> synthetic_values(std::size_t total) {
 void matching_time(const std::vector<Value>& set) {
     std::vector<ColumnValues> columns = synthetic_values(50000);
     // The business database's values too, so that the questions find something.
-    columns.push_back({"customers", "country", true, false, 8, {{"Germany", 15}, {"USA", 15}, {"France", 15}, {"UK", 15}}, "", ""});
+    columns.push_back({"customers",
+                       "country",
+                       true,
+                       false,
+                       8,
+                       {{"Germany", 15}, {"USA", 15}, {"France", 15}, {"UK", 15}},
+                       "",
+                       ""});
     auto start = Clock::now();
     const ValueIndex index(std::move(columns));
     const double build_ms = ms_since(start);
@@ -171,7 +180,9 @@ void matching_time(const std::vector<Value>& set) {
     }
     std::sort(times.begin(), times.end());
     std::sort(wall.begin(), wall.end());
-    const auto at = [&](double p) { return times[static_cast<std::size_t>(p * double(times.size() - 1))]; };
+    const auto at = [&](double p) {
+        return times[static_cast<std::size_t>(p * double(times.size() - 1))];
+    };
     // Reference: folding the question's text alone, the least any matcher must do.
     start = Clock::now();
     std::size_t folded = 0;
@@ -181,14 +192,16 @@ void matching_time(const std::vector<Value>& set) {
         }
     }
     const double fold_ms = ms_since(start) / double(times.size());
-    std::printf("matching with %zu values (lookups built in %.0f ms, %.1f MB), CPU time per question: "
-                "p50 %.3f ms, p95 %.3f ms, max %.3f ms   target p95 < 5 ms\n",
-                index.value_count(), build_ms, double(index.memory_bytes()) / 1e6, at(0.5), at(0.95),
-                times.back());
-    std::printf("  wall time p50 %.3f ms, p95 %.3f ms (with the machine's load); reference: folding "
-                "the question %.4f ms (%zu hints, %zu bytes)\n",
-                wall[wall.size() / 2], wall[static_cast<std::size_t>(0.95 * double(wall.size() - 1))],
-                fold_ms, hints, folded);
+    std::printf(
+        "matching with %zu values (lookups built in %.0f ms, %.1f MB), CPU time per question: "
+        "p50 %.3f ms, p95 %.3f ms, max %.3f ms   target p95 < 5 ms\n",
+        index.value_count(), build_ms, double(index.memory_bytes()) / 1e6, at(0.5), at(0.95),
+        times.back());
+    std::printf(
+        "  wall time p50 %.3f ms, p95 %.3f ms (with the machine's load); reference: folding "
+        "the question %.4f ms (%zu hints, %zu bytes)\n",
+        wall[wall.size() / 2], wall[static_cast<std::size_t>(0.95 * double(wall.size() - 1))],
+        fold_ms, hints, folded);
 }
 
 void big_table(const std::string& admin_uri) {
@@ -205,10 +218,13 @@ void big_table(const std::string& admin_uri) {
         s.database = uri.database;
         c = connect(s);
     }
-    const ResultSet have = c->execute("SELECT count(*) FROM pg_class WHERE relname = 'bench_values_10m'");
+    const ResultSet have =
+        c->execute("SELECT count(*) FROM pg_class WHERE relname = 'bench_values_10m'");
     bool make = have.rows.at(0).at(0).integer == 0;
     if (!make && c->execute("SELECT count(*) FROM (SELECT 1 FROM bench_values_10m LIMIT 1) s")
-                         .rows.at(0).at(0).integer == 0) {
+                         .rows.at(0)
+                         .at(0)
+                         .integer == 0) {
         c->execute("DROP TABLE bench_values_10m"); // left empty by an interrupted run
         make = true;
     }
@@ -216,9 +232,10 @@ void big_table(const std::string& admin_uri) {
         std::cout << "making bench_values_10m (10,000,000 rows) ...\n";
         const auto start = Clock::now();
         c->execute("CREATE TABLE bench_values_10m (id bigint, code text, kind text, city text)");
-        c->execute("INSERT INTO bench_values_10m SELECT i, 'C' || ((i * 7919) % 1000000), "
-                   "(ARRAY['red','green','blue','black','white','grey','pink','brown','gold','teal'])[1 + i % 10], "
-                   "'City ' || (i % 1000) FROM generate_series(1::bigint, 10000000) i");
+        c->execute(
+            "INSERT INTO bench_values_10m SELECT i, 'C' || ((i * 7919) % 1000000), "
+            "(ARRAY['red','green','blue','black','white','grey','pink','brown','gold','teal'])[1 + i % 10], "
+            "'City ' || (i % 1000) FROM generate_series(1::bigint, 10000000) i");
         c->execute("ANALYZE bench_values_10m");
         std::printf("  made in %.1f s\n", ms_since(start) / 1000);
     }
@@ -240,16 +257,18 @@ void big_table(const std::string& admin_uri) {
         return;
     }
     const ColumnValues* code = index->column("bench_values_10m", "code");
-    std::printf("10,000,000 rows, code with 1,000,000 distinct values: index read in %.2f s (target "
-                "< 10 s; reference: one full scan %.2f s)\n",
-                build_ms / 1000, scan_ms / 1000);
-    std::printf("  index memory %.1f MB (estimate), process RSS +%.1f MB, peak RSS %.1f MB (target < 64 MB)\n",
-                double(index->memory_bytes()) / 1e6, double(rss_after - rss_before) / 1024.0,
-                double(status_kb("VmHWM:")) / 1024.0);
+    std::printf(
+        "10,000,000 rows, code with 1,000,000 distinct values: index read in %.2f s (target "
+        "< 10 s; reference: one full scan %.2f s)\n",
+        build_ms / 1000, scan_ms / 1000);
+    std::printf(
+        "  index memory %.1f MB (estimate), process RSS +%.1f MB, peak RSS %.1f MB (target < 64 MB)\n",
+        double(index->memory_bytes()) / 1e6, double(rss_after - rss_before) / 1024.0,
+        double(status_kb("VmHWM:")) / 1024.0);
     if (code != nullptr) {
         std::printf("  code: %zu values kept, complete %s, sampled %s, %lld distinct seen\n",
-                    code->values.size(), code->complete ? "yes" : "no", code->sampled ? "yes" : "no",
-                    static_cast<long long>(code->distinct));
+                    code->values.size(), code->complete ? "yes" : "no",
+                    code->sampled ? "yes" : "no", static_cast<long long>(code->distinct));
     } else {
         std::printf("  code: skipped (see the log)\n");
     }

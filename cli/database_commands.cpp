@@ -150,12 +150,15 @@ void show_values(const SchemaOptions& o) {
             any = true;
             const std::string name = c.table + "." + c.column;
             if (!c.min.empty() || c.values.empty()) {
-                out_line(name + ": " +
-                         (c.min.empty() ? std::string("no values") : "from " + c.min + " to " + c.max));
+                out_line(
+                    name + ": " +
+                    (c.min.empty() ? std::string("no values") : "from " + c.min + " to " + c.max));
                 continue;
             }
             std::string about = std::to_string(c.distinct) + " distinct values";
-            about += c.complete ? ", all kept" : ", the " + std::to_string(c.values.size()) + " most frequent kept";
+            about += c.complete
+                         ? ", all kept"
+                         : ", the " + std::to_string(c.values.size()) + " most frequent kept";
             if (c.sampled) {
                 about += ", counted on a sample of the rows";
             }

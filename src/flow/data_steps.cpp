@@ -97,8 +97,9 @@ Value SQLExecution::invoke(const Value& state, RunRecord* record) const {
     if (!findings.empty()) {
         const std::string told = "Literal check (the query was not run): " + findings;
         const auto earlier = state.find("sql_execution_result");
-        const bool said = earlier != state.end() && earlier->is_array() &&
-                          std::find(earlier->begin(), earlier->end(), Value(told)) != earlier->end();
+        const bool said =
+            earlier != state.end() && earlier->is_array() &&
+            std::find(earlier->begin(), earlier->end(), Value(told)) != earlier->end();
         if (!said) {
             attempt.error_kind = ErrorKind::Internal;
             attempt.error = told;

@@ -127,21 +127,28 @@ std::optional<SchemaSnapshot> load_schema_cache(const std::string& path,
                     ColumnValues column;
                     column.table = name;
                     column.column = required_text(&c, "column");
-                    column.complete = c.value("complete", false);
-                    column.sampled = c.value("sampled", false);
-                    column.distinct = c.value("distinct", static_cast<std::int64_t>(-1));
-                    column.min = c.value("min", std::string());
-                    column.max = c.value("max", std::string());
+                    const auto flag = [&](std::string_view key) {
+                        const Value* f = find_member(c, key);
+                        return f != nullptr && f->is_boolean() && f->get<bool>();
+                    };
+                    column.complete = flag("complete");
+                    column.sampled = flag("sampled");
+                    column.distinct = integer_member(&c, "distinct").value_or(-1);
+                    column.min = string_member(&c, "min").value_or("");
+                    column.max = string_member(&c, "max").value_or("");
                     const Value* pairs = find_member(c, "values");
                     if (pairs == nullptr || !pairs->is_array()) {
                         throw ValueError("a column of the value index has no values");
                     }
                     for (const auto& p : *pairs) {
-                        if (!p.is_array() || p.size() != 2 || !p[0].is_string() ||
-                            !p[1].is_number_integer()) {
+                        const Value* text = find_element(&p, 0);
+                        const Value* count = find_element(&p, 1);
+                        if (text == nullptr || !text->is_string() || count == nullptr ||
+                            !count->is_number_integer()) {
                             throw ValueError("a value of the value index is not [text, count]");
                         }
-                        column.values.push_back({p[0].get<std::string>(), p[1].get<std::int64_t>()});
+                        column.values.push_back(
+                            {text->get<std::string>(), count->get<std::int64_t>()});
                     }
                     table->value_columns.push_back(std::move(column));
                 }

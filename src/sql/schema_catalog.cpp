@@ -7,9 +7,9 @@
 #include "zolviai/core/text.hpp"
 
 #include <algorithm>
-#include <spdlog/spdlog.h>
 #include <optional>
 #include <set>
+#include <spdlog/spdlog.h>
 #include <thread>
 #include <unordered_set>
 

@@ -14,13 +14,13 @@
 #include "zolviai/sql/uri.hpp"
 
 #include <algorithm>
-#include <spdlog/spdlog.h>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <set>
+#include <spdlog/spdlog.h>
 #include <thread>
 #include <unordered_set>
 

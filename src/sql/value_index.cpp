@@ -77,35 +77,36 @@ bool is_word_char(char32_t c) {
 // Words a question uses whatever it asks: never a value on their own.
 const std::unordered_set<std::string>& stop_words() {
     static const std::unordered_set<std::string> words = {
-        "a",       "about",   "above",  "across",   "after",  "again",   "all",     "also",
-        "am",      "among",   "an",     "and",      "any",    "are",     "as",      "at",
-        "average", "be",      "been",   "before",   "being",  "below",   "between", "both",
-        "but",     "by",      "can",    "count",    "could",  "data",    "did",     "do",
-        "does",    "each",    "every",  "few",      "find",   "first",   "for",     "from",
-        "get",     "give",    "had",    "has",      "have",   "he",      "her",     "here",
-        "him",     "his",     "how",    "i",        "if",     "in",      "into",    "is",
-        "it",      "its",     "just",   "last",     "least",  "less",    "list",    "many",
-        "max",     "maximum", "me",     "min",      "minimum", "more",   "most",    "much",
-        "my",      "name",    "names",  "no",       "not",    "now",     "number",  "of",
-        "off",     "on",      "once",   "one",      "only",   "or",      "other",   "our",
-        "out",     "over",    "per",    "please",   "same",   "she",     "show",    "so",
-        "some",    "sum",     "than",   "that",     "the",    "their",   "them",    "then",
-        "there",   "these",   "they",   "this",     "those",  "through", "to",      "top",
-        "total",   "two",     "under",  "until",    "up",     "us",      "very",    "was",
-        "we",      "were",    "what",   "when",     "where",  "which",   "while",   "who",
-        "whom",    "whose",   "why",    "will",     "with",   "would",   "year",    "years",
-        "you",     "your",    "tell",   "value",    "values", "table",   "tables",  "column",
-        "rows",    "row",     "record", "records",  "still",  "ever",    "yet",     "than",
-        "highest", "lowest",  "best",   "worst",    "largest", "smallest", "biggest", "each",
-        "sorted",  "order",   "ordered", "group",   "grouped", "date",   "dates",   "day",
-        "days",    "month",   "months", "week",     "weeks",  "since",   "ago",     "today",
+        "a",       "about",   "above",   "across",  "after",   "again",    "all",     "also",
+        "am",      "among",   "an",      "and",     "any",     "are",      "as",      "at",
+        "average", "be",      "been",    "before",  "being",   "below",    "between", "both",
+        "but",     "by",      "can",     "count",   "could",   "data",     "did",     "do",
+        "does",    "each",    "every",   "few",     "find",    "first",    "for",     "from",
+        "get",     "give",    "had",     "has",     "have",    "he",       "her",     "here",
+        "him",     "his",     "how",     "i",       "if",      "in",       "into",    "is",
+        "it",      "its",     "just",    "last",    "least",   "less",     "list",    "many",
+        "max",     "maximum", "me",      "min",     "minimum", "more",     "most",    "much",
+        "my",      "name",    "names",   "no",      "not",     "now",      "number",  "of",
+        "off",     "on",      "once",    "one",     "only",    "or",       "other",   "our",
+        "out",     "over",    "per",     "please",  "same",    "she",      "show",    "so",
+        "some",    "sum",     "than",    "that",    "the",     "their",    "them",    "then",
+        "there",   "these",   "they",    "this",    "those",   "through",  "to",      "top",
+        "total",   "two",     "under",   "until",   "up",      "us",       "very",    "was",
+        "we",      "were",    "what",    "when",    "where",   "which",    "while",   "who",
+        "whom",    "whose",   "why",     "will",    "with",    "would",    "year",    "years",
+        "you",     "your",    "tell",    "value",   "values",  "table",    "tables",  "column",
+        "rows",    "row",     "record",  "records", "still",   "ever",     "yet",     "than",
+        "highest", "lowest",  "best",    "worst",   "largest", "smallest", "biggest", "each",
+        "sorted",  "order",   "ordered", "group",   "grouped", "date",     "dates",   "day",
+        "days",    "month",   "months",  "week",    "weeks",   "since",    "ago",     "today",
     };
     return words;
 }
 
 bool all_digits(std::string_view s) {
-    return !s.empty() &&
-           std::all_of(s.begin(), s.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)) || c == ' '; });
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) || c == ' ';
+    });
 }
 
 // Trigrams of " text ", deduplicated (hashes of three bytes).
@@ -162,8 +163,8 @@ int edit_distance(std::string_view a, std::string_view b, int most) {
 // and for short texts one or two edits.
 double fuzzy_score(std::string_view a, std::string_view b, std::size_t shared,
                    std::size_t trigrams_a, std::size_t trigrams_b) {
-    const double dice = 2.0 * static_cast<double>(shared) /
-                        static_cast<double>(trigrams_a + trigrams_b);
+    const double dice =
+        2.0 * static_cast<double>(shared) / static_cast<double>(trigrams_a + trigrams_b);
     double score = dice * 0.95;
     const std::size_t len = std::min(a.size(), b.size());
     if (len >= 4 && a.size() <= 24 && b.size() <= 24) {
@@ -194,7 +195,8 @@ struct Word {
 };
 
 // The question's words, and its quoted texts whole.
-void split_question(std::string_view q, std::vector<Word>& words, std::vector<std::string>& quoted) {
+void split_question(std::string_view q, std::vector<Word>& words,
+                    std::vector<std::string>& quoted) {
     std::size_t i = 0;
     while (i < q.size()) {
         char32_t c = 0;
@@ -207,7 +209,8 @@ void split_question(std::string_view q, std::vector<Word>& words, std::vector<st
             while (j < q.size()) {
                 char32_t d = 0;
                 const std::size_t m = std::max<std::size_t>(1, decode_utf8(q, j, d));
-                if (d == close && (j + m >= q.size() || !std::isalnum(static_cast<unsigned char>(q[j + m])))) {
+                if (d == close &&
+                    (j + m >= q.size() || !std::isalnum(static_cast<unsigned char>(q[j + m])))) {
                     quoted.emplace_back(q.substr(i + n, j - i - n));
                     i = j + m;
                     break;
@@ -253,7 +256,8 @@ bool ValueIndexOptions::excludes(std::string_view table, std::string_view column
         }
         const std::string_view t(e.data(), dot);
         const std::string_view c(e.data() + dot + 1, e.size() - dot - 1);
-        if (fold_value(t) == fold_value(table) && (c == "*" || fold_value(c) == fold_value(column))) {
+        if (fold_value(t) == fold_value(table) &&
+            (c == "*" || fold_value(c) == fold_value(column))) {
             return true;
         }
     }
@@ -326,7 +330,8 @@ std::string LiteralFinding::text() const {
     }
     out += "; close values: ";
     for (std::size_t i = 0; i < close.size(); ++i) {
-        out += (i ? ", " : "") + quoted_literal(close[i].value) + " (" + rows_text(close[i].count) + ")";
+        out += (i ? ", " : "") + quoted_literal(close[i].value) + " (" + rows_text(close[i].count) +
+               ")";
     }
     return out;
 }
@@ -368,7 +373,8 @@ ValueIndex::ValueIndex(std::vector<ColumnValues> columns)
             if (folded.empty() || all_digits(folded)) {
                 continue; // numbers are not named by words
             }
-            auto [it, added] = l.by_folded.emplace(folded, static_cast<std::uint32_t>(l.entries.size()));
+            auto [it, added] =
+                l.by_folded.emplace(folded, static_cast<std::uint32_t>(l.entries.size()));
             if (added) {
                 l.entries.push_back({folded, {}, 0});
             }
@@ -493,7 +499,8 @@ std::vector<ValueHint> ValueIndex::match(std::string_view question, std::size_t 
             shared[id] = 0;
             const std::size_t len_a = folded.size();
             const std::size_t len_b = e.folded.size();
-            if ((len_a > len_b ? len_a - len_b : len_b - len_a) > std::max<std::size_t>(2, len_a / 3)) {
+            if ((len_a > len_b ? len_a - len_b : len_b - len_a) >
+                std::max<std::size_t>(2, len_a / 3)) {
                 continue;
             }
             // Dice of at least 0.5, or for short texts what one edit (two from eight letters)
@@ -571,7 +578,8 @@ std::vector<ValueHint> ValueIndex::match(std::string_view question, std::size_t 
                 std::string initials;
                 bool capitals = true;
                 for (std::size_t k = first; k <= last; ++k) {
-                    if (words[k].folded == "of" || words[k].folded == "and" || words[k].folded == "the") {
+                    if (words[k].folded == "of" || words[k].folded == "and" ||
+                        words[k].folded == "the") {
                         continue;
                     }
                     capitals = capitals && words[k].capital && words[k].folded.size() >= 2 &&
@@ -579,7 +587,8 @@ std::vector<ValueHint> ValueIndex::match(std::string_view question, std::size_t 
                     initials += words[k].folded[0];
                 }
                 if (capitals && initials.size() >= 2) {
-                    if (auto it = l.by_folded.find(initials); it != l.by_folded.end() &&
+                    if (auto it = l.by_folded.find(initials);
+                        it != l.by_folded.end() &&
                         std::binary_search(l.codes.begin(), l.codes.end(), it->second)) {
                         found.push_back({it->second, 0.9, first, last, phrase, "abbreviation"});
                     }
@@ -592,15 +601,18 @@ std::vector<ValueHint> ValueIndex::match(std::string_view question, std::size_t 
             const std::string phrase_dot = w.text + ".";
             if (w.folded.size() >= 3) {
                 // A value that is the word itself beats one that only holds it.
-                auto score_of = [&](const std::pair<std::string, std::uint32_t>& word, double whole) {
+                auto score_of = [&](const std::pair<std::string, std::uint32_t>& word,
+                                    double whole) {
                     return l.entries[word.second].folded == word.first ? whole : 0.79;
                 };
                 auto it = std::lower_bound(l.words.begin(), l.words.end(),
                                            std::make_pair(w.folded, std::uint32_t{0}));
                 std::size_t taken = 0;
-                for (; it != l.words.end() && it->first.compare(0, w.folded.size(), w.folded) == 0 && taken < 4;
+                for (; it != l.words.end() &&
+                       it->first.compare(0, w.folded.size(), w.folded) == 0 && taken < 4;
                      ++it, ++taken) {
-                    found.push_back({it->second, score_of(*it, 0.85), i, i, phrase_dot, "abbreviation"});
+                    found.push_back(
+                        {it->second, score_of(*it, 0.85), i, i, phrase_dot, "abbreviation"});
                 }
                 // Letters kept in order: "Whsl." for 'Wholesale', "Reps." for 'Representative'.
                 if (taken == 0) {
@@ -617,7 +629,8 @@ std::vector<ValueHint> ValueIndex::match(std::string_view question, std::size_t 
                             }
                         }
                         if (k == w.folded.size()) {
-                            found.push_back({it->second, score_of(*it, 0.8), i, i, phrase_dot, "abbreviation"});
+                            found.push_back(
+                                {it->second, score_of(*it, 0.8), i, i, phrase_dot, "abbreviation"});
                             ++taken;
                         }
                     }
@@ -694,8 +707,8 @@ std::vector<ValueHint> ValueIndex::match(std::string_view question, std::size_t 
     return out;
 }
 
-std::vector<IndexedValue> ValueIndex::close_values(const ColumnValues& column, std::string_view text,
-                                                   std::size_t limit) const {
+std::vector<IndexedValue> ValueIndex::close_values(const ColumnValues& column,
+                                                   std::string_view text, std::size_t limit) const {
     const std::string folded = fold_value(text);
     const auto grams = trigrams(folded);
     std::vector<std::pair<double, const IndexedValue*>> scored;
@@ -720,9 +733,11 @@ std::vector<IndexedValue> ValueIndex::close_values(const ColumnValues& column, s
                     ++b;
                 }
             }
-            score = g.empty() || grams.empty() ? 0 : fuzzy_score(folded, f, s, grams.size(), g.size());
+            score =
+                g.empty() || grams.empty() ? 0 : fuzzy_score(folded, f, s, grams.size(), g.size());
             // A code the text abbreviates: 'CA' for "Calif."
-            if (is_code(v.value) && !folded.empty() && f[0] == folded[0] && f.size() < folded.size()) {
+            if (is_code(v.value) && !folded.empty() && f[0] == folded[0] &&
+                f.size() < folded.size()) {
                 std::size_t k = 0;
                 for (char c : folded) {
                     if (k < f.size() && c == f[k]) {

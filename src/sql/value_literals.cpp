@@ -110,11 +110,12 @@ bool is_name(const Token& t) {
 
 const std::unordered_map<std::string, int>& clause_words() {
     static const std::unordered_map<std::string, int> words = {
-        {"WHERE", 1}, {"ON", 1},     {"JOIN", 1},   {"INNER", 1}, {"LEFT", 1},    {"RIGHT", 1},
-        {"FULL", 1},  {"CROSS", 1},  {"GROUP", 1},  {"ORDER", 1}, {"HAVING", 1},  {"LIMIT", 1},
-        {"UNION", 1}, {"EXCEPT", 1}, {"OFFSET", 1}, {"AS", 1},    {"USING", 1},   {"NATURAL", 1},
-        {"OUTER", 1}, {"WINDOW", 1}, {"FETCH", 1},  {"SELECT", 1}, {"INTERSECT", 1}, {"FROM", 1},
-        {"AND", 1},   {"OR", 1},     {"NOT", 1},    {"TABLESAMPLE", 1}, {"LATERAL", 1},
+        {"WHERE", 1},  {"ON", 1},     {"JOIN", 1},        {"INNER", 1},   {"LEFT", 1},
+        {"RIGHT", 1},  {"FULL", 1},   {"CROSS", 1},       {"GROUP", 1},   {"ORDER", 1},
+        {"HAVING", 1}, {"LIMIT", 1},  {"UNION", 1},       {"EXCEPT", 1},  {"OFFSET", 1},
+        {"AS", 1},     {"USING", 1},  {"NATURAL", 1},     {"OUTER", 1},   {"WINDOW", 1},
+        {"FETCH", 1},  {"SELECT", 1}, {"INTERSECT", 1},   {"FROM", 1},    {"AND", 1},
+        {"OR", 1},     {"NOT", 1},    {"TABLESAMPLE", 1}, {"LATERAL", 1},
     };
     return words;
 }
@@ -125,8 +126,8 @@ struct Comparison {
     std::string qualifier; // "" when unqualified
     std::string column;
     std::vector<std::string> literals;
-    std::string op;       // "=", "IN", "LIKE", "<", ">=", "BETWEEN", ...
-    bool folded = false;  // LOWER(col) / UPPER(col): compared without regard to case
+    std::string op;      // "=", "IN", "LIKE", "<", ">=", "BETWEEN", ...
+    bool folded = false; // LOWER(col) / UPPER(col): compared without regard to case
 };
 
 struct Statement {
@@ -230,8 +231,9 @@ Statement read_statement(std::string_view sql) {
             continue;
         }
         const std::string op = t[j].kind == Kind::Symbol ? t[j].text : t[j].upper;
-        if (!negated && (op == "=" || op == "LIKE" || op == "ILIKE" || op == "<" || op == ">" ||
-                         op == "<=" || op == ">=") &&
+        if (!negated &&
+            (op == "=" || op == "LIKE" || op == "ILIKE" || op == "<" || op == ">" || op == "<=" ||
+             op == ">=") &&
             j + 1 < t.size() && t[j + 1].kind == Kind::String) {
             c.op = op;
             c.literals.push_back(t[j + 1].text);
@@ -337,9 +339,9 @@ std::vector<LiteralFinding> ValueIndex::check_literals(std::string_view sql,
             continue; // a value outside the most frequent ones may still occur
         }
         const bool like = c.op == "LIKE" || c.op == "ILIKE";
-        const bool ignore_case = c.folded || c.op == "ILIKE" ||
-                                 (like ? comparison.like_ignores_case
-                                       : comparison.equals_ignores_case);
+        const bool ignore_case =
+            c.folded || c.op == "ILIKE" ||
+            (like ? comparison.like_ignores_case : comparison.equals_ignores_case);
         for (const std::string& literal : c.literals) {
             if (like && literal.find_first_of("%_") != std::string::npos) {
                 continue;
@@ -401,8 +403,9 @@ std::string empty_result_diagnosis(std::string_view sql, const ValueIndex& index
             asked += " AND '" + high + "'";
         }
         std::string line = col->table + "." + col->column + " holds values from " + col->min +
-                           " to " + col->max + (outside ? "; the query asks for " : " (the query asks for ") +
-                           asked + (outside ? ", outside that range" : ")");
+                           " to " + col->max +
+                           (outside ? "; the query asks for " : " (the query asks for ") + asked +
+                           (outside ? ", outside that range" : ")");
         if (std::find(said.begin(), said.end(), line) == said.end()) {
             said.push_back(line);
             out += (out.empty() ? "" : "\n") + line;

@@ -41,7 +41,8 @@ bool date_type(const std::string& type) {
 std::string table_name(const ValueReadPlace& place, const std::string& table) {
     const Engine e = place.engine->driver;
     std::string name = quote_identifier(e, table);
-    if (place.engine->catalog == drivers::CatalogQueries::InformationSchema && !place.schema.empty()) {
+    if (place.engine->catalog == drivers::CatalogQueries::InformationSchema &&
+        !place.schema.empty()) {
         name = quote_identifier(e, place.schema) + "." + name;
     }
     return name;
@@ -131,8 +132,9 @@ ColumnValues read_column(Connection& conn, const ValueReadPlace& place, const Va
     if (!out.complete && out.values.size() > o.top_values) {
         out.values.resize(o.top_values);
     }
-    std::stable_sort(out.values.begin(), out.values.end(),
-                     [](const IndexedValue& a, const IndexedValue& b) { return a.count > b.count; });
+    std::stable_sort(
+        out.values.begin(), out.values.end(),
+        [](const IndexedValue& a, const IndexedValue& b) { return a.count > b.count; });
     return out;
 }
 

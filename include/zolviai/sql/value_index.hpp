@@ -50,8 +50,8 @@ struct ColumnValues {
     std::string column;
     // Every distinct value of the column is here; otherwise only the most frequent ones.
     bool complete = false;
-    bool sampled = false;       // counted on a sample of the table's rows
-    std::int64_t distinct = -1; // distinct values seen (-1: unknown)
+    bool sampled = false;             // counted on a sample of the table's rows
+    std::int64_t distinct = -1;       // distinct values seen (-1: unknown)
     std::vector<IndexedValue> values; // most frequent first
     // Date and time columns keep their range instead of values (the empty-result diagnosis
     // names it); "" when not read.

@@ -45,14 +45,22 @@ ColumnValues column(std::string table, std::string name,
 std::unique_ptr<ValueIndex> small_index() {
     std::vector<ColumnValues> cols;
     cols.push_back(column("customers", "country",
-                          {{"Germany", 15}, {"USA", 15}, {"France", 15}, {"Brazil", 15},
-                           {"UK", 15}, {"Spain", 15}, {"Japan", 15}, {"Mexico", 15}}));
-    cols.push_back(column("customers", "city",
-                          {{"Berlin", 15}, {"Seattle", 15}, {"São Paulo", 15}, {"México D.F.", 15}}));
+                          {{"Germany", 15},
+                           {"USA", 15},
+                           {"France", 15},
+                           {"Brazil", 15},
+                           {"UK", 15},
+                           {"Spain", 15},
+                           {"Japan", 15},
+                           {"Mexico", 15}}));
+    cols.push_back(
+        column("customers", "city",
+               {{"Berlin", 15}, {"Seattle", 15}, {"São Paulo", 15}, {"México D.F.", 15}}));
     cols.push_back(column("customer", "state", {{"CA", 312}, {"NY", 200}, {"TX", 150}}));
     cols.push_back(column("products", "category",
                           {{"Beverages", 10}, {"Condiments", 10}, {"Dairy Products", 10}}));
-    cols.push_back(column("orders", "status", {{"shipped", 1300}, {"pending", 79}, {"returned", 60}}));
+    cols.push_back(
+        column("orders", "status", {{"shipped", 1300}, {"pending", 79}, {"returned", 60}}));
     cols.push_back(column("artists", "name", {{"Led Zeppelin", 1}, {"AC/DC", 1}}));
     ColumnValues dates;
     dates.table = "orders";
@@ -84,10 +92,14 @@ std::string hint_list(const std::vector<ValueHint>& hints) {
 
 TEST(ValueFolding, CaseAccentsAndPunctuationFoldAlike) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"São Paulo", "sao paulo"},      {"  SAO   paulo ", "sao paulo"},
-        {"México D.F.", "mexico d f"},   {"Chai No. 10", "chai no 10"},
-        {"Straße", "strasse"},           {"Łódź", "lodz"},
-        {"AC/DC", "ac dc"},              {"", ""},
+        {"São Paulo", "sao paulo"},
+        {"  SAO   paulo ", "sao paulo"},
+        {"México D.F.", "mexico d f"},
+        {"Chai No. 10", "chai no 10"},
+        {"Straße", "strasse"},
+        {"Łódź", "lodz"},
+        {"AC/DC", "ac dc"},
+        {"", ""},
     };
     for (const auto& [text, folded] : cases) {
         EXPECT_EQ(fold_value(text), folded) << text;
@@ -164,7 +176,7 @@ TEST(LiteralCheck, ALiteralThatNeverOccursIsNamedWithItsCloseValues) {
         {"SELECT * FROM customers WHERE LOWER(country) = 'germany'", pg, ""},
         {"SELECT * FROM customers WHERE country LIKE 'Germ%'", pg, ""},
         {"SELECT * FROM customers WHERE country = 'Germany'", pg, ""},
-        {"SELECT * FROM orders WHERE note = 'fragil'", pg, ""}, // only its top values known
+        {"SELECT * FROM orders WHERE note = 'fragil'", pg, ""},         // only its top values known
         {"SELECT * FROM customers WHERE country = 'Atlantis'", pg, ""}, // nothing close
         {"SELECT * FROM customers WHERE country <> 'Germny'", pg, ""},
         {"SELECT 'Germny' AS country FROM customers", pg, ""},
@@ -179,8 +191,8 @@ TEST(LiteralCheck, ALiteralThatNeverOccursIsNamedWithItsCloseValues) {
 TEST(EmptyResultDiagnosis, NamesWrongLiteralsAndTheDateRangeAColumnHolds) {
     const auto index = small_index();
     const TextComparison pg{false, false};
-    const std::string dates =
-        empty_result_diagnosis("SELECT COUNT(*) FROM orders WHERE order_date >= '2026-01-01'", *index, pg);
+    const std::string dates = empty_result_diagnosis(
+        "SELECT COUNT(*) FROM orders WHERE order_date >= '2026-01-01'", *index, pg);
     EXPECT_NE(dates.find("orders.order_date holds values from 2023-01-01 to 2024-12-30"),
               std::string::npos)
         << dates;
@@ -189,9 +201,11 @@ TEST(EmptyResultDiagnosis, NamesWrongLiteralsAndTheDateRangeAColumnHolds) {
         "SELECT * FROM orders o WHERE o.order_date BETWEEN '2024-01-01' AND '2024-02-01' AND "
         "o.status = 'Atlantis'",
         *index, pg);
-    EXPECT_NE(between.find("'Atlantis' never occurs in orders.status"), std::string::npos) << between;
+    EXPECT_NE(between.find("'Atlantis' never occurs in orders.status"), std::string::npos)
+        << between;
     EXPECT_EQ(between.find("outside that range"), std::string::npos) << between;
-    EXPECT_EQ(empty_result_diagnosis("SELECT * FROM orders WHERE status = 'pending'", *index, pg), "");
+    EXPECT_EQ(empty_result_diagnosis("SELECT * FROM orders WHERE status = 'pending'", *index, pg),
+              "");
 }
 
 // ---- read from the databases ------------------------------------------------------------
@@ -227,7 +241,8 @@ TEST(ValueIndexOnEngines, BusinessDatabaseQuestionsGetTheirValuesOnEveryEngine) 
         {"products in the BEVERAGES category", "products.category = 'Beverages'"},
         {"payments made by Bank Transfer", "payments.method = 'bank transfer'"},
         {"how many orders were returnd", "orders.status = 'returned'"},
-        {"employees with the title sales represenative", "employees.title = 'Sales Representative'"},
+        {"employees with the title sales represenative",
+         "employees.title = 'Sales Representative'"},
         {"products from the Condim. category", "products.category = 'Condiments'"},
     };
     for (const auto& e : engines) {
@@ -250,7 +265,8 @@ TEST(ValueIndexOnEngines, BusinessDatabaseQuestionsGetTheirValuesOnEveryEngine) 
             EXPECT_TRUE(e.db->value_hints(question).empty()) << e.label << ": " << question;
         }
         // The check follows the engine's comparison rules: MariaDB's = ignores case.
-        const auto wrong = e.db->check_literals("SELECT COUNT(*) FROM customers WHERE country = 'germany'");
+        const auto wrong =
+            e.db->check_literals("SELECT COUNT(*) FROM customers WHERE country = 'germany'");
         EXPECT_EQ(wrong.empty(), e.label == "mariadb") << e.label;
         const auto misspelled =
             e.db->check_literals("SELECT COUNT(*) FROM customers c WHERE c.country = 'Germny'");
@@ -286,8 +302,9 @@ TEST(ValueIndexBounds, LargeColumnsKeepTheirTopValuesWithinTheMemoryAndTimeBound
     EXPECT_FALSE(code->complete);
     EXPECT_EQ(code->values.size(), 50u);
     EXPECT_GE(code->distinct, 12000);
-    EXPECT_TRUE(std::is_sorted(code->values.begin(), code->values.end(),
-                               [](const IndexedValue& a, const IndexedValue& b) { return a.count > b.count; }));
+    EXPECT_TRUE(std::is_sorted(
+        code->values.begin(), code->values.end(),
+        [](const IndexedValue& a, const IndexedValue& b) { return a.count > b.count; }));
     const ColumnValues* kind = index->column("big", "kind");
     ASSERT_NE(kind, nullptr);
     EXPECT_TRUE(kind->complete);
@@ -393,7 +410,8 @@ TEST(ValueLinks, LabelledSetMeetsItsRecallAndPrecision) {
             if (has_hint(got, want)) {
                 ++found;
             } else {
-                missed += item["id"].get<std::string>() + " " + want + " (got " + hint_list(got) + ")\n";
+                missed +=
+                    item["id"].get<std::string>() + " " + want + " (got " + hint_list(got) + ")\n";
             }
         }
         for (const auto& h : got) {
@@ -403,7 +421,8 @@ TEST(ValueLinks, LabelledSetMeetsItsRecallAndPrecision) {
     }
     ASSERT_GE(questions, 60u);
     const double recall = static_cast<double>(found) / static_cast<double>(gold);
-    const double precision = hints == 0 ? 0 : static_cast<double>(right) / static_cast<double>(hints);
+    const double precision =
+        hints == 0 ? 0 : static_cast<double>(right) / static_cast<double>(hints);
     std::cout << "value links: recall " << recall << " (" << found << "/" << gold << "), precision "
               << precision << " (" << right << "/" << hints << ")\n";
     EXPECT_GE(recall, 0.95) << missed;
@@ -418,11 +437,13 @@ TEST(ValueIndexPruning, TheTableOfAValueTheQuestionNamesIsOfferedToThePicker) {
         s.database = file;
         auto c = connect(s);
         for (int i = 0; i < 70; ++i) {
-            c->execute("CREATE TABLE sales_" + std::to_string(i) + " (amount INTEGER, region_id INTEGER)");
+            c->execute("CREATE TABLE sales_" + std::to_string(i) +
+                       " (amount INTEGER, region_id INTEGER)");
         }
         c->execute("CREATE TABLE zone (zone_id INTEGER, label TEXT)");
         // Past the three sample rows the ranking reads.
-        c->execute("INSERT INTO zone VALUES (1, 'North'), (2, 'South'), (3, 'East'), (4, 'Atlantis Bay')");
+        c->execute(
+            "INSERT INTO zone VALUES (1, 'North'), (2, 'South'), (3, 'East'), (4, 'Atlantis Bay')");
     }
     DatabaseOptions options;
     options.prune_threshold = 60;
