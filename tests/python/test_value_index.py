@@ -91,3 +91,17 @@ def test_schema_values_lists_a_tables_values_with_their_counts(tmp_path):
     assert excluded.returncode == 0 and "customers.country" not in excluded.stdout
     unknown = zolvi(tmp_path, "schema", "--values", "nosuch")
     assert unknown.returncode != 0 and "nosuch" in unknown.stderr
+
+
+def test_a_python_host_sees_the_hints_and_can_exclude_columns(tmp_path):
+    from zolviai.flow_graph.custom_sql import CustomSQLDatabase
+    zolvi(tmp_path, "tables")  # makes the sample database under tmp_path
+    path = tmp_path / "cache" / "zolviai" / "business.db"
+    db = CustomSQLDatabase.from_uri(f"sqlite:///{path}")
+    found = {(h["table"], h["column"], h["value"]): h for h in db.value_hints("How many customers are in Germny?")}
+    assert found[("customers", "country", "Germany")]["rows"] == 15
+    assert found[("customers", "country", "Germany")]["phrase"] == "Germny"
+    private = CustomSQLDatabase.from_uri(f"sqlite:///{path}", no_values=["customers.country"])
+    assert all(h["column"] != "country" or h["table"] != "customers"
+               for h in private.value_hints("How many customers are in Germny?"))
+    assert CustomSQLDatabase.from_uri(f"sqlite:///{path}", value_index=False).value_hints("Germany") == []
