@@ -24,7 +24,8 @@ PYBIND11_MODULE(custom_sql, m) {
             [](const std::string& uri, const std::vector<std::string>& allowed_functions,
                bool require_read_only_role, const std::string& schema_cache,
                std::size_t prune_threshold, std::size_t prune_top_k,
-               std::optional<bool> allow_privileged_role) {
+               std::optional<bool> allow_privileged_role, const std::vector<std::string>& no_values,
+               bool value_index) {
                 zolviai::sql::DatabaseOptions options;
                 options.guard.allowed_functions = allowed_functions;
                 // Not given: the host's environment decides, as it does for zolvi.
@@ -35,6 +36,8 @@ PYBIND11_MODULE(custom_sql, m) {
                 options.schema_cache_dir = schema_cache;
                 options.prune_threshold = prune_threshold;
                 options.prune_top_k = prune_top_k;
+                options.values.excluded = no_values;
+                options.values.enabled = value_index;
                 py::gil_scoped_release release;
                 return CustomSQLDatabase::from_uri(uri, options);
             },
@@ -42,7 +45,8 @@ PYBIND11_MODULE(custom_sql, m) {
             py::arg("allowed_functions") = std::vector<std::string>{},
             py::arg("require_read_only_role") = false, py::arg("schema_cache") = "",
             py::arg("prune_threshold") = 60, py::arg("prune_top_k") = 40,
-            py::arg("allow_privileged_role") = py::none())
+            py::arg("allow_privileged_role") = py::none(),
+            py::arg("no_values") = std::vector<std::string>{}, py::arg("value_index") = true)
         .def_property_readonly("dialect", &CustomSQLDatabase::dialect)
         .def("schema_fingerprint", &CustomSQLDatabase::schema_fingerprint,
              py::call_guard<py::gil_scoped_release>())
@@ -55,5 +59,27 @@ PYBIND11_MODULE(custom_sql, m) {
             [](const CustomSQLDatabase& db, const std::string& command, const std::string& fetch,
                bool include_columns) { return db.run(command, fetch, include_columns); },
             py::arg("command"), py::arg("fetch") = "all", py::arg("include_columns") = false,
-            py::call_guard<py::gil_scoped_release>());
+            py::call_guard<py::gil_scoped_release>())
+        .def(
+            "value_hints",
+            [](const CustomSQLDatabase& db, const std::string& question) {
+                std::vector<zolviai::sql::ValueHint> hints;
+                {
+                    py::gil_scoped_release release;
+                    hints = db.value_hints(question);
+                }
+                py::list out;
+                for (const auto& h : hints) {
+                    py::dict d;
+                    d["table"] = h.table;
+                    d["column"] = h.column;
+                    d["value"] = h.value;
+                    d["rows"] = h.count;
+                    d["score"] = h.score;
+                    d["phrase"] = h.phrase;
+                    out.append(d);
+                }
+                return out;
+            },
+            py::arg("question"));
 }

@@ -51,6 +51,8 @@ struct DatabaseOption {
     std::string schema_cache;                   // --schema-cache DIR (ZOLVI_SCHEMA_CACHE)
     std::size_t prune_threshold = 60;           // --prune-threshold N
     std::size_t prune_top_k = 40;               // --prune-top-k N
+    std::vector<std::string> no_values;         // --no-values table.column (ZOLVI_NO_VALUES)
+    bool no_value_index = false;                // --no-value-index
     void add_to(CLI::App& command, unsigned flags = DbAll);
     // The wrapper options the flags name.
     sql::DatabaseOptions options() const;

@@ -75,6 +75,17 @@ void DatabaseOption::add_to(CLI::App& command, unsigned flags) {
             ->capture_default_str()
             ->check(CLI::PositiveNumber);
     }
+    if (flags & DbCatalog) {
+        command
+            .add_option("--no-values", no_values,
+                        "A column whose values are never read into the value index nor shown to "
+                        "the model: table.column, or table.* (repeatable or comma-separated; e.g. "
+                        "for personal data)")
+            ->delimiter(',')
+            ->envname("ZOLVI_NO_VALUES");
+        command.add_flag("--no-value-index", no_value_index,
+                         "Do not read the database's values to match the question's words");
+    }
 }
 
 sql::DatabaseOptions DatabaseOption::options() const {
@@ -85,6 +96,8 @@ sql::DatabaseOptions DatabaseOption::options() const {
     options.schema_cache_dir = schema_cache;
     options.prune_threshold = prune_threshold;
     options.prune_top_k = prune_top_k;
+    options.values.excluded = no_values;
+    options.values.enabled = !no_value_index;
     return options;
 }
 
@@ -117,7 +130,62 @@ namespace {
 struct SchemaOptions {
     DatabaseOption db;
     std::vector<std::string> names;
+    std::vector<std::string> values; // --values TABLE: the value index of these tables
 };
+
+std::string quoted_value(const std::string& v) {
+    std::string out = "'";
+    for (char c : v) {
+        out += c;
+        if (c == '\'') {
+            out += '\'';
+        }
+    }
+    return out + "'";
+}
+
+// The value index's columns of the named tables, with their values and counts.
+void show_values(const SchemaOptions& o) {
+    auto database = o.db.open();
+    const auto index = database->value_index();
+    if (!index) {
+        throw ConfigError("the value index is turned off (--no-value-index)");
+    }
+    const auto known = database->get_usable_table_names();
+    for (const auto& table : o.values) {
+        if (std::find(known.begin(), known.end(), table) == known.end()) {
+            throw ConfigError("no table named '" + table + "' in the database");
+        }
+        bool any = false;
+        for (const auto& c : index->columns()) {
+            if (c.table != table) {
+                continue;
+            }
+            any = true;
+            const std::string name = c.table + "." + c.column;
+            if (!c.min.empty() || c.values.empty()) {
+                out_line(
+                    name + ": " +
+                    (c.min.empty() ? std::string("no values") : "from " + c.min + " to " + c.max));
+                continue;
+            }
+            std::string about = std::to_string(c.distinct) + " distinct values";
+            about += c.complete
+                         ? ", all kept"
+                         : ", the " + std::to_string(c.values.size()) + " most frequent kept";
+            if (c.sampled) {
+                about += ", counted on a sample of the rows";
+            }
+            out_line(name + " (" + about + ")");
+            for (const auto& v : c.values) {
+                out_line("  " + quoted_value(v.value) + "\t" + std::to_string(v.count));
+            }
+        }
+        if (!any) {
+            out_line(table + ": no text or date columns in the value index");
+        }
+    }
+}
 
 struct SqlOptions {
     DatabaseOption db;
@@ -193,7 +261,14 @@ void add_database_commands(CLI::App& app) {
         "schema", "Show table definitions with sample rows (all tables when none is named)");
     schema_options->db.add_to(*schema, DbCatalog);
     schema->add_option("tables", schema_options->names, "Table names");
+    schema->add_option("--values", schema_options->values,
+                       "Show the value index of a table instead: its text columns' values with "
+                       "how many rows hold each, and its date columns' ranges (repeatable)");
     schema->callback([schema_options] {
+        if (!schema_options->values.empty()) {
+            show_values(*schema_options);
+            return;
+        }
         auto database = schema_options->db.open();
         check_tables_exist(*database, schema_options->names);
         out_line(database->get_table_info_no_throw(schema_options->names.empty()

@@ -157,6 +157,7 @@ void read_run(Answer& a, const Question& q, const Value& state, flow::RunRecord&
     }
     a.analysis.chart = std::move(f.image_path);
     a.analysis.files = std::move(record.analysis_files);
+    a.value_hints = std::move(record.value_hints);
     if (f.execution_success && record.last_result) {
         a.attempts = std::move(record.attempts);
         a.result = std::move(record.last_result);
@@ -216,6 +217,7 @@ Answer Asker::ask(const Question& q, graph::Observer* observer) const {
     a.understood = q.text;
     flow::RunRecord record;
     StepRecorder steps(start, observer, &record);
+    record.given_value_hints = q.value_hints;
     llm::UsageScope usage;
     try {
         if (q.deadline && start >= *q.deadline) {
@@ -236,6 +238,7 @@ Answer Asker::ask(const Question& q, graph::Observer* observer) const {
         a.error_type = error_type_name(e);
         a.outcome = error_face(*a.error_kind).outcome;
         a.attempts = std::move(record.attempts);
+        a.value_hints = std::move(record.value_hints);
     }
     a.steps = steps.take();
     a.usage = {usage.successful_requests, usage.prompt_tokens, usage.completion_tokens,
@@ -303,6 +306,16 @@ Value answer_json(const Answer& a, std::size_t max_rows) {
                     {"completion_tokens", a.usage.completion_tokens},
                     {"cost", a.usage.cost}};
     out["steps"] = std::move(steps);
+    Value hints = Value::array();
+    for (const auto& h : a.value_hints) {
+        hints.push_back({{"table", h.table},
+                         {"column", h.column},
+                         {"value", h.value},
+                         {"rows", h.count},
+                         {"score", h.score},
+                         {"phrase", h.phrase}});
+    }
+    out["value_hints"] = std::move(hints);
     out["error"] = a.error.empty()
                        ? Value(nullptr)
                        : Value({{"kind", a.error_kind ? error_kind_name(*a.error_kind) : "none"},

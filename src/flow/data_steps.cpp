@@ -8,6 +8,7 @@
 #include "zolviai/prompts/flow_graph_prompts.hpp"
 #include "zolviai/pyexec/analysis_runner.hpp"
 #include "zolviai/sql/render.hpp"
+#include "zolviai/sql/value_index.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -118,6 +119,24 @@ Value SQLExecution::invoke(const Value& state, RunRecord* record) const {
             record->attempts.push_back(std::move(attempt));
         }
     };
+    // A literal that never occurs in its column, when a close value does, is sent back to the
+    // model before the query costs a round trip; said once, so a statement that keeps it after
+    // being told runs as written.
+    const std::string findings = sql::literal_check_text(db->check_literals(query));
+    if (!findings.empty()) {
+        const std::string told = "Literal check (the query was not run): " + findings;
+        const auto earlier = state.find("sql_execution_result");
+        const bool said =
+            earlier != state.end() && earlier->is_array() &&
+            std::find(earlier->begin(), earlier->end(), Value(told)) != earlier->end();
+        if (!said) {
+            attempt.error_kind = ErrorKind::Internal;
+            attempt.error = told;
+            attempt.not_run = true;
+            keep();
+            return {{"sql_execution_result", Value::array({told})}, {"execution_success", false}};
+        }
+    }
     // What run() gives, read once: the typed rows are kept, their rendering goes to the state.
     const sql::RenderLimits& limits = db->options().limits;
     sql::ResultSet rows;
@@ -139,6 +158,8 @@ Value SQLExecution::invoke(const Value& state, RunRecord* record) const {
         attempt.no_rows = true;
         attempt.error = "the query returned no rows";
         keep();
+        // The state keeps "None"; the correction prompt says what it means and what the value
+        // index can tell of why (SQLGeneration::no_rows_diagnosis).
         return {{"sql_execution_result", Value::array({"None"})}, {"execution_success", false}};
     }
     attempt.success = true;

@@ -11,6 +11,7 @@
 #include "zolviai/prompts/flow_graph_prompts.hpp"
 #include "zolviai/prompts/step_prompts.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <spdlog/spdlog.h>
 
@@ -128,26 +129,78 @@ Value RewriteQuery::invoke(const Value& state) const {
 
 // ---- SQL generation ---------------------------------------------------------------------
 
-SQLGeneration::SQLGeneration(DatabasePtr db, ChatModelPtr chat)
-    : model(bind_record(chat, SQLQueryInput())), dialect(db->dialect()),
+SQLGeneration::SQLGeneration(DatabasePtr database, ChatModelPtr chat)
+    : db(database), model(bind_record(chat, SQLQueryInput())), dialect(database->dialect()),
       generate_template({{"system", prompts::SQL_GENERATION_SYSTEM_TEXT, TemplateFormat::Brace},
                          {"user", prompts::SQL_GENERATION_USER_TEXT, TemplateFormat::Brace}}),
       correct_template({{"system", prompts::SQL_PREFIX, TemplateFormat::Brace},
                         {"user", prompts::CORRECT_SQL_TEMPLATE, TemplateFormat::Jinja2}}) {}
 
+std::vector<sql::ValueHint> SQLGeneration::value_hints(const Value& state,
+                                                       const RunRecord* record) const {
+    require_state_map(state);
+    if (get_field(state, "sql_generation_prompt_type") != "generation") {
+        return {};
+    }
+    std::vector<sql::ValueHint> hints;
+    if (record != nullptr) {
+        hints = record->given_value_hints;
+    }
+    const Value question = question_of(state);
+    if (question.is_string()) {
+        for (auto& hint : db->value_hints(question.get<std::string>())) {
+            const bool known = std::any_of(hints.begin(), hints.end(), [&](const auto& h) {
+                return h.table == hint.table && h.column == hint.column && h.value == hint.value;
+            });
+            if (!known) {
+                hints.push_back(std::move(hint));
+            }
+        }
+    }
+    const std::size_t most = db->options().values.max_hints;
+    if (hints.size() > most) {
+        hints.resize(most);
+    }
+    return hints;
+}
+
 std::vector<llm::Message> SQLGeneration::generate_messages(const Value& state) const {
-    return generate_messages(state, nullptr);
+    return generate_messages(state, nullptr, value_hints(state));
 }
 
 std::vector<llm::Message> SQLGeneration::generate_messages(const Value& state,
                                                            const RunRecord* record) const {
+    return generate_messages(state, record, value_hints(state, record));
+}
+
+std::vector<llm::Message>
+SQLGeneration::generate_messages(const Value& state,
+                                 const std::vector<sql::ValueHint>& hints) const {
+    return generate_messages(state, nullptr, hints);
+}
+
+std::vector<llm::Message>
+SQLGeneration::generate_messages(const Value& state, const RunRecord* record,
+                                 const std::vector<sql::ValueHint>& hints) const {
     require_state_map(state);
     const Value& type = get_field(state, "sql_generation_prompt_type");
     // Every state field is a variable of the prompt, beside the dialect.
     Value vars = state;
     vars["dialect"] = dialect;
     if (type == "generation") {
-        return generate_template.format_messages(vars);
+        auto messages = generate_template.format_messages(vars);
+        if (!hints.empty()) {
+            // Added after formatting: values may hold braces.
+            std::string section = "\n\n Values_from_the_database (the question's words name "
+                                  "these values; write them exactly as the database holds "
+                                  "them):";
+            for (const auto& h : hints) {
+                section += "\n " + h.text() + " -- " + std::to_string(h.count) +
+                           (h.count == 1 ? " row" : " rows");
+            }
+            messages.back().content += section;
+        }
+        return messages;
     }
     if (type == "correction") {
         Value pairs = zipped(get_field(state, "generated_sql_query"),
@@ -174,9 +227,13 @@ std::vector<llm::Message> SQLGeneration::generate_messages(const Value& state,
     throw ValueError("Messages not generated correctly.");
 }
 
-Value SQLGeneration::invoke(const Value& state, const RunRecord* record) const {
+Value SQLGeneration::invoke(const Value& state, RunRecord* record) const {
     const auto start = std::chrono::steady_clock::now();
-    const auto messages = generate_messages(state, record);
+    std::vector<sql::ValueHint> hints = value_hints(state, record);
+    const auto messages = generate_messages(state, record, hints);
+    if (record != nullptr && !hints.empty()) {
+        record->value_hints = std::move(hints);
+    }
     const Value answer = model->invoke(messages);
     spdlog::info("Invoke generate sql query tooks: {}", python::repr_float(seconds_since(start)));
     return {{"generated_sql_query", Value::array({answer["sql_query"]})}};

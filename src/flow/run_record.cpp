@@ -55,7 +55,7 @@ std::string normalised_sql(std::string_view sql) {
 const SqlAttempt* RunRecord::earlier_run(std::string_view sql) const {
     const std::string wanted = normalised_sql(sql);
     for (const auto& attempt : attempts) {
-        if (!attempt.reused && normalised_sql(attempt.sql) == wanted) {
+        if (!attempt.reused && !attempt.not_run && normalised_sql(attempt.sql) == wanted) {
             return &attempt;
         }
     }

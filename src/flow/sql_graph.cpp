@@ -185,6 +185,11 @@ graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
     n.relevant_table_names = node(relevant_table_picker);
     n.relevant_schemas = node(std::make_shared<RelevantSchemas>(db));
     sql_generation = std::make_shared<SQLGeneration>(db, sql_generation_model);
+    // What the value index can tell of an empty result (wrong literals, dates outside a
+    // column's range); a host may set its own.
+    sql_generation->no_rows_diagnosis = [db = db](const std::string& sql, const Value&) {
+        return db->empty_result_diagnosis(sql);
+    };
     n.sql_generation = recording_node(sql_generation);
     n.rewrite_query = node(std::make_shared<RewriteQuery>(db, pandas_ai_model));
     auto checker = std::make_shared<SQLSyntaxChecker>(db, relevant_tables_model);

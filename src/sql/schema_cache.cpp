@@ -121,6 +121,38 @@ std::optional<SchemaSnapshot> load_schema_cache(const std::string& path,
                 table->references = string_list(find_member(t, "references"));
                 table->values = string_list(find_member(t, "values"));
             }
+            if (const Value* v = find_member(t, "value_index"); v != nullptr && v->is_array()) {
+                table->values_read = true;
+                for (const auto& c : *v) {
+                    ColumnValues column;
+                    column.table = name;
+                    column.column = required_text(&c, "column");
+                    const auto flag = [&](std::string_view key) {
+                        const Value* f = find_member(c, key);
+                        return f != nullptr && f->is_boolean() && f->get<bool>();
+                    };
+                    column.complete = flag("complete");
+                    column.sampled = flag("sampled");
+                    column.distinct = integer_member(&c, "distinct").value_or(-1);
+                    column.min = string_member(&c, "min").value_or("");
+                    column.max = string_member(&c, "max").value_or("");
+                    const Value* pairs = find_member(c, "values");
+                    if (pairs == nullptr || !pairs->is_array()) {
+                        throw ValueError("a column of the value index has no values");
+                    }
+                    for (const auto& p : *pairs) {
+                        const Value* text = find_element(&p, 0);
+                        const Value* count = find_element(&p, 1);
+                        if (text == nullptr || !text->is_string() || count == nullptr ||
+                            !count->is_number_integer()) {
+                            throw ValueError("a value of the value index is not [text, count]");
+                        }
+                        column.values.push_back(
+                            {text->get<std::string>(), count->get<std::int64_t>()});
+                    }
+                    table->value_columns.push_back(std::move(column));
+                }
+            }
             if (!snapshot.tables.emplace(name, std::move(table)).second) {
                 throw ValueError("the table '" + name + "' appears twice");
             }
@@ -148,6 +180,23 @@ void save_schema_cache(const std::string& path, const std::string& identity,
             entry["column_comments"] = t.column_comments;
             entry["references"] = t.references;
             entry["values"] = t.values;
+        }
+        if (t.values_read) {
+            Value columns = Value::array();
+            for (const ColumnValues& c : t.value_columns) {
+                Value pairs = Value::array();
+                for (const IndexedValue& v : c.values) {
+                    pairs.push_back(Value::array({v.value, v.count}));
+                }
+                columns.push_back({{"column", c.column},
+                                   {"complete", c.complete},
+                                   {"sampled", c.sampled},
+                                   {"distinct", c.distinct},
+                                   {"min", c.min},
+                                   {"max", c.max},
+                                   {"values", std::move(pairs)}});
+            }
+            entry["value_index"] = std::move(columns);
         }
         tables.push_back(std::move(entry));
     }

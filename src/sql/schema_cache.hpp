@@ -2,6 +2,7 @@
 
 #include "sql/catalog.hpp"
 #include "zolviai/sql/table_ranking.hpp"
+#include "zolviai/sql/value_index.hpp"
 
 #include <memory>
 #include <optional>
@@ -24,6 +25,10 @@ struct CachedTable {
     std::string column_comments;         // the columns' comments, joined
     std::vector<std::string> references; // tables its foreign keys name
     std::vector<std::string> values;     // a few distinct sample values, for ranking
+    // The value index's columns of this table, read on first need (with the signature
+    // above: a table whose signature changes is read again).
+    bool values_read = false;
+    std::vector<ColumnValues> value_columns;
 };
 using CachedTablePtr = std::shared_ptr<const CachedTable>;
 
@@ -39,6 +44,7 @@ struct SchemaSnapshot {
     std::shared_ptr<const std::unordered_map<std::string, catalog::TableDef>> definitions;
     // Built on first need, under the wrapper's schema lock.
     mutable std::shared_ptr<const TableRanker> ranker;
+    mutable std::shared_ptr<const ValueIndex> value_index;
 };
 
 // A 64-bit FNV-1a digest as 16 hex digits.

@@ -1,6 +1,7 @@
 #include "sql/schema_catalog.hpp"
 
 #include "sql/catalog.hpp"
+#include "sql/value_reader.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/python_repr.hpp"
 #include "zolviai/core/text.hpp"
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <optional>
 #include <set>
+#include <spdlog/spdlog.h>
 #include <thread>
 #include <unordered_set>
 
@@ -89,6 +91,8 @@ void SchemaCatalog::describe_into(Connection& conn, const std::vector<std::strin
         if (auto it = snapshot.tables.find(defs[i].name); it != snapshot.tables.end()) {
             table->signature = it->second->signature;
             table->comment = it->second->comment;
+            table->values_read = it->second->values_read;
+            table->value_columns = it->second->value_columns;
         }
         table->described = true;
         for (const auto& column : defs[i].columns) {
@@ -244,6 +248,7 @@ std::shared_ptr<const SchemaSnapshot> SchemaCatalog::refreshed_schema(Connection
         next->names = schema_->names;
         next->tables = schema_->tables;
         next->ranker = schema_->ranker;
+        next->value_index = schema_->value_index;
         schema_ = std::move(next);
         return schema_;
     }
@@ -292,6 +297,7 @@ SchemaCatalog::schema(Connection& conn, const std::vector<std::string>& describe
     next->names = current->names;
     next->tables = current->tables;
     next->definitions = current->definitions;
+    next->value_index = current->value_index;
     describe_into(conn, missing, *next);
     schema_ = std::move(next);
     if (!place_.cache_file.empty()) {
@@ -363,6 +369,99 @@ std::string SchemaCatalog::table_info_no_throw(const std::vector<std::string>& t
     } catch (const Error& e) {
         conn.suspect();
         return std::string("Error: ") + e.what();
+    }
+}
+
+std::shared_ptr<const ValueIndex> SchemaCatalog::value_index() const {
+    const ValueIndexOptions& o = options_.values;
+    if (!o.enabled) {
+        return nullptr;
+    }
+    ConnectionPool::Lease conn(pool_);
+    try {
+        std::lock_guard lock(schema_mutex_);
+        std::shared_ptr<const SchemaSnapshot> current = refreshed_schema(*conn);
+        if (current->value_index) {
+            return current->value_index;
+        }
+        std::vector<std::string> unread;
+        for (const auto& name : current->names) {
+            if (!current->tables.at(name)->values_read) {
+                unread.push_back(name);
+            }
+        }
+        if (!unread.empty()) {
+            std::vector<catalog::TableDef> defs;
+            if (current->definitions &&
+                std::all_of(unread.begin(), unread.end(),
+                            [&](const std::string& n) { return current->definitions->count(n); })) {
+                for (const auto& name : unread) {
+                    defs.push_back(current->definitions->at(name));
+                }
+            } else {
+                defs = catalog::table_defs(*conn, *place_.engine, place_.default_schema, unread);
+            }
+            std::vector<ValueReadJob> jobs;
+            for (const auto& def : defs) {
+                auto more = value_jobs(def, o);
+                jobs.insert(jobs.end(), more.begin(), more.end());
+            }
+            ValueReadPlace where;
+            where.engine = place_.engine;
+            where.schema = place_.default_schema;
+            where.use_top = place_.use_top;
+            where.shareable =
+                pool_.settings().engine != Engine::Sqlite ||
+                !(pool_.settings().database.empty() || pool_.settings().database == ":memory:");
+            where.statement_timeout_ms = options_.statement_timeout_ms;
+            auto read = read_values(pool_, *conn, where, jobs, o);
+            auto next = std::make_shared<SchemaSnapshot>();
+            next->sentinel = current->sentinel;
+            next->fingerprint = current->fingerprint;
+            next->names = current->names;
+            next->tables = current->tables;
+            next->definitions = current->definitions;
+            next->ranker = current->ranker;
+            for (const auto& name : unread) {
+                auto table = std::make_shared<CachedTable>(*current->tables.at(name));
+                table->values_read = true;
+                table->value_columns = std::move(read[name]);
+                next->tables[name] = std::move(table);
+            }
+            schema_ = next;
+            current = next;
+            if (!place_.cache_file.empty()) {
+                save_schema_cache(place_.cache_file, place_.cache_identity, *schema_);
+            }
+        }
+        // Exclusions apply to what a cache file kept from before they were made, too.
+        std::vector<ColumnValues> columns;
+        for (const auto& name : current->names) {
+            for (const ColumnValues& c : current->tables.at(name)->value_columns) {
+                if (!o.excludes(c.table, c.column)) {
+                    columns.push_back(c);
+                }
+            }
+        }
+        auto index = std::make_shared<const ValueIndex>(columns);
+        // The bound holds for the index as built, lookups included: the largest columns give
+        // way until it fits.
+        while (index->memory_bytes() > o.memory_bytes && !columns.empty()) {
+            auto largest = std::max_element(columns.begin(), columns.end(),
+                                            [](const ColumnValues& a, const ColumnValues& b) {
+                                                return value_bytes(a) < value_bytes(b);
+                                            });
+            spdlog::warn("value index: {}.{} skipped: the index would pass its memory bound of "
+                         "{} bytes",
+                         largest->table, largest->column, o.memory_bytes);
+            columns.erase(largest);
+            index = std::make_shared<const ValueIndex>(columns);
+        }
+        current->value_index = std::move(index);
+        return current->value_index;
+    } catch (const DatabaseError&) {
+        conn.suspect();
+        throw;
     }
 }
 

@@ -35,6 +35,9 @@ public:
     std::string fingerprint() const;
     std::string table_info_no_throw(const std::vector<std::string>& table_names) const;
     TableCandidates candidate_tables(std::string_view question) const;
+    // The value index of every table (read on first need, kept with the catalog, read again
+    // only for tables whose signature changed); null when the options turn it off.
+    std::shared_ptr<const ValueIndex> value_index() const;
 
 private:
     // The cached catalog, checked against the server (and refreshed when it changed), with

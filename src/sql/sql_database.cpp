@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <optional>
 #include <set>
+#include <spdlog/spdlog.h>
 #include <thread>
 #include <unordered_set>
 
@@ -303,7 +304,71 @@ CustomSQLDatabase::get_table_info_no_throw(const std::vector<std::string>& table
 }
 
 TableCandidates CustomSQLDatabase::candidate_tables(std::string_view question) const {
-    return catalog_->candidate_tables(question);
+    TableCandidates out = catalog_->candidate_tables(question);
+    if (!out.pruned) {
+        return out;
+    }
+    // The tables whose values the question names are offered whatever their ranking.
+    for (const ValueHint& hint : value_hints(question)) {
+        auto at = std::lower_bound(out.names.begin(), out.names.end(), hint.table);
+        if (at == out.names.end() || *at != hint.table) {
+            out.names.insert(at, hint.table);
+        }
+    }
+    return out;
+}
+
+std::shared_ptr<const ValueIndex> CustomSQLDatabase::value_index() const {
+    if (!options_.values.enabled) {
+        return nullptr;
+    }
+    try {
+        return catalog_->value_index();
+    } catch (const Error& e) {
+        spdlog::warn("value index: not read: {}", e.what());
+        return nullptr;
+    }
+}
+
+std::vector<ValueHint> CustomSQLDatabase::value_hints(std::string_view question) const {
+    const auto index = value_index();
+    if (!index) {
+        return {};
+    }
+    return index->match(question, options_.values.max_hints, options_.values.min_score);
+}
+
+TextComparison CustomSQLDatabase::text_comparison() const {
+    TextComparison c;
+    switch (pool_->settings().engine) {
+    case Engine::Mysql:
+    case Engine::Odbc:
+        c.equals_ignores_case = true;
+        c.like_ignores_case = true;
+        break;
+    case Engine::Sqlite:
+        c.like_ignores_case = true;
+        break;
+    case Engine::Postgresql:
+        break;
+    }
+    return c;
+}
+
+std::vector<LiteralFinding> CustomSQLDatabase::check_literals(std::string_view sql) const {
+    const auto index = value_index();
+    if (!index) {
+        return {};
+    }
+    return index->check_literals(sql, text_comparison(), true);
+}
+
+std::string CustomSQLDatabase::empty_result_diagnosis(std::string_view sql) const {
+    const auto index = value_index();
+    if (!index) {
+        return "";
+    }
+    return sql::empty_result_diagnosis(sql, *index, text_comparison());
 }
 
 ResultSet CustomSQLDatabase::query(const std::string& command, std::int64_t max_rows,

@@ -6,6 +6,7 @@
 #include "zolviai/flow/sql_graph.hpp"
 #include "zolviai/graph/run_config.hpp"
 #include "zolviai/sql/connection.hpp"
+#include "zolviai/sql/value_index.hpp"
 
 #include <chrono>
 #include <memory>
@@ -45,7 +46,9 @@ struct Question {
     std::optional<std::chrono::steady_clock::time_point> deadline;
     std::vector<EarlierTurn> earlier_turns;
     std::vector<VerifiedSql> verified_sql;
-    std::vector<std::string> value_hints;
+    // Values the host knows the question names (table, column, value), shown to the SQL
+    // writer before those the database's value index finds.
+    std::vector<sql::ValueHint> value_hints;
 };
 
 struct Step {
@@ -85,6 +88,8 @@ struct Answer {
     Analysis analysis;
     std::vector<Step> steps;
     Usage usage;
+    // The database values the SQL-generation prompt carried for the question's words.
+    std::vector<sql::ValueHint> value_hints;
     int corrections = 0; // SQL corrections the flow made
     bool rewritten = false;
     // "answered", "no_rows" (the final query ran cleanly and found nothing: sql is that query,
@@ -102,7 +107,7 @@ struct Answer {
 
 // The answer as JSON: the server's /v1/ask record (answer, sql, queries, columns, rows,
 // row_count, chart, code, usage, steps) plus question, understood, outcome, error,
-// column_types, truncated and attempts. Cells as sql::cell_json gives them; at most
+// column_types, truncated, attempts and value_hints. Cells as sql::cell_json gives them; at most
 // max_rows rows (0: all kept). chart: the path as the flow named it.
 Value answer_json(const Answer& answer, std::size_t max_rows = 0);
 

@@ -52,14 +52,25 @@ using NoRowsDiagnosis = std::function<std::string(const std::string& sql, const 
 // Writes one query: {"generated_sql_query": [query]}, with the first-attempt prompt or, in
 // correction mode, every earlier query beside what its execution recorded. With the run's
 // record, a query that ran cleanly without rows is shown with NO_ROWS_NOTE (and the
-// diagnosis, when one is set and says something) instead of the state's "None".
+// diagnosis, when one is set and says something) instead of the state's "None". The
+// first-attempt prompt gains a section of the database values the question names when there
+// are any (the record's given hints first, then the value index's); a record keeps the hints
+// it carried.
 class SQLGeneration {
 public:
     SQLGeneration(DatabasePtr db, ChatModelPtr model);
     std::vector<llm::Message> generate_messages(const Value& state) const;
     std::vector<llm::Message> generate_messages(const Value& state, const RunRecord* record) const;
-    Value invoke(const Value& state, const RunRecord* record = nullptr) const;
+    std::vector<llm::Message> generate_messages(const Value& state,
+                                                const std::vector<sql::ValueHint>& hints) const;
+    std::vector<llm::Message> generate_messages(const Value& state, const RunRecord* record,
+                                                const std::vector<sql::ValueHint>& hints) const;
+    // The hints a generation-mode prompt carries (none in correction mode).
+    std::vector<sql::ValueHint> value_hints(const Value& state,
+                                            const RunRecord* record = nullptr) const;
+    Value invoke(const Value& state, RunRecord* record = nullptr) const;
 
+    DatabasePtr db;
     StructuredPtr model;
     std::string dialect;
     ChatPromptTemplate generate_template;

@@ -4,6 +4,7 @@
 #include "zolviai/core/value.hpp"
 #include "zolviai/graph/run_config.hpp"
 #include "zolviai/sql/connection.hpp"
+#include "zolviai/sql/value_index.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -23,6 +24,9 @@ struct SqlAttempt {
     // The same statement (up to whitespace) ran earlier in this run: its outcome is repeated
     // here and the database was not asked again.
     bool reused = false;
+    // Stopped before the database saw it (the literal check spoke): the same statement again
+    // runs as written.
+    bool not_run = false;
     // Failures: the error's kind and text.
     std::optional<ErrorKind> error_kind;
     std::string error;
@@ -52,6 +56,10 @@ public:
     // The run's SQL ended without rows and without an error to show for it: no attempt gave
     // rows, and one ran cleanly and found nothing (the last such one); null otherwise.
     const SqlAttempt* found_nothing() const;
+    // Hints the host gives beside those the value index finds (they come first), and the
+    // hints the SQL-generation prompt carried.
+    std::vector<sql::ValueHint> given_value_hints;
+    std::vector<sql::ValueHint> value_hints;
 };
 
 // The flow's final state as typed fields: what callers above the flow read of it (the state's

@@ -3,6 +3,7 @@
 #include "zolviai/sql/connection.hpp"
 #include "zolviai/sql/render.hpp"
 #include "zolviai/sql/table_ranking.hpp"
+#include "zolviai/sql/value_index.hpp"
 
 #include <condition_variable>
 #include <functional>
@@ -48,6 +49,9 @@ struct DatabaseOptions {
     // question best (plus the tables their foreign keys name); at or below it, every table.
     std::size_t prune_threshold = 60;
     std::size_t prune_top_k = 40;
+    // The index of the database's own values (docs/sql.md): its bounds, the columns it never
+    // reads, and how many hints a question gets.
+    ValueIndexOptions values;
 };
 
 struct SchemaSnapshot;
@@ -108,6 +112,25 @@ public:
     // options().prune_threshold, else the best prune_top_k by lexical ranking and the tables
     // their foreign keys name.
     TableCandidates candidate_tables(std::string_view question) const;
+
+    // The index of the database's own text values, read on first need and kept with the
+    // catalog; null when options().values turns it off. A failure to read it is logged and
+    // gives null: questions are answered without it.
+    std::shared_ptr<const ValueIndex> value_index() const;
+
+    // The database values a question's words name, best first (options().values bounds them).
+    std::vector<ValueHint> value_hints(std::string_view question) const;
+
+    // The literals of generated SQL that never occur in the column they are compared with,
+    // when a close value does: found without running the statement.
+    std::vector<LiteralFinding> check_literals(std::string_view sql) const;
+
+    // Why a statement that ran found no rows, as far as the value index can tell ("" for
+    // nothing to say).
+    std::string empty_result_diagnosis(std::string_view sql) const;
+
+    // How the engine compares text.
+    TextComparison text_comparison() const;
 
     // What the wrapper's role may do beyond reading, as found at the first connection.
     const PrivilegeReport& privileges() const;
