@@ -104,12 +104,15 @@ public:
 
     // One question, start to end, as a record (what run() does on its workers).
     Value evaluate(const Question& question);
+    // The same as a turn of a conversation: `earlier` holds the turns asked before it (the
+    // follow-up step reads them), and this turn is added to it once asked.
+    Value evaluate(const Question& question, std::vector<agent::EarlierTurn>* earlier);
 
 private:
     struct Target {
         std::shared_ptr<sql::CustomSQLDatabase> db;
         std::unique_ptr<agent::Asker> asker; // over the database's flow
-        std::string error; // why the database could not be opened
+        std::string error;                   // why the database could not be opened
     };
     Target& target_for(const std::string& uri, bool with_flow);
     void append_record(const Value& record);
