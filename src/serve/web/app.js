@@ -200,6 +200,7 @@ function show(run) {
   const total = run.steps.reduce((sum, s) => sum + (s.ms || 0), 0);
   $("status").textContent = run.record ? "Answered in " + seconds(total) + "."
     : run.error ? "The question failed." : "Working…";
+  document.dispatchEvent(new CustomEvent("zolvi:shown", { detail: run }));
 }
 
 function onStep(run, event) {
@@ -256,7 +257,8 @@ async function ask(question, sqlOnly) {
     const response = await fetch("/v1/ask/stream", {
       method: "POST",
       headers: Object.assign({ "Content-Type": "application/json" }, authHeaders()),
-      body: JSON.stringify({ question, sql_only: sqlOnly }),
+      body: JSON.stringify(Object.assign({ question, sql_only: sqlOnly },
+        window.zolviConversation ? window.zolviConversation.requestFields() : {})),
     });
     if (!response.ok) {
       let body = null;
@@ -275,6 +277,7 @@ async function ask(question, sqlOnly) {
     run.error = "The server could not be reached: " + e.message;
   }
   $("ask-button").disabled = false;
+  document.dispatchEvent(new CustomEvent("zolvi:answered", { detail: run }));
   history.push(run);
   saveHistory();
   drawHistory();
