@@ -19,6 +19,17 @@ Value turns_json(state::ConversationStore& store, const std::string& id) {
     return agent::conversation_json(*info, store.turns(id))["turns"];
 }
 
+// An unknown conversation is a KeyError and a full one a ValueError, as Python hosts expect.
+template <class F> auto translated(F&& f) {
+    try {
+        return f();
+    } catch (const state::ConversationNotFound& e) {
+        throw py::key_error(e.what());
+    } catch (const state::ConversationFull& e) {
+        throw py::value_error(e.what());
+    }
+}
+
 } // namespace
 
 PYBIND11_MODULE(_conversations, m) {
@@ -48,10 +59,10 @@ PYBIND11_MODULE(_conversations, m) {
             "turns",
             [](state::ConversationStore& s, const std::string& id) {
                 Value turns;
-                {
+                translated([&] {
                     py::gil_scoped_release release;
                     turns = turns_json(s, id);
-                }
+                });
                 return bindings::from_value(turns);
             },
             py::arg("conversation_id"), "The turns, oldest first; KeyError for an unknown id.")
@@ -69,7 +80,7 @@ PYBIND11_MODULE(_conversations, m) {
            const std::string& conversation_id, const std::string& question,
            const std::string& media_path, bool sql_only, std::size_t max_rows) {
             Value record;
-            {
+            translated([&] {
                 py::gil_scoped_release release;
                 agent::Question q;
                 q.text = question;
@@ -81,7 +92,7 @@ PYBIND11_MODULE(_conversations, m) {
                 record = agent::answer_json(turn.answer, max_rows);
                 record["conversation_id"] = turn.conversation_id;
                 record["turn"] = turn.turn;
-            }
+            });
             return bindings::from_value(record);
         },
         py::arg("agent"), py::arg("store"), py::arg("conversation_id"), py::arg("question"),

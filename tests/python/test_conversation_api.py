@@ -31,14 +31,15 @@ def rules():
 def graph(chat, tmp_path):
     from zolviai.flow_graph.custom_sql import CustomSQLDatabase
     from zolviai.flow_graph.flow_graph import SQLGraph
-    from zolviai.llm import ChatOpenAI
+    from zolviai.settings import AzureOpenAIChat35, AzureOpenAIChat4
     path = tmp_path / "music.db"
     with open(os.path.join(ROOT, "examples", "sample_db.sql")) as f:
         sqlite3.connect(path).executescript(f.read())
     with chat.state.lock:
         chat.state.rules.extend(rules())
-    model = ChatOpenAI(openai_api_key="k", model="gpt-4o", base_url=chat.url)
-    return SQLGraph(CustomSQLDatabase.from_uri("sqlite:///%s" % path), model, model)
+    settings = dict(azure_deployment="d", azure_endpoint=chat.url, api_key="k", api_version="v")
+    return SQLGraph(CustomSQLDatabase.from_uri("sqlite:///%s" % path), AzureOpenAIChat35(**settings),
+                    AzureOpenAIChat4(**settings))
 
 
 def counts(path, sql):
