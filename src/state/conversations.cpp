@@ -118,56 +118,97 @@ std::optional<ConversationInfo> ConversationStore::find(const std::string& id) {
 }
 
 std::vector<ConversationTurn> ConversationStore::turns(const std::string& id) {
-    if (!find(id))
+    if (!valid_id(id))
         throw ConversationNotFound(id);
+    // One round trip: the conversation (which must be live) and its turns.
     const Rows r = store_->query(
-        "SELECT turn, question, understood_as, sql_text, row_count, columns_json, outcome, "
-        "answer, created_at FROM zolviai_conversation_turns WHERE conversation_id = $1 "
-        "ORDER BY turn",
-        {id});
+        "SELECT c.id, t.turn, t.question, t.understood_as, t.sql_text, t.row_count, "
+        "t.columns_json, t.outcome, t.answer, t.created_at FROM zolviai_conversations c "
+        "LEFT JOIN zolviai_conversation_turns t ON t.conversation_id = c.id "
+        "WHERE c.id = $1 AND c.updated_at >= $2 ORDER BY t.turn",
+        {id, now() - static_cast<std::int64_t>(limits_.max_age.count())});
+    if (r.empty())
+        throw ConversationNotFound(id);
     std::vector<ConversationTurn> out;
     out.reserve(r.size());
     for (const auto& row : r.rows) {
+        if (row[1].is_null())
+            continue; // a conversation without turns yet
         ConversationTurn t;
-        t.number = static_cast<int>(integer(row[0]));
-        t.question = text(row[1]);
-        t.understood_as = text(row[2]);
-        t.sql = text(row[3]);
-        t.row_count = integer(row[4]);
-        const Value columns = Value::parse(text(row[5]), nullptr, false);
+        t.number = static_cast<int>(integer(row[1]));
+        t.question = text(row[2]);
+        t.understood_as = text(row[3]);
+        t.sql = text(row[4]);
+        t.row_count = integer(row[5]);
+        const Value columns = Value::parse(text(row[6]), nullptr, false);
         if (columns.is_array())
             for (const auto& c : columns)
                 if (c.is_string())
                     t.columns.push_back(c.get<std::string>());
-        t.outcome = text(row[6]);
-        t.answer = text(row[7]);
-        t.created_at = integer(row[8]);
+        t.outcome = text(row[7]);
+        t.answer = text(row[8]);
+        t.created_at = integer(row[9]);
         out.push_back(std::move(t));
     }
     return out;
 }
 
 int ConversationStore::append(const std::string& id, ConversationTurn turn) {
+    const std::int64_t t = now();
+    const std::int64_t cutoff = t - static_cast<std::int64_t>(limits_.max_age.count());
+    const std::vector<Param> params = {id,
+                                       turn.question,
+                                       turn.understood_as,
+                                       turn.sql,
+                                       turn.row_count,
+                                       Value(turn.columns).dump(),
+                                       turn.outcome,
+                                       turn.answer,
+                                       t,
+                                       cutoff,
+                                       static_cast<std::int64_t>(limits_.max_turns)};
     int number = 0;
-    store_->transaction([&] {
-        const auto info = find_live(id, true);
-        if (!info)
-            throw ConversationNotFound(id);
-        if (static_cast<std::size_t>(info->turn_count) >= limits_.max_turns)
-            throw ConversationFull(id, limits_.max_turns);
-        number = info->turn_count + 1;
-        const std::int64_t t = now();
-        store_->execute(
+    if (store_->dialect() == "postgresql") {
+        // One statement, one round trip: the UPDATE locks the conversation's row, so two
+        // servers appending at once get consecutive numbers.
+        const Rows r = store_->query(
+            "WITH c AS (UPDATE zolviai_conversations SET turn_count = turn_count + 1, "
+            "updated_at = $9::bigint WHERE id = $1::text AND updated_at >= $10::bigint AND "
+            "turn_count < $11::bigint "
+            "RETURNING turn_count) "
             "INSERT INTO zolviai_conversation_turns (conversation_id, turn, question, "
             "understood_as, sql_text, row_count, columns_json, outcome, answer, created_at) "
-            "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)",
-            {id, number, turn.question, turn.understood_as, turn.sql, turn.row_count,
-             Value(turn.columns).dump(), turn.outcome, turn.answer, t});
-        store_->execute("UPDATE zolviai_conversations SET turn_count = $2, updated_at = $3 "
-                        "WHERE id = $1",
-                        {id, number, t});
-    });
-    return number;
+            "SELECT $1::text, c.turn_count, $2::text, $3::text, $4::text, $5::bigint, $6::text, "
+            "$7::text, $8::text, $9::bigint FROM c RETURNING turn",
+            params);
+        if (!r.empty())
+            return static_cast<int>(integer(r[0][0]));
+    } else {
+        store_->transaction([&] {
+            const auto info = find_live(id, false);
+            if (!info || static_cast<std::size_t>(info->turn_count) >= limits_.max_turns)
+                return;
+            number = info->turn_count + 1;
+            store_->execute(
+                "INSERT INTO zolviai_conversation_turns (conversation_id, turn, question, "
+                "understood_as, sql_text, row_count, columns_json, outcome, answer, created_at) "
+                "VALUES ($1, $12, $2, $3, $4, $5, $6, $7, $8, $9)",
+                [&] {
+                    auto p = params;
+                    p.push_back(number);
+                    return p;
+                }());
+            store_->execute("UPDATE zolviai_conversations SET turn_count = $2, updated_at = $3 "
+                            "WHERE id = $1",
+                            {id, number, t});
+        });
+        if (number > 0)
+            return number;
+    }
+    // Nothing appended: say why.
+    if (!find(id))
+        throw ConversationNotFound(id);
+    throw ConversationFull(id, limits_.max_turns);
 }
 
 bool ConversationStore::remove(const std::string& id) {
