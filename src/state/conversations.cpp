@@ -97,7 +97,7 @@ std::string ConversationStore::create() {
 std::optional<ConversationInfo> ConversationStore::find_live(const std::string& id, bool lock) {
     if (!valid_id(id))
         return std::nullopt;
-    const bool row_lock = lock && store_->dialect() == "postgresql";
+    const bool row_lock = lock && store_->engine() == Store::Engine::Postgresql;
     const Rows r = store_->query(
         std::string("SELECT id, created_at, updated_at, turn_count FROM zolviai_conversations "
                     "WHERE id = $1 AND updated_at >= $2") +
@@ -168,7 +168,7 @@ int ConversationStore::append(const std::string& id, ConversationTurn turn) {
                                        cutoff,
                                        static_cast<std::int64_t>(limits_.max_turns)};
     int number = 0;
-    if (store_->dialect() == "postgresql") {
+    if (store_->engine() == Store::Engine::Postgresql) {
         // One statement, one round trip: the UPDATE locks the conversation's row, so two
         // servers appending at once get consecutive numbers.
         const Rows r = store_->query(

@@ -93,8 +93,11 @@ public:
         t.commit();
     }
 
-    // "sqlite" or "postgresql".
+    // "sqlite" or "postgresql", for people and for choosing migration steps.
     std::string dialect() const;
+    // The same, for code that must write a statement one way or the other.
+    enum class Engine { Sqlite, Postgresql };
+    Engine engine() const { return sqlite_ ? Engine::Sqlite : Engine::Postgresql; }
     // The file's path, or the server's address without its password: for messages.
     const std::string& name() const { return name_; }
 
