@@ -1,6 +1,7 @@
 #pragma once
 
 #include "zolviai/flow/sql_graph.hpp"
+#include "zolviai/state/conversations.hpp"
 
 #include <CLI/CLI.hpp>
 #include <memory>
@@ -15,6 +16,11 @@ void add_ask_command(CLI::App& app);
 void add_doctor_command(CLI::App& app);
 void add_serve_command(CLI::App& app);
 void add_eval_command(CLI::App& app);
+void add_chat_command(CLI::App& app);
+
+// The conversation store of --state-db URI, else ZOLVI_STATE_DB, else the file under the
+// user's state folder (state::Store::default_path()).
+std::shared_ptr<state::ConversationStore> open_conversation_store(const std::string& state_db);
 
 // The command hands the flow its analysis runner itself (--analysis): the flow's default
 // runner, which ZOLVI_ANALYSIS_SANDBOX would choose, is not started beside it.

@@ -22,6 +22,7 @@ struct StepLabel {
     const char* label;
 };
 constexpr StepLabel step_labels[] = {
+    {"follow_up_node", "Reading the conversation"},
     {"init_node", "Starting"},
     {"table_names_lookup_node", "Listing the tables"},
     {"relevant_table_names_node", "Choosing the tables"},
@@ -140,7 +141,7 @@ private:
 // Fills the answer from the flow's final state and the run's record.
 void read_run(Answer& a, const Question& q, const Value& state, flow::RunRecord& record) {
     flow::FinalState f = flow::read_final_state(state);
-    a.understood = f.rewritten_question.empty() ? q.text : f.rewritten_question;
+    a.understood = f.rewritten_question.empty() ? a.understood_as : f.rewritten_question;
     if (q.mode == RunMode::Full) {
         a.text = std::move(f.final_response);
     }
@@ -208,12 +209,37 @@ Asker::Asker(std::shared_ptr<const flow::SQLGraph> flow) : flow_(std::move(flow)
     if (!flow_) {
         throw TypeError("the question engine needs a flow");
     }
+    // The follow-up step is served by the model of every role but SQL generation.
+    if (flow_->relevant_tables_model) {
+        follow_up_ = std::make_unique<flow::FollowUpRewriter>(flow_->relevant_tables_model);
+    }
+}
+
+Asker::~Asker() = default;
+Asker::Asker(Asker&&) noexcept = default;
+Asker& Asker::operator=(Asker&&) noexcept = default;
+
+flow::FollowUp Asker::follow_up(const Question& q, graph::Observer& steps) const {
+    if (!follow_up_) {
+        throw TypeError("the flow has no model for follow-up questions");
+    }
+    const auto start = Clock::now();
+    steps.on_node_start("follow_up_node", 0);
+    try {
+        flow::FollowUp f = follow_up_->invoke(q.earlier_turns, q.text);
+        steps.on_node_end("follow_up_node", 0, Clock::now() - start, false);
+        return f;
+    } catch (...) {
+        steps.on_node_end("follow_up_node", 0, Clock::now() - start, true);
+        throw;
+    }
 }
 
 Answer Asker::ask(const Question& q, graph::Observer* observer) const {
     const auto start = Clock::now();
     Answer a;
     a.question = q.text;
+    a.understood_as = q.text;
     a.understood = q.text;
     flow::RunRecord record;
     StepRecorder steps(start, observer, &record);
@@ -224,6 +250,16 @@ Answer Asker::ask(const Question& q, graph::Observer* observer) const {
             throw TimeoutError("the question waited past its deadline");
         }
         Value inputs = {{"user_question", q.text}};
+        if (!q.earlier_turns.empty()) {
+            const flow::FollowUp f = follow_up(q, steps);
+            a.understood_as = f.standalone_question;
+            a.understood = f.standalone_question;
+            a.depends_on_earlier = f.depends_on_earlier;
+            inputs["user_question"] = f.standalone_question;
+            if (f.depends_on_earlier && !q.earlier_turns.back().sql.empty()) {
+                inputs["earlier_sql"] = q.earlier_turns.back().sql;
+            }
+        }
         if (!q.media_dir.empty()) {
             inputs["save_path"] = q.media_dir;
         }
@@ -288,7 +324,10 @@ Value answer_json(const Answer& a, std::size_t max_rows) {
                          {"ms", std::chrono::duration<double, std::milli>(s.duration).count()},
                          {"failed", s.failed}});
     }
-    Value out = {{"question", a.question}, {"understood", a.understood}};
+    Value out = {{"question", a.question},
+                 {"understood_as", a.understood_as},
+                 {"depends_on_earlier", a.depends_on_earlier},
+                 {"understood", a.understood}};
     out["outcome"] = a.outcome;
     out["answer"] = a.text.empty() ? Value(nullptr) : Value(a.text);
     out["sql"] = a.sql ? Value(*a.sql) : Value(nullptr);

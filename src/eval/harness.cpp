@@ -18,6 +18,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -187,8 +188,16 @@ Evaluation::Target& Evaluation::target_for(const std::string& uri, bool with_flo
 }
 
 Value Evaluation::evaluate(const Question& q) {
+    return evaluate(q, nullptr);
+}
+
+Value Evaluation::evaluate(const Question& q, std::vector<agent::EarlierTurn>* earlier) {
     const auto start = Clock::now();
     Value rec = {{"id", q.id}, {"question", q.question}};
+    if (!q.conversation.empty()) {
+        rec["conversation"] = q.conversation;
+        rec["turn"] = q.turn;
+    }
     if (!q.evidence.empty()) {
         rec["evidence"] = q.evidence;
     }
@@ -254,9 +263,28 @@ Value Evaluation::evaluate(const Question& q) {
     question.text = prompt_text(q);
     question.media_dir = options_.media_dir;
     question.mode = options_.sql_only ? agent::RunMode::SqlOnly : agent::RunMode::Full;
+    if (earlier) {
+        question.earlier_turns = *earlier;
+    }
     const auto flow_start = Clock::now();
     const agent::Answer answer = target->asker->ask(question);
     rec["latency_s"] = seconds(Clock::now() - flow_start);
+    if (earlier) {
+        rec["understood_as"] = answer.understood_as;
+        agent::EarlierTurn turn;
+        turn.question = answer.question;
+        turn.understood_as = answer.understood_as;
+        turn.sql = answer.sql.value_or("");
+        turn.outcome = answer.outcome;
+        if (answer.result) {
+            turn.row_count = std::max<std::int64_t>(
+                answer.result->total_rows, static_cast<std::int64_t>(answer.result->rows.size()));
+            for (const auto& c : answer.result->columns) {
+                turn.columns.push_back(c.name);
+            }
+        }
+        earlier->push_back(std::move(turn));
+    }
     rec["model_calls"] = answer.usage.calls;
     rec["prompt_tokens"] = answer.usage.prompt_tokens;
     rec["completion_tokens"] = answer.usage.completion_tokens;
@@ -440,11 +468,35 @@ Value Evaluation::run(const ProgressCallback& progress) {
             std::ofstream(results_path_, std::ios::trunc | std::ios::binary);
         }
     }
-    std::vector<const Question*> todo;
+    // Units of work: a question alone, or a whole conversation in turn order (its turns are
+    // follow-ups of each other, so they run one after the other on one worker). A
+    // conversation with a turn not yet done is asked again from its first turn.
+    std::vector<std::vector<const Question*>> units;
+    std::map<std::string, std::size_t> unit_of_conversation;
     for (const Question& q : questions_) {
-        if (!records_.count(q.id)) {
-            todo.push_back(&q);
+        if (q.conversation.empty()) {
+            if (!records_.count(q.id)) {
+                units.push_back({&q});
+            }
+            continue;
         }
+        const auto [it, fresh] = unit_of_conversation.emplace(q.conversation, units.size());
+        if (fresh) {
+            units.emplace_back();
+        }
+        units[it->second].push_back(&q);
+    }
+    for (auto& unit : units) {
+        std::stable_sort(unit.begin(), unit.end(),
+                         [](const Question* a, const Question* b) { return a->turn < b->turn; });
+    }
+    std::erase_if(units, [&](const std::vector<const Question*>& unit) {
+        return std::all_of(unit.begin(), unit.end(),
+                           [&](const Question* q) { return records_.count(q->id) > 0; });
+    });
+    std::vector<const Question*> todo;
+    for (const auto& unit : units) {
+        todo.insert(todo.end(), unit.begin(), unit.end());
     }
 
     // A default database that cannot be opened would make every question a broken one: the
@@ -469,34 +521,41 @@ Value Evaluation::run(const ProgressCallback& progress) {
     std::mutex failure_mutex;
     auto work = [&] {
         while (!stop_) {
-            const std::size_t i = next++;
-            if (i >= todo.size()) {
+            const std::size_t u = next++;
+            if (u >= units.size()) {
                 return;
             }
-            try {
-                const Value record = evaluate(*todo[i]);
-                append_record(record);
-                std::lock_guard lock(progress_mutex);
-                ++info.done;
-                const std::string outcome = record["outcome"];
-                info.correct += outcome == "correct";
-                info.scored += outcome != "gold_error";
-                info.cost += record["cost"].get<double>();
-                info.elapsed_s = seconds(Clock::now() - start);
-                if (progress) {
-                    progress(record, info);
+            const bool conversation = !units[u].front()->conversation.empty();
+            std::vector<agent::EarlierTurn> earlier;
+            for (const Question* q : units[u]) {
+                if (stop_) {
+                    break;
                 }
-            } catch (...) {
-                std::lock_guard lock(failure_mutex);
-                if (!failure) {
-                    failure = std::current_exception();
+                try {
+                    const Value record = evaluate(*q, conversation ? &earlier : nullptr);
+                    append_record(record);
+                    std::lock_guard lock(progress_mutex);
+                    ++info.done;
+                    const std::string outcome = record["outcome"];
+                    info.correct += outcome == "correct";
+                    info.scored += outcome != "gold_error";
+                    info.cost += record["cost"].get<double>();
+                    info.elapsed_s = seconds(Clock::now() - start);
+                    if (progress) {
+                        progress(record, info);
+                    }
+                } catch (...) {
+                    std::lock_guard lock(failure_mutex);
+                    if (!failure) {
+                        failure = std::current_exception();
+                    }
+                    stop_ = true;
+                    return;
                 }
-                stop_ = true;
-                return;
             }
         }
     };
-    const std::size_t threads = std::min<std::size_t>(options_.jobs, todo.size());
+    const std::size_t threads = std::min<std::size_t>(options_.jobs, units.size());
     if (threads <= 1) {
         work(); // on the caller's thread: its usage scopes see every model call
     } else {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -78,6 +79,16 @@ Question from_entry(const Value& entry, QuestionFormat format, std::size_t posit
         q.gold_sql = gold_member(entry, "gold_sql");
         q.db = text_member(entry, "db");
         q.difficulty = text_member(entry, "difficulty");
+        q.conversation = text_member(entry, "conversation");
+        if (const Value* turn = find_member(entry, "turn"); turn && !turn->is_null()) {
+            if (!turn->is_number_integer() || turn->get<long>() < 1) {
+                throw ValueError("the turn must be a whole number from 1");
+            }
+            if (q.conversation.empty()) {
+                throw ValueError("a turn needs its conversation");
+            }
+            q.turn = static_cast<int>(turn->get<long>());
+        }
         if (const Value* tags = find_member(entry, "tags"); tags && tags->is_array()) {
             for (const Value& t : *tags) {
                 if (t.is_string()) {
@@ -170,9 +181,21 @@ std::vector<Question> parse_questions(std::string_view text, QuestionFormat form
     }
     std::vector<Question> out;
     std::set<std::string> ids;
+    std::map<std::string, std::set<int>> conversation_turns;
     auto add = [&](Question q, const std::string& where) {
         if (!ids.insert(q.id).second) {
             throw ValueError(where + ": the id '" + q.id + "' is used twice");
+        }
+        if (!q.conversation.empty()) {
+            // A turn left out follows the conversation's last one in the file.
+            auto& turns = conversation_turns[q.conversation];
+            if (q.turn == 0) {
+                q.turn = turns.empty() ? 1 : *turns.rbegin() + 1;
+            }
+            if (!turns.insert(q.turn).second) {
+                throw ValueError(where + ": turn " + std::to_string(q.turn) +
+                                 " of the conversation '" + q.conversation + "' is given twice");
+            }
         }
         out.push_back(std::move(q));
     };

@@ -427,6 +427,11 @@ std::string render_markdown(const Value& summary, const std::vector<Value>& reco
     }
     out += md_groups(summary["by_difficulty"], "difficulty");
     out += md_groups(summary["by_tag"], "tag");
+    out += md_groups(summary.value("by_turn", Value()), "turn");
+    if (const Value* c = find_member(summary, "conversations"); c && c->is_object()) {
+        out += "\nConversations with every turn right: " + text(*c, "fully_correct") + " of " +
+               text(*c, "count") + " (" + pct((*c)["share"]) + ").\n";
+    }
     const Value& lat = summary["latency_s"];
     const Value& cost = summary["cost_per_question"];
     out += "\n## Latency and cost\n\n| | mean | median | 90th percentile | max | total |\n"
@@ -465,6 +470,10 @@ std::string render_markdown(const Value& summary, const std::vector<Value>& reco
         any = true;
         out += "\n### " + md_cell(text(r, "id")) + ": " + text(r, "outcome") + "\n\n" +
                md_cell(text(r, "question")) + "\n";
+        if (!text(r, "conversation").empty()) {
+            out += "\nConversation " + md_cell(text(r, "conversation")) + ", turn " +
+                   text(r, "turn") + "; understood as: " + md_cell(text(r, "understood_as")) + "\n";
+        }
         if (!text(r, "error").empty()) {
             out += "\nError: " + md_cell(text(r, "error")) + "\n";
         }
@@ -511,6 +520,11 @@ std::string render_html(const Value& summary, const std::vector<Value>& records)
     out += "<h2>Outcomes</h2>" + svg_outcomes(summary["outcomes"]);
     out += html_groups(summary["by_difficulty"], "difficulty");
     out += html_groups(summary["by_tag"], "tag");
+    out += html_groups(summary.value("by_turn", Value()), "turn");
+    if (const Value* c = find_member(summary, "conversations"); c && c->is_object()) {
+        out += "<div>Conversations with every turn right: " + html(text(*c, "fully_correct")) +
+               " of " + html(text(*c, "count")) + " (" + pct((*c)["share"]) + ")</div>";
+    }
 
     std::vector<double> latencies, costs;
     for (const Value& r : records) {
@@ -547,6 +561,11 @@ std::string render_html(const Value& summary, const std::vector<Value>& records)
                html(text(r, "id")) + ": " + html(text(r, "question")) + "</div>";
         for (const auto& f : flags_of(r)) {
             out += "<span class='flag'>" + html(f) + "</span>";
+        }
+        if (!text(r, "conversation").empty()) {
+            out += "<div class='muted'>conversation " + html(text(r, "conversation")) + ", turn " +
+                   html(text(r, "turn")) +
+                   " &#183; understood as: " + html(text(r, "understood_as")) + "</div>";
         }
         if (!text(r, "error").empty()) {
             out += "<div class='err'>" + html(text(r, "error")) + "</div>";

@@ -98,6 +98,8 @@ Value summarize(const std::vector<Value>& records, const Value& about) {
     Tally all;
     std::map<std::string, Tally> by_difficulty;
     std::map<std::string, Tally> by_tag;
+    std::map<long, Tally> by_turn;
+    std::map<std::string, bool> conversation_right; // every scored turn correct
     std::map<std::string, std::size_t> outcomes;
     for (int i = 0; i < outcome_count; ++i) {
         outcomes[outcome_name(static_cast<Outcome>(i))] = 0;
@@ -119,6 +121,11 @@ Value summarize(const std::vector<Value>& records, const Value& about) {
                     by_tag[t.get<std::string>()].add(outcome);
                 }
             }
+        }
+        if (const std::string c = text(r, "conversation"); !c.empty()) {
+            by_turn[static_cast<long>(real(r, "turn"))].add(outcome);
+            auto [it, _] = conversation_right.emplace(c, true);
+            it->second = it->second && (outcome == "correct" || outcome == "gold_error");
         }
         calls += static_cast<long>(real(r, "model_calls"));
         prompt += static_cast<long>(real(r, "prompt_tokens"));
@@ -165,6 +172,23 @@ Value summarize(const std::vector<Value>& records, const Value& about) {
         bt[t] = tally.to_value();
     }
     s["by_tag"] = std::move(bt);
+    if (!conversation_right.empty()) {
+        // Multi-turn sets: accuracy at each turn, and the conversations with every turn right.
+        Value turns = Value::object();
+        for (const auto& [turn, tally] : by_turn) {
+            turns[std::to_string(turn)] = tally.to_value();
+        }
+        s["by_turn"] = std::move(turns);
+        std::size_t right = 0;
+        for (const auto& [_, ok] : conversation_right) {
+            right += ok;
+        }
+        const auto [lo, hi] = wilson_interval(right, conversation_right.size());
+        s["conversations"] = {{"count", conversation_right.size()},
+                              {"fully_correct", right},
+                              {"share", static_cast<double>(right) / conversation_right.size()},
+                              {"ci95", {lo, hi}}};
+    }
     s["model_calls"] = calls;
     s["prompt_tokens"] = prompt;
     s["completion_tokens"] = completion;
@@ -200,6 +224,11 @@ std::string headline(const Value& summary) {
     }
     if (!rest.empty()) {
         line += "; " + rest;
+    }
+    if (const Value* c = find_member(summary, "conversations"); c && c->is_object()) {
+        line += "; conversations with every turn right: " + percent(c->value("share", 0.0)) + " (" +
+                std::to_string(c->value("fully_correct", std::size_t{0})) + " of " +
+                std::to_string(c->value("count", std::size_t{0})) + ")";
     }
     char tail[160];
     std::snprintf(tail, sizeof tail, "; %ld model calls, $%.4f; median %.2f s a question",

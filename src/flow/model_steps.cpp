@@ -8,6 +8,7 @@
 #include "zolviai/flow/records.hpp"
 #include "zolviai/graph/state_schema.hpp"
 #include "zolviai/prompts/answer_prompt.hpp"
+#include "zolviai/prompts/conversation_prompts.hpp"
 #include "zolviai/prompts/flow_graph_prompts.hpp"
 #include "zolviai/prompts/step_prompts.hpp"
 
@@ -189,6 +190,14 @@ SQLGeneration::generate_messages(const Value& state, const RunRecord* record,
     vars["dialect"] = dialect;
     if (type == "generation") {
         auto messages = generate_template.format_messages(vars);
+        // A follow-up that builds on the previous question sees that question's SQL; the SQL
+        // may hold braces, so it is appended after formatting.
+        const auto earlier = state.find("earlier_sql");
+        if (earlier != state.end() && earlier->is_string() &&
+            !earlier->get<std::string>().empty()) {
+            messages.back().content +=
+                std::string(prompts::FOLLOW_UP_SQL_SECTION) + earlier->get<std::string>();
+        }
         if (!hints.empty()) {
             // Added after formatting: values may hold braces.
             std::string section = "\n\n Values_from_the_database (the question's words name "

@@ -30,6 +30,8 @@ const graph::StateSchema& sql_state_schema() {
         {"python_execution_success", MergeRule::Replace, {}},
         {"python_error_message", MergeRule::Replace, {}},
         {"pandas_generation_prompt_type", MergeRule::Replace, {}},
+        // The previous turn's SQL, when the question builds on an earlier one.
+        {"earlier_sql", MergeRule::Replace, {}},
     });
     return schema;
 }

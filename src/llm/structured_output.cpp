@@ -23,6 +23,8 @@ const char* type_words(FieldType t) {
         return "text or null";
     case FieldType::TextList:
         return "a list of text";
+    case FieldType::Boolean:
+        return "true or false";
     }
     return "";
 }
@@ -43,6 +45,8 @@ bool fits(FieldType t, const Value& v) {
             }
         }
         return true;
+    case FieldType::Boolean:
+        return v.is_boolean();
     }
     return false;
 }
@@ -78,6 +82,9 @@ Value RecordSchema::json_schema() const {
         case FieldType::TextList:
             p["type"] = "array";
             p["items"] = {{"type", "string"}};
+            break;
+        case FieldType::Boolean:
+            p["type"] = "boolean";
             break;
         }
         p["description"] = f.description;

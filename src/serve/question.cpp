@@ -1,5 +1,7 @@
 #include "serve/question.hpp"
 
+#include "serve/conversation_routes.hpp"
+#include "zolviai/agent/conversation.hpp"
 #include "zolviai/agent/error_table.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/graph/run_config.hpp"
@@ -269,14 +271,30 @@ void run_question(const QuestionServices& s, Ticket& ticket) {
     int retry_after_s = 0;
     Value body;
     agent::Answer answer;
+    Value conversation; // {"conversation_id", "turn"} of a stored turn
     try {
         if (!ticket.sql_only) {
             folder = s.charts.new_folder();
             question.media_dir = folder.string();
         }
-        answer = s.asker.ask(question, &events);
+        if (s.conversations) {
+            auto turn = agent::ask_in_conversation(s.asker, *s.conversations,
+                                                   ticket.conversation_id, question, &events);
+            answer = std::move(turn.answer);
+            conversation = {{"conversation_id", turn.conversation_id}, {"turn", turn.turn}};
+        } else {
+            answer = s.asker.ask(question, &events);
+        }
         status = answer_status(answer, ticket.sql_only);
     } catch (const std::exception& e) {
+        if (const auto [code, name] = conversation_failure(e); code != 0) {
+            if (!folder.empty()) {
+                std::error_code ec;
+                std::filesystem::remove_all(folder, ec);
+            }
+            ticket.finish(code, error_body(name, e.what()), 0);
+            return;
+        }
         // The chart folder could not be made: nothing ran.
         spdlog::error("serve: a question failed before it ran: {}", e.what());
         answer.error_kind = error_kind(e);
@@ -318,6 +336,10 @@ void run_question(const QuestionServices& s, Ticket& ticket) {
         }
         body = error_body(face.http_code, message);
         retry_after_s = face.retry_after_s;
+    }
+    // The turn was stored whatever its outcome: the client continues from it.
+    if (conversation.is_object()) {
+        body.update(conversation);
     }
     if (status != 200 && !folder.empty()) {
         std::error_code ec;

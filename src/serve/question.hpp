@@ -5,6 +5,7 @@
 #include "zolviai/agent/asker.hpp"
 #include "zolviai/core/value.hpp"
 #include "zolviai/sql/sql_database.hpp"
+#include "zolviai/state/conversations.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -28,6 +29,8 @@ public:
     const bool sql_only;
     const Clock::time_point accepted = Clock::now();
     const Clock::time_point deadline;
+    // The conversation the question continues ("" starts one), when the server keeps them.
+    std::string conversation_id;
 
     // Worker side. Events are kept only for a streamed question.
     void push_event(const char* event, const Value& data);
@@ -75,6 +78,7 @@ struct QuestionServices {
     ChartStore& charts;
     Metrics& metrics;
     std::size_t max_rows;
+    state::ConversationStore* conversations = nullptr; // null: questions stand alone
 };
 
 // Runs the question on this thread and finishes the ticket: 200 with the answer record, or

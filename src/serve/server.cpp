@@ -1,6 +1,7 @@
 #include "zolviai/serve/server.hpp"
 
 #include "serve/chart_store.hpp"
+#include "serve/conversation_routes.hpp"
 #include "serve/http_listener.hpp"
 #include "serve/metrics.hpp"
 #include "serve/question.hpp"
@@ -201,7 +202,7 @@ struct Server::Impl : HttpHandler {
     };
     std::vector<Route> routes;
     void register_routes();
-    const Route* find_route(const std::string& path) const;
+    const Route* find_route(const std::string& path, std::string_view method = {}) const;
 
     void healthz(const HttpRequest&, HttpReply reply);
     void metrics_text(const HttpRequest&, HttpReply reply);
@@ -210,6 +211,7 @@ struct Server::Impl : HttpHandler {
     void describe(const HttpRequest& req, HttpReply reply);
     void sql(const HttpRequest& req, HttpReply reply);
     void chart_file(const HttpRequest& req, HttpReply reply);
+    void conversation(const HttpRequest& req, HttpReply reply);
     void asset(const HttpRequest& req, HttpReply reply);
 
     // HttpHandler
@@ -322,13 +324,13 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
     if (head.method == "OPTIONS" && cross) {
         HttpResponse res;
         res.status = 204;
-        res.headers = {{"Access-Control-Allow-Methods", "GET, POST"},
+        res.headers = {{"Access-Control-Allow-Methods", "GET, POST, DELETE"},
                        {"Access-Control-Allow-Headers", "Authorization, Content-Type"},
                        {"Access-Control-Max-Age", "600"}};
         return refuse(std::move(res));
     }
     // The route and the method are decided from the head, before any byte of the body.
-    const Route* route = find_route(head.path);
+    const Route* route = find_route(head.path, head.method == "HEAD" ? "GET" : head.method);
     if (!route) {
         return refuse(error_response(404, "not_found", "there is no such route"));
     }
@@ -380,6 +382,8 @@ void Server::Impl::register_routes() {
         {"POST", "/v1/ask",         false, true,  "/v1/ask",            &Impl::ask},
         {"POST", "/v1/ask/stream",  false, true,  "/v1/ask/stream",     &Impl::ask_stream},
         {"GET",  "/v1/charts/",     true,  true,  "/v1/charts/{name}",  &Impl::chart_file},
+        {"GET",  "/v1/conversations/", true, true, "/v1/conversations/{id}", &Impl::conversation},
+        {"DELETE", "/v1/conversations/", true, true, "/v1/conversations/{id}", &Impl::conversation},
     };
     // clang-format on
     // The page and its files, compiled in: open to every client that may reach the server.
@@ -389,13 +393,19 @@ void Server::Impl::register_routes() {
     }
 }
 
-const Server::Impl::Route* Server::Impl::find_route(const std::string& path) const {
+const Server::Impl::Route* Server::Impl::find_route(const std::string& path,
+                                                    std::string_view method) const {
+    const Route* first = nullptr;
     for (const Route& r : routes) {
         if (r.prefix ? path.compare(0, r.path.size(), r.path) == 0 : path == r.path) {
-            return &r;
+            // A path served under several methods: the request's own, else the first.
+            if (method.empty() || method == r.method) {
+                return &r;
+            }
+            first = first ? first : &r;
         }
     }
-    return nullptr;
+    return first;
 }
 
 void Server::Impl::handle(HttpRequest request, HttpReply reply) {
@@ -405,7 +415,8 @@ void Server::Impl::handle(HttpRequest request, HttpReply reply) {
         add_common_headers(res, origin);
         reply(std::move(res));
     };
-    const Route* route = find_route(request.path);
+    const Route* route =
+        find_route(request.path, request.method == "HEAD" ? "GET" : request.method);
     if (!route) {
         send(error_response(404, "not_found", "there is no such route"));
         return;
@@ -442,6 +453,18 @@ void Server::Impl::sql(const HttpRequest& req, HttpReply reply) {
 
 void Server::Impl::chart_file(const HttpRequest& req, HttpReply reply) {
     reply(chart(req));
+}
+
+void Server::Impl::conversation(const HttpRequest& req, HttpReply reply) {
+    on_database(std::move(reply), [this, req] {
+        RouteAnswer a = conversation_request(options.conversations.get(), req.method, req.path);
+        if (a.status == 204) {
+            HttpResponse res;
+            res.status = 204;
+            return res;
+        }
+        return json_response(a.status, a.body);
+    });
 }
 
 void Server::Impl::asset(const HttpRequest& req, HttpReply reply) {
@@ -522,6 +545,14 @@ std::shared_ptr<Ticket> Server::Impl::admit(const HttpRequest& req, HttpResponse
     BodyReader fields{*body, ""};
     const auto question = fields.text("question");
     const bool sql_only = fields.flag("sql_only");
+    std::string conversation_id;
+    if (const Value* id = fields.field("conversation_id"); id && !id->is_null()) {
+        if (!id->is_string()) {
+            fields.note("the field \"conversation_id\" must be a text");
+        } else {
+            conversation_id = id->get<std::string>();
+        }
+    }
     if (!fields.problem.empty()) {
         refusal = error_response(400, "invalid_request", fields.problem);
         return nullptr;
@@ -541,8 +572,10 @@ std::shared_ptr<Ticket> Server::Impl::admit(const HttpRequest& req, HttpResponse
     }
     auto ticket = std::make_shared<Ticket>(*question, sql_only,
                                            Clock::now() + options.question_timeout, stream);
+    ticket->conversation_id = conversation_id;
     ++pending;
-    const QuestionServices services{*asker, *db, charts, metrics, options.max_rows};
+    const QuestionServices services{
+        *asker, *db, charts, metrics, options.max_rows, options.conversations.get()};
     const bool queued = pool.submit([this, services, ticket] {
         run_question(services, *ticket);
         if (ticket->status() == 200) {

@@ -125,6 +125,8 @@ def test_the_page_answers_a_question_in_a_real_browser(browser, tmp_path):
 
         # A failing question is explained in words, and the earlier one can be opened again.
         chat.script([{"match": {}, "answer": {"tool_arguments": {"wrong_field": ["orders"]}}}])
+        # A question of its own, not a follow-up of the first (which the page would make it).
+        browser.find_element(By.ID, "new-conversation").click()
         ask(browser, "What breaks the model?")
         wait(browser, lambda d: d.find_element(By.ID, "error").is_displayed())
         assert "relevant_tables" in text(browser, "error") and "question_failed" in text(browser, "error")

@@ -116,6 +116,7 @@ class ServeProcess:
         full = {k: v for k, v in os.environ.items()
                 if not k.startswith(("OPENAI_", "AZURE_OPENAI_", "ZOLVI_"))}
         full["XDG_CACHE_HOME"] = str(tmp_path / "cache")
+        full["XDG_STATE_HOME"] = str(tmp_path / "state")  # conversations stay in the test's folder
         if model_url:
             full.update({"OPENAI_BASE_URL": model_url + "/v1", "OPENAI_API_KEY": "test-key"})
         full.update(env or {})

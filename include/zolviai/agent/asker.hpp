@@ -2,6 +2,7 @@
 
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/value.hpp"
+#include "zolviai/flow/follow_up.hpp"
 #include "zolviai/flow/run_record.hpp"
 #include "zolviai/flow/sql_graph.hpp"
 #include "zolviai/graph/run_config.hpp"
@@ -23,13 +24,10 @@ enum class RunMode {
     SqlOnly, // ends once the SQL has run (or the correction loop gave up)
 };
 
-// An earlier turn of a conversation, a verified question->SQL pair: carried for the flow's
-// prompts (not read by the flow yet).
-struct EarlierTurn {
-    std::string question;
-    std::string answer;
-    std::string sql;
-};
+// An earlier turn of a conversation (question as asked and as understood, final SQL, row
+// count, columns, outcome), for the follow-up step. A verified question->SQL pair is carried
+// for the flow's prompts (not read by the flow yet).
+using EarlierTurn = flow::EarlierTurn;
 struct VerifiedSql {
     std::string question;
     std::string sql;
@@ -44,6 +42,8 @@ struct Question {
     std::size_t max_rows = 0;
     // A question that has not started by then is not run (TimeoutError); none: no deadline.
     std::optional<std::chrono::steady_clock::time_point> deadline;
+    // The conversation's earlier turns, oldest first. With any, one model step first makes
+    // the question stand alone (at most the last five turns shown); without, no extra call.
     std::vector<EarlierTurn> earlier_turns;
     std::vector<VerifiedSql> verified_sql;
     // Values the host knows the question names (table, column, value), shown to the SQL
@@ -77,6 +77,9 @@ struct Analysis {
 
 struct Answer {
     std::string question;             // as asked
+    std::string understood_as;        // as the follow-up step made it stand alone (= question
+                                      // for a first question)
+    bool depends_on_earlier = false;  // the follow-up step found it builds on earlier turns
     std::string understood;           // as the flow understood it (rewritten, when it was)
     std::string text;                 // the written answer; "" for SQL-only runs
     std::optional<std::string> sql;   // the final statement
@@ -106,7 +109,7 @@ struct Answer {
 };
 
 // The answer as JSON: the server's /v1/ask record (answer, sql, queries, columns, rows,
-// row_count, chart, code, usage, steps) plus question, understood, outcome, error,
+// row_count, chart, code, usage, steps) plus question, understood_as, understood, outcome, error,
 // column_types, truncated, attempts and value_hints. Cells as sql::cell_json gives them; at most
 // max_rows rows (0: all kept). chart: the path as the flow named it.
 Value answer_json(const Answer& answer, std::size_t max_rows = 0);
@@ -114,6 +117,9 @@ Value answer_json(const Answer& answer, std::size_t max_rows = 0);
 class Asker {
 public:
     explicit Asker(std::shared_ptr<const flow::SQLGraph> flow);
+    ~Asker();
+    Asker(Asker&&) noexcept;
+    Asker& operator=(Asker&&) noexcept;
 
     // Runs the flow once. Every failure is in the answer (outcome, error_kind, error), never
     // raised; the error table says what each face makes of it. The observer sees every step
@@ -123,7 +129,10 @@ public:
     const flow::SQLGraph& flow() const { return *flow_; }
 
 private:
+    flow::FollowUp follow_up(const Question& question, graph::Observer& steps) const;
+
     std::shared_ptr<const flow::SQLGraph> flow_;
+    std::unique_ptr<flow::FollowUpRewriter> follow_up_;
 };
 
 // What a step does, for people ("Writing the SQL"); the name itself for a step it does not know.

@@ -113,6 +113,9 @@ public:
 
     // One question, start to end, as a record (what run() does on its workers).
     Value evaluate(const Question& question);
+    // The same as a turn of a conversation: `earlier` holds the turns asked before it (the
+    // follow-up step reads them), and this turn is added to it once asked.
+    Value evaluate(const Question& question, std::vector<agent::EarlierTurn>* earlier);
 
 private:
     struct Target {

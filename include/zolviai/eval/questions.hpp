@@ -20,9 +20,14 @@ struct Question {
     std::string db; // a database URI, a name under the database folder, or "" (the default)
     std::string difficulty;
     std::vector<std::string> tags;
+    // Questions of one conversation ("" none) are asked in turn order, each a follow-up of
+    // the ones before; gold SQL is per turn.
+    std::string conversation;
+    int turn = 0;
 };
 
-// JSON Lines: {"id", "question", "gold_sql", "db"?, "evidence"?, "difficulty"?, "tags"?}.
+// JSON Lines: {"id", "question", "gold_sql", "db"?, "evidence"?, "difficulty"?, "tags"?,
+// "conversation"?, "turn"?} (turn: 1, 2, ... within its conversation, unique there).
 // Spider: a JSON array of {"db_id", "question", "query"}. BIRD: a JSON array of
 // {"question_id", "db_id", "question", "evidence", "SQL", "difficulty"}. Auto tells them
 // apart by their keys.

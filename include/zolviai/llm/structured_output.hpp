@@ -10,7 +10,7 @@
 
 namespace zolviai::llm {
 
-enum class FieldType { Text, OptionalText, TextList };
+enum class FieldType { Text, OptionalText, TextList, Boolean };
 
 struct RecordField {
     std::string name;

@@ -2,6 +2,7 @@
 
 #include "zolviai/flow/sql_graph.hpp"
 #include "zolviai/sql/sql_database.hpp"
+#include "zolviai/state/conversations.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -12,8 +13,8 @@
 
 // The HTTP face of the flow: a JSON API (questions, streamed progress, tables, guarded SQL,
 // charts, health and metrics) and the web page that uses it. Questions run on a bounded pool
-// of workers sharing one flow; the server keeps no per-user state, so several processes
-// behind a load balancer scale it out.
+// of workers sharing one flow; the server keeps no per-user state in memory (conversations
+// live in the state database), so several processes behind a load balancer scale it out.
 namespace zolviai::serve {
 
 struct ServeOptions {
@@ -28,6 +29,9 @@ struct ServeOptions {
     std::chrono::seconds chart_ttl{86400};
     std::size_t max_body_bytes = 64 * 1024; // decoded, whatever the framing
     std::size_t max_rows = 200;             // rows of a result sent back
+    // Where conversations are kept (the state database, shared by every server process on
+    // it); null: every question stands alone and no conversation_id is given back.
+    std::shared_ptr<state::ConversationStore> conversations;
 
     // Who may talk to the server. Requests whose Host is not a loopback name with the port,
     // the listen address or one of public_hosts are refused (421): a page that rebinds its

@@ -287,6 +287,7 @@ function show(run) {
     ? (run.record.outcome === "no_rows" ? "No matching data (" + seconds(total) + ")."
       : "Answered in " + seconds(total) + ".")
     : run.error ? "The question failed." : "Working…";
+  document.dispatchEvent(new CustomEvent("zolvi:shown", { detail: run }));
 }
 
 function onStep(run, event) {
@@ -346,7 +347,8 @@ async function ask(question, sqlOnly) {
     const response = await fetch("/v1/ask/stream", {
       method: "POST",
       headers: Object.assign({ "Content-Type": "application/json" }, authHeaders()),
-      body: JSON.stringify(Object.assign({}, requestFields, { question, sql_only: sqlOnly })),
+      body: JSON.stringify(Object.assign({}, requestFields, { question, sql_only: sqlOnly },
+        window.zolviConversation ? window.zolviConversation.requestFields() : {})),
     });
     if (!response.ok) {
       let body = null;
@@ -369,6 +371,7 @@ async function ask(question, sqlOnly) {
     run.error = "The server could not be reached: " + e.message;
   }
   $("ask-button").disabled = false;
+  document.dispatchEvent(new CustomEvent("zolvi:answered", { detail: run }));
   history.push(run);
   saveHistory();
   drawHistory();

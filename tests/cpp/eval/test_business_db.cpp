@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
+#include <set>
 #include <sstream>
 
 using namespace zolviai;
@@ -55,11 +57,26 @@ TEST(BusinessDatabase, SameRowsAndSameGoldAnswersOnSqlitePostgresqlAndMariadb) {
         }
     }
 
-    const auto questions =
+    auto questions =
         eval::load_questions(std::string(ZOLVIAI_SOURCE_DIR) + "/examples/eval/business.jsonl");
     EXPECT_GE(questions.size(), 60u);
+    // The conversation set: at least 15 conversations and 40 turns, each numbered from 1.
+    const auto turns = eval::load_questions(std::string(ZOLVIAI_SOURCE_DIR) +
+                                            "/examples/eval/business_conversations.jsonl");
+    std::map<std::string, std::set<int>> conversations;
+    for (const auto& q : turns) {
+        EXPECT_FALSE(q.conversation.empty()) << q.id;
+        conversations[q.conversation].insert(q.turn);
+    }
+    EXPECT_GE(conversations.size(), 15u);
+    EXPECT_GE(turns.size(), 40u);
+    for (const auto& [name, numbers] : conversations) {
+        EXPECT_EQ(*numbers.begin(), 1) << name;
+        EXPECT_EQ(*numbers.rbegin(), static_cast<int>(numbers.size())) << name;
+    }
+    questions.insert(questions.end(), turns.begin(), turns.end());
     for (const auto& q : questions) {
-        EXPECT_FALSE(q.difficulty.empty()) << q.id;
+        EXPECT_TRUE(!q.difficulty.empty() || !q.conversation.empty()) << q.id;
         const auto gold = eval::gold_sql_for(q, "sqlite");
         ASSERT_TRUE(gold) << q.id;
         sql::ResultSet expected;

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <sstream>
 
 using namespace zolviai;
@@ -392,4 +393,129 @@ TEST(Harness, AnUnopenableDefaultDatabaseFailsTheRunBeforeAnyModelCall) {
         EXPECT_NE(std::string(e.what()).find("could not be opened"), std::string::npos) << e.what();
     }
     EXPECT_TRUE(f.server.requests().empty());
+}
+
+// Conversations: turns run in order with the earlier ones as context, whatever the number of
+// workers; the summary counts each turn and each conversation, and the report shows how a
+// wrong turn was understood.
+TEST(Harness, ConversationsRunTurnByTurnAndAreScoredPerTurnAndWhole) {
+    TempDir dir;
+    const std::string db_path = dir.path() + "/business.db";
+    sql::create_sample_sqlite(std::string(ZOLVIAI_SOURCE_DIR) + "/examples/business_db.sql",
+                              db_path);
+    struct Turn {
+        const char* id;
+        const char* conversation;
+        int turn;
+        const char* asked;
+        const char* standalone; // the follow-up step's answer ("" for a first turn)
+        const char* gold;
+        const char* written;
+    };
+    const std::vector<Turn> turns = {
+        {"c1-1", "c1", 1, "How many orders are pending?", "",
+         "SELECT COUNT(*) FROM orders WHERE status = 'pending'",
+         "SELECT COUNT(*) FROM orders WHERE status = 'pending'"},
+        {"c2-1", "c2", 1, "How many customers are there?", "", "SELECT COUNT(*) FROM customers",
+         "SELECT COUNT(*) AS n FROM customers"},
+        {"alone", "", 0, "Who works in London?", "",
+         "SELECT first_name FROM employees WHERE city = 'London'",
+         "SELECT first_name FROM employees WHERE city = 'London'"},
+        {"c1-2", "c1", 2, "and how many were returned?", "How many orders were returned?",
+         "SELECT COUNT(*) FROM orders WHERE status = 'returned'",
+         "SELECT COUNT(*) FROM orders WHERE status = 'returned'"},
+        // The model loses the filter: a wrong second turn.
+        {"c2-2", "c2", 2, "and in Germany?", "How many customers are there in Germany?",
+         "SELECT COUNT(*) FROM customers WHERE country = 'Germany'",
+         "SELECT COUNT(*) FROM customers"},
+    };
+    std::vector<eval::Question> questions;
+    std::vector<ScriptedQuestion> script;
+    Value follow_ups = Value::array();
+    for (const Turn& t : turns) {
+        eval::Question q;
+        q.id = t.id;
+        q.question = t.asked;
+        q.gold_sql = t.gold;
+        q.conversation = t.conversation;
+        q.turn = t.turn;
+        questions.push_back(q);
+        const std::string seen = *t.standalone ? t.standalone : t.asked;
+        script.push_back({seen, t.written, "", false});
+        if (*t.standalone) {
+            follow_ups.push_back(zolviai::testing::rule(
+                "New question: " + std::string(t.asked),
+                {{"tool_arguments",
+                  {{"standalone_question", t.standalone}, {"depends_on_earlier", true}}}}));
+        }
+    }
+    ScriptedChatServer server;
+    Value rules = follow_ups;
+    for (auto& r : zolviai::testing::script_rules(script, {"customers", "orders", "employees"})) {
+        rules.push_back(r);
+    }
+    server.rules(rules);
+    auto quiet = std::make_shared<Quiet>();
+    set_console_sink(quiet);
+    eval::EvalOptions o;
+    o.default_db_uri = "sqlite:///" + db_path + "?mode=ro";
+    o.out_dir = dir.path() + "/out";
+    o.jobs = 4;
+    o.sql_only = true;
+    eval::Evaluation evaluation(questions, o, zolviai::testing::scripted_flows(server.url()));
+    const Value result = evaluation.run();
+    set_console_sink(nullptr);
+
+    std::map<std::string, Value> by_id;
+    for (const Value& r : result["records"]) {
+        by_id[r["id"].get<std::string>()] = r;
+    }
+    ASSERT_EQ(by_id.size(), turns.size());
+    for (const Turn& t : turns) {
+        const Value& r = by_id[t.id];
+        EXPECT_EQ(r["outcome"], std::string(t.id) == "c2-2" ? "wrong_result" : "correct") << t.id;
+        if (!*t.conversation) {
+            EXPECT_FALSE(r.contains("conversation")) << t.id;
+            EXPECT_FALSE(r.contains("understood_as")) << t.id;
+            continue;
+        }
+        EXPECT_EQ(r["conversation"], t.conversation);
+        EXPECT_EQ(r["turn"], t.turn);
+        EXPECT_EQ(r["understood_as"], *t.standalone ? t.standalone : t.asked);
+    }
+    // Each second turn's follow-up step saw its own conversation's first turn, and only that.
+    int follow_up_calls = 0;
+    for (const Value& req : server.requests()) {
+        const std::string body = req["body"];
+        if (body.find("FollowUpQuestion") == std::string::npos ||
+            body.find("New question:") == std::string::npos) {
+            continue;
+        }
+        ++follow_up_calls;
+        const bool first_conversation =
+            body.find("and how many were returned?") != std::string::npos;
+        EXPECT_EQ(body.find("How many orders are pending?") != std::string::npos,
+                  first_conversation);
+        EXPECT_EQ(body.find("How many customers are there?") != std::string::npos,
+                  !first_conversation);
+    }
+    EXPECT_EQ(follow_up_calls, 2);
+
+    const Value& s = result["summary"];
+    EXPECT_EQ(s["by_turn"]["1"]["correct"], 2);
+    EXPECT_EQ(s["by_turn"]["1"]["scored"], 2);
+    EXPECT_EQ(s["by_turn"]["2"]["correct"], 1);
+    EXPECT_EQ(s["by_turn"]["2"]["scored"], 2);
+    EXPECT_EQ(s["conversations"]["count"], 2);
+    EXPECT_EQ(s["conversations"]["fully_correct"], 1);
+    EXPECT_DOUBLE_EQ(s["conversations"]["share"].get<double>(), 0.5);
+    EXPECT_EQ(s["correct"], 4);
+    const std::string report = read(fs::path(o.out_dir) / "report.md");
+    EXPECT_NE(report.find("understood as: How many customers are there in Germany?"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("Conversations with every turn right: 1 of 2"), std::string::npos);
+    EXPECT_NE(read(fs::path(o.out_dir) / "report.html")
+                  .find("understood as: How many customers are there in Germany?"),
+              std::string::npos);
 }

@@ -84,6 +84,16 @@ TEST(Questions, BrokenFilesNameTheLineOrEntryAndTheFault) {
         {"no question text", "[{\"db_id\": \"x\", \"query\": \"S\"}]", eval::QuestionFormat::Auto,
          "entry 0: the question has no text"},
         {"not an array", "{\"question\": \"a\"}", eval::QuestionFormat::Spider, "JSON array"},
+        {"a turn given twice",
+         "{\"id\": 1, \"question\": \"a\", \"gold_sql\": \"S\", \"conversation\": \"c\", \"turn\": 1}\n"
+         "{\"id\": 2, \"question\": \"b\", \"gold_sql\": \"S\", \"conversation\": \"c\", \"turn\": 1}",
+         eval::QuestionFormat::Jsonl, "line 2: turn 1 of the conversation 'c' is given twice"},
+        {"a turn without its conversation",
+         "{\"id\": 1, \"question\": \"a\", \"gold_sql\": \"S\", \"turn\": 2}",
+         eval::QuestionFormat::Jsonl, "needs its conversation"},
+        {"a turn of zero",
+         "{\"id\": 1, \"question\": \"a\", \"gold_sql\": \"S\", \"conversation\": \"c\", \"turn\": 0}",
+         eval::QuestionFormat::Jsonl, "whole number from 1"},
     };
     for (const auto& c : cases) {
         try {
@@ -183,4 +193,23 @@ TEST(Questions, SpiderAndBirdFilesRunWithTheirDatabaseFolders) {
     EXPECT_EQ(bird_run["records"][1]["outcome"], "correct") << "11.35 either way";
     EXPECT_EQ(bird_run["summary"]["by_difficulty"]["moderate"]["correct"], 1);
     EXPECT_EQ(bird_run["records"][1]["dialect"], "sqlite");
+}
+
+TEST(Questions, ConversationTurnsAreReadAndMissingOnesFollowTheLast) {
+    const auto qs = eval::parse_questions(
+        "{\"id\": \"a2\", \"question\": \"and in 2023?\", \"gold_sql\": \"S\", "
+        "\"conversation\": \"a\", \"turn\": 2}\n"
+        "{\"id\": \"a1\", \"question\": \"orders in 2024?\", \"gold_sql\": \"S\", "
+        "\"conversation\": \"a\", \"turn\": 1}\n"
+        "{\"id\": \"alone\", \"question\": \"customers?\", \"gold_sql\": \"S\"}\n"
+        "{\"id\": \"a3\", \"question\": \"only Germany?\", \"gold_sql\": \"S\", "
+        "\"conversation\": \"a\"}\n",
+        eval::QuestionFormat::Jsonl);
+    ASSERT_EQ(qs.size(), 4u);
+    EXPECT_EQ(qs[0].conversation, "a");
+    EXPECT_EQ(qs[0].turn, 2);
+    EXPECT_EQ(qs[1].turn, 1);
+    EXPECT_TRUE(qs[2].conversation.empty());
+    EXPECT_EQ(qs[2].turn, 0);
+    EXPECT_EQ(qs[3].turn, 3); // after the highest turn given so far
 }

@@ -40,7 +40,7 @@ TEST(Routing, EntryStepMergedByTheStateRules) {
     EXPECT_EQ(state["max_iterations"], 5);
     EXPECT_EQ(state["iteration_count"], 0);
     EXPECT_EQ(state["max_iterations_pandas"], kDefaultMaxIterationsPandas);
-    EXPECT_EQ(schema.fields().size(), 25u);
+    EXPECT_EQ(schema.fields().size(), 26u); // with earlier_sql, which follow-ups set
 }
 
 TEST(Routing, SingleFieldConditionsUsePythonTruth) {
