@@ -152,9 +152,19 @@ std::vector<llm::Message> SQLGeneration::generate_messages(const Value& state) c
     throw ValueError("Messages not generated correctly.");
 }
 
-Value SQLGeneration::invoke(const Value& state) const {
+Value SQLGeneration::invoke(const Value& state, const RunRecord* record) const {
     const auto start = std::chrono::steady_clock::now();
-    const auto messages = generate_messages(state);
+    auto messages = generate_messages(state);
+    if (record != nullptr && !record->examples.empty() &&
+        get_field(state, "sql_generation_prompt_type") == "generation") {
+        std::string section = "\n\nVerified examples (questions about this database whose SQL "
+                              "was checked as correct; the values in the question above may "
+                              "differ from theirs):";
+        for (const auto& example : record->examples) {
+            section += "\nQuestion: " + example.question + "\nSQL: " + example.sql;
+        }
+        messages.back().content += section;
+    }
     const Value answer = model->invoke(messages);
     spdlog::info("Invoke generate sql query tooks: {}", python::repr_float(seconds_since(start)));
     return {{"generated_sql_query", Value::array({answer["sql_query"]})}};

@@ -179,9 +179,9 @@ void wire_flow(graph::StateGraph& graph, const FlowNodes& n) {
 graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
     FlowNodes n;
     n.table_names_lookup = node(std::make_shared<TableNamesLookup>(db));
-    n.relevant_table_names = node(relevant_table_picker);
+    n.relevant_table_names = recording_node(relevant_table_picker);
     n.relevant_schemas = node(std::make_shared<RelevantSchemas>(db));
-    n.sql_generation = node(std::make_shared<SQLGeneration>(db, sql_generation_model));
+    n.sql_generation = recording_node(std::make_shared<SQLGeneration>(db, sql_generation_model));
     n.rewrite_query = node(std::make_shared<RewriteQuery>(db, pandas_ai_model));
     auto checker = std::make_shared<SQLSyntaxChecker>(db, relevant_tables_model);
     n.sql_syntax_checker = [checker](Value& s, const graph::RunConfig&) {

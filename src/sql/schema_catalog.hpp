@@ -35,6 +35,7 @@ public:
     std::string fingerprint() const;
     std::string table_info_no_throw(const std::vector<std::string>& table_names) const;
     TableCandidates candidate_tables(std::string_view question) const;
+    std::vector<std::pair<std::string, std::string>> table_signatures() const;
 
 private:
     // The cached catalog, checked against the server (and refreshed when it changed), with

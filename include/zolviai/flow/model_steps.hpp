@@ -49,7 +49,8 @@ class SQLGeneration {
 public:
     SQLGeneration(DatabasePtr db, ChatModelPtr model);
     std::vector<llm::Message> generate_messages(const Value& state) const;
-    Value invoke(const Value& state) const;
+    // With a record that holds verified examples, a first-attempt prompt ends with them.
+    Value invoke(const Value& state, const RunRecord* record = nullptr) const;
 
     StructuredPtr model;
     std::string dialect;

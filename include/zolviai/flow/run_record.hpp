@@ -25,6 +25,14 @@ struct SqlAttempt {
     std::chrono::nanoseconds elapsed{0};
 };
 
+// A question whose SQL someone checked as correct on this database: SQL generation sees it as
+// a worked example, the table choice its tables as likely candidates.
+struct VerifiedExample {
+    std::string question;
+    std::string sql;
+    std::vector<std::string> tables; // what the SQL reads
+};
+
 // What the steps of one run keep beside the state: the typed rows the execution step read
 // (so that nobody runs the final statement again), every attempt with its outcome, and the
 // files the analysis saved. A caller passes one to SQLGraph::invoke; the steps that write it
@@ -36,6 +44,9 @@ public:
     // database's row limit kept; total_rows counts them all).
     std::optional<sql::ResultSet> last_result;
     std::vector<std::string> analysis_files; // saved by the last analysis run
+    // Given by the caller before the run, read by the table choice and SQL generation: the
+    // prompts hold an examples section only when there are some.
+    std::vector<VerifiedExample> examples;
 };
 
 // The flow's final state as typed fields: what callers above the flow read of it (the state's
