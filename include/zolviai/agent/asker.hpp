@@ -8,6 +8,7 @@
 #include "zolviai/sql/connection.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,15 +23,10 @@ enum class RunMode {
     SqlOnly, // ends once the SQL has run (or the correction loop gave up)
 };
 
-// An earlier turn of a conversation, a verified question->SQL pair: carried for the flow's
-// prompts (not read by the flow yet).
+// An earlier turn of a conversation: carried for the flow's prompts (not read by the flow yet).
 struct EarlierTurn {
     std::string question;
     std::string answer;
-    std::string sql;
-};
-struct VerifiedSql {
-    std::string question;
     std::string sql;
 };
 
@@ -44,7 +40,9 @@ struct Question {
     // A question that has not started by then is not run (TimeoutError); none: no deadline.
     std::optional<std::chrono::steady_clock::time_point> deadline;
     std::vector<EarlierTurn> earlier_turns;
-    std::vector<VerifiedSql> verified_sql;
+    // Whether the asker's memory of verified SQL (when it has one) may answer or guide this
+    // question.
+    bool use_memory = true;
     std::vector<std::string> value_hints;
 };
 
@@ -72,6 +70,15 @@ struct Analysis {
     std::vector<std::string> files; // what the run saved in the media folder
 };
 
+// The stored entry an answer came from, when the memory answered.
+struct MemoryUse {
+    std::int64_t id = 0;
+    std::string question; // the question as certified
+    std::string source;   // how it was certified ("page", "api", "cli", "import", "eval")
+    std::string certified_by;
+    std::string certified_at;
+};
+
 struct Answer {
     std::string question;             // as asked
     std::string understood;           // as the flow understood it (rewritten, when it was)
@@ -94,6 +101,10 @@ struct Answer {
     std::string error;
     std::string error_type; // the raised error's class ("zolviai::OutputParsingError"); ""
     Value state;            // the flow's final state (null when the flow raised)
+    // Set when a certified entry answered the question as it is (no table choice, no SQL
+    // written, no review): its SQL ran through the guard.
+    std::optional<MemoryUse> from_memory;
+    std::vector<std::int64_t> memory_examples; // entries shown to SQL generation as examples
 
     bool ok() const { return outcome == "answered"; }
 };
@@ -104,9 +115,18 @@ struct Answer {
 // max_rows rows (0: all kept). chart: the path as the flow named it.
 Value answer_json(const Answer& answer, std::size_t max_rows = 0);
 
+class Memory;
+struct MemoryEntry;
+
 class Asker {
 public:
     explicit Asker(std::shared_ptr<const flow::SQLGraph> flow);
+
+    // Gives the asker a memory of verified SQL (null: none). Before its first question.
+    // A certified entry for the very question answers it; otherwise up to `examples` similar
+    // entries guide the table choice and SQL generation.
+    void set_memory(std::shared_ptr<Memory> memory, std::size_t examples = 3);
+    const std::shared_ptr<Memory>& memory() const { return memory_; }
 
     // Runs the flow once. Every failure is in the answer (outcome, error_kind, error), never
     // raised; the error table says what each face makes of it. The observer sees every step
@@ -116,7 +136,14 @@ public:
     const flow::SQLGraph& flow() const { return *flow_; }
 
 private:
+    // Runs a certified entry's SQL and, for a full run, the analysis and the answer after it.
+    bool answer_from_memory(const Question& q, const MemoryEntry& entry, Answer& a,
+                            graph::Observer* steps) const;
+
     std::shared_ptr<const flow::SQLGraph> flow_;
+    std::shared_ptr<Memory> memory_;
+    std::size_t memory_examples_ = 3;
+    std::shared_ptr<const graph::CompiledGraph> reuse_graph_; // from the execution step on
 };
 
 // What a step does, for people ("Writing the SQL"); the name itself for a step it does not know.
