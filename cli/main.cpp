@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
     zolviai::cli::add_serve_command(app);
     zolviai::cli::add_eval_command(app);
     zolviai::cli::add_env_command(app);
+    zolviai::cli::add_memory_command(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
