@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zolviai/agent/memory.hpp"
 #include "zolviai/flow/sql_graph.hpp"
 
 #include <CLI/CLI.hpp>
@@ -16,6 +17,10 @@ void add_doctor_command(CLI::App& app);
 void add_serve_command(CLI::App& app);
 void add_eval_command(CLI::App& app);
 void add_memory_command(CLI::App& app);
+
+// The memory of verified SQL in the state database: --state-db, else ZOLVI_STATE_DB, else the
+// user's state file.
+std::shared_ptr<agent::Memory> open_memory_store(const std::string& state_db);
 
 // The command hands the flow its analysis runner itself (--analysis): the flow's default
 // runner, which ZOLVI_ANALYSIS_SANDBOX would choose, is not started beside it.

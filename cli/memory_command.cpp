@@ -5,12 +5,25 @@
 #include "zolviai/agent/memory.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/settings.hpp"
 #include "zolviai/eval/questions.hpp"
 #include "zolviai/state/store.hpp"
 
 #include <map>
 
 namespace zolviai::cli {
+
+std::shared_ptr<agent::Memory> open_memory_store(const std::string& state_db) {
+    std::string where = state_db;
+    if (where.empty()) {
+        where = settings()->get("ZOLVI_STATE_DB", "");
+    }
+    if (where.empty()) {
+        where = state::Store::default_path();
+    }
+    return std::make_shared<agent::Memory>(state::Store::open(where));
+}
+
 namespace {
 
 struct MemoryOptions {
@@ -34,8 +47,7 @@ struct MemoryOptions {
 };
 
 std::shared_ptr<agent::Memory> open_memory(const MemoryOptions& o) {
-    return std::make_shared<agent::Memory>(
-        state::Store::open(o.state_db.empty() ? state::Store::default_path() : o.state_db));
+    return open_memory_store(o.state_db);
 }
 
 void show(const std::vector<agent::MemoryEntry>& entries, bool json) {

@@ -21,6 +21,7 @@ namespace {
 struct ServeCommandOptions {
     DatabaseOption db;
     std::string listen = "127.0.0.1:8700";
+    std::string state_db;
     std::string token;
     std::size_t max_concurrent = 16;
     std::size_t queue = 64;
@@ -127,6 +128,8 @@ void serve(const ServeCommandOptions& o) {
     options.max_connections = connections_within_descriptors(o.max_connections);
     options.max_connections_per_client = o.max_connections_per_client;
     // The model-written analysis code runs away from the server's rights.
+    // Before the database and the models: a state file that is not ours stops the start.
+    options.memory = open_memory_store(o.state_db);
     const auto runner = pyexec::make_analysis_runner(pyexec::parse_analysis_mode(o.analysis));
     set_console_sink(std::make_shared<ServerLines>());
     auto db = o.db.open();
@@ -179,6 +182,11 @@ void add_serve_command(CLI::App& app) {
         app.add_subcommand("serve", "Serve the HTTP API and the web page for asking questions");
     o->db.add_to(*command);
     command->add_option("--listen", o->listen, "host:port to listen on")->capture_default_str();
+    command->add_option("--state-db", o->state_db,
+                        "Where the memory of verified SQL is kept: an SQLite file, or "
+                        "postgresql://... so that several servers share it (default "
+                        "ZOLVI_STATE_DB, else zolviai/state.db in $XDG_STATE_HOME or "
+                        "~/.local/state)");
     command->add_option("--token", o->token,
                         "Bearer token the API asks for (default ZOLVI_SERVE_TOKEN); required "
                         "when the address is not loopback");

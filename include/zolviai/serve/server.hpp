@@ -14,6 +14,10 @@
 // charts, health and metrics) and the web page that uses it. Questions run on a bounded pool
 // of workers sharing one flow; the server keeps no per-user state, so several processes
 // behind a load balancer scale it out.
+namespace zolviai::agent {
+class Memory;
+}
+
 namespace zolviai::serve {
 
 struct ServeOptions {
@@ -28,6 +32,8 @@ struct ServeOptions {
     std::chrono::seconds chart_ttl{86400};
     std::size_t max_body_bytes = 64 * 1024; // decoded, whatever the framing
     std::size_t max_rows = 200;             // rows of a result sent back
+    // The memory of verified SQL questions use and /v1/memory serves; null: none.
+    std::shared_ptr<agent::Memory> memory;
 
     // Who may talk to the server. Requests whose Host is not a loopback name with the port,
     // the listen address or one of public_hosts are refused (421): a page that rebinds its
