@@ -1,6 +1,7 @@
 #pragma once
 
 #include "zolviai/agent/asker.hpp"
+#include "zolviai/agent/memory.hpp"
 #include "zolviai/core/value.hpp"
 #include "zolviai/eval/compare.hpp"
 #include "zolviai/eval/questions.hpp"
@@ -62,6 +63,9 @@ struct EvalOptions {
     std::size_t shown_rows = 5;            // rows of each result kept in the record
     std::string media_dir = "media";       // where a full run's analysis saves its charts
     std::string questions_file;            // named in the summary
+    // A memory of verified SQL every question may use (null: none); the record then says
+    // whether the answer came from it (from_memory) and how many examples guided it.
+    std::shared_ptr<agent::Memory> memory;
 };
 
 // The flow for a database. Called once per database, from any worker thread; a ConfigError
