@@ -74,8 +74,7 @@ void show(const std::vector<agent::MemoryEntry>& entries, bool json) {
 
 void import_file(const MemoryOptions& o) {
     auto memory = open_memory(o);
-    const auto questions =
-        eval::load_questions(o.file, eval::parse_question_format(o.format));
+    const auto questions = eval::load_questions(o.file, eval::parse_question_format(o.format));
     std::map<std::string, std::shared_ptr<sql::CustomSQLDatabase>> opened;
     std::size_t added = 0;
     std::size_t skipped = 0;
@@ -84,7 +83,8 @@ void import_file(const MemoryOptions& o) {
         auto& db = opened[uri];
         try {
             if (!db) {
-                db = uri.empty() ? o.db.open() : sql::CustomSQLDatabase::from_uri(uri, o.db.options());
+                db = uri.empty() ? o.db.open()
+                                 : sql::CustomSQLDatabase::from_uri(uri, o.db.options());
             }
             const auto sql = eval::gold_sql_for(q, db->dialect());
             if (!sql) {
@@ -170,9 +170,8 @@ void add_memory_command(CLI::App& app) {
     common(search, true);
     search->add_option("text", o->text, "What to look for")->required();
     search->add_option("-k", o->k, "How many entries")->capture_default_str();
-    search->callback([o] {
-        show(open_memory(*o)->search(o->db.open()->identity(), o->text, o->k), o->json);
-    });
+    search->callback(
+        [o] { show(open_memory(*o)->search(o->db.open()->identity(), o->text, o->k), o->json); });
 
     CLI::App* remove = memory->add_subcommand("remove", "Remove an entry");
     common(remove, false);
@@ -188,18 +187,18 @@ void add_memory_command(CLI::App& app) {
         "import", "Certify the pairs of a question file (our JSON Lines, Spider or BIRD)");
     common(import, true);
     import->add_option("file", o->file, "The question file")->required();
-    import->add_option("--format", o->format, "auto, jsonl, spider or bird")
-        ->capture_default_str();
+    import->add_option("--format", o->format, "auto, jsonl, spider or bird")->capture_default_str();
     import->add_option("--db-root", o->db_root,
                        "Where named databases live (<root>/<name>/<name>.sqlite)");
     import->add_option("--by", o->by, "Who certifies them");
-    import->callback([o] { import_file(*o); });
+    import->callback([o] { import_file(*o);
+});
 
-    CLI::App* check_command = memory->add_subcommand(
-        "check", "Re-run every entry of the database with a small row limit: entries that "
-                 "run are certified, the others failing");
-    common(check_command, true);
-    check_command->callback([o] { check(*o); });
-}
+CLI::App* check_command = memory->add_subcommand(
+    "check", "Re-run every entry of the database with a small row limit: entries that "
+             "run are certified, the others failing");
+common(check_command, true);
+check_command->callback([o] { check(*o); });
+} // namespace zolviai::cli
 
 } // namespace zolviai::cli

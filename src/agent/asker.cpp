@@ -193,9 +193,9 @@ void Asker::set_memory(std::shared_ptr<Memory> memory, std::size_t examples) {
     g.add_edge("final_response_generation_node", END);
     g.add_node("pandas_error_handler_node",
                [](Value& s, const graph::RunConfig&) { return flow::handle_pandas_error(s); });
-    g.add_conditional_edges("sql_execution_node", flow::sql_execution_condition,
-                            {{"pandas_generation", "pandas_generator_node"},
-                             {"sql_execution_error", END}});
+    g.add_conditional_edges(
+        "sql_execution_node", flow::sql_execution_condition,
+        {{"pandas_generation", "pandas_generator_node"}, {"sql_execution_error", END}});
     g.add_conditional_edges("pandas_executor_node", flow::pandas_execution_condition,
                             {{"final_response", "final_response_generation_node"},
                              {"pandas_execution_error", "pandas_error_handler_node"}});
@@ -231,8 +231,8 @@ bool Asker::answer_from_memory(const Question& q, const MemoryEntry& entry, Answ
     }
     a.state = std::move(state);
     read_run(a, q, a.state, record);
-    a.from_memory = MemoryUse{entry.id, entry.question, entry.source, entry.certified_by,
-                              entry.created_at};
+    a.from_memory =
+        MemoryUse{entry.id, entry.question, entry.source, entry.certified_by, entry.created_at};
     try {
         memory_->record_use(entry.id);
     } catch (const Error& e) {

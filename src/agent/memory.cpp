@@ -321,9 +321,9 @@ MemoryEntry Memory::add(const sql::CustomSQLDatabase& db, const std::string& que
             "match_key, sql_text, tables, source, certified_by, created_at, checked_at, uses, "
             "state, note) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, 0, "
             "$14, '') RETURNING id",
-            {e.database, e.engine, e.fingerprint, e.question, e.masked,
-             slots_json(e.slots).dump(), key, e.sql, tables_json(e.tables).dump(), e.source,
-             e.certified_by, e.created_at, e.checked_at, entry_state_name(e.state)});
+            {e.database, e.engine, e.fingerprint, e.question, e.masked, slots_json(e.slots).dump(),
+             key, e.sql, tables_json(e.tables).dump(), e.source, e.certified_by, e.created_at,
+             e.checked_at, entry_state_name(e.state)});
         e.id = integer_of(rows[0][0]);
         bump(e.database);
     });
@@ -348,14 +348,13 @@ std::vector<MemoryEntry> Memory::list(const std::string& database, std::size_t l
 
 std::vector<MemoryEntry> Memory::search(const std::string& database, std::string_view text,
                                         std::size_t k) {
-    std::vector<MemoryEntry> all = database.empty()
-                                       ? read_entries("", {})
-                                       : read_entries("WHERE db = $1", {database});
+    std::vector<MemoryEntry> all =
+        database.empty() ? read_entries("", {}) : read_entries("WHERE db = $1", {database});
     std::vector<MemoryIndex::Document> docs;
     docs.reserve(all.size());
     std::map<std::int64_t, std::size_t> at;
     for (std::size_t i = 0; i < all.size(); ++i) {
-        docs.push_back({all[i].id, memory_terms(mask_question(all[i].question))});
+        docs.push_back({all[i].id, entry_terms(mask_question(all[i].question), all[i].sql)});
         at[all[i].id] = i;
     }
     const MemoryIndex index(docs);
@@ -369,8 +368,7 @@ std::vector<MemoryEntry> Memory::search(const std::string& database, std::string
 bool Memory::remove(std::int64_t id) {
     bool removed = false;
     store_->transaction([&] {
-        const state::Rows rows =
-            store_->query("SELECT db FROM zolviai_memory WHERE id = $1", {id});
+        const state::Rows rows = store_->query("SELECT db FROM zolviai_memory WHERE id = $1", {id});
         if (rows.empty()) {
             return;
         }
@@ -398,7 +396,7 @@ std::shared_ptr<const Memory::DatabaseCache> Memory::cache_for(const std::string
                                 {database, entry_state_name(EntryState::Certified)})) {
         const MaskedQuestion masked = mask_question(e.question);
         cache->by_key[masked.key()] = e.id;
-        docs.push_back({e.id, memory_terms(masked)});
+        docs.push_back({e.id, entry_terms(masked, e.sql)});
         const std::int64_t id = e.id;
         cache->entries.emplace(id, std::move(e));
     }
@@ -457,10 +455,10 @@ bool Memory::recheck(const sql::CustomSQLDatabase& db, MemoryEntry& e,
     e.tables = signatures_of(tables_read(e.sql, names_of(signatures)), signatures);
     e.fingerprint = fingerprint;
     e.checked_at = now;
-    store_->execute("UPDATE zolviai_memory SET state = $2, note = $3, checked_at = $4, "
-                    "fingerprint = $5, tables = $6 WHERE id = $1",
-                    {e.id, entry_state_name(e.state), e.note, now, fingerprint,
-                     tables_json(e.tables).dump()});
+    store_->execute(
+        "UPDATE zolviai_memory SET state = $2, note = $3, checked_at = $4, "
+        "fingerprint = $5, tables = $6 WHERE id = $1",
+        {e.id, entry_state_name(e.state), e.note, now, fingerprint, tables_json(e.tables).dump()});
     return true;
 }
 

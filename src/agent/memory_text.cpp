@@ -72,9 +72,9 @@ std::string lower(std::string s) {
 }
 
 int month_number(const std::string& word) {
-    static const char* names[] = {"january", "february", "march",     "april",   "may",
-                                  "june",    "july",     "august",    "september", "october",
-                                  "november", "december"};
+    static const char* names[] = {"january",   "february", "march",    "april",
+                                  "may",       "june",     "july",     "august",
+                                  "september", "october",  "november", "december"};
     for (int m = 0; m < 12; ++m) {
         const std::string full = names[m];
         if (word == full || (word.size() == 3 && full.compare(0, 3, word) == 0) ||
@@ -86,11 +86,10 @@ int month_number(const std::string& word) {
 }
 
 int spelled_number(const std::string& word) {
-    static const char* small[] = {"zero",     "one",      "two",     "three",   "four",
-                                  "five",     "six",      "seven",   "eight",   "nine",
-                                  "ten",      "eleven",   "twelve",  "thirteen", "fourteen",
-                                  "fifteen",  "sixteen",  "seventeen", "eighteen", "nineteen",
-                                  "twenty"};
+    static const char* small[] = {
+        "zero",     "one",     "two",     "three",     "four",     "five",     "six",
+        "seven",    "eight",   "nine",    "ten",       "eleven",   "twelve",   "thirteen",
+        "fourteen", "fifteen", "sixteen", "seventeen", "eighteen", "nineteen", "twenty"};
     for (int n = 0; n <= 20; ++n) {
         if (word == small[n]) {
             return n;
@@ -185,12 +184,78 @@ Slot classify_number(const std::string& run) {
 // Words that say nothing about what a question asks.
 const std::unordered_set<std::string>& stop_words() {
     static const std::unordered_set<std::string> words = {
-        "a",    "an",    "and",   "are",   "as",   "at",    "be",    "by",    "did",  "do",
-        "does", "for",   "from",  "had",   "has",  "have",  "in",    "is",    "it",   "its",
-        "me",   "of",    "on",    "or",    "our",  "that",  "the",   "their", "them", "there",
-        "these", "this", "those", "to",    "was",  "we",    "were",  "with",  "i",    "my",
-        "so",   "into",  "been",  "being", "can",  "could", "would", "please", "you", "your",
-        "tell", "give",  "show",  "list",  "what", "which", "who",   "find",  "get",  "us"};
+        "a",     "an",    "and",   "are",   "as",   "at",    "be",    "by",     "did",   "do",
+        "does",  "for",   "from",  "had",   "has",  "have",  "in",    "is",     "it",    "its",
+        "me",    "of",    "on",    "or",    "our",  "that",  "the",   "their",  "them",  "there",
+        "these", "this",  "those", "to",    "was",  "we",    "were",  "with",   "i",     "my",
+        "so",    "into",  "been",  "being", "can",  "could", "would", "please", "you",   "your",
+        "tell",  "give",  "show",  "list",  "what", "which", "who",   "find",   "get",   "us",
+        "each",  "every", "per",   "by",    "all",  "any",   "how",   "much",   "one",   "ever",
+        "did",   "made",  "there", "along", "some", "out",   "up",    "single", "whose", "than"};
+    return words;
+}
+
+// Words that ask for the same thing in other words, folded onto one term ("how many",
+// "number of" and COUNT(*) alike).
+const std::unordered_map<std::string, std::string>& same_meaning() {
+    static const std::unordered_map<std::string, std::string> words = {
+        {"many", "count"},       {"number", "count"},
+        {"count", "count"},      {"total", "sum"},
+        {"sum", "sum"},          {"overall", "sum"},
+        {"average", "avg"},      {"mean", "avg"},
+        {"avg", "avg"},          {"highest", "max"},
+        {"largest", "max"},      {"biggest", "max"},
+        {"maximum", "max"},      {"max", "max"},
+        {"most", "max"},         {"top", "max"},
+        {"greatest", "max"},     {"longest", "max"},
+        {"lowest", "min"},       {"smallest", "min"},
+        {"minimum", "min"},      {"min", "min"},
+        {"least", "min"},        {"earliest", "min"},
+        {"first", "min"},        {"client", "customer"},
+        {"item", "product"},     {"staff", "employee"},
+        {"people", "employee"},  {"cost", "price"},
+        {"paid", "payment"},     {"pay", "payment"},
+        {"sold", "sale"},        {"sell", "sale"},
+        {"sale", "sale"},        {"bought", "order"},
+        {"hired", "hire"},       {"distinct", "different"},
+        {"unique", "different"}, {"brought", "revenue"},
+        {"income", "revenue"},   {"destination", "ship"},
+        {"shipping", "ship"},    {"shipped", "ship"},
+        {"work", "city"},        {"based", "city"},
+        {"located", "city"},
+    };
+    return words;
+}
+
+// A term as the index keeps it: "-ed" and "-ing" endings dropped, synonyms folded.
+std::string index_form(std::string term) {
+    const auto same = same_meaning().find(term);
+    if (same != same_meaning().end()) {
+        return same->second;
+    }
+    auto drop = [&](std::size_t n) {
+        term.resize(term.size() - n);
+        // "shipp" -> "ship"
+        if (term.size() > 2 && term.back() == term[term.size() - 2] && term.back() != 's' &&
+            term.back() != 'l') {
+            term.pop_back();
+        }
+    };
+    if (term.size() > 5 && term.compare(term.size() - 3, 3, "ing") == 0) {
+        drop(3);
+    } else if (term.size() > 4 && term.compare(term.size() - 2, 2, "ed") == 0) {
+        drop(2);
+    }
+    return term;
+}
+
+// The identifiers of a statement, without the words every statement has.
+const std::unordered_set<std::string>& sql_words() {
+    static const std::unordered_set<std::string> words = {
+        "select", "from",   "where", "group", "by",   "order", "having",    "limit",    "as",
+        "and",    "or",     "not",   "join",  "on",   "left",  "inner",     "outer",    "desc",
+        "asc",    "in",     "is",    "null",  "case", "when",  "then",      "else",     "end",
+        "round",  "exists", "union", "all",   "with", "over",  "partition", "distinct", "using"};
     return words;
 }
 
@@ -293,8 +358,8 @@ MaskedQuestion mask_question(std::string_view text) {
                 i = k;
                 continue;
             }
-            Slot slot = run.find(':') != std::string::npos ? Slot{"number", run}
-                                                           : classify_number(run);
+            Slot slot =
+                run.find(':') != std::string::npos ? Slot{"number", run} : classify_number(run);
             const std::string shown = slot.value;
             emit_slot(std::move(slot), shown);
             i = j;
@@ -366,12 +431,41 @@ std::vector<std::string> memory_terms(const MaskedQuestion& question) {
         }
         for (auto& term : sql::index_terms(word)) {
             if (!stop_words().count(term)) {
-                terms.push_back(std::move(term));
+                terms.push_back(index_form(std::move(term)));
             }
         }
     }
     for (const auto& slot : question.slots) {
         terms.push_back("=" + lower(slot.value));
+    }
+    return terms;
+}
+
+std::vector<std::string> entry_terms(const MaskedQuestion& question, std::string_view sql) {
+    std::vector<std::string> terms = memory_terms(question);
+    // The statement's tables, columns and functions, split like table names ("unit_price" ->
+    // unit, price): a paraphrase in other words often names what the SQL reads. ORDER BY and
+    // GROUP BY say nothing of the orders or groups of the question.
+    std::string text = lower(std::string(sql));
+    for (const std::string clause : {"order by", "group by"}) {
+        for (auto at = text.find(clause); at != std::string::npos; at = text.find(clause, at)) {
+            text.replace(at, clause.size(), " ");
+        }
+    }
+    std::string plain;
+    bool quoted = false;
+    for (char c : text) { // literals stay out: their values are the question's slots
+        if (c == '\'') {
+            quoted = !quoted;
+            continue;
+        }
+        plain.push_back(quoted ? ' ' : c);
+    }
+    for (auto& term : sql::index_terms(plain)) {
+        if (!sql_words().count(term) && !stop_words().count(term) &&
+            !std::all_of(term.begin(), term.end(), [](char c) { return is_digit(c); })) {
+            terms.push_back(index_form(std::move(term)));
+        }
     }
     return terms;
 }
@@ -414,6 +508,11 @@ std::vector<MemoryIndex::Hit> MemoryIndex::search(const std::vector<std::string>
             continue;
         }
         const double df = static_cast<double>(it->second.size());
+        // A term in most entries of a large memory weighs next to nothing and would cost a
+        // pass over all of them.
+        if (ids_.size() > 1000 && df > n / 4) {
+            continue;
+        }
         const double idf = std::log(1.0 + (n - df + 0.5) / (df + 0.5));
         for (const auto& [doc, tf] : it->second) {
             const double norm = k1 * (1 - b + b * lengths_[doc] / average_length_);

@@ -76,9 +76,10 @@ std::vector<Value> records_of(const Value& run) {
 
 // Certifies the gold pairs of `pairs` in a fresh memory kept at `file` (a temporary file when
 // empty). A pair whose database cannot be opened or whose gold SQL does not run is left out.
-std::shared_ptr<agent::Memory> memory_of(const std::vector<const Question*>& pairs,
-                                         const EvalOptions& options, const std::string& file,
-                                         std::map<std::string, std::shared_ptr<sql::CustomSQLDatabase>>& opened) {
+std::shared_ptr<agent::Memory>
+memory_of(const std::vector<const Question*>& pairs, const EvalOptions& options,
+          const std::string& file,
+          std::map<std::string, std::shared_ptr<sql::CustomSQLDatabase>>& opened) {
     std::filesystem::remove(file);
     auto memory = std::make_shared<agent::Memory>(state::Store::open(file));
     for (const Question* q : pairs) {
@@ -177,9 +178,9 @@ Value run_memory_evaluation(std::vector<Question> questions, const EvalOptions& 
             if (fold.empty()) {
                 continue;
             }
-            with.memory = memory_of(others, options,
-                                    (memories / ("fold-" + std::to_string(f + 1) + ".db")).string(),
-                                    opened);
+            with.memory =
+                memory_of(others, options,
+                          (memories / ("fold-" + std::to_string(f + 1) + ".db")).string(), opened);
             for (auto& r : records_of(Evaluation(std::move(fold), with, factory).run())) {
                 r["fold"] = f + 1;
                 with_records.push_back(std::move(r));
@@ -187,12 +188,13 @@ Value run_memory_evaluation(std::vector<Question> questions, const EvalOptions& 
         }
     }
 
-    Value comparison = {{"questions_file", options.questions_file},
-                        {"memory_file", m.memory_file.empty() ? Value(nullptr) : Value(m.memory_file)},
-                        {"folds", m.folds},
-                        {"paraphrase_twins", m.paraphrase_twins},
-                        {"without", totals(plain_records)},
-                        {"with", totals(with_records)}};
+    Value comparison = {
+        {"questions_file", options.questions_file},
+        {"memory_file", m.memory_file.empty() ? Value(nullptr) : Value(m.memory_file)},
+        {"folds", m.folds},
+        {"paraphrase_twins", m.paraphrase_twins},
+        {"without", totals(plain_records)},
+        {"with", totals(with_records)}};
     const Value about = {{"questions_file", options.questions_file}, {"memory", true}};
     Value result = {{"without", plain["summary"]},
                     {"with", summarize(with_records, about)},
@@ -221,11 +223,11 @@ std::string memory_report(const Value& c) {
     std::string text = "# Memory of verified SQL\n\n";
     if (c.value("folds", 0) > 0) {
         text += std::to_string(c.value("folds", 0)) + " folds" +
-                (c.value("paraphrase_twins", false) ? ", paraphrase twins in memory" : "") +
-                "\n\n";
+                (c.value("paraphrase_twins", false) ? ", paraphrase twins in memory" : "") + "\n\n";
     }
-    text += "| run | accuracy | answered from memory | model calls / question | cost / question (USD) |\n"
-            "|---|---|---|---|---|\n";
+    text +=
+        "| run | accuracy | answered from memory | model calls / question | cost / question (USD) |\n"
+        "|---|---|---|---|---|\n";
     text += row("without memory", c["without"]);
     text += row("with memory", c["with"]);
     return text;

@@ -62,7 +62,7 @@ Value RelevantTablePicker::reconcile(const Value& chosen, const std::vector<std:
 
 // The tables verified examples read, as the database names them, without repeats.
 static std::vector<std::string> example_tables(const RunRecord* record,
-                                        const std::vector<std::string>& real) {
+                                               const std::vector<std::string>& real) {
     std::vector<std::string> out;
     if (record == nullptr) {
         return out;
@@ -125,7 +125,7 @@ Value RelevantTablePicker::narrowed(const Value& state, const RunRecord* record)
 }
 
 std::vector<llm::Message> RelevantTablePicker::generate_prompt(const Value& state,
-                                                              const RunRecord* record) const {
+                                                               const RunRecord* record) const {
     std::vector<llm::Message> messages = step_.generate_prompt(narrowed(state, record));
     const std::vector<std::string> offered =
         record ? example_tables(record, db_->get_usable_table_names()) : std::vector<std::string>();

@@ -38,7 +38,8 @@ HttpResponse add(agent::Memory& memory, const sql::CustomSQLDatabase& db, const 
     try {
         body = parse_json_input(req.body, limits);
     } catch (const JsonInputError& e) {
-        return refuse(400, "invalid_json", std::string("the request body is not JSON: ") + e.what());
+        return refuse(400, "invalid_json",
+                      std::string("the request body is not JSON: ") + e.what());
     }
     auto text = [&](const char* name) -> std::string {
         const auto it = body.is_object() ? body.find(name) : body.end();

@@ -64,7 +64,7 @@ struct CheckReport {
     std::size_t checked = 0;
     std::size_t certified = 0; // still run (or ran again)
     std::size_t failing = 0;
-    std::size_t unchanged = 0; // not re-run: none of their tables changed
+    std::size_t unchanged = 0;        // not re-run: none of their tables changed
     std::vector<MemoryEntry> entries; // the re-checked entries as they are now
 };
 

@@ -44,6 +44,10 @@ MaskedQuestion mask_question(std::string_view question);
 // plus one term per placeholder type and one per value.
 std::vector<std::string> memory_terms(const MaskedQuestion& question);
 
+// The terms a stored entry is indexed by: its question's, and the identifiers its SQL reads
+// (tables, columns, functions; keywords and literals left out).
+std::vector<std::string> entry_terms(const MaskedQuestion& question, std::string_view sql);
+
 // BM25 over stored questions' terms. Built once from all documents; a lookup touches only the
 // postings of the question's terms.
 class MemoryIndex {

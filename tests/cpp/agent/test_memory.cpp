@@ -134,8 +134,7 @@ TEST_P(MemoryEngine, TheSameQuestionIsAnsweredByItsCertifiedSqlWithoutWritingSql
     // Any SQL the model would write differs from the certified one.
     server.rules(writes(kArtists));
     const sql::ResultSet expected = db->query(kAlbums, 1000);
-    const char* variants[] = {"How many albums has each artist?",
-                              "how many ALBUMS has each artist",
+    const char* variants[] = {"How many albums has each artist?", "how many ALBUMS has each artist",
                               "  How many albums   has each artist ?!",
                               "How many albums, has each artist."};
     for (const char* text : variants) {

@@ -64,12 +64,14 @@ TEST(MemoryText, ValuesAreTypedAndCanonical) {
         std::vector<Slot> slots;
     };
     const Case cases[] = {
-        {"Orders in 2023 over 1,000 units", "orders in <year> over <number> units",
+        {"Orders in 2023 over 1,000 units",
+         "orders in <year> over <number> units",
          {{"year", "2023"}, {"number", "1000"}}},
         {"Sales on 05/03/2024", "sales on <date>", {{"date", "2024-03-05"}}},
         {"Sales in 2024-07", "sales in <date>", {{"date", "2024-07"}}},
         {"Sales in September", "sales in <month>", {{"month", "9"}}},
-        {"Orders of 'Alfreds  Futterkiste' ?", "orders of <text>",
+        {"Orders of 'Alfreds  Futterkiste' ?",
+         "orders of <text>",
          {{"text", "Alfreds  Futterkiste"}}},
         {"Macy's orders", "macys orders", {}},
         {"Top twelve items", "top <number> items", {{"number", "12"}}},
@@ -121,7 +123,8 @@ TEST(MemoryText, TheParaphraseRanksAboveOtherQuestions) {
     // The same value ranks the entry with that value above the one with another.
     const MemoryIndex years({{10, memory_terms(mask_question("Orders placed in 2023"))},
                              {11, memory_terms(mask_question("Orders placed in 2024"))}});
-    const auto hits = years.search(memory_terms(mask_question("orders that were placed in 2024")), 3);
+    const auto hits =
+        years.search(memory_terms(mask_question("orders that were placed in 2024")), 3);
     ASSERT_EQ(hits.size(), 2u);
     EXPECT_EQ(hits[0].id, 11);
     EXPECT_TRUE(index.search(memory_terms(mask_question("zebra giraffe")), 3).empty());
