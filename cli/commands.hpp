@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zolviai/agent/memory.hpp"
 #include "zolviai/flow/sql_graph.hpp"
 #include "zolviai/state/conversations.hpp"
 
@@ -21,6 +22,12 @@ void add_chat_command(CLI::App& app);
 // The conversation store of --state-db URI, else ZOLVI_STATE_DB, else the file under the
 // user's state folder (state::Store::default_path()).
 std::shared_ptr<state::ConversationStore> open_conversation_store(const std::string& state_db);
+
+void add_memory_command(CLI::App& app);
+
+// The memory of verified SQL in the state database: --state-db, else ZOLVI_STATE_DB, else the
+// user's state file.
+std::shared_ptr<agent::Memory> open_memory_store(const std::string& state_db);
 
 // The command hands the flow its analysis runner itself (--analysis): the flow's default
 // runner, which ZOLVI_ANALYSIS_SANDBOX would choose, is not started beside it.

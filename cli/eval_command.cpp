@@ -1,5 +1,6 @@
 // zolvi eval QUESTIONS: execution accuracy, cost and latency of the flow on a question set.
 #include "commands.hpp"
+#include "zolviai/eval/memory_eval.hpp"
 #include "flow_lines.hpp"
 #include "output.hpp"
 #include "zolviai/agent/environment.hpp"
@@ -34,6 +35,9 @@ struct EvalCommandOptions {
     double timeout = 30;
     std::string analysis = "auto";
     bool verbose = false;
+    std::string memory;           // --memory FILE
+    std::size_t folds = 0;        // --folds K
+    bool paraphrase_twins = false; // --paraphrase-twins
 };
 
 std::string duration(double s) {
@@ -149,6 +153,19 @@ void evaluate(const EvalCommandOptions& o) {
         return flow;
     };
 
+    if (!o.memory.empty() || o.folds > 0) {
+        // Without memory and with it, side by side.
+        eval::MemoryEvalOptions m;
+        m.memory_file = o.memory;
+        m.folds = o.folds;
+        m.paraphrase_twins = o.paraphrase_twins;
+        const Value result =
+            eval::run_memory_evaluation(std::move(questions), options, factory, m);
+        out(eval::memory_report(result["comparison"]));
+        err_line("zolvi: results in " + o.out +
+                 " (memory_report.md, memory_summary.json, without-memory/, with-memory/)");
+        return;
+    }
     eval::Evaluation evaluation(std::move(questions), options, factory);
     ProgressBar bar;
 
@@ -249,6 +266,15 @@ void add_eval_command(CLI::App& app) {
         ->capture_default_str();
     command->add_flag("-v,--verbose", o->verbose,
                       "Show the flow's own lines and timing log on standard error");
+    command->add_option("--memory", o->memory,
+                        "Also answer with a memory of verified SQL holding this file's gold "
+                        "pairs, and compare with the run without memory");
+    command->add_option("--folds", o->folds,
+                        "Also answer in K folds, each with the other folds' gold pairs as the "
+                        "memory, and compare with the run without memory");
+    command->add_flag("--paraphrase-twins", o->paraphrase_twins,
+                      "With --folds: spread each paraphrase group over the folds, so that a "
+                      "question's twins are in memory");
     command->footer(model_help());
     command->callback([o] { evaluate(*o); });
 }

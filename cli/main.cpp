@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
     zolviai::cli::add_eval_command(app);
     zolviai::cli::add_chat_command(app);
     zolviai::cli::add_env_command(app);
+    zolviai::cli::add_memory_command(app);
     std::string word;
     if (unknown_command(app, argc, argv, word)) {
         return usage_error(app, "unknown command '" + word + "'");

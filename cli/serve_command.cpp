@@ -22,6 +22,7 @@ struct ServeCommandOptions {
     DatabaseOption db;
     std::string state_db;
     std::string listen = "127.0.0.1:8700";
+    std::string state_db;
     std::string token;
     std::size_t max_concurrent = 16;
     std::size_t queue = 64;
@@ -130,6 +131,8 @@ void serve(const ServeCommandOptions& o) {
     // Before the database and the models: a state file that is not ours stops the start.
     options.conversations = open_conversation_store(o.state_db);
     // The model-written analysis code runs away from the server's rights.
+    // Before the database and the models: a state file that is not ours stops the start.
+    options.memory = open_memory_store(o.state_db);
     const auto runner = pyexec::make_analysis_runner(pyexec::parse_analysis_mode(o.analysis));
     set_console_sink(std::make_shared<ServerLines>());
     auto db = o.db.open();
@@ -183,9 +186,10 @@ void add_serve_command(CLI::App& app) {
     o->db.add_to(*command);
     command->add_option("--listen", o->listen, "host:port to listen on")->capture_default_str();
     command->add_option("--state-db", o->state_db,
-                        "Where conversations are kept: an SQLite file, or postgresql://... so "
-                        "that several servers share them (default ZOLVI_STATE_DB, else "
-                        "zolviai/state.db in $XDG_STATE_HOME or ~/.local/state)");
+                        "Where conversations and the memory of verified SQL are kept: an SQLite "
+                        "file, or postgresql://... so that several servers share them (default "
+                        "ZOLVI_STATE_DB, else zolviai/state.db in $XDG_STATE_HOME or "
+                        "~/.local/state)");
     command->add_option("--token", o->token,
                         "Bearer token the API asks for (default ZOLVI_SERVE_TOKEN); required "
                         "when the address is not loopback");

@@ -1,7 +1,9 @@
 #include "zolviai/agent/asker.hpp"
 
 #include "zolviai/agent/error_table.hpp"
+#include "zolviai/agent/memory.hpp"
 #include "zolviai/flow/routing.hpp"
+#include "zolviai/flow/sql_state.hpp"
 #include "zolviai/llm/usage.hpp"
 #include "zolviai/sql/cell.hpp"
 
@@ -10,6 +12,7 @@
 #include <cxxabi.h>
 #include <filesystem>
 #include <mutex>
+#include <spdlog/spdlog.h>
 #include <typeinfo>
 
 namespace zolviai::agent {
@@ -235,6 +238,86 @@ flow::FollowUp Asker::follow_up(const Question& q, graph::Observer& steps) const
     }
 }
 
+void Asker::set_memory(std::shared_ptr<Memory> memory, std::size_t examples) {
+    memory_ = std::move(memory);
+    memory_examples_ = examples;
+    reuse_graph_.reset();
+    if (!memory_) {
+        return;
+    }
+    // The flow from its execution step on, for a certified statement: no table choice, no
+    // SQL written, no review. A statement that fails ends the run (the caller falls back on
+    // the whole flow).
+    using graph::END;
+    const flow::SQLGraph& f = *flow_;
+    graph::StateGraph g(flow::sql_state_schema());
+    auto execution = std::make_shared<flow::SQLExecution>(f.db);
+    g.add_node("sql_execution_node", [execution](Value& s, const graph::RunConfig& c) {
+        return execution->invoke(s, dynamic_cast<flow::RunRecord*>(c.context));
+    });
+    g.set_entry_point("sql_execution_node");
+    auto generator = std::make_shared<flow::PandasGenerator>(f.pandas_code_model);
+    g.add_node("pandas_generator_node",
+               [generator](Value& s, const graph::RunConfig&) { return generator->invoke(s); });
+    auto executor = f.pandas_executor;
+    g.add_node("pandas_executor_node", [executor](Value& s, const graph::RunConfig& c) {
+        return executor->invoke(s, dynamic_cast<flow::RunRecord*>(c.context));
+    });
+    g.add_edge("pandas_generator_node", "pandas_executor_node");
+    auto response = std::make_shared<flow::GenerateResponse>(f.response_model);
+    g.add_node("final_response_generation_node",
+               [response](Value& s, const graph::RunConfig&) { return response->invoke(s); });
+    g.add_edge("final_response_generation_node", END);
+    g.add_node("pandas_error_handler_node",
+               [](Value& s, const graph::RunConfig&) { return flow::handle_pandas_error(s); });
+    g.add_conditional_edges(
+        "sql_execution_node", flow::sql_execution_condition,
+        {{"pandas_generation", "pandas_generator_node"}, {"sql_execution_error", END}});
+    g.add_conditional_edges("pandas_executor_node", flow::pandas_execution_condition,
+                            {{"final_response", "final_response_generation_node"},
+                             {"pandas_execution_error", "pandas_error_handler_node"}});
+    g.add_conditional_edges("pandas_error_handler_node", flow::pandas_error_handler_condition,
+                            {{"regenerate_pandas_code", "pandas_generator_node"},
+                             {"terminal_failure_response", "final_response_generation_node"}});
+    reuse_graph_ = std::make_shared<const graph::CompiledGraph>(g.compile());
+}
+
+bool Asker::answer_from_memory(const Question& q, const MemoryEntry& entry, Answer& a,
+                               graph::Observer* steps) const {
+    flow_->db->check_generated_sql_allowed();
+    Value inputs = flow::initialisation(Value{{"user_question", q.text}});
+    inputs["generated_sql_query"] = Value::array({entry.sql});
+    if (!q.media_dir.empty()) {
+        inputs["save_path"] = q.media_dir;
+    }
+    graph::RunConfig config = graph::RunConfig::from_value(flow_->runnable_config);
+    flow::RunRecord record;
+    config.context = &record;
+    if (q.mode == RunMode::SqlOnly) {
+        config.interrupt_before = {"pandas_generator_node", "final_response_generation_node"};
+    } else {
+        flow_->analysis_runner->prepare();
+    }
+    Value state = reuse_graph_->invoke(inputs, config, steps);
+    if (record.attempts.empty() || !record.attempts.back().success) {
+        // The certified statement did not give rows now: the whole flow answers instead.
+        const std::string why = record.attempts.empty() ? "" : record.attempts.back().error;
+        spdlog::info("memory entry {} did not answer as it is ({}); asking the flow", entry.id,
+                     why);
+        return false;
+    }
+    a.state = std::move(state);
+    read_run(a, q, a.state, record);
+    a.from_memory =
+        MemoryUse{entry.id, entry.question, entry.source, entry.certified_by, entry.created_at};
+    try {
+        memory_->record_use(entry.id);
+    } catch (const Error& e) {
+        spdlog::warn("the use of memory entry {} could not be counted: {}", entry.id, e.what());
+    }
+    return true;
+}
+
 Answer Asker::ask(const Question& q, graph::Observer* observer) const {
     const auto start = Clock::now();
     Answer a;
@@ -265,6 +348,30 @@ Answer Asker::ask(const Question& q, graph::Observer* observer) const {
         }
         if (q.mode == RunMode::SqlOnly) {
             inputs["sql_only"] = true;
+        }
+        std::optional<MemoryMatch> match;
+        if (memory_ && q.use_memory) {
+            try {
+                match = memory_->lookup(*flow_->db, q.text, memory_examples_);
+            } catch (const state::StateError& e) {
+                // The memory guides; a state database out of reach does not stop an answer.
+                spdlog::warn("the memory of verified SQL is not available: {}", e.what());
+            }
+        }
+        if (match && match->exact && answer_from_memory(q, *match->exact, a, &steps)) {
+            a.steps = steps.take();
+            a.usage = {usage.successful_requests, usage.prompt_tokens, usage.completion_tokens,
+                       usage.total_tokens, usage.total_cost};
+            return a;
+        }
+        if (match) {
+            for (const auto& e : match->examples) {
+                record.examples.push_back({e.question, e.sql, {}});
+                for (const auto& [table, signature] : e.tables) {
+                    record.examples.back().tables.push_back(table);
+                }
+                a.memory_examples.push_back(e.id);
+            }
         }
         a.state = flow_->invoke(inputs, &steps, &record);
         read_run(a, q, a.state, record);
@@ -355,6 +462,16 @@ Value answer_json(const Answer& a, std::size_t max_rows) {
                          {"phrase", h.phrase}});
     }
     out["value_hints"] = std::move(hints);
+    if (a.from_memory) {
+        out["from_memory"] = {{"id", a.from_memory->id},
+                              {"question", a.from_memory->question},
+                              {"source", a.from_memory->source},
+                              {"certified_by", a.from_memory->certified_by},
+                              {"certified_at", a.from_memory->certified_at}};
+    } else {
+        out["from_memory"] = nullptr;
+    }
+    out["memory_examples"] = a.memory_examples;
     out["error"] = a.error.empty()
                        ? Value(nullptr)
                        : Value({{"kind", a.error_kind ? error_kind_name(*a.error_kind) : "none"},

@@ -183,6 +183,9 @@ Evaluation::Target& Evaluation::target_for(const std::string& uri, bool with_flo
     }
     if (with_flow && target->db && !target->asker) {
         target->asker = std::make_unique<agent::Asker>(factory_(target->db));
+        if (options_.memory) {
+            target->asker->set_memory(options_.memory);
+        }
     }
     return *target;
 }
@@ -290,6 +293,10 @@ Value Evaluation::evaluate(const Question& q, std::vector<agent::EarlierTurn>* e
     rec["completion_tokens"] = answer.usage.completion_tokens;
     rec["total_tokens"] = answer.usage.total_tokens;
     rec["cost"] = answer.usage.cost;
+    if (options_.memory) {
+        rec["from_memory"] = answer.from_memory.has_value();
+        rec["memory_examples"] = answer.memory_examples.size();
+    }
     if (answer.result && !answer.attempts.empty()) {
         database_s += seconds(answer.attempts.back().elapsed); // the final query's own run
     }

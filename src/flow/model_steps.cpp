@@ -239,9 +239,19 @@ SQLGeneration::generate_messages(const Value& state, const RunRecord* record,
 Value SQLGeneration::invoke(const Value& state, RunRecord* record) const {
     const auto start = std::chrono::steady_clock::now();
     std::vector<sql::ValueHint> hints = value_hints(state, record);
-    const auto messages = generate_messages(state, record, hints);
+    auto messages = generate_messages(state, record, hints);
     if (record != nullptr && !hints.empty()) {
         record->value_hints = std::move(hints);
+    }
+    if (record != nullptr && !record->examples.empty() &&
+        get_field(state, "sql_generation_prompt_type") == "generation") {
+        std::string section = "\n\nVerified examples (questions about this database whose SQL "
+                              "was checked as correct; the values in the question above may "
+                              "differ from theirs):";
+        for (const auto& example : record->examples) {
+            section += "\nQuestion: " + example.question + "\nSQL: " + example.sql;
+        }
+        messages.back().content += section;
     }
     const Value answer = model->invoke(messages);
     spdlog::info("Invoke generate sql query tooks: {}", python::repr_float(seconds_since(start)));

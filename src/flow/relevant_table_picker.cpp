@@ -60,7 +60,27 @@ Value RelevantTablePicker::reconcile(const Value& chosen, const std::vector<std:
     return out;
 }
 
-Value RelevantTablePicker::narrowed(const Value& state) const {
+// The tables verified examples read, as the database names them, without repeats.
+static std::vector<std::string> example_tables(const RunRecord* record,
+                                               const std::vector<std::string>& real) {
+    std::vector<std::string> out;
+    if (record == nullptr) {
+        return out;
+    }
+    for (const auto& example : record->examples) {
+        for (const auto& table : example.tables) {
+            const auto it = std::find_if(real.begin(), real.end(), [&](const std::string& r) {
+                return folded(r) == folded(table);
+            });
+            if (it != real.end() && std::find(out.begin(), out.end(), *it) == out.end()) {
+                out.push_back(*it);
+            }
+        }
+    }
+    return out;
+}
+
+Value RelevantTablePicker::narrowed(const Value& state, const RunRecord* record) const {
     if (!state.is_object()) {
         return state; // the step reports it
     }
@@ -73,10 +93,20 @@ Value RelevantTablePicker::narrowed(const Value& state) const {
             break;
         }
     }
-    const sql::TableCandidates candidates = db_->candidate_tables(question);
+    sql::TableCandidates candidates = db_->candidate_tables(question);
     if (!candidates.pruned) {
         return state;
     }
+    // Tables verified examples read are candidates whatever their rank.
+    const std::vector<std::string> offered =
+        record ? example_tables(record, db_->get_usable_table_names()) : std::vector<std::string>();
+    for (const auto& table : offered) {
+        if (std::find(candidates.names.begin(), candidates.names.end(), table) ==
+            candidates.names.end()) {
+            candidates.names.push_back(table);
+        }
+    }
+    std::sort(candidates.names.begin(), candidates.names.end());
     if (spdlog::should_log(spdlog::level::debug)) {
         std::string ranked;
         for (const auto& s : candidates.scores) {
@@ -94,12 +124,24 @@ Value RelevantTablePicker::narrowed(const Value& state) const {
     return out;
 }
 
-std::vector<llm::Message> RelevantTablePicker::generate_prompt(const Value& state) const {
-    return step_.generate_prompt(narrowed(state));
+std::vector<llm::Message> RelevantTablePicker::generate_prompt(const Value& state,
+                                                               const RunRecord* record) const {
+    std::vector<llm::Message> messages = step_.generate_prompt(narrowed(state, record));
+    const std::vector<std::string> offered =
+        record ? example_tables(record, db_->get_usable_table_names()) : std::vector<std::string>();
+    if (!offered.empty()) {
+        std::string names;
+        for (const auto& name : offered) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        messages.back().content +=
+            "\nLikely tables (read by verified queries for similar questions): " + names;
+    }
+    return messages;
 }
 
-Value RelevantTablePicker::invoke(const Value& state) const {
-    const Value answer = step_.invoke(narrowed(state));
+Value RelevantTablePicker::invoke(const Value& state, const RunRecord* record) const {
+    const Value answer = step_.model->invoke(generate_prompt(state, record));
     return {
         {"relevant_tables", reconcile(answer["relevant_tables"], db_->get_usable_table_names())}};
 }

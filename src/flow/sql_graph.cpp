@@ -182,7 +182,7 @@ void wire_flow(graph::StateGraph& graph, const FlowNodes& n) {
 graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
     FlowNodes n;
     n.table_names_lookup = node(std::make_shared<TableNamesLookup>(db));
-    n.relevant_table_names = node(relevant_table_picker);
+    n.relevant_table_names = recording_node(relevant_table_picker);
     n.relevant_schemas = node(std::make_shared<RelevantSchemas>(db));
     sql_generation = std::make_shared<SQLGeneration>(db, sql_generation_model);
     // What the value index can tell of an empty result (wrong literals, dates outside a

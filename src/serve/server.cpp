@@ -3,6 +3,7 @@
 #include "serve/chart_store.hpp"
 #include "serve/conversation_routes.hpp"
 #include "serve/http_listener.hpp"
+#include "serve/memory_routes.hpp"
 #include "serve/metrics.hpp"
 #include "serve/question.hpp"
 #include "serve/question_pool.hpp"
@@ -152,6 +153,9 @@ struct Server::Impl : HttpHandler {
           database_pool(kDatabaseWorkers, kDatabaseQueue),
           listener(limits_from(options), *this, options.io_threads),
           pool(options.max_concurrent, options.queue) {
+        if (asker && options.memory) {
+            asker->set_memory(options.memory);
+        }
         register_routes();
     }
 
@@ -212,6 +216,7 @@ struct Server::Impl : HttpHandler {
     void sql(const HttpRequest& req, HttpReply reply);
     void chart_file(const HttpRequest& req, HttpReply reply);
     void conversation(const HttpRequest& req, HttpReply reply);
+    void memory_route(const HttpRequest& req, HttpReply reply);
     void asset(const HttpRequest& req, HttpReply reply);
 
     // HttpHandler
@@ -334,8 +339,18 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
     if (!route) {
         return refuse(error_response(404, "not_found", "there is no such route"));
     }
-    const std::string_view method = route->method;
-    if (head.method != method && !(head.method == "HEAD" && method == "GET")) {
+    const std::string_view method = route->method; // one method, or several: "GET, POST"
+    const auto takes = [&](std::string_view m) {
+        for (std::size_t at = method.find(m); at != std::string_view::npos;
+             at = method.find(m, at + 1)) {
+            const std::size_t end = at + m.size();
+            if ((at == 0 || method[at - 1] == ' ') && (end == method.size() || method[end] == ',')) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (!takes(head.method) && !(head.method == "HEAD" && takes("GET"))) {
         auto res = error_response(405, "method_not_allowed",
                                   "this route takes " + std::string(method) + " only");
         res.headers.emplace_back("Allow", std::string(method));
@@ -384,6 +399,8 @@ void Server::Impl::register_routes() {
         {"GET",  "/v1/charts/",     true,  true,  "/v1/charts/{name}",  &Impl::chart_file},
         {"GET",  "/v1/conversations/", true, true, "/v1/conversations/{id}", &Impl::conversation},
         {"DELETE", "/v1/conversations/", true, true, "/v1/conversations/{id}", &Impl::conversation},
+        {"GET, POST", "/v1/memory", false, true,  "/v1/memory",         &Impl::memory_route},
+        {"DELETE", "/v1/memory/",   true,  true,  "/v1/memory/{id}",    &Impl::memory_route},
     };
     // clang-format on
     // The page and its files, compiled in: open to every client that may reach the server.
@@ -449,6 +466,12 @@ void Server::Impl::describe(const HttpRequest& req, HttpReply reply) {
 
 void Server::Impl::sql(const HttpRequest& req, HttpReply reply) {
     on_database(std::move(reply), [this, req] { return run_sql(req); });
+}
+
+void Server::Impl::memory_route(const HttpRequest& req, HttpReply reply) {
+    on_database(std::move(reply), [this, req] {
+        return memory_response(options.memory.get(), *db, req, options.max_body_bytes);
+    });
 }
 
 void Server::Impl::chart_file(const HttpRequest& req, HttpReply reply) {

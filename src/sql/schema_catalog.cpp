@@ -465,6 +465,26 @@ std::shared_ptr<const ValueIndex> SchemaCatalog::value_index() const {
     }
 }
 
+std::vector<std::pair<std::string, std::string>> SchemaCatalog::table_signatures() const {
+    std::shared_ptr<const SchemaSnapshot> current;
+    {
+        ConnectionPool::Lease conn(pool_);
+        try {
+            current = schema(*conn, {});
+        } catch (const DatabaseError&) {
+            conn.suspect();
+            throw;
+        }
+    }
+    std::vector<std::pair<std::string, std::string>> out;
+    out.reserve(current->names.size());
+    for (const auto& name : current->names) {
+        const auto it = current->tables.find(name);
+        out.emplace_back(name, it == current->tables.end() ? "" : digest_hex(it->second->signature));
+    }
+    return out;
+}
+
 TableCandidates SchemaCatalog::candidate_tables(std::string_view question) const {
     TableCandidates out;
     std::shared_ptr<const SchemaSnapshot> current;

@@ -38,6 +38,7 @@ public:
     // The value index of every table (read on first need, kept with the catalog, read again
     // only for tables whose signature changed); null when the options turn it off.
     std::shared_ptr<const ValueIndex> value_index() const;
+    std::vector<std::pair<std::string, std::string>> table_signatures() const;
 
 private:
     // The cached catalog, checked against the server (and refreshed when it changed), with

@@ -198,6 +198,16 @@ std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(std::string_view 
     }
     const bool private_sqlite =
         s.engine == Engine::Sqlite && (uri.database.empty() || uri.database == ":memory:");
+    {
+        std::error_code ec;
+        db->identity_ = s.engine == Engine::Sqlite
+                            ? "sqlite:" + std::filesystem::absolute(uri.database, ec).string()
+                            : uri.dialect + "://" + uri.host + ":" + std::to_string(uri.port) +
+                                  "/" + uri.database;
+        if (!place.default_schema.empty() && s.engine != Engine::Sqlite) {
+            db->identity_ += "#" + place.default_schema;
+        }
+    }
     if (!cache_dir.empty() && !private_sqlite) {
         std::error_code ec;
         const std::string where =
@@ -296,6 +306,10 @@ std::vector<std::string> CustomSQLDatabase::get_usable_table_names() const {
 
 std::string CustomSQLDatabase::schema_fingerprint() const {
     return catalog_->fingerprint();
+}
+
+std::vector<std::pair<std::string, std::string>> CustomSQLDatabase::table_signatures() const {
+    return catalog_->table_signatures();
 }
 
 std::string

@@ -10,6 +10,7 @@
 #include "zolviai/sql/value_index.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,13 +26,8 @@ enum class RunMode {
 };
 
 // An earlier turn of a conversation (question as asked and as understood, final SQL, row
-// count, columns, outcome), for the follow-up step. A verified question->SQL pair is carried
-// for the flow's prompts (not read by the flow yet).
+// count, columns, outcome), for the follow-up step.
 using EarlierTurn = flow::EarlierTurn;
-struct VerifiedSql {
-    std::string question;
-    std::string sql;
-};
 
 struct Question {
     std::string text;
@@ -45,7 +41,9 @@ struct Question {
     // The conversation's earlier turns, oldest first. With any, one model step first makes
     // the question stand alone (at most the last five turns shown); without, no extra call.
     std::vector<EarlierTurn> earlier_turns;
-    std::vector<VerifiedSql> verified_sql;
+    // Whether the asker's memory of verified SQL (when it has one) may answer or guide this
+    // question.
+    bool use_memory = true;
     // Values the host knows the question names (table, column, value), shown to the SQL
     // writer before those the database's value index finds.
     std::vector<sql::ValueHint> value_hints;
@@ -73,6 +71,15 @@ struct Analysis {
     std::string error;              // its error, when the last run failed
     std::string chart;              // the picture the answer names ("" none)
     std::vector<std::string> files; // what the run saved in the media folder
+};
+
+// The stored entry an answer came from, when the memory answered.
+struct MemoryUse {
+    std::int64_t id = 0;
+    std::string question; // the question as certified
+    std::string source;   // how it was certified ("page", "api", "cli", "import", "eval")
+    std::string certified_by;
+    std::string certified_at;
 };
 
 struct Answer {
@@ -104,6 +111,10 @@ struct Answer {
     std::string error;
     std::string error_type; // the raised error's class ("zolviai::OutputParsingError"); ""
     Value state;            // the flow's final state (null when the flow raised)
+    // Set when a certified entry answered the question as it is (no table choice, no SQL
+    // written, no review): its SQL ran through the guard.
+    std::optional<MemoryUse> from_memory;
+    std::vector<std::int64_t> memory_examples; // entries shown to SQL generation as examples
 
     bool ok() const { return outcome == "answered" || outcome == "no_rows"; }
 };
@@ -114,12 +125,21 @@ struct Answer {
 // max_rows rows (0: all kept). chart: the path as the flow named it.
 Value answer_json(const Answer& answer, std::size_t max_rows = 0);
 
+class Memory;
+struct MemoryEntry;
+
 class Asker {
 public:
     explicit Asker(std::shared_ptr<const flow::SQLGraph> flow);
     ~Asker();
     Asker(Asker&&) noexcept;
     Asker& operator=(Asker&&) noexcept;
+
+    // Gives the asker a memory of verified SQL (null: none). Before its first question.
+    // A certified entry for the very question answers it; otherwise up to `examples` similar
+    // entries guide the table choice and SQL generation.
+    void set_memory(std::shared_ptr<Memory> memory, std::size_t examples = 3);
+    const std::shared_ptr<Memory>& memory() const { return memory_; }
 
     // Runs the flow once. Every failure is in the answer (outcome, error_kind, error), never
     // raised; the error table says what each face makes of it. The observer sees every step
@@ -131,8 +151,15 @@ public:
 private:
     flow::FollowUp follow_up(const Question& question, graph::Observer& steps) const;
 
+    // Runs a certified entry's SQL and, for a full run, the analysis and the answer after it.
+    bool answer_from_memory(const Question& q, const MemoryEntry& entry, Answer& a,
+                            graph::Observer* steps) const;
+
     std::shared_ptr<const flow::SQLGraph> flow_;
     std::unique_ptr<flow::FollowUpRewriter> follow_up_;
+    std::shared_ptr<Memory> memory_;
+    std::size_t memory_examples_ = 3;
+    std::shared_ptr<const graph::CompiledGraph> reuse_graph_; // from the execution step on
 };
 
 // What a step does, for people ("Writing the SQL"); the name itself for a step it does not know.

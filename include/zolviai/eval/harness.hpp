@@ -1,6 +1,7 @@
 #pragma once
 
 #include "zolviai/agent/asker.hpp"
+#include "zolviai/agent/memory.hpp"
 #include "zolviai/core/value.hpp"
 #include "zolviai/eval/compare.hpp"
 #include "zolviai/eval/questions.hpp"
@@ -66,6 +67,9 @@ struct EvalOptions {
     // The models that answer, for the summary's header ({"provider", "model", "sql_model",
     // ...}); null: as the settings name them (model_names()).
     Value models = nullptr;
+    // A memory of verified SQL every question may use (null: none); the record then says
+    // whether the answer came from it (from_memory) and how many examples guided it.
+    std::shared_ptr<agent::Memory> memory;
 };
 
 // The models the settings choose, as the summary names them: {"provider": "azure" |

@@ -68,6 +68,7 @@ public:
     // The hints a generation-mode prompt carries (none in correction mode).
     std::vector<sql::ValueHint> value_hints(const Value& state,
                                             const RunRecord* record = nullptr) const;
+    // With a record that holds verified examples, a first-attempt prompt ends with them.
     Value invoke(const Value& state, RunRecord* record = nullptr) const;
 
     DatabasePtr db;

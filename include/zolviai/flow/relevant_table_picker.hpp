@@ -19,11 +19,13 @@ public:
     RelevantTablePicker(const Value& config_map, DatabasePtr db);
     RelevantTablePicker(ChatModelPtr model, DatabasePtr db);
 
-    // {"relevant_tables": [real table names]}
-    Value invoke(const Value& state) const;
+    // {"relevant_tables": [real table names]}. With a record that holds verified examples,
+    // their tables are offered to the model as likely candidates.
+    Value invoke(const Value& state, const RunRecord* record = nullptr) const;
 
     // The messages the model is sent for a state.
-    std::vector<llm::Message> generate_prompt(const Value& state) const;
+    std::vector<llm::Message> generate_prompt(const Value& state,
+                                              const RunRecord* record = nullptr) const;
 
     // The model's names mapped onto the real ones.
     static Value reconcile(const Value& chosen, const std::vector<std::string>& real);
@@ -31,7 +33,7 @@ public:
 private:
     // The state with table_names_from_db narrowed to the question's candidates, or the state
     // itself when the database is small enough to list whole.
-    Value narrowed(const Value& state) const;
+    Value narrowed(const Value& state, const RunRecord* record) const;
 
     DatabasePtr db_;
     RelevantTableNames step_;

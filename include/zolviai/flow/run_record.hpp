@@ -37,6 +37,13 @@ struct SqlAttempt {
 // A statement with its whitespace runs outside quoted text and names collapsed to one blank
 // and trimmed, and trailing semicolons dropped: two statements are "the same" when this is.
 std::string normalised_sql(std::string_view sql);
+// A question whose SQL someone checked as correct on this database: SQL generation sees it as
+// a worked example, the table choice its tables as likely candidates.
+struct VerifiedExample {
+    std::string question;
+    std::string sql;
+    std::vector<std::string> tables; // what the SQL reads
+};
 
 // What the steps of one run keep beside the state: the typed rows the execution step read
 // (so that nobody runs the final statement again), every attempt with its outcome, and the
@@ -60,6 +67,9 @@ public:
     // hints the SQL-generation prompt carried.
     std::vector<sql::ValueHint> given_value_hints;
     std::vector<sql::ValueHint> value_hints;
+    // Given by the caller before the run, read by the table choice and SQL generation: the
+    // prompts hold an examples section only when there are some.
+    std::vector<VerifiedExample> examples;
 };
 
 // The flow's final state as typed fields: what callers above the flow read of it (the state's

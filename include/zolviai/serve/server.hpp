@@ -15,6 +15,10 @@
 // charts, health and metrics) and the web page that uses it. Questions run on a bounded pool
 // of workers sharing one flow; the server keeps no per-user state in memory (conversations
 // live in the state database), so several processes behind a load balancer scale it out.
+namespace zolviai::agent {
+class Memory;
+}
+
 namespace zolviai::serve {
 
 struct ServeOptions {
@@ -32,6 +36,8 @@ struct ServeOptions {
     // Where conversations are kept (the state database, shared by every server process on
     // it); null: every question stands alone and no conversation_id is given back.
     std::shared_ptr<state::ConversationStore> conversations;
+    // The memory of verified SQL questions use and /v1/memory serves; null: none.
+    std::shared_ptr<agent::Memory> memory;
 
     // Who may talk to the server. Requests whose Host is not a loopback name with the port,
     // the listen address or one of public_hosts are refused (421): a page that rebinds its

@@ -108,6 +108,14 @@ public:
     // describes again only the tables whose signature changed.
     std::string schema_fingerprint() const;
 
+    // Each usable table's signature (a digest that changes when its definition does), by
+    // name, sorted: what stored queries that read a table check to know it moved.
+    std::vector<std::pair<std::string, std::string>> table_signatures() const;
+
+    // Where the database is, without user or password ("sqlite:/abs/file.db",
+    // "postgresql://host:5432/name"): what is kept about a database is kept under it.
+    const std::string& identity() const { return identity_; }
+
     // The tables worth showing the table picker for a question: all of them up to
     // options().prune_threshold, else the best prune_top_k by lexical ranking and the tables
     // their foreign keys name.
@@ -159,6 +167,7 @@ private:
     const drivers::EngineTraits& engine_traits() const;
 
     std::string dialect_;
+    std::string identity_;
     DatabaseOptions options_;
     // The three jobs behind the facade; the pool outlives the two that borrow from it.
     std::unique_ptr<ConnectionPool> pool_;

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// How the memory of verified SQL reads a question: its normalised form, the values in it
+// replaced by typed placeholders (so that "orders in 2023" and "orders in 2024" have one
+// masked form and two values), and a lexical index of stored questions for similarity.
+namespace zolviai::agent {
+
+// One value taken out of a question: its type ("text" for a quoted name, "date", "month",
+// "year", "number", "ordinal") and its value in a canonical form (a quoted name exactly as
+// written, a number without thousands separators or trailing zeros, a date as YYYY-MM-DD or
+// YYYY-MM, a month as its number, a spelled number as digits).
+struct Slot {
+    std::string type;
+    std::string value;
+    bool operator==(const Slot&) const = default;
+};
+
+struct MaskedQuestion {
+    // Lower-case words and values, one space apart, without punctuation.
+    std::string normalised;
+    // The same with each value replaced by its placeholder ("<year>", "<text>", ...).
+    std::string masked;
+    std::vector<Slot> slots; // in the order they occur
+
+    // Equal for two questions exactly when their masked forms and values are equal: a
+    // stored answer may be reused for a question with the same key and no other.
+    std::string key() const;
+};
+
+// Reads a question. Letter case (outside quotes), spacing and punctuation make no difference;
+// every value (numbers, years, dates, month names, spelled numbers up to twenty, quoted names)
+// is kept with its type.
+MaskedQuestion mask_question(std::string_view question);
+
+// The terms the similarity search indexes a question by: its words with the identifier
+// splitting of table ranking (sql::index_terms), without the words that carry no meaning,
+// plus one term per placeholder type and one per value.
+std::vector<std::string> memory_terms(const MaskedQuestion& question);
+
+// The terms a stored entry is indexed by: its question's, and the identifiers its SQL reads
+// (tables, columns, functions; keywords and literals left out).
+std::vector<std::string> entry_terms(const MaskedQuestion& question, std::string_view sql);
+
+// BM25 over stored questions' terms. Built once from all documents; a lookup touches only the
+// postings of the question's terms.
+class MemoryIndex {
+public:
+    struct Document {
+        std::int64_t id = 0;
+        std::vector<std::string> terms;
+    };
+    struct Hit {
+        std::int64_t id = 0;
+        double score = 0;
+    };
+
+    MemoryIndex() = default;
+    explicit MemoryIndex(const std::vector<Document>& documents);
+
+    // The k documents that match the terms best, best first (ties: the lower id first);
+    // documents sharing no term are left out.
+    std::vector<Hit> search(const std::vector<std::string>& terms, std::size_t k) const;
+
+    std::size_t size() const { return ids_.size(); }
+
+private:
+    std::vector<std::int64_t> ids_;
+    std::vector<float> lengths_;
+    double average_length_ = 1;
+    std::unordered_map<std::string, std::vector<std::pair<std::uint32_t, float>>> postings_;
+};
+
+} // namespace zolviai::agent

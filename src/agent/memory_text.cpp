@@ -1,0 +1,543 @@
+#include "zolviai/agent/memory_text.hpp"
+
+#include "zolviai/core/text.hpp"
+#include "zolviai/sql/table_ranking.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_set>
+
+namespace zolviai::agent {
+namespace {
+
+bool is_digit(unsigned char c) {
+    return c >= '0' && c <= '9';
+}
+bool is_alpha(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Quotation marks and punctuation outside ASCII that separate words like ASCII punctuation.
+// Returns the character's length in bytes when one starts at text[i], else 0.
+std::size_t wide_punctuation(std::string_view text, std::size_t i, char32_t* cp_out = nullptr) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+        return 0;
+    }
+    char32_t cp = 0;
+    const std::size_t n = decode_utf8(text, i, cp);
+    if (n == 0) {
+        return 0;
+    }
+    const bool punct = (cp >= 0x2010 && cp <= 0x205E) || cp == 0x00A0 || cp == 0x00A1 ||
+                       cp == 0x00AB || cp == 0x00BB || cp == 0x00BF || cp == 0x3000;
+    if (!punct) {
+        return 0;
+    }
+    if (cp_out) {
+        *cp_out = cp;
+    }
+    return n;
+}
+
+bool is_word_byte(std::string_view text, std::size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    return is_alpha(c) || is_digit(c) || (c >= 0x80 && wide_punctuation(text, i) == 0);
+}
+
+// The closing mark of a quotation that opens with the character `open` (0: not an opening).
+char32_t closing_quote(char32_t open) {
+    switch (open) {
+    case '\'':
+    case '"':
+    case '`':
+        return open;
+    case 0x2018: // ‘
+        return 0x2019;
+    case 0x201C: // “
+        return 0x201D;
+    case 0x00AB: // «
+        return 0x00BB;
+    default:
+        return 0;
+    }
+}
+
+std::string lower(std::string s) {
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return s;
+}
+
+int month_number(const std::string& word) {
+    static const char* names[] = {"january",   "february", "march",    "april",
+                                  "may",       "june",     "july",     "august",
+                                  "september", "october",  "november", "december"};
+    for (int m = 0; m < 12; ++m) {
+        const std::string full = names[m];
+        if (word == full || (word.size() == 3 && full.compare(0, 3, word) == 0) ||
+            (word == "sept" && m == 8)) {
+            return m + 1;
+        }
+    }
+    return 0;
+}
+
+int spelled_number(const std::string& word) {
+    static const char* small[] = {
+        "zero",     "one",     "two",     "three",     "four",     "five",     "six",
+        "seven",    "eight",   "nine",    "ten",       "eleven",   "twelve",   "thirteen",
+        "fourteen", "fifteen", "sixteen", "seventeen", "eighteen", "nineteen", "twenty"};
+    for (int n = 0; n <= 20; ++n) {
+        if (word == small[n]) {
+            return n;
+        }
+    }
+    return -1;
+}
+
+// A number as written ("1,250.50", "007", "-3") in one form: no thousands separators, no
+// leading zeros, no trailing fractional zeros.
+std::string canonical_number(std::string text) {
+    std::string out;
+    for (char c : text) {
+        if (c != ',') {
+            out.push_back(c);
+        }
+    }
+    std::string sign;
+    if (!out.empty() && out[0] == '-') {
+        sign = "-";
+        out.erase(0, 1);
+    }
+    const auto dot = out.find('.');
+    if (dot != std::string::npos) {
+        while (!out.empty() && out.back() == '0') {
+            out.pop_back();
+        }
+        if (!out.empty() && out.back() == '.') {
+            out.pop_back();
+        }
+    }
+    std::size_t lead = 0;
+    while (lead + 1 < out.size() && out[lead] == '0' && out[lead + 1] != '.') {
+        ++lead;
+    }
+    out.erase(0, lead);
+    return sign + out;
+}
+
+bool all_digits(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return is_digit(c); });
+}
+
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (true) {
+        const auto at = s.find(sep, start);
+        parts.push_back(s.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        if (at == std::string::npos) {
+            return parts;
+        }
+        start = at + 1;
+    }
+}
+
+std::string two_digits(const std::string& s) {
+    return s.size() == 1 ? "0" + s : s;
+}
+
+// What a run of digits and separators is: a date, a year or a number.
+Slot classify_number(const std::string& run) {
+    for (char sep : {'-', '/', '.'}) {
+        const auto parts = split(run, sep);
+        if (parts.size() < 2 || !std::all_of(parts.begin(), parts.end(), all_digits)) {
+            continue;
+        }
+        if (sep == '.' && parts.size() == 2) {
+            break; // a decimal number
+        }
+        if (parts[0].size() == 4 && parts.size() <= 3) { // 2024-03-05, 2024-03
+            std::string value = parts[0];
+            for (std::size_t i = 1; i < parts.size(); ++i) {
+                value += "-" + two_digits(parts[i]);
+            }
+            return {"date", value};
+        }
+        if (parts.size() == 3 && parts[2].size() == 4) { // 05/03/2024: order kept as written
+            return {"date", parts[2] + "-" + two_digits(parts[1]) + "-" + two_digits(parts[0])};
+        }
+        return {"number", run};
+    }
+    if (run.size() == 4 && all_digits(run) && (run[0] == '1' || run[0] == '2')) {
+        const int year = std::stoi(run);
+        if (year >= 1800 && year <= 2199) {
+            return {"year", run};
+        }
+    }
+    return {"number", canonical_number(run)};
+}
+
+// Words that say nothing about what a question asks.
+const std::unordered_set<std::string>& stop_words() {
+    static const std::unordered_set<std::string> words = {
+        "a",     "an",    "and",   "are",   "as",   "at",    "be",    "by",     "did",   "do",
+        "does",  "for",   "from",  "had",   "has",  "have",  "in",    "is",     "it",    "its",
+        "me",    "of",    "on",    "or",    "our",  "that",  "the",   "their",  "them",  "there",
+        "these", "this",  "those", "to",    "was",  "we",    "were",  "with",   "i",     "my",
+        "so",    "into",  "been",  "being", "can",  "could", "would", "please", "you",   "your",
+        "tell",  "give",  "show",  "list",  "what", "which", "who",   "find",   "get",   "us",
+        "each",  "every", "per",   "by",    "all",  "any",   "how",   "much",   "one",   "ever",
+        "did",   "made",  "there", "along", "some", "out",   "up",    "single", "whose", "than"};
+    return words;
+}
+
+// Words that ask for the same thing in other words, folded onto one term ("how many",
+// "number of" and COUNT(*) alike).
+const std::unordered_map<std::string, std::string>& same_meaning() {
+    static const std::unordered_map<std::string, std::string> words = {
+        {"many", "count"},       {"number", "count"},
+        {"count", "count"},      {"total", "sum"},
+        {"sum", "sum"},          {"overall", "sum"},
+        {"average", "avg"},      {"mean", "avg"},
+        {"avg", "avg"},          {"highest", "max"},
+        {"largest", "max"},      {"biggest", "max"},
+        {"maximum", "max"},      {"max", "max"},
+        {"most", "max"},         {"top", "max"},
+        {"greatest", "max"},     {"longest", "max"},
+        {"lowest", "min"},       {"smallest", "min"},
+        {"minimum", "min"},      {"min", "min"},
+        {"least", "min"},        {"earliest", "min"},
+        {"first", "min"},        {"client", "customer"},
+        {"item", "product"},     {"staff", "employee"},
+        {"people", "employee"},  {"cost", "price"},
+        {"paid", "payment"},     {"pay", "payment"},
+        {"sold", "sale"},        {"sell", "sale"},
+        {"sale", "sale"},        {"bought", "order"},
+        {"hired", "hire"},       {"distinct", "different"},
+        {"unique", "different"}, {"brought", "revenue"},
+        {"income", "revenue"},   {"destination", "ship"},
+        {"shipping", "ship"},    {"shipped", "ship"},
+        {"work", "city"},        {"based", "city"},
+        {"located", "city"},
+    };
+    return words;
+}
+
+// A term as the index keeps it: "-ed" and "-ing" endings dropped, synonyms folded.
+std::string index_form(std::string term) {
+    const auto same = same_meaning().find(term);
+    if (same != same_meaning().end()) {
+        return same->second;
+    }
+    auto drop = [&](std::size_t n) {
+        term.resize(term.size() - n);
+        // "shipp" -> "ship"
+        if (term.size() > 2 && term.back() == term[term.size() - 2] && term.back() != 's' &&
+            term.back() != 'l') {
+            term.pop_back();
+        }
+    };
+    if (term.size() > 5 && term.compare(term.size() - 3, 3, "ing") == 0) {
+        drop(3);
+    } else if (term.size() > 4 && term.compare(term.size() - 2, 2, "ed") == 0) {
+        drop(2);
+    }
+    return term;
+}
+
+// The identifiers of a statement, without the words every statement has.
+const std::unordered_set<std::string>& sql_words() {
+    static const std::unordered_set<std::string> words = {
+        "select", "from",   "where", "group", "by",   "order", "having",    "limit",    "as",
+        "and",    "or",     "not",   "join",  "on",   "left",  "inner",     "outer",    "desc",
+        "asc",    "in",     "is",    "null",  "case", "when",  "then",      "else",     "end",
+        "round",  "exists", "union", "all",   "with", "over",  "partition", "distinct", "using"};
+    return words;
+}
+
+} // namespace
+
+std::string MaskedQuestion::key() const {
+    std::string out = masked;
+    out += '\n';
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        out += (i ? "\x1f" : "") + slots[i].type + "=" + slots[i].value;
+    }
+    return out;
+}
+
+MaskedQuestion mask_question(std::string_view text) {
+    MaskedQuestion out;
+    auto emit_word = [&](const std::string& word) {
+        if (word.empty()) {
+            return;
+        }
+        out.normalised += (out.normalised.empty() ? "" : " ") + word;
+        out.masked += (out.masked.empty() ? "" : " ") + word;
+    };
+    auto emit_slot = [&](Slot slot, const std::string& shown) {
+        out.normalised += (out.normalised.empty() ? "" : " ") + shown;
+        out.masked += (out.masked.empty() ? "" : " ") + ("<" + slot.type + ">");
+        out.slots.push_back(std::move(slot));
+    };
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool word_start = i == 0 || !is_word_byte(text, i - 1);
+        // A quotation at the start of a word, closed before the end: a name, kept exactly.
+        char32_t open = c < 0x80 ? c : 0;
+        std::size_t open_len = c < 0x80 ? 1 : wide_punctuation(text, i, &open);
+        if (word_start && open_len > 0 && closing_quote(open) != 0) {
+            const char32_t close = closing_quote(open);
+            std::size_t j = i + open_len;
+            std::size_t end = std::string_view::npos;
+            std::size_t close_len = 0;
+            while (j < n) {
+                char32_t cp = static_cast<unsigned char>(text[j]);
+                std::size_t len = 1;
+                if (cp >= 0x80) {
+                    len = decode_utf8(text, j, cp);
+                    len = len ? len : 1;
+                }
+                // The closing mark ends a word: not an apostrophe inside one ("Macy's").
+                if (cp == close && (j + len >= n || !is_word_byte(text, j + len))) {
+                    end = j;
+                    close_len = len;
+                    break;
+                }
+                j += len;
+            }
+            if (end != std::string_view::npos) {
+                const std::string value(trim(text.substr(i + open_len, end - i - open_len)));
+                if (!value.empty()) {
+                    emit_slot({"text", value}, "'" + value + "'");
+                }
+                i = end + close_len;
+                continue;
+            }
+        }
+        // Numbers, dates and years; a minus sign counts at the start of a word.
+        const bool minus = c == '-' && word_start && i + 1 < n && is_digit(text[i + 1]);
+        if (is_digit(c) || minus) {
+            std::size_t j = i + (minus ? 1 : 0);
+            while (j < n) {
+                const auto d = static_cast<unsigned char>(text[j]);
+                if (is_digit(d)) {
+                    ++j;
+                    continue;
+                }
+                // A separator counts only between digits.
+                if ((d == '.' || d == ',' || d == '-' || d == '/' || d == ':') && j + 1 < n &&
+                    is_digit(text[j + 1])) {
+                    ++j;
+                    continue;
+                }
+                break;
+            }
+            const std::string run(text.substr(i, j - i));
+            // An ordinal ("3rd") or a number glued to letters ("q3", "3d") stays a word.
+            std::size_t k = j;
+            while (k < n && is_alpha(text[k])) {
+                ++k;
+            }
+            const std::string suffix = lower(std::string(text.substr(j, k - j)));
+            if (suffix == "st" || suffix == "nd" || suffix == "rd" || suffix == "th") {
+                const std::string value = canonical_number(run);
+                emit_slot({"ordinal", value}, value + suffix);
+                i = k;
+                continue;
+            }
+            if (!suffix.empty() || (i > 0 && is_word_byte(text, i - 1))) {
+                // Part of an identifier-like word ("3d"): one word as written.
+                emit_word(lower(std::string(text.substr(i, k - i))));
+                i = k;
+                continue;
+            }
+            Slot slot =
+                run.find(':') != std::string::npos ? Slot{"number", run} : classify_number(run);
+            const std::string shown = slot.value;
+            emit_slot(std::move(slot), shown);
+            i = j;
+            continue;
+        }
+        if (c == '%') {
+            emit_word("percent");
+            ++i;
+            continue;
+        }
+        if (c == '&') {
+            emit_word("and");
+            ++i;
+            continue;
+        }
+        if (!is_word_byte(text, i)) {
+            i += c < 0x80 ? 1 : std::max<std::size_t>(1, wide_punctuation(text, i));
+            continue;
+        }
+        // A word: letters (any script) and apostrophes inside it ("what's" -> whats).
+        std::string word;
+        std::size_t j = i;
+        while (j < n) {
+            if (is_word_byte(text, j) && !is_digit(text[j])) {
+                word.push_back(text[j]);
+                ++j;
+                continue;
+            }
+            char32_t cp = 0;
+            const std::size_t len = text[j] == '\'' ? 1 : wide_punctuation(text, j, &cp);
+            const bool apostrophe = text[j] == '\'' || cp == 0x2019;
+            if (apostrophe && len > 0 && j + len < n && is_alpha(text[j + len]) && !word.empty()) {
+                j += len;
+                continue;
+            }
+            break;
+        }
+        if (j < n && is_digit(text[j])) {
+            // Letters then digits ("q3", "top10"): one word as written.
+            while (j < n && is_word_byte(text, j)) {
+                word.push_back(text[j]);
+                ++j;
+            }
+            emit_word(lower(std::move(word)));
+            i = j;
+            continue;
+        }
+        word = lower(std::move(word));
+        i = j;
+        if (const int m = month_number(word); m > 0 && word.size() >= 3) {
+            emit_slot({"month", std::to_string(m)}, word);
+            continue;
+        }
+        if (const int number = spelled_number(word); number >= 0) {
+            emit_slot({"number", std::to_string(number)}, word);
+            continue;
+        }
+        emit_word(word);
+    }
+    return out;
+}
+
+std::vector<std::string> memory_terms(const MaskedQuestion& question) {
+    std::vector<std::string> terms;
+    for (const auto& word : split(question.masked, ' ')) {
+        if (word.size() > 2 && word.front() == '<' && word.back() == '>') {
+            terms.push_back(word); // the placeholder's type
+            continue;
+        }
+        for (auto& term : sql::index_terms(word)) {
+            if (!stop_words().count(term)) {
+                terms.push_back(index_form(std::move(term)));
+            }
+        }
+    }
+    for (const auto& slot : question.slots) {
+        terms.push_back("=" + lower(slot.value));
+    }
+    return terms;
+}
+
+std::vector<std::string> entry_terms(const MaskedQuestion& question, std::string_view sql) {
+    std::vector<std::string> terms = memory_terms(question);
+    // The statement's tables, columns and functions, split like table names ("unit_price" ->
+    // unit, price): a paraphrase in other words often names what the SQL reads. ORDER BY and
+    // GROUP BY say nothing of the orders or groups of the question.
+    std::string text = lower(std::string(sql));
+    for (const std::string clause : {"order by", "group by"}) {
+        for (auto at = text.find(clause); at != std::string::npos; at = text.find(clause, at)) {
+            text.replace(at, clause.size(), " ");
+        }
+    }
+    std::string plain;
+    bool quoted = false;
+    for (char c : text) { // literals stay out: their values are the question's slots
+        if (c == '\'') {
+            quoted = !quoted;
+            continue;
+        }
+        plain.push_back(quoted ? ' ' : c);
+    }
+    for (auto& term : sql::index_terms(plain)) {
+        if (!sql_words().count(term) && !stop_words().count(term) &&
+            !std::all_of(term.begin(), term.end(), [](char c) { return is_digit(c); })) {
+            terms.push_back(index_form(std::move(term)));
+        }
+    }
+    return terms;
+}
+
+MemoryIndex::MemoryIndex(const std::vector<Document>& documents) {
+    ids_.reserve(documents.size());
+    lengths_.reserve(documents.size());
+    double total = 0;
+    std::unordered_map<std::string, float> counts;
+    for (const auto& doc : documents) {
+        const auto d = static_cast<std::uint32_t>(ids_.size());
+        counts.clear();
+        for (const auto& term : doc.terms) {
+            counts[term] += 1;
+        }
+        for (const auto& [term, count] : counts) {
+            postings_[term].emplace_back(d, count);
+        }
+        ids_.push_back(doc.id);
+        lengths_.push_back(static_cast<float>(doc.terms.size()));
+        total += static_cast<double>(doc.terms.size());
+    }
+    average_length_ = documents.empty() ? 1 : std::max(1.0, total / documents.size());
+}
+
+std::vector<MemoryIndex::Hit> MemoryIndex::search(const std::vector<std::string>& terms,
+                                                  std::size_t k) const {
+    constexpr double k1 = 1.2;
+    constexpr double b = 0.75;
+    const double n = static_cast<double>(ids_.size());
+    std::vector<double> scores(ids_.size(), 0.0);
+    std::vector<std::uint32_t> touched;
+    std::unordered_set<std::string_view> seen;
+    for (const auto& term : terms) {
+        if (!seen.insert(term).second) {
+            continue;
+        }
+        const auto it = postings_.find(term);
+        if (it == postings_.end()) {
+            continue;
+        }
+        const double df = static_cast<double>(it->second.size());
+        // A term in most entries of a large memory weighs next to nothing and would cost a
+        // pass over all of them.
+        if (ids_.size() > 1000 && df > n / 4) {
+            continue;
+        }
+        const double idf = std::log(1.0 + (n - df + 0.5) / (df + 0.5));
+        for (const auto& [doc, tf] : it->second) {
+            const double norm = k1 * (1 - b + b * lengths_[doc] / average_length_);
+            if (scores[doc] == 0) {
+                touched.push_back(doc);
+            }
+            scores[doc] += idf * tf * (k1 + 1) / (tf + norm);
+        }
+    }
+    std::vector<Hit> out;
+    out.reserve(touched.size());
+    for (const auto doc : touched) {
+        out.push_back({ids_[doc], scores[doc]});
+    }
+    const auto better = [](const Hit& x, const Hit& y) {
+        return x.score != y.score ? x.score > y.score : x.id < y.id;
+    };
+    if (out.size() > k) {
+        std::partial_sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), out.end(),
+                          better);
+        out.resize(k);
+    } else {
+        std::sort(out.begin(), out.end(), better);
+    }
+    return out;
+}
+
+} // namespace zolviai::agent
