@@ -15,6 +15,7 @@ void add_ask_command(CLI::App& app);
 void add_doctor_command(CLI::App& app);
 void add_serve_command(CLI::App& app);
 void add_eval_command(CLI::App& app);
+void add_mcp_command(CLI::App& app);
 
 // The command hands the flow its analysis runner itself (--analysis): the flow's default
 // runner, which ZOLVI_ANALYSIS_SANDBOX would choose, is not started beside it.
