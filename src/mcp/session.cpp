@@ -310,6 +310,8 @@ void Session::Impl::start_call(const Value& id, const Value* params, const SinkP
         // A cancelled call gets no reply: the client has stopped waiting for it.
         if (!reply.is_null() && !*flag) {
             sink->send(reply);
+        } else {
+            sink->withheld(id);
         }
     };
     if (!workers->submit(std::move(job))) {

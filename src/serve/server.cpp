@@ -2,6 +2,7 @@
 
 #include "serve/chart_store.hpp"
 #include "serve/http_listener.hpp"
+#include "serve/mcp_route.hpp"
 #include "serve/metrics.hpp"
 #include "serve/question.hpp"
 #include "serve/question_pool.hpp"
@@ -150,6 +151,7 @@ struct Server::Impl : HttpHandler {
           charts(options.media_dir, options.chart_ttl),
           database_pool(kDatabaseWorkers, kDatabaseQueue),
           listener(limits_from(options), *this, options.io_threads),
+          mcp_route(mcp_backend(), mcp_options(options)),
           pool(options.max_concurrent, options.queue) {
         register_routes();
     }
@@ -186,6 +188,7 @@ struct Server::Impl : HttpHandler {
 
     QuestionPool database_pool;
     HttpListener listener;
+    McpRoute mcp_route; // its calls reply through the listener
     QuestionPool pool; // last: its workers use everything above and are joined first
 
     // One row per route: registration, the method and token checks and the metrics label all
@@ -211,6 +214,16 @@ struct Server::Impl : HttpHandler {
     void sql(const HttpRequest& req, HttpReply reply);
     void chart_file(const HttpRequest& req, HttpReply reply);
     void asset(const HttpRequest& req, HttpReply reply);
+    void mcp(const HttpRequest& req, HttpReply reply) { mcp_route.handle(req, std::move(reply)); }
+    mcp::Backend mcp_backend() const {
+        return {db, flow ? std::make_shared<const agent::Asker>(flow) : nullptr};
+    }
+    static mcp::SessionOptions mcp_options(const ServeOptions& o) {
+        mcp::SessionOptions m;
+        m.media_dir = o.media_dir;
+        m.limits.max_bytes = o.max_body_bytes;
+        return m;
+    }
 
     // HttpHandler
     std::optional<HttpResponse> screen(const HttpRequest& head) override;
@@ -322,8 +335,9 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
     if (head.method == "OPTIONS" && cross) {
         HttpResponse res;
         res.status = 204;
-        res.headers = {{"Access-Control-Allow-Methods", "GET, POST"},
-                       {"Access-Control-Allow-Headers", "Authorization, Content-Type"},
+        res.headers = {{"Access-Control-Allow-Methods", "GET, POST, DELETE"},
+                       {"Access-Control-Allow-Headers",
+                        "Authorization, Content-Type, Mcp-Session-Id, MCP-Protocol-Version"},
                        {"Access-Control-Max-Age", "600"}};
         return refuse(std::move(res));
     }
@@ -332,8 +346,12 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
     if (!route) {
         return refuse(error_response(404, "not_found", "there is no such route"));
     }
-    const std::string_view method = route->method;
-    if (head.method != method && !(head.method == "HEAD" && method == "GET")) {
+    const std::string_view method = route->method; // one method, or several: "POST, DELETE"
+    const bool listed = head.method == method ||
+                        (method.find(", ") != std::string_view::npos && !head.method.empty() &&
+                         (", " + std::string(method) + ",").find(", " + head.method + ",") !=
+                             std::string::npos);
+    if (!listed && !(head.method == "HEAD" && method == "GET")) {
         auto res = error_response(405, "method_not_allowed",
                                   "this route takes " + std::string(method) + " only");
         res.headers.emplace_back("Allow", std::string(method));
@@ -380,6 +398,7 @@ void Server::Impl::register_routes() {
         {"POST", "/v1/ask",         false, true,  "/v1/ask",            &Impl::ask},
         {"POST", "/v1/ask/stream",  false, true,  "/v1/ask/stream",     &Impl::ask_stream},
         {"GET",  "/v1/charts/",     true,  true,  "/v1/charts/{name}",  &Impl::chart_file},
+        {"POST, DELETE", "/mcp",    false, true,  "/mcp",               &Impl::mcp},
     };
     // clang-format on
     // The page and its files, compiled in: open to every client that may reach the server.

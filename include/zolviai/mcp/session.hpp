@@ -43,6 +43,9 @@ class Sink {
 public:
     virtual ~Sink() = default;
     virtual void send(const Value& message) = 0;
+    // The request `id` gets no reply (the client cancelled it): a transport that waits for
+    // one may stop waiting.
+    virtual void withheld(const Value& id) {}
 };
 using SinkPtr = std::shared_ptr<Sink>;
 
