@@ -117,10 +117,10 @@ public:
     PrivateFolder() {
         const char* runtime = std::getenv("XDG_RUNTIME_DIR");
         std::error_code ec;
-        const std::filesystem::path base = runtime && runtime[0] == '/' &&
-                                                   std::filesystem::is_directory(runtime, ec)
-                                               ? std::filesystem::path(runtime)
-                                               : std::filesystem::temp_directory_path();
+        const std::filesystem::path base =
+            runtime && runtime[0] == '/' && std::filesystem::is_directory(runtime, ec)
+                ? std::filesystem::path(runtime)
+                : std::filesystem::temp_directory_path();
         std::string pattern = (base / "zolvi-mcp-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
             throw IoError("cannot create a private folder for charts in " + base.string() +
@@ -158,11 +158,17 @@ Value client_config(const McpOptions& o) {
     } else if (!o.db.uri.empty()) {
         env["ZOLVI_DB_URI"] = ""; // may hold a password: named, not copied
     }
-    static const char* model_names[] = {
-        "AZURE_OPENAI_ENDPOINT", "AZURE_OPENAI_API_KEY", "AZURE_OPENAI_DEPLOYMENT",
-        "AZURE_OPENAI_SQL_DEPLOYMENT", "AZURE_OPENAI_API_VERSION", "OPENAI_BASE_URL",
-        "OPENAI_API_KEY", "OPENAI_MODEL", "OPENAI_SQL_MODEL", "ZOLVI_API_BASE_URL",
-        "ZOLVI_API_KEY"};
+    static const char* model_names[] = {"AZURE_OPENAI_ENDPOINT",
+                                        "AZURE_OPENAI_API_KEY",
+                                        "AZURE_OPENAI_DEPLOYMENT",
+                                        "AZURE_OPENAI_SQL_DEPLOYMENT",
+                                        "AZURE_OPENAI_API_VERSION",
+                                        "OPENAI_BASE_URL",
+                                        "OPENAI_API_KEY",
+                                        "OPENAI_MODEL",
+                                        "OPENAI_SQL_MODEL",
+                                        "ZOLVI_API_BASE_URL",
+                                        "ZOLVI_API_KEY"};
     for (const char* name : model_names) {
         const char* value = std::getenv(name);
         if (value && *value) {

@@ -101,8 +101,8 @@ MessageKind Session::Impl::receive(const Value& message, const SinkPtr& sink) {
         return MessageKind::Invalid;
     }
     if (id && !id_ok) {
-        sink->send(error_reply(nullptr, kInvalidRequest,
-                               "\"id\" must be a text or a whole number"));
+        sink->send(
+            error_reply(nullptr, kInvalidRequest, "\"id\" must be a text or a whole number"));
         return MessageKind::Invalid;
     }
     if (!method) {
@@ -139,7 +139,8 @@ MessageKind Session::Impl::receive(const Value& message, const SinkPtr& sink) {
         sink->send(error_reply(*id, f.code, f.message));
     } catch (const std::exception& e) {
         print_err_line(std::string("zolvi mcp: ") + name + " failed: " + e.what());
-        sink->send(error_reply(*id, kInternalError, "the server failed while handling the request"));
+        sink->send(
+            error_reply(*id, kInternalError, "the server failed while handling the request"));
     }
     return MessageKind::Request;
 }
@@ -267,17 +268,17 @@ void Session::Impl::start_call(const Value& id, const Value* params, const SinkP
     auto self = shared_from_this();
     auto job = [self, tool, args, token, flag, key, id, sink, strict] {
         Value reply;
-        CallContext context{*flag, [&](double progress, const std::string& message) {
-                                if (token.is_null() || *flag) {
-                                    return;
-                                }
-                                sink->send({{"jsonrpc", "2.0"},
-                                            {"method", "notifications/progress"},
-                                            {"params",
-                                             {{"progressToken", token},
-                                              {"progress", progress},
-                                              {"message", message}}}});
-                            }};
+        CallContext context{
+            *flag, [&](double progress, const std::string& message) {
+                if (token.is_null() || *flag) {
+                    return;
+                }
+                sink->send(
+                    {{"jsonrpc", "2.0"},
+                     {"method", "notifications/progress"},
+                     {"params",
+                      {{"progressToken", token}, {"progress", progress}, {"message", message}}}});
+            }};
         try {
             ToolResult r = tool->run(self->backend, self->options, args, context);
             Value result = {{"content", std::move(r.content)}};
@@ -291,9 +292,10 @@ void Session::Impl::start_call(const Value& id, const Value* params, const SinkP
         } catch (const ArgumentError& e) {
             // Older revisions call a wrong argument a protocol error; the newest a tool error
             // the client's model can read and correct.
-            reply = strict ? error_reply(id, kInvalidParams, e.what())
-                           : result_reply(id, {{"content", {{{"type", "text"}, {"text", e.what()}}}},
-                                               {"isError", true}});
+            reply = strict
+                        ? error_reply(id, kInvalidParams, e.what())
+                        : result_reply(id, {{"content", {{{"type", "text"}, {"text", e.what()}}}},
+                                            {"isError", true}});
         } catch (const std::exception& e) {
             const ErrorKind kind = error_kind(e);
             if (kind == ErrorKind::Internal) {
@@ -355,9 +357,9 @@ std::optional<Value> Session::parse(std::string_view text, const SinkPtr& sink) 
     try {
         return parse_json_input(text, impl_->options.limits);
     } catch (const JsonInputError& e) {
-        sink->send(error_reply(nullptr, kParseError,
-                               std::string("the message is not JSON the server accepts: ") +
-                                   e.what()));
+        sink->send(
+            error_reply(nullptr, kParseError,
+                        std::string("the message is not JSON the server accepts: ") + e.what()));
         return std::nullopt;
     }
 }

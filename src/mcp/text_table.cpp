@@ -44,8 +44,8 @@ std::string text_table(const sql::ResultSet& result, const TextTableLimits& limi
     }
     std::string out;
     for (std::size_t c = 0; c < result.columns.size(); ++c) {
-        out += (c == 0 ? "" : " | ") + cell_text(sql::Cell::of_text(result.columns[c].name),
-                                                 limits.cell_chars);
+        out += (c == 0 ? "" : " | ") +
+               cell_text(sql::Cell::of_text(result.columns[c].name), limits.cell_chars);
     }
     out += '\n';
     std::size_t shown = 0;
@@ -68,9 +68,8 @@ std::string text_table(const sql::ResultSet& result, const TextTableLimits& limi
         return out + "(no rows)";
     }
     if (static_cast<std::int64_t>(shown) < total) {
-        out += "(" + std::to_string(shown) + " of " + std::to_string(total) +
-               " rows shown; " + std::to_string(total - static_cast<std::int64_t>(shown)) +
-               " cut)";
+        out += "(" + std::to_string(shown) + " of " + std::to_string(total) + " rows shown; " +
+               std::to_string(total - static_cast<std::int64_t>(shown)) + " cut)";
     } else {
         out.pop_back();
     }

@@ -116,8 +116,7 @@ ToolResult data_result(std::string text, Value data) {
 }
 
 std::string base64(const std::string& bytes) {
-    static const char digits[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     out.reserve((bytes.size() + 2) / 3 * 4);
     std::size_t i = 0;
@@ -148,8 +147,7 @@ std::string base64(const std::string& bytes) {
 
 // --- The tools --------------------------------------------------------------------------
 
-ToolResult list_tables(const Backend& b, const SessionOptions&, const Value& args,
-                       CallContext&) {
+ToolResult list_tables(const Backend& b, const SessionOptions&, const Value& args, CallContext&) {
     only_known(args, {});
     Value tables = Value::array();
     std::string text;
@@ -218,8 +216,7 @@ ToolResult describe_table(const Backend& b, const SessionOptions& options, const
                                          {"sample_rows", std::move(sample)}});
 }
 
-ToolResult search_tables(const Backend& b, const SessionOptions&, const Value& args,
-                         CallContext&) {
+ToolResult search_tables(const Backend& b, const SessionOptions&, const Value& args, CallContext&) {
     only_known(args, {"query", "limit"});
     const std::string phrase = required_text(args, "query");
     const std::size_t limit = optional_count(args, "limit", 10, 100);
@@ -418,16 +415,15 @@ std::vector<Tool> make_tools() {
                              {"idempotentHint", true},
                              {"openWorldHint", false}};
     std::vector<Tool> out;
-    out.push_back(
-        {"list_tables", "List tables",
-         "Lists the database's tables and views with their kind and comment.",
-         schema(R"({"type": "object", "properties": {}, "additionalProperties": false})"),
-         schema(R"({"type": "object", "properties": {"tables": {"type": "array", "items":
+    out.push_back({"list_tables", "List tables",
+                   "Lists the database's tables and views with their kind and comment.",
+                   schema(R"({"type": "object", "properties": {}, "additionalProperties": false})"),
+                   schema(R"({"type": "object", "properties": {"tables": {"type": "array", "items":
             {"type": "object", "properties": {"name": {"type": "string"},
              "kind": {"type": "string", "enum": ["table", "view"]},
              "comment": {"type": "string"}}, "required": ["name", "kind", "comment"]}}},
             "required": ["tables"]})"),
-         read_only, &list_tables});
+                   read_only, &list_tables});
     Value describe_output = schema(R"({"type": "object", "properties": {
         "table": {"type": "string"}, "kind": {"type": "string"}, "comment": {"type": "string"},
         "columns": {"type": "array", "items": {"type": "object", "properties": {
@@ -487,7 +483,8 @@ std::vector<Tool> make_tools() {
         ask_output["properties"][key] = value;
     }
     out.push_back(
-        {"ask", "Ask a question about the data",
+        {"ask",
+         "Ask a question about the data",
          "Answers a question in plain language: writes SQL for it, runs it through the "
          "statement guard, analyses the rows and writes the answer. Gives the answer, the SQL, "
          "the rows, the model usage and the chart (an image) when one was drawn. sql_only "
@@ -497,7 +494,8 @@ std::vector<Tool> make_tools() {
             "sql_only": {"type": "boolean", "default": false}},
             "required": ["question"], "additionalProperties": false})"),
          std::move(ask_output),
-         {{"readOnlyHint", true}, {"destructiveHint", false}, {"openWorldHint", false}}, &ask});
+         {{"readOnlyHint", true}, {"destructiveHint", false}, {"openWorldHint", false}},
+         &ask});
     return out;
 }
 

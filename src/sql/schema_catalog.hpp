@@ -35,7 +35,7 @@ public:
     std::string fingerprint() const;
     std::string table_info_no_throw(const std::vector<std::string>& table_names) const;
     TableCandidates candidate_tables(std::string_view question) const;
-    std::vector<TableSummary> table_summaries() const;  // table_detail.cpp
+    std::vector<TableSummary> table_summaries() const; // table_detail.cpp
     std::optional<TableDetail> describe_table(const std::string& name) const;
     std::vector<TableScore> rank_tables(std::string_view phrase, std::size_t k) const;
 

@@ -16,9 +16,8 @@ std::string cell_text(const Cell& cell) {
 }
 
 // Each usable table's kind, "table" or "view", by name.
-std::map<std::string, std::string> table_kinds(Connection& conn,
-                                               const drivers::EngineTraits& traits,
-                                               const std::string& schema) {
+std::map<std::string, std::string>
+table_kinds(Connection& conn, const drivers::EngineTraits& traits, const std::string& schema) {
     ResultSet r;
     if (traits.catalog == drivers::CatalogQueries::Postgresql) {
         r = conn.execute("SELECT c.relname, CASE WHEN c.relkind IN ('v', 'm') THEN 'view' ELSE "
@@ -103,9 +102,9 @@ std::optional<TableDetail> SchemaCatalog::describe_table(const std::string& name
                 column.primary_key = std::find(def.primary_key.begin(), def.primary_key.end(),
                                                c.name) != def.primary_key.end();
                 for (const auto& fk : def.foreign_keys) {
-                    column.foreign_key = column.foreign_key ||
-                                         std::find(fk.columns.begin(), fk.columns.end(),
-                                                   c.name) != fk.columns.end();
+                    column.foreign_key =
+                        column.foreign_key ||
+                        std::find(fk.columns.begin(), fk.columns.end(), c.name) != fk.columns.end();
                 }
                 out.columns.push_back(std::move(column));
             }

@@ -11,9 +11,9 @@
 namespace zolviai::mcp {
 
 struct TextTableLimits {
-    std::size_t rows = 100;         // rows shown at most
-    std::size_t chars = 16 * 1024;  // characters of the whole table at most
-    std::size_t cell_chars = 60;    // characters of one cell at most (then "...")
+    std::size_t rows = 100;        // rows shown at most
+    std::size_t chars = 16 * 1024; // characters of the whole table at most
+    std::size_t cell_chars = 60;   // characters of one cell at most (then "...")
 };
 
 // The table, followed by a line "(N of M rows shown)" when rows were left out, here or

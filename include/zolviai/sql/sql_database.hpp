@@ -79,8 +79,8 @@ struct TableDetail {
     std::string comment;
     std::vector<ColumnDetail> columns;
     std::vector<ForeignKeyDetail> foreign_keys;
-    ResultSet sample;          // up to options().sample_rows rows
-    std::string sample_error;  // why the rows could not be read; "" when they were
+    ResultSet sample;         // up to options().sample_rows rows
+    std::string sample_error; // why the rows could not be read; "" when they were
 };
 
 // The tables the table picker is shown for one question.
