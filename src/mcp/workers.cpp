@@ -23,10 +23,12 @@ Workers::~Workers() {
 bool Workers::submit(std::function<void()> job) {
     {
         std::lock_guard lock(mutex_);
-        // Each queued job needs an idle thread of its own.
-        if (closing_ || jobs_.size() >= idle_) {
+        // Each job needs a thread of its own: counted from the submission, not from when a
+        // thread picks it up (a thread that has not started yet is not busy).
+        if (closing_ || busy_ >= threads_.size()) {
             return false;
         }
+        ++busy_;
         jobs_.push_back(std::move(job));
     }
     wake_.notify_one();
@@ -36,9 +38,7 @@ bool Workers::submit(std::function<void()> job) {
 void Workers::work() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        ++idle_;
         wake_.wait(lock, [this] { return closing_ || !jobs_.empty(); });
-        --idle_;
         if (jobs_.empty()) {
             return; // closing
         }
@@ -47,6 +47,7 @@ void Workers::work() {
         lock.unlock();
         job();
         lock.lock();
+        --busy_;
     }
 }
 

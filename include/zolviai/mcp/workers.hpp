@@ -20,7 +20,7 @@ public:
     Workers(const Workers&) = delete;
     Workers& operator=(const Workers&) = delete;
 
-    // False when every thread is busy or the pool is closing; the job is then not run.
+    // False when every thread has a job or the pool is closing; the job is then not run.
     bool submit(std::function<void()> job);
 
 private:
@@ -29,7 +29,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> jobs_;
-    std::size_t idle_ = 0;
+    std::size_t busy_ = 0; // jobs submitted and not yet ended
     bool closing_ = false;
     std::vector<std::thread> threads_;
 };
