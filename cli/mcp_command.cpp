@@ -11,6 +11,7 @@
 #include "zolviai/pyexec/analysis_runner.hpp"
 
 #include <csignal>
+#include <fcntl.h>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -189,7 +190,8 @@ void run_mcp(const McpOptions& o) {
         return;
     }
     // From here on only protocol messages reach what was standard output.
-    const int protocol_fd = ::dup(1);
+    // Close-on-exec: a child process (the analysis sandbox) must not inherit the protocol.
+    const int protocol_fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
     if (protocol_fd < 0 || ::dup2(2, 1) < 0) {
         throw IoError("cannot set standard output aside for the protocol");
     }

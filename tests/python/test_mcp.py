@@ -461,6 +461,20 @@ def test_standard_output_carries_only_protocol_messages_under_warnings(chat, tmp
     assert all(m["jsonrpc"] == "2.0" for m in messages)
 
 
+def test_warnings_at_start_and_during_calls_go_to_standard_error(tmp_path):
+    """A role that can do more than read, allowed: its warning is printed at connect and with
+    the first generated statement, never on the protocol's stream."""
+    parts = pg_parts()
+    raw = RawStdio(tmp_path, "--db", parts.geturl(), "--allow-privileged-role")
+    raw.initialize()
+    reply = raw.call({"jsonrpc": "2.0", "id": 1, "method": "tools/call",
+                      "params": {"name": "run_query", "arguments": {"sql": "SELECT 1 AS one"}}})
+    assert reply["result"]["structuredContent"]["rows"] == [[1]]
+    code, rest, stderr = raw.close()
+    assert code == 0 and rest == b""
+    assert b"can do more than read" in stderr
+
+
 def test_print_config_names_settings_without_their_values(tmp_path, sqlite_db):
     env = clean_env(tmp_path)
     env.update({"OPENAI_API_KEY": "sk-secret-value", "OPENAI_BASE_URL": "http://127.0.0.1:9/v1"})
