@@ -11,8 +11,8 @@
 #include "zolviai/pyexec/analysis_runner.hpp"
 
 #include <csignal>
-#include <fcntl.h>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <mutex>
 #include <unistd.h>

@@ -189,7 +189,7 @@ struct Server::Impl : HttpHandler {
     QuestionPool database_pool;
     HttpListener listener;
     McpRoute mcp_route; // its calls reply through the listener
-    QuestionPool pool; // last: its workers use everything above and are joined first
+    QuestionPool pool;  // last: its workers use everything above and are joined first
 
     // One row per route: registration, the method and token checks and the metrics label all
     // read it. Handlers take the whole request and reply exactly once, from any thread.
@@ -347,10 +347,10 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
         return refuse(error_response(404, "not_found", "there is no such route"));
     }
     const std::string_view method = route->method; // one method, or several: "POST, DELETE"
-    const bool listed = head.method == method ||
-                        (method.find(", ") != std::string_view::npos && !head.method.empty() &&
-                         (", " + std::string(method) + ",").find(", " + head.method + ",") !=
-                             std::string::npos);
+    const bool listed =
+        head.method == method ||
+        (method.find(", ") != std::string_view::npos && !head.method.empty() &&
+         (", " + std::string(method) + ",").find(", " + head.method + ",") != std::string::npos);
     if (!listed && !(head.method == "HEAD" && method == "GET")) {
         auto res = error_response(405, "method_not_allowed",
                                   "this route takes " + std::string(method) + " only");
