@@ -25,6 +25,7 @@ struct McpOptions {
     std::string media;
     std::string analysis = "auto";
     std::size_t max_rows = 100;
+    double statement_timeout = 30;
     bool print_config = false;
     bool verbose = false;
 };
@@ -201,7 +202,9 @@ void run_mcp(const McpOptions& o) {
 
     const auto runner = pyexec::make_analysis_runner(pyexec::parse_analysis_mode(o.analysis));
     analysis_runner_given();
-    std::shared_ptr<sql::CustomSQLDatabase> db = o.db.open();
+    sql::DatabaseOptions database = o.db.options();
+    database.statement_timeout_ms = static_cast<int>(o.statement_timeout * 1000);
+    std::shared_ptr<sql::CustomSQLDatabase> db = o.db.open(database);
     std::shared_ptr<const agent::Asker> asker;
     if (agent::model_configured()) {
         std::shared_ptr<flow::SQLGraph> flow = agent::build_flow_from_environment(db);
@@ -266,6 +269,12 @@ void add_mcp_command(CLI::App& app) {
         ->add_option("--max-rows", o->max_rows,
                      "Rows a result carries when the call does not say (run_query's max_rows)")
         ->check(CLI::Range(1, 1000))
+        ->capture_default_str();
+    command
+        ->add_option("--statement-timeout", o->statement_timeout,
+                     "Seconds a statement may run (run_query and the questions' SQL); past it "
+                     "the call is an error result")
+        ->check(CLI::Range(0.1, 3600.0))
         ->capture_default_str();
     command->add_flag("--print-config", o->print_config,
                       "Print a client configuration entry for this server (command, arguments "

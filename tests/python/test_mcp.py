@@ -475,6 +475,21 @@ def test_warnings_at_start_and_during_calls_go_to_standard_error(tmp_path):
     assert b"can do more than read" in stderr
 
 
+def test_a_statement_past_its_time_out_is_an_error_result_and_the_session_goes_on(
+        tmp_path, pg_db):
+    raw = RawStdio(tmp_path, "--db", pg_db["uri"], "--statement-timeout", "1")
+    raw.initialize()
+    slow = raw.call({"jsonrpc": "2.0", "id": 1, "method": "tools/call", "params": {
+        "name": "run_query",
+        "arguments": {"sql": "SELECT COUNT(*) FROM generate_series(1, 2000000000) AS g"}}},
+        timeout=120)
+    assert slow["result"]["isError"] is True, slow
+    quick = raw.call({"jsonrpc": "2.0", "id": 2, "method": "tools/call",
+                      "params": {"name": "run_query", "arguments": {"sql": "SELECT 2 AS two"}}})
+    assert quick["result"]["structuredContent"]["rows"] == [[2]]
+    assert raw.close()[0] == 0
+
+
 def test_print_config_names_settings_without_their_values(tmp_path, sqlite_db):
     env = clean_env(tmp_path)
     env.update({"OPENAI_API_KEY": "sk-secret-value", "OPENAI_BASE_URL": "http://127.0.0.1:9/v1"})
