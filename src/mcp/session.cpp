@@ -27,6 +27,8 @@ std::string negotiate_version(std::string_view asked) {
     return is_protocol_version(asked) ? std::string(asked) : protocol_versions().front();
 }
 
+const char* const kVersionKey = "io.modelcontextprotocol/protocolVersion";
+
 Value error_reply(const Value& id, int code, const std::string& message) {
     return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
 }
@@ -36,6 +38,11 @@ namespace {
 Value result_reply(const Value& id, Value result) {
     return {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
 }
+
+const char* const kInstructions =
+    "Tools over one relational database. Start with list_tables or search_tables, read "
+    "describe_table, then run_query (read-only SQL through a statement guard) or ask (a "
+    "question in plain language, answered with SQL and an analysis).";
 
 // A request's fault that the client should see as a JSON-RPC error.
 struct Fault {
@@ -77,8 +84,10 @@ struct Session::Impl : std::enable_shared_from_this<Session::Impl> {
     Value request(const std::string& method, const Value& id, const Value* params,
                   const SinkPtr& sink, bool& later);
     Value initialize(const Value* params);
-    Value tools_list() const;
-    void start_call(const Value& id, const Value* params, const SinkPtr& sink);
+    Value discover() const;
+    Value tools_list(const std::string& version) const;
+    void start_call(const Value& id, const Value* params, const SinkPtr& sink,
+                    const std::string& version);
 };
 
 MessageKind Session::Impl::receive(const Value& message, const SinkPtr& sink) {
@@ -164,20 +173,39 @@ Value Session::Impl::request(const std::string& method, const Value& id, const V
     if (method == "initialize") {
         return initialize(params);
     }
+    if (method == "server/discover") {
+        return discover();
+    }
     if (method == "ping") {
         return Value::object();
     }
-    {
+    // A request of the session-free revision names its version itself; any other needs the
+    // version agreed at initialize.
+    std::string used;
+    if (const auto named = string_member(find_member(params, "_meta"), kVersionKey)) {
+        if (*named != kStatelessVersion) {
+            throw Fault{kInvalidParams,
+                        "protocol version \"" + named->substr(0, 32) +
+                            "\" is not supported: send " + std::string(kStatelessVersion) +
+                            " in _meta, or initialize with " + protocol_versions().front()};
+        }
+        used = std::string(kStatelessVersion);
+    } else {
         std::lock_guard lock(mutex);
         if (!initialized) {
             throw Fault{kInvalidRequest, "the session is not initialized: send initialize first"};
         }
+        used = version;
     }
     if (method == "tools/list") {
-        return tools_list();
+        Value result = tools_list(used);
+        if (used == kStatelessVersion) {
+            result["resultType"] = "complete";
+        }
+        return result;
     }
     if (method == "tools/call") {
-        start_call(id, params, sink);
+        start_call(id, params, sink, used);
         later = true;
         return nullptr;
     }
@@ -206,14 +234,25 @@ Value Session::Impl::initialize(const Value* params) {
                      {{"name", options.server_name},
                       {"title", "zolvi: questions about a database"},
                       {"version", options.server_version}}}};
-    result["instructions"] =
-        "Tools over one relational database. Start with list_tables or search_tables, read "
-        "describe_table, then run_query (read-only SQL through a statement guard) or ask (a "
-        "question in plain language, answered with SQL and an analysis).";
+    result["instructions"] = kInstructions;
     return result;
 }
 
-Value Session::Impl::tools_list() const {
+// What initialize and tools/list tell, at once and without a session (the session-free
+// revision's discovery).
+Value Session::Impl::discover() const {
+    Value versions = Value::array({std::string(kStatelessVersion)});
+    for (const auto& v : protocol_versions()) {
+        versions.push_back(v);
+    }
+    return {{"resultType", "complete"},
+            {"supportedVersions", std::move(versions)},
+            {"capabilities", {{"tools", Value::object()}}},
+            {"serverInfo", {{"name", options.server_name}, {"version", options.server_version}}},
+            {"instructions", kInstructions}};
+}
+
+Value Session::Impl::tools_list(const std::string& version) const {
     Value list = Value::array();
     for (const Tool& t : tools()) {
         Value entry = {{"name", t.name},
@@ -232,7 +271,8 @@ Value Session::Impl::tools_list() const {
     return {{"tools", std::move(list)}};
 }
 
-void Session::Impl::start_call(const Value& id, const Value* params, const SinkPtr& sink) {
+void Session::Impl::start_call(const Value& id, const Value* params, const SinkPtr& sink,
+                               const std::string& version) {
     const auto name = string_member(params, "name");
     if (!name) {
         throw Fault{kInvalidParams, "tools/call needs \"name\" (a text)"};
@@ -263,10 +303,13 @@ void Session::Impl::start_call(const Value& id, const Value* params, const SinkP
             throw Fault{kInvalidRequest, "a call with this id is still running"};
         }
         running[key] = flag;
-        strict = version != protocol_versions().front();
     }
+    // Older revisions call a wrong argument a protocol error.
+    strict = version == "2025-06-18" || version == "2025-03-26";
+    const bool data = version != "2025-03-26"; // structuredContent came with 2025-06-18
+    const bool stateless = version == kStatelessVersion;
     auto self = shared_from_this();
-    auto job = [self, tool, args, token, flag, key, id, sink, strict] {
+    auto job = [self, tool, args, token, flag, key, id, sink, strict, data, stateless] {
         Value reply;
         CallContext context{
             *flag, [&](double progress, const std::string& message) {
@@ -282,7 +325,7 @@ void Session::Impl::start_call(const Value& id, const Value* params, const SinkP
         try {
             ToolResult r = tool->run(self->backend, self->options, args, context);
             Value result = {{"content", std::move(r.content)}};
-            if (!r.structured.is_null() && self->version != "2025-03-26") {
+            if (!r.structured.is_null() && data) {
                 result["structuredContent"] = std::move(r.structured);
             }
             result["isError"] = r.is_error;
@@ -304,6 +347,9 @@ void Session::Impl::start_call(const Value& id, const Value* params, const SinkP
             reply = result_reply(
                 id, {{"content", {{{"type", "text"}, {"text", std::string(e.what())}}}},
                      {"isError", true}});
+        }
+        if (stateless && reply.contains("result")) {
+            reply["result"]["resultType"] = "complete";
         }
         {
             std::lock_guard lock(self->mutex);

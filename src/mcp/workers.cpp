@@ -46,6 +46,7 @@ void Workers::work() {
         jobs_.pop_front();
         lock.unlock();
         job();
+        job = nullptr; // what it holds is let go of outside the lock
         lock.lock();
         --busy_;
     }

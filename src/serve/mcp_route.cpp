@@ -55,8 +55,9 @@ bool is_reply_to(const Value& message, const Value& id) {
 // A request answered with one JSON body: the reply to it (sent now or by a worker later).
 class JsonReply : public mcp::Sink {
 public:
-    JsonReply(HttpReply reply, Value id, std::string session)
-        : reply_(std::move(reply)), id_(std::move(id)), session_(std::move(session)) {}
+    // keep: a session-free request's own session, which lives as long as its call.
+    JsonReply(HttpReply reply, Value id, std::shared_ptr<mcp::Session> keep)
+        : reply_(std::move(reply)), id_(std::move(id)), keep_(std::move(keep)) {}
 
     void send(const Value& message) override {
         if (!id_.is_null() && !is_reply_to(message, id_)) {
@@ -77,15 +78,12 @@ private:
             return;
         }
         done_ = true;
-        if (!session_.empty()) {
-            res.headers.emplace_back("Mcp-Session-Id", session_);
-        }
         reply_(std::move(res));
     }
 
     HttpReply reply_;
     const Value id_;
-    const std::string session_;
+    std::shared_ptr<mcp::Session> keep_;
     std::mutex mutex_;
     bool done_ = false;
 };
@@ -94,7 +92,8 @@ private:
 // messages that come before the stream is handed over wait in a queue.
 class EventReply : public mcp::Sink {
 public:
-    explicit EventReply(Value id) : id_(std::move(id)) {}
+    EventReply(Value id, std::shared_ptr<mcp::Session> keep)
+        : id_(std::move(id)), keep_(std::move(keep)) {}
 
     void attach(std::shared_ptr<ChunkSink> chunks) {
         std::lock_guard lock(mutex_);
@@ -134,6 +133,7 @@ public:
 
 private:
     const Value id_;
+    std::shared_ptr<mcp::Session> keep_;
     std::mutex mutex_;
     std::shared_ptr<ChunkSink> chunks_;
     std::vector<std::string> waiting_;
@@ -260,18 +260,23 @@ void McpRoute::post(const HttpRequest& request, HttpReply reply) {
         reply(std::move(res));
         return;
     }
-    const auto session = find(request, reply);
+    const std::string* version = request.header("mcp-protocol-version");
+    if (version && !mcp::is_protocol_version(*version) && *version != mcp::kStatelessVersion) {
+        reply(rpc_error(400, mcp::kInvalidRequest,
+                        "MCP-Protocol-Version " + version->substr(0, 32) +
+                            " is not one this server speaks"));
+        return;
+    }
+    // The session-free revision: each request on its own, in a session of its own that lives
+    // as long as its call.
+    const bool stateless =
+        version && *version == mcp::kStatelessVersion && !request.header("mcp-session-id");
+    const auto session = stateless ? std::make_shared<mcp::Session>(backend_, options_, workers_)
+                                   : find(request, reply);
     if (!session) {
         return;
     }
-    if (const std::string* version = request.header("mcp-protocol-version")) {
-        if (!mcp::is_protocol_version(*version)) {
-            reply(rpc_error(400, mcp::kInvalidRequest,
-                            "MCP-Protocol-Version " + version->substr(0, 32) +
-                                " is not one this server speaks"));
-            return;
-        }
-    }
+    const auto keep = stateless ? session : nullptr;
     if (!is_request) {
         auto collected = std::make_shared<Collected>();
         const auto kind = session->handle(message, collected);
@@ -283,7 +288,7 @@ void McpRoute::post(const HttpRequest& request, HttpReply reply) {
         return;
     }
     if (*method == "tools/call" && accepts_events(request)) {
-        auto events = std::make_shared<EventReply>(*id);
+        auto events = std::make_shared<EventReply>(*id, keep);
         session->handle(message, events);
         HttpResponse res;
         res.headers = {{"Content-Type", "text/event-stream"},
@@ -295,7 +300,7 @@ void McpRoute::post(const HttpRequest& request, HttpReply reply) {
         reply(std::move(res));
         return;
     }
-    session->handle(message, std::make_shared<JsonReply>(reply, *id, std::string()));
+    session->handle(message, std::make_shared<JsonReply>(reply, *id, keep));
 }
 
 void McpRoute::end(const HttpRequest& request, HttpReply reply) {

@@ -432,6 +432,44 @@ def test_versions_are_negotiated_and_decide_how_wrong_arguments_come_back(
     assert raw.close()[0] == 0
 
 
+def modern(method, id_, version="2026-07-28", **params):
+    meta = {"io.modelcontextprotocol/protocolVersion": version,
+            "io.modelcontextprotocol/clientCapabilities": {}}
+    return {"jsonrpc": "2.0", "id": id_, "method": method, "params": dict(params, _meta=meta)}
+
+
+def test_the_session_free_revision_is_served_beside_the_others(tmp_path, sqlite_db):
+    """2026-07-28: no initialize; server/discover tells what initialize would; each request
+    names its version in _meta. Over stdio and over HTTP without a session."""
+    raw = RawStdio(tmp_path, "--db", sqlite_db["uri"])
+    found = raw.call({"jsonrpc": "2.0", "id": 1, "method": "server/discover"})["result"]
+    assert found["supportedVersions"] == ["2026-07-28", "2025-11-25", "2025-06-18", "2025-03-26"]
+    assert "tools" in found["capabilities"] and found["resultType"] == "complete"
+    listed = raw.call(modern("tools/list", 2))["result"]
+    assert [t["name"] for t in listed["tools"]] == TOOL_NAMES and listed["resultType"] == "complete"
+    called = raw.call(modern("tools/call", 3, name="run_query", arguments={"sql": 42}))
+    assert called["result"]["isError"] is True and called["result"]["resultType"] == "complete"
+    assert raw.call(modern("tools/list", 4, version="2031-01-01"))["error"]["code"] == -32602
+    # Without a version in _meta the older protocol's rules hold: initialize first.
+    assert raw.call({"jsonrpc": "2.0", "id": 5, "method": "tools/list"})["error"]["code"] == -32600
+    assert raw.close()[0] == 0
+
+    server = ServeProcess(tmp_path, "--db", sqlite_db["uri"], token=TOKEN)
+    try:
+        headers = {"Authorization": "Bearer " + TOKEN, "MCP-Protocol-Version": "2026-07-28",
+                   "Accept": "application/json, text/event-stream"}
+        status, _, payload = http_call(server.url, "POST", "/mcp", modern(
+            "tools/call", 1, name="run_query", arguments={"sql": "SELECT 3 AS n"}), headers)
+        assert status == 200, payload
+        assert sse_events(payload)[-1][1]["result"]["structuredContent"]["rows"] == [[3]]
+        status, _, payload = http_call(server.url, "POST", "/mcp",
+                                       {"jsonrpc": "2.0", "id": 2, "method": "server/discover"},
+                                       dict(headers, Accept="application/json"))
+        assert status == 200 and "2026-07-28" in json.loads(payload)["result"]["supportedVersions"]
+    finally:
+        assert server.stop() == 0, server.stderr()
+
+
 def test_standard_output_carries_only_protocol_messages_under_warnings(chat, tmp_path):
     """The flow prints its prompts, the analysis code prints and writes to descriptor 1, the
     model is slow to warn: standard output still holds nothing but JSON-RPC messages."""

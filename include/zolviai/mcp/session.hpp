@@ -25,6 +25,10 @@ namespace zolviai::mcp {
 const std::vector<std::string>& protocol_versions();
 std::string negotiate_version(std::string_view asked);
 bool is_protocol_version(std::string_view version);
+// The session-free revision: no initialize; each request names it in its
+// _meta["io.modelcontextprotocol/protocolVersion"], and server/discover tells what initialize
+// would. Served beside the three above.
+inline constexpr std::string_view kStatelessVersion = "2026-07-28";
 
 // JSON-RPC error codes.
 inline constexpr int kParseError = -32700;
