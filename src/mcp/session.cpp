@@ -27,13 +27,14 @@ std::string negotiate_version(std::string_view asked) {
     return is_protocol_version(asked) ? std::string(asked) : protocol_versions().front();
 }
 
-const char* const kVersionKey = "io.modelcontextprotocol/protocolVersion";
-
 Value error_reply(const Value& id, int code, const std::string& message) {
     return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
 }
 
 namespace {
+
+// Where a request of the session-free revision names its version.
+const char* const kVersionKey = "io.modelcontextprotocol/protocolVersion";
 
 Value result_reply(const Value& id, Value result) {
     return {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
@@ -296,7 +297,6 @@ void Session::Impl::start_call(const Value& id, const Value* params, const SinkP
     }
     const std::string key = id_key(id);
     auto flag = std::make_shared<std::atomic<bool>>(false);
-    bool strict = false;
     {
         std::lock_guard lock(mutex);
         if (running.count(key)) {
@@ -305,7 +305,7 @@ void Session::Impl::start_call(const Value& id, const Value* params, const SinkP
         running[key] = flag;
     }
     // Older revisions call a wrong argument a protocol error.
-    strict = version == "2025-06-18" || version == "2025-03-26";
+    const bool strict = version == "2025-06-18" || version == "2025-03-26";
     const bool data = version != "2025-03-26"; // structuredContent came with 2025-06-18
     const bool stateless = version == kStatelessVersion;
     auto self = shared_from_this();
@@ -340,13 +340,15 @@ void Session::Impl::start_call(const Value& id, const Value* params, const SinkP
                         : result_reply(id, {{"content", {{{"type", "text"}, {"text", e.what()}}}},
                                             {"isError", true}});
         } catch (const std::exception& e) {
-            const ErrorKind kind = error_kind(e);
-            if (kind == ErrorKind::Internal) {
-                print_err_line(std::string("zolvi mcp: ") + tool->name + " failed: " + e.what());
+            // Our own errors say what failed in words meant for the client; anything else is
+            // the server's fault, logged here and not shown.
+            std::string text = e.what();
+            if (error_kind(e) == ErrorKind::Internal) {
+                print_err_line(std::string("zolvi mcp: ") + tool->name + " failed: " + text);
+                text = std::string("the server failed while running ") + tool->name;
             }
             reply = result_reply(
-                id, {{"content", {{{"type", "text"}, {"text", std::string(e.what())}}}},
-                     {"isError", true}});
+                id, {{"content", {{{"type", "text"}, {"text", text}}}}, {"isError", true}});
         }
         if (stateless && reply.contains("result")) {
             reply["result"]["resultType"] = "complete";
