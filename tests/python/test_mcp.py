@@ -39,10 +39,12 @@ def clean_env(tmp_path, model_url=None):
 def fill(cur, dialect):
     """The tables every database of these tests holds: items (3,503 rows), a view over it, and
     keep, which refused statements must leave as it is."""
-    serial = "INTEGER PRIMARY KEY" if dialect == "sqlite" else "SERIAL PRIMARY KEY"
+    serial = {"sqlite": "INTEGER PRIMARY KEY", "postgresql": "SERIAL PRIMARY KEY",
+              "mysql": "INTEGER PRIMARY KEY AUTO_INCREMENT"}[dialect]
     cur.execute(f"CREATE TABLE keep (id {serial}, note TEXT NOT NULL)")
-    cur.execute("CREATE TABLE items (id INTEGER PRIMARY KEY, name TEXT NOT NULL, price NUMERIC, "
-                "keep_id INTEGER REFERENCES keep (id))")
+    cur.execute("CREATE TABLE items (id INTEGER PRIMARY KEY, name TEXT NOT NULL, "
+                "price NUMERIC(10, 2), keep_id INTEGER, "
+                "FOREIGN KEY (keep_id) REFERENCES keep (id))")
     cur.execute("CREATE VIEW cheap_items AS SELECT id, name FROM items WHERE price < 10")
     mark = "?" if dialect == "sqlite" else "%s"
     cur.execute(f"INSERT INTO keep (note) VALUES ({mark})", ("untouched",))
@@ -93,6 +95,41 @@ def pg_db():
     reader = reader_parts("ZOLVIAI_PG_READER_URI")
     uri = urllib.parse.urlunparse(reader._replace(path="/zolvi_mcp_test"))
     return {"uri": uri, "dialect": "postgresql", "rows": rows}
+
+
+@pytest.fixture(scope="module")
+def mariadb_db():
+    import pymysql
+    parts = urllib.parse.urlparse(os.environ.get("ZOLVIAI_MARIADB_URI") or
+                                  pytest.fail("ZOLVIAI_MARIADB_URI is not set: run the tests "
+                                              "through scripts/test"))
+
+    def connect(database=None):
+        return pymysql.connect(host=parts.hostname, port=parts.port, user=parts.username,
+                               password=parts.password, database=database, autocommit=True)
+
+    admin = connect()
+    with admin.cursor() as cur:
+        cur.execute("DROP DATABASE IF EXISTS zolvi_mcp_test")
+        cur.execute("CREATE DATABASE zolvi_mcp_test")
+    admin.close()
+    db = connect("zolvi_mcp_test")
+    with db.cursor() as cur:
+        fill(cur, "mysql")
+    db.close()
+
+    def rows(sql):
+        c = connect("zolvi_mcp_test")
+        try:
+            with c.cursor() as cur:
+                cur.execute(sql)
+                return list(cur.fetchall())
+        finally:
+            c.close()
+
+    reader = reader_parts("ZOLVIAI_MARIADB_READER_URI")
+    uri = urllib.parse.urlunparse(reader._replace(path="/zolvi_mcp_test"))
+    return {"uri": uri, "dialect": "mysql", "rows": rows}
 
 
 def run_client(plan, tmp_path, timeout=240):
@@ -180,17 +217,18 @@ def check_tool_results(out, db):
 
     refusals = [r for r in out["results"][8:]]
     assert refusals and all(r.get("result", {}).get("isError") for r in refusals), refusals
-    assert db["rows"]("SELECT id, note FROM keep") == [(1, "untouched")]
-    assert db["rows"]("SELECT COUNT(*) FROM items") == [(ITEMS,)]
+    assert [tuple(r) for r in db["rows"]("SELECT id, note FROM keep")] == [(1, "untouched")]
+    assert [tuple(r) for r in db["rows"]("SELECT COUNT(*) FROM items")] == [(ITEMS,)]
     assert out["ping"] == {}
 
 
 @needs_node
 @pytest.mark.parametrize("transport", ["stdio", "http"])
-@pytest.mark.parametrize("database", ["sqlite", "postgresql"])
+@pytest.mark.parametrize("database", ["sqlite", "postgresql", "mysql"])
 def test_the_official_client_calls_every_tool_and_refusals_write_nothing(
         transport, database, request, tmp_path):
-    db = request.getfixturevalue("sqlite_db" if database == "sqlite" else "pg_db")
+    db = request.getfixturevalue(
+        {"sqlite": "sqlite_db", "postgresql": "pg_db", "mysql": "mariadb_db"}[database])
     if transport == "stdio":
         plan = stdio_plan(tmp_path, db["uri"])
         plan["calls"] = tool_calls(database)
