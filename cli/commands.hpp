@@ -29,6 +29,8 @@ void add_memory_command(CLI::App& app);
 // user's state file.
 std::shared_ptr<agent::Memory> open_memory_store(const std::string& state_db);
 
+void add_mcp_command(CLI::App& app);
+
 // The command hands the flow its analysis runner itself (--analysis): the flow's default
 // runner, which ZOLVI_ANALYSIS_SANDBOX would choose, is not started beside it.
 void analysis_runner_given();

@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
     zolviai::cli::add_database_commands(app);
     zolviai::cli::add_doctor_command(app);
     zolviai::cli::add_serve_command(app);
+    zolviai::cli::add_mcp_command(app);
     zolviai::cli::add_eval_command(app);
     zolviai::cli::add_chat_command(app);
     zolviai::cli::add_env_command(app);

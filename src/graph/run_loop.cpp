@@ -20,11 +20,13 @@ void run_task(const Graph& graph, Task& task, Value& held, const RunConfig& conf
               Observer* observer, int step) {
     const Graph::Node& node = graph.nodes[static_cast<std::size_t>(task.node)];
     const auto started = std::chrono::steady_clock::now();
-    if (observer) {
-        observer->on_node_start(node.name, step);
-    }
     bool failed = false;
     try {
+        // An observer that stops the run (a cancelled question) fails the node, also on a
+        // thread of a step that runs several.
+        if (observer) {
+            observer->on_node_start(node.name, step);
+        }
         task.update = node.fn(state_for(task, held), config);
     } catch (...) {
         failed = true;

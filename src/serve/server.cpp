@@ -4,6 +4,7 @@
 #include "serve/conversation_routes.hpp"
 #include "serve/http_listener.hpp"
 #include "serve/memory_routes.hpp"
+#include "serve/mcp_route.hpp"
 #include "serve/metrics.hpp"
 #include "serve/question.hpp"
 #include "serve/question_pool.hpp"
@@ -152,6 +153,7 @@ struct Server::Impl : HttpHandler {
           charts(options.media_dir, options.chart_ttl),
           database_pool(kDatabaseWorkers, kDatabaseQueue),
           listener(limits_from(options), *this, options.io_threads),
+          mcp_route(mcp_backend(), mcp_options(options)),
           pool(options.max_concurrent, options.queue) {
         if (asker && options.memory) {
             asker->set_memory(options.memory);
@@ -191,7 +193,8 @@ struct Server::Impl : HttpHandler {
 
     QuestionPool database_pool;
     HttpListener listener;
-    QuestionPool pool; // last: its workers use everything above and are joined first
+    McpRoute mcp_route; // its calls reply through the listener
+    QuestionPool pool;  // last: its workers use everything above and are joined first
 
     // One row per route: registration, the method and token checks and the metrics label all
     // read it. Handlers take the whole request and reply exactly once, from any thread.
@@ -218,6 +221,16 @@ struct Server::Impl : HttpHandler {
     void conversation(const HttpRequest& req, HttpReply reply);
     void memory_route(const HttpRequest& req, HttpReply reply);
     void asset(const HttpRequest& req, HttpReply reply);
+    void mcp(const HttpRequest& req, HttpReply reply) { mcp_route.handle(req, std::move(reply)); }
+    mcp::Backend mcp_backend() const {
+        return {db, flow ? std::make_shared<const agent::Asker>(flow) : nullptr};
+    }
+    static mcp::SessionOptions mcp_options(const ServeOptions& o) {
+        mcp::SessionOptions m;
+        m.media_dir = o.media_dir;
+        m.limits.max_bytes = o.max_body_bytes;
+        return m;
+    }
 
     // HttpHandler
     std::optional<HttpResponse> screen(const HttpRequest& head) override;
@@ -330,7 +343,8 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
         HttpResponse res;
         res.status = 204;
         res.headers = {{"Access-Control-Allow-Methods", "GET, POST, DELETE"},
-                       {"Access-Control-Allow-Headers", "Authorization, Content-Type"},
+                       {"Access-Control-Allow-Headers",
+                        "Authorization, Content-Type, Mcp-Session-Id, MCP-Protocol-Version"},
                        {"Access-Control-Max-Age", "600"}};
         return refuse(std::move(res));
     }
@@ -401,6 +415,7 @@ void Server::Impl::register_routes() {
         {"DELETE", "/v1/conversations/", true, true, "/v1/conversations/{id}", &Impl::conversation},
         {"GET, POST", "/v1/memory", false, true,  "/v1/memory",         &Impl::memory_route},
         {"DELETE", "/v1/memory/",   true,  true,  "/v1/memory/{id}",    &Impl::memory_route},
+        {"POST, DELETE", "/mcp",    false, true,  "/mcp",               &Impl::mcp},
     };
     // clang-format on
     // The page and its files, compiled in: open to every client that may reach the server.

@@ -39,6 +39,9 @@ public:
     // only for tables whose signature changed); null when the options turn it off.
     std::shared_ptr<const ValueIndex> value_index() const;
     std::vector<std::pair<std::string, std::string>> table_signatures() const;
+    std::vector<TableSummary> table_summaries() const; // table_detail.cpp
+    std::optional<TableDetail> describe_table(const std::string& name) const;
+    std::vector<TableScore> rank_tables(std::string_view phrase, std::size_t k) const;
 
 private:
     // The cached catalog, checked against the server (and refreshed when it changed), with

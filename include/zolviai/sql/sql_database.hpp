@@ -56,6 +56,37 @@ struct DatabaseOptions {
 
 struct SchemaSnapshot;
 
+// A usable table or view as a client browsing the database sees it.
+struct TableSummary {
+    std::string name;
+    std::string kind;    // "table" or "view" (materialized views are views)
+    std::string comment; // the catalog's comment; "" when none
+};
+
+// One table's definition, read from the catalog, with a few of its rows.
+struct TableDetail {
+    struct ColumnDetail {
+        std::string name;
+        std::string type;
+        bool nullable = true;
+        bool primary_key = false;
+        bool foreign_key = false;
+        std::string comment;
+    };
+    struct ForeignKeyDetail {
+        std::vector<std::string> columns;
+        std::string ref_table;
+        std::vector<std::string> ref_columns;
+    };
+    std::string name;
+    std::string kind;
+    std::string comment;
+    std::vector<ColumnDetail> columns;
+    std::vector<ForeignKeyDetail> foreign_keys;
+    ResultSet sample;         // up to options().sample_rows rows
+    std::string sample_error; // why the rows could not be read; "" when they were
+};
+
 // The tables the table picker is shown for one question.
 struct TableCandidates {
     bool pruned = false;            // false: every usable table, as the table list gives them
@@ -139,6 +170,15 @@ public:
 
     // How the engine compares text.
     TextComparison text_comparison() const;
+
+    // Every usable table and view with its kind and comment, sorted by name.
+    std::vector<TableSummary> table_summaries() const;
+    // The definition of one usable table (the name as the table list gives it); nullopt
+    // when there is no such table.
+    std::optional<TableDetail> describe_table(const std::string& name) const;
+    // The k tables the lexical ranking finds best for a phrase, best first, whatever the
+    // number of tables (candidate_tables ranks only past the prune threshold).
+    std::vector<TableScore> rank_tables(std::string_view phrase, std::size_t k) const;
 
     // What the wrapper's role may do beyond reading, as found at the first connection.
     const PrivilegeReport& privileges() const;

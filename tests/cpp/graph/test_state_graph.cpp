@@ -333,6 +333,38 @@ TEST(StateGraph, NodeErrorsPropagateUnchangedAndTheObserverSeesThem) {
     EXPECT_EQ(rec.ended, std::vector<std::string>{"reader"});
 }
 
+// An observer that stops a run (a cancelled question) fails the node it was told about, also
+// on the threads of a step that runs several nodes side by side, and the node never runs.
+TEST(StateGraph, AnObserverThatThrowsFailsTheNodeInsteadOfTheProcess) {
+    class Stopper : public Observer {
+    public:
+        void on_node_start(std::string_view node, int) override {
+            if (node != "fork") {
+                throw TimeoutError("stopped by the observer");
+            }
+        }
+    };
+    StateGraph g(test_schema());
+    std::atomic<int> ran{0};
+    g.add_node("fork", returns(Value::object()));
+    for (const char* name : {"w1", "w2"}) {
+        g.add_node(name, [&](Value&, const RunConfig&) {
+            ++ran;
+            return Value{{"count", 1}};
+        });
+        g.add_edge("fork", name);
+    }
+    g.set_entry_point("fork");
+    for (int concurrency : {1, 2}) {
+        RunConfig config;
+        config.max_concurrency = concurrency;
+        Stopper stopper;
+        EXPECT_THROW(g.compile().invoke(Value::object(), config, &stopper), TimeoutError)
+            << "max_concurrency " << concurrency;
+    }
+    EXPECT_EQ(ran.load(), 0);
+}
+
 TEST(StateGraph, InputMustBeAMapAndConfigReachesNodes) {
     StateGraph g(test_schema());
     g.add_node("a", [](Value&, const RunConfig& config) {
