@@ -4,11 +4,16 @@
 #include "convert.hpp"
 #include "zolviai/agent/agent.hpp"
 #include "zolviai/agent/asker.hpp"
+#include "zolviai/agent/conversation.hpp"
+#include "zolviai/agent/memory.hpp"
+#include "zolviai/state/conversations.hpp"
+#include "zolviai/state/store.hpp"
 #include "zolviai/agent/environment.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/pyexec/analysis_runner.hpp"
 #include "zolviai/sql/sql_database.hpp"
 
+#include <map>
 #include <mutex>
 #include <optional>
 #include <pybind11/stl.h>
@@ -99,12 +104,39 @@ public:
         return flow_;
     }
 
+    // The conversation store of a state database ("" the user's file), opened once.
+    std::shared_ptr<state::ConversationStore> conversations(const std::string& state_db) const {
+        const std::string path = state_db.empty() ? state::Store::default_path() : state_db;
+        std::lock_guard lock(mutex_);
+        auto& store = conversations_[path];
+        if (!store) {
+            store = std::make_shared<state::ConversationStore>(state::Store::open(path));
+        }
+        return store;
+    }
+
+    // The memory of verified SQL questions use (null: none until the host asks for it).
+    std::shared_ptr<agent::Memory> memory() const {
+        std::lock_guard lock(mutex_);
+        return memory_;
+    }
+    std::shared_ptr<agent::Memory> open_memory(const std::string& state_db) const {
+        const std::string path = state_db.empty() ? state::Store::default_path() : state_db;
+        std::lock_guard lock(mutex_);
+        if (!memory_) {
+            memory_ = std::make_shared<agent::Memory>(state::Store::open(path));
+        }
+        return memory_;
+    }
+
 private:
     std::shared_ptr<sql::CustomSQLDatabase> db_;
     agent::ModelChoice models_;
     pyexec::AnalysisRunnerPtr runner_;
     mutable std::mutex mutex_;
     mutable std::shared_ptr<flow::SQLGraph> flow_;
+    mutable std::map<std::string, std::shared_ptr<state::ConversationStore>> conversations_;
+    mutable std::shared_ptr<agent::Memory> memory_;
 };
 
 std::shared_ptr<ConsoleSink> logging_sink() {
@@ -183,10 +215,15 @@ std::shared_ptr<Engine> open_engine(const std::string& uri, const std::vector<st
         std::move(db), agent::ModelChoice{model, sql_model, base_url, api_key}, std::move(runner));
 }
 
+// conversation_id: none asks the question alone; "" starts a conversation, an id continues it
+// (KeyError for an unknown or expired one, ValueError for a full one).
 py::dict ask(const Engine& engine, const std::string& question, bool sql_only, std::size_t max_rows,
-             const std::string& media_dir) {
+             const std::string& media_dir, std::optional<std::string> conversation_id,
+             const std::string& state_db) {
     agent::Answer answer;
-    {
+    std::string conversation;
+    int turn = 0;
+    try {
         py::gil_scoped_release release;
         const ThreadSinkScope lines(logging_sink());
         agent::Question q;
@@ -194,9 +231,29 @@ py::dict ask(const Engine& engine, const std::string& question, bool sql_only, s
         q.mode = sql_only ? agent::RunMode::SqlOnly : agent::RunMode::Full;
         q.max_rows = max_rows;
         q.media_dir = media_dir;
-        answer = agent::Asker(engine.flow()).ask(q);
+        agent::Asker asker(engine.flow());
+        if (auto memory = engine.memory()) {
+            asker.set_memory(std::move(memory));
+        }
+        if (conversation_id) {
+            auto store = engine.conversations(state_db);
+            auto next = agent::ask_in_conversation(asker, *store, *conversation_id, std::move(q));
+            answer = std::move(next.answer);
+            conversation = std::move(next.conversation_id);
+            turn = next.turn;
+        } else {
+            answer = asker.ask(q);
+        }
+    } catch (const state::ConversationNotFound& e) {
+        throw py::key_error(e.what());
+    } catch (const state::ConversationFull& e) {
+        throw py::value_error(e.what());
     }
     py::dict out;
+    if (conversation_id) {
+        out["conversation_id"] = conversation;
+        out["turn"] = turn;
+    }
     // The record /v1/ask and zolvi ask --json give (rows there are JSON values) ...
     out["record"] = bindings::from_value(agent::answer_json(answer, max_rows));
     // ... and the rows as Python values.
@@ -251,7 +308,79 @@ PYBIND11_MODULE(_engine, m) {
             py::arg("tables"), py::call_guard<py::gil_scoped_release>())
         .def("sql", &run_sql, py::arg("statement"), py::arg("max_rows") = -1)
         .def("ask", &ask, py::arg("question"), py::arg("sql_only") = false, py::arg("max_rows") = 0,
-             py::arg("media_dir") = "")
+             py::arg("media_dir") = "", py::arg("conversation_id") = py::none(),
+             py::arg("state_db") = "")
+        .def(
+            "turns",
+            [](const Engine& e, const std::string& state_db, const std::string& id) {
+                Value turns;
+                {
+                    py::gil_scoped_release release;
+                    auto store = e.conversations(state_db);
+                    const auto info = store->find(id);
+                    if (!info) {
+                        turns = nullptr;
+                    } else {
+                        turns = agent::conversation_json(*info, store->turns(id))["turns"];
+                    }
+                }
+                if (turns.is_null()) {
+                    throw py::key_error("no conversation " + id + " (unknown or expired)");
+                }
+                return bindings::from_value(turns);
+            },
+            py::arg("state_db"), py::arg("conversation_id"))
+        .def(
+            "remove_conversation",
+            [](const Engine& e, const std::string& state_db, const std::string& id) {
+                return e.conversations(state_db)->remove(id);
+            },
+            py::arg("state_db"), py::arg("conversation_id"), py::call_guard<py::gil_scoped_release>())
+        .def(
+            "open_memory", [](const Engine& e, const std::string& state_db) { e.open_memory(state_db); },
+            py::arg("state_db"), py::call_guard<py::gil_scoped_release>(),
+            "Opens the memory of verified SQL in the state database; questions use it from now on.")
+        .def(
+            "memory_add",
+            [](const Engine& e, const std::string& question, const std::string& sql,
+               const std::string& by) {
+                Value entry;
+                {
+                    py::gil_scoped_release release;
+                    entry = agent::entry_json(e.memory()->add(e.db(), question, sql, "api", by));
+                }
+                return bindings::from_value(entry);
+            },
+            py::arg("question"), py::arg("sql"), py::arg("by") = "")
+        .def(
+            "memory_search",
+            [](const Engine& e, const std::string& text, std::size_t k) {
+                Value found = Value::array();
+                {
+                    py::gil_scoped_release release;
+                    for (const auto& entry : e.memory()->search(e.db().identity(), text, k)) {
+                        found.push_back(agent::entry_json(entry));
+                    }
+                }
+                return bindings::from_value(found);
+            },
+            py::arg("text"), py::arg("k") = 10)
+        .def(
+            "memory_list",
+            [](const Engine& e) {
+                Value found = Value::array();
+                {
+                    py::gil_scoped_release release;
+                    for (const auto& entry : e.memory()->list(e.db().identity())) {
+                        found.push_back(agent::entry_json(entry));
+                    }
+                }
+                return bindings::from_value(found);
+            })
+        .def(
+            "memory_remove",
+            [](const Engine& e, std::int64_t id) { return e.memory()->remove(id); },
+            py::arg("entry_id"), py::call_guard<py::gil_scoped_release>())
         .def(
             "build_models",
             [](const Engine& e) {

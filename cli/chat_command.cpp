@@ -20,7 +20,7 @@
 
 namespace zolviai::cli {
 
-std::shared_ptr<state::ConversationStore> open_conversation_store(const std::string& state_db) {
+std::shared_ptr<state::Store> open_state_store(const std::string& state_db) {
     std::string where = state_db;
     if (where.empty()) {
         where = settings()->get("ZOLVI_STATE_DB", "");
@@ -28,7 +28,11 @@ std::shared_ptr<state::ConversationStore> open_conversation_store(const std::str
     if (where.empty()) {
         where = state::Store::default_path();
     }
-    return std::make_shared<state::ConversationStore>(state::Store::open(where));
+    return state::Store::open(where);
+}
+
+std::shared_ptr<state::ConversationStore> open_conversation_store(const std::string& state_db) {
+    return std::make_shared<state::ConversationStore>(open_state_store(state_db));
 }
 
 namespace {

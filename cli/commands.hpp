@@ -19,6 +19,10 @@ void add_serve_command(CLI::App& app);
 void add_eval_command(CLI::App& app);
 void add_chat_command(CLI::App& app);
 
+// The state database of --state-db URI, else ZOLVI_STATE_DB, else the file under the user's
+// state folder (state::Store::default_path()): conversations and the memory of verified SQL.
+std::shared_ptr<state::Store> open_state_store(const std::string& state_db);
+
 // The conversation store of --state-db URI, else ZOLVI_STATE_DB, else the file under the
 // user's state folder (state::Store::default_path()).
 std::shared_ptr<state::ConversationStore> open_conversation_store(const std::string& state_db);

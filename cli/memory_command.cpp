@@ -14,14 +14,7 @@
 namespace zolviai::cli {
 
 std::shared_ptr<agent::Memory> open_memory_store(const std::string& state_db) {
-    std::string where = state_db;
-    if (where.empty()) {
-        where = settings()->get("ZOLVI_STATE_DB", "");
-    }
-    if (where.empty()) {
-        where = state::Store::default_path();
-    }
-    return std::make_shared<agent::Memory>(state::Store::open(where));
+    return std::make_shared<agent::Memory>(open_state_store(state_db));
 }
 
 namespace {

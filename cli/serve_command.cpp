@@ -22,7 +22,6 @@ struct ServeCommandOptions {
     DatabaseOption db;
     std::string state_db;
     std::string listen = "127.0.0.1:8700";
-    std::string state_db;
     std::string token;
     std::size_t max_concurrent = 16;
     std::size_t queue = 64;
@@ -129,10 +128,13 @@ void serve(const ServeCommandOptions& o) {
     options.max_connections = connections_within_descriptors(o.max_connections);
     options.max_connections_per_client = o.max_connections_per_client;
     // Before the database and the models: a state file that is not ours stops the start.
-    options.conversations = open_conversation_store(o.state_db);
+    // Conversations and the memory share one state database.
+    {
+        auto store = open_state_store(o.state_db);
+        options.conversations = std::make_shared<state::ConversationStore>(store);
+        options.memory = std::make_shared<agent::Memory>(store);
+    }
     // The model-written analysis code runs away from the server's rights.
-    // Before the database and the models: a state file that is not ours stops the start.
-    options.memory = open_memory_store(o.state_db);
     const auto runner = pyexec::make_analysis_runner(pyexec::parse_analysis_mode(o.analysis));
     set_console_sink(std::make_shared<ServerLines>());
     auto db = o.db.open();

@@ -12,8 +12,9 @@ The lower-level modules keep their own contracts: import the one you need, for e
 ``zolviai.DatabaseError``, a ``zolviai.Error``.
 """
 from zolviai._version import __version__
-from zolviai.client import Answer, Attempt, Database, Result, Step, Usage, connect
+from zolviai.client import (Answer, Attempt, Conversation, Database, Memory, Result, Step, Usage,
+                            connect)
 from zolviai.errors import DatabaseError, Error
 
-__all__ = ["Answer", "Attempt", "Database", "DatabaseError", "Error", "Result", "Step", "Usage",
+__all__ = ["Answer", "Attempt", "Conversation", "Database", "Memory", "DatabaseError", "Error", "Result", "Step", "Usage",
            "__version__", "connect"]

@@ -296,3 +296,43 @@ def test_a_host_process_prints_nothing_with_models_from_its_dotenv(chat, tmp_pat
     assert json.loads(result.read_text()) == {"outcome": "answered", "rows": 3,
                                               "answer": "The ledger has three entries."}
     assert len(chat.requests()) == 5
+
+
+def test_conversations_and_the_memory_from_connect(models, tmp_path):
+    """db.conversation() asks follow-ups with the earlier turn in the rewrite's prompt and
+    keeps the turns in the state database; db.memory certifies SQL that the very question then
+    reuses without writing SQL again."""
+    uri, expected = sqlite_db(tmp_path)
+    state = str(tmp_path / "state.db")
+    db = zolviai.connect(uri, analysis="in-process", state_db=state)
+
+    conv = db.conversation()
+    assert conv.id is None and conv.turns == []
+    queue_answer(models)
+    first = conv.ask("What is in the ledger?", sql_only=True)
+    assert first.conversation_id == conv.id and first.turn == 1 and first.rows == expected
+    models.queue(tool("FollowUpQuestion", standalone_question="Which ledger entries have a note?",
+                      depends_on_earlier=True),
+                 tool("RelevantTablesOutput", relevant_tables=["ledger"]),
+                 tool("SQLQueryInput", sql_query=SQL + " LIMIT 1"), {"content": SQL + " LIMIT 1"})
+    second = conv.ask("and only those with a note?", sql_only=True)
+    assert second.turn == 2 and second.understood_as == "Which ledger entries have a note?"
+    rewrite = [r for r in models.requests() if "FollowUpQuestion" in str(r["body"])]
+    assert len(rewrite) == 1 and "What is in the ledger?" in str(rewrite[0]["body"])
+    # Another connection continues the same conversation from the state database.
+    again = zolviai.connect(uri, analysis="in-process", state_db=state).conversation(conv.id)
+    assert [t["question"] for t in again.turns] == ["What is in the ledger?",
+                                                    "and only those with a note?"]
+    assert conv.delete() is True and conv.id is None
+    with pytest.raises(KeyError):
+        again.ask("and the rest?")
+
+    entry = db.memory.add("How many ledger entries are there?", "SELECT COUNT(*) FROM ledger")
+    assert [e["id"] for e in db.memory.search("ledger entries count")][:1] == [entry["id"]]
+    with pytest.raises(errors.DatabaseError):
+        db.memory.add("Broken?", "SELECT nope FROM ledger")
+    calls = len(models.requests())
+    reused = db.ask("how many ledger entries are there", sql_only=True)
+    assert reused.rows == [(3,)] and reused.from_memory["id"] == entry["id"]
+    assert len(models.requests()) == calls  # no model wrote SQL for it
+    assert db.memory.remove(entry["id"]) is True and db.memory.list() == []
