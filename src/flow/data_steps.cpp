@@ -70,13 +70,9 @@ Value RelevantSchemas::invoke(const Value& state) const {
 SQLSyntaxChecker::SQLSyntaxChecker(DatabasePtr db, ChatModelPtr model)
     : tool(std::move(db), std::move(model)) {}
 
-Value SQLSyntaxChecker::invoke(Value& state, const RunRecord* record) const {
+Value SQLSyntaxChecker::invoke(Value& state) const {
     require_state_map(state);
     Value& query = last_element(get_field(state, "generated_sql_query"), "generated_sql_query");
-    // A statement that already ran was checked before it did: the model is not asked again.
-    if (record != nullptr && record->earlier_run(python::str(query)) != nullptr) {
-        return Value::object();
-    }
     query = tool.run(python::str(query));
     return Value::object();
 }

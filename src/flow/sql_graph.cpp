@@ -193,8 +193,8 @@ graph::CompiledGraph SQLGraph::compile_graph(const Value&) {
     n.sql_generation = recording_node(sql_generation);
     n.rewrite_query = node(std::make_shared<RewriteQuery>(db, pandas_ai_model));
     auto checker = std::make_shared<SQLSyntaxChecker>(db, relevant_tables_model);
-    n.sql_syntax_checker = [checker](Value& s, const graph::RunConfig& config) {
-        return checker->invoke(s, dynamic_cast<const RunRecord*>(config.context));
+    n.sql_syntax_checker = [checker](Value& s, const graph::RunConfig&) {
+        return checker->invoke(s);
     };
     n.sql_execution = recording_node(std::make_shared<SQLExecution>(db));
     n.pandas_generator = node(std::make_shared<PandasGenerator>(pandas_code_model));

@@ -91,9 +91,9 @@ def served(request, chat, tmp_path_factory):
     (REFUNDS_SQL, ["refunds"], True, 3, 0),
     (REFUNDS_SQL, ["refunds"], False, 3, 0),
     # A filter that finds nothing: one correction, told so plainly; the model keeps its query,
-    # which is neither reviewed nor run again.
-    (NOBODY_SQL, ["orders"], True, 4, 1),
-    (NOBODY_SQL, ["orders"], False, 4, 1),
+    # which is reviewed but not run again (the full answer is still written without a model).
+    (NOBODY_SQL, ["orders"], True, 5, 1),
+    (NOBODY_SQL, ["orders"], False, 5, 1),
 ])
 def test_an_empty_answer_is_an_answer_at_a_few_model_calls(served, chat, sql, tables, sql_only,
                                                            most_calls, corrections):

@@ -45,12 +45,11 @@ public:
 };
 
 // Has the model review the newest query and puts its answer in place of that query, in the
-// state's own list; returns an empty update. With a record, a query the run has already
-// executed is left as it is, without asking the model.
+// state's own list; returns an empty update.
 class SQLSyntaxChecker {
 public:
     SQLSyntaxChecker(DatabasePtr db, ChatModelPtr model);
-    Value invoke(Value& state, const RunRecord* record = nullptr) const;
+    Value invoke(Value& state) const;
 
     QuerySQLCheckerTool tool;
 };

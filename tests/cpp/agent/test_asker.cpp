@@ -255,17 +255,17 @@ TEST(Asker, AQueryThatRanCleanlyWithoutRowsIsAnAnswerNotAFailure) {
          1},
         {"empty table, full", {"refunds"}, refunds, "", agent::RunMode::Full, "no_rows", 3, 0, 1},
         // A filter that finds nothing: one correction; the model keeps the query, which is
-        // neither reviewed nor run again.
+        // reviewed but not run again (and the answer needs no model).
         {"kept query, SQL only",
          {"artist"},
          nobody,
          "",
          agent::RunMode::SqlOnly,
          "no_rows",
-         4,
+         5,
          1,
          1},
-        {"kept query, full", {"artist"}, nobody, "", agent::RunMode::Full, "no_rows", 4, 1, 1},
+        {"kept query, full", {"artist"}, nobody, "", agent::RunMode::Full, "no_rows", 5, 1, 1},
         // The one correction finds rows: an ordinary answer (the analysis is not scripted, so
         // SQL only).
         {"corrected",
