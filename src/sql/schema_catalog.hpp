@@ -38,6 +38,9 @@ public:
     // The value index of every table (read on first need, kept with the catalog, read again
     // only for tables whose signature changed); null when the options turn it off.
     std::shared_ptr<const ValueIndex> value_index() const;
+    // The value index as last built, without asking the server whether the catalog changed
+    // (null when none was built yet): for checks that must cost no round trip.
+    std::shared_ptr<const ValueIndex> last_value_index() const;
 
 private:
     // The cached catalog, checked against the server (and refreshed when it changed), with
