@@ -372,6 +372,11 @@ std::string SchemaCatalog::table_info_no_throw(const std::vector<std::string>& t
     }
 }
 
+std::shared_ptr<const ValueIndex> SchemaCatalog::last_value_index() const {
+    std::lock_guard lock(schema_mutex_);
+    return schema_ ? schema_->value_index : nullptr;
+}
+
 std::shared_ptr<const ValueIndex> SchemaCatalog::value_index() const {
     const ValueIndexOptions& o = options_.values;
     if (!o.enabled) {

@@ -42,6 +42,9 @@ public:
     std::vector<TableSummary> table_summaries() const; // table_detail.cpp
     std::optional<TableDetail> describe_table(const std::string& name) const;
     std::vector<TableScore> rank_tables(std::string_view phrase, std::size_t k) const;
+    // The value index as last built, without asking the server whether the catalog changed
+    // (null when none was built yet): for checks that must cost no round trip.
+    std::shared_ptr<const ValueIndex> last_value_index() const;
 
 private:
     // The cached catalog, checked against the server (and refreshed when it changed), with

@@ -369,8 +369,20 @@ TextComparison CustomSQLDatabase::text_comparison() const {
     return c;
 }
 
+std::shared_ptr<const ValueIndex> CustomSQLDatabase::index_for_checks() const {
+    if (!options_.values.enabled) {
+        return nullptr;
+    }
+    // The question's hints built or checked the index moments ago: no second look at the
+    // server before the statement is checked.
+    if (auto index = catalog_->last_value_index()) {
+        return index;
+    }
+    return value_index();
+}
+
 std::vector<LiteralFinding> CustomSQLDatabase::check_literals(std::string_view sql) const {
-    const auto index = value_index();
+    const auto index = index_for_checks();
     if (!index) {
         return {};
     }
@@ -378,7 +390,7 @@ std::vector<LiteralFinding> CustomSQLDatabase::check_literals(std::string_view s
 }
 
 std::string CustomSQLDatabase::empty_result_diagnosis(std::string_view sql) const {
-    const auto index = value_index();
+    const auto index = index_for_checks();
     if (!index) {
         return "";
     }

@@ -203,6 +203,9 @@ public:
 private:
     CustomSQLDatabase(std::string dialect, DatabaseOptions options);
 
+    // The value index as last built (read when there is none yet), for the literal checks.
+    std::shared_ptr<const ValueIndex> index_for_checks() const;
+
     // The engine's traits, by the dialect (which an ODBC source may have changed).
     const drivers::EngineTraits& engine_traits() const;
 
