@@ -47,7 +47,9 @@ class Quiet : public ConsoleSink {
 Value rule(const std::string& contains, Value answer) {
     return {{"match", {{"body_contains", contains}}}, {"answer", std::move(answer)}};
 }
-Value tool(Value arguments) { return {{"tool_arguments", std::move(arguments)}}; }
+Value tool(Value arguments) {
+    return {{"tool_arguments", std::move(arguments)}};
+}
 
 const char* kFirstSql = "SELECT COUNT(*) AS albums FROM album";
 const char* kFollowSql = "SELECT COUNT(*) AS tracks FROM track";

@@ -1,8 +1,9 @@
 // zolviai._conversations: stored conversations and questions asked as their turns, for the
 // Python Conversation (python/zolviai/_conversation.py).
+#include "zolviai/state/conversations.hpp"
+
 #include "convert.hpp"
 #include "zolviai/agent/conversation.hpp"
-#include "zolviai/state/conversations.hpp"
 
 #include <pybind11/stl.h>
 
@@ -20,7 +21,8 @@ Value turns_json(state::ConversationStore& store, const std::string& id) {
 }
 
 // An unknown conversation is a KeyError and a full one a ValueError, as Python hosts expect.
-template <class F> auto translated(F&& f) {
+template <class F>
+auto translated(F&& f) {
     try {
         return f();
     } catch (const state::ConversationNotFound& e) {
