@@ -187,6 +187,8 @@ function drawRecord(record) {
   $("usage").textContent = u.model_calls + " model calls · " + u.prompt_tokens + " prompt + " +
     u.completion_tokens + " completion tokens · about $" + u.cost.toFixed(4);
   drawChart(record.chart);
+  // Page parts of their own (memory.js) follow each drawn answer.
+  document.dispatchEvent(new CustomEvent("zolvi:answer", { detail: { question: current ? current.question : "", record: record } }));
 }
 
 function show(run) {
