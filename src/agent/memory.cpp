@@ -102,8 +102,8 @@ MemoryEntry entry_of(const std::vector<Value>& row) {
     const Value slots = stored_json(text_of(row[6]));
     if (slots.is_array()) {
         for (const auto& s : slots) {
-            e.slots.push_back({string_member(&s, "type").value_or(""),
-                               string_member(&s, "value").value_or("")});
+            e.slots.push_back(
+                {string_member(&s, "type").value_or(""), string_member(&s, "value").value_or("")});
         }
     }
     e.sql = text_of(row[8]);
