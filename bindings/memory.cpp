@@ -1,7 +1,8 @@
 // zolviai.memory_native: the memory of verified SQL for Python hosts (zolviai._memory wraps
 // it as Database.memory). Converts and forwards; the memory does the work without the GIL.
-#include "convert.hpp"
 #include "zolviai/agent/memory.hpp"
+
+#include "convert.hpp"
 
 #include <pybind11/stl.h>
 
@@ -33,8 +34,8 @@ PYBIND11_MODULE(memory_native, m) {
              py::arg("state_db") = "")
         .def(
             "add",
-            [](agent::Memory& memory, const sql::CustomSQLDatabase& db,
-               const std::string& question, const std::string& sql, const std::string& by) {
+            [](agent::Memory& memory, const sql::CustomSQLDatabase& db, const std::string& question,
+               const std::string& sql, const std::string& by) {
                 agent::MemoryEntry e;
                 {
                     py::gil_scoped_release release;

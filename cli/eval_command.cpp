@@ -1,12 +1,12 @@
 // zolvi eval QUESTIONS: execution accuracy, cost and latency of the flow on a question set.
 #include "commands.hpp"
-#include "zolviai/eval/memory_eval.hpp"
 #include "flow_lines.hpp"
 #include "output.hpp"
 #include "zolviai/agent/environment.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/eval/harness.hpp"
+#include "zolviai/eval/memory_eval.hpp"
 #include "zolviai/eval/report.hpp"
 #include "zolviai/pyexec/analysis_runner.hpp"
 
@@ -35,8 +35,8 @@ struct EvalCommandOptions {
     double timeout = 30;
     std::string analysis = "auto";
     bool verbose = false;
-    std::string memory;           // --memory FILE
-    std::size_t folds = 0;        // --folds K
+    std::string memory;            // --memory FILE
+    std::size_t folds = 0;         // --folds K
     bool paraphrase_twins = false; // --paraphrase-twins
 };
 
@@ -159,8 +159,7 @@ void evaluate(const EvalCommandOptions& o) {
         m.memory_file = o.memory;
         m.folds = o.folds;
         m.paraphrase_twins = o.paraphrase_twins;
-        const Value result =
-            eval::run_memory_evaluation(std::move(questions), options, factory, m);
+        const Value result = eval::run_memory_evaluation(std::move(questions), options, factory, m);
         out(eval::memory_report(result["comparison"]));
         err_line("zolvi: results in " + o.out +
                  " (memory_report.md, memory_summary.json, without-memory/, with-memory/)");

@@ -1,6 +1,7 @@
 #include "zolviai/agent/memory.hpp"
 
 #include "zolviai/core/error.hpp"
+#include "zolviai/core/json_input.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -80,6 +81,15 @@ Value tables_json(const std::vector<std::pair<std::string, std::string>>& tables
     return out;
 }
 
+// A JSON column as stored: null when it is not JSON.
+Value stored_json(const std::string& text) {
+    try {
+        return parse_json_input(text);
+    } catch (const JsonInputError&) {
+        return nullptr;
+    }
+}
+
 MemoryEntry entry_of(const std::vector<Value>& row) {
     MemoryEntry e;
     e.id = integer_of(row[0]);
@@ -88,14 +98,16 @@ MemoryEntry entry_of(const std::vector<Value>& row) {
     e.fingerprint = text_of(row[3]);
     e.question = text_of(row[4]);
     e.masked = text_of(row[5]);
-    const Value slots = Value::parse(text_of(row[6]), nullptr, false);
+    // What the state database holds may have been written by anyone with access to it.
+    const Value slots = stored_json(text_of(row[6]));
     if (slots.is_array()) {
         for (const auto& s : slots) {
-            e.slots.push_back({s.value("type", ""), s.value("value", "")});
+            e.slots.push_back(
+                {string_member(&s, "type").value_or(""), string_member(&s, "value").value_or("")});
         }
     }
     e.sql = text_of(row[8]);
-    const Value tables = Value::parse(text_of(row[9]), nullptr, false);
+    const Value tables = stored_json(text_of(row[9]));
     if (tables.is_object()) {
         for (const auto& [name, signature] : tables.items()) {
             e.tables.emplace_back(name, text_of(signature));

@@ -358,7 +358,8 @@ std::optional<HttpResponse> Server::Impl::screen(const HttpRequest& head) {
         for (std::size_t at = method.find(m); at != std::string_view::npos;
              at = method.find(m, at + 1)) {
             const std::size_t end = at + m.size();
-            if ((at == 0 || method[at - 1] == ' ') && (end == method.size() || method[end] == ',')) {
+            if ((at == 0 || method[at - 1] == ' ') &&
+                (end == method.size() || method[end] == ',')) {
                 return true;
             }
         }

@@ -485,7 +485,8 @@ std::vector<std::pair<std::string, std::string>> SchemaCatalog::table_signatures
     out.reserve(current->names.size());
     for (const auto& name : current->names) {
         const auto it = current->tables.find(name);
-        out.emplace_back(name, it == current->tables.end() ? "" : digest_hex(it->second->signature));
+        out.emplace_back(name,
+                         it == current->tables.end() ? "" : digest_hex(it->second->signature));
     }
     return out;
 }
