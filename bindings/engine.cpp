@@ -5,13 +5,13 @@
 #include "zolviai/agent/agent.hpp"
 #include "zolviai/agent/asker.hpp"
 #include "zolviai/agent/conversation.hpp"
-#include "zolviai/agent/memory.hpp"
-#include "zolviai/state/conversations.hpp"
-#include "zolviai/state/store.hpp"
 #include "zolviai/agent/environment.hpp"
+#include "zolviai/agent/memory.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/pyexec/analysis_runner.hpp"
 #include "zolviai/sql/sql_database.hpp"
+#include "zolviai/state/conversations.hpp"
+#include "zolviai/state/store.hpp"
 
 #include <map>
 #include <mutex>
@@ -335,9 +335,11 @@ PYBIND11_MODULE(_engine, m) {
             [](const Engine& e, const std::string& state_db, const std::string& id) {
                 return e.conversations(state_db)->remove(id);
             },
-            py::arg("state_db"), py::arg("conversation_id"), py::call_guard<py::gil_scoped_release>())
+            py::arg("state_db"), py::arg("conversation_id"),
+            py::call_guard<py::gil_scoped_release>())
         .def(
-            "open_memory", [](const Engine& e, const std::string& state_db) { e.open_memory(state_db); },
+            "open_memory",
+            [](const Engine& e, const std::string& state_db) { e.open_memory(state_db); },
             py::arg("state_db"), py::call_guard<py::gil_scoped_release>(),
             "Opens the memory of verified SQL in the state database; questions use it from now on.")
         .def(
@@ -365,18 +367,17 @@ PYBIND11_MODULE(_engine, m) {
                 return bindings::from_value(found);
             },
             py::arg("text"), py::arg("k") = 10)
-        .def(
-            "memory_list",
-            [](const Engine& e) {
-                Value found = Value::array();
-                {
-                    py::gil_scoped_release release;
-                    for (const auto& entry : e.memory()->list(e.db().identity())) {
-                        found.push_back(agent::entry_json(entry));
-                    }
-                }
-                return bindings::from_value(found);
-            })
+        .def("memory_list",
+             [](const Engine& e) {
+                 Value found = Value::array();
+                 {
+                     py::gil_scoped_release release;
+                     for (const auto& entry : e.memory()->list(e.db().identity())) {
+                         found.push_back(agent::entry_json(entry));
+                     }
+                 }
+                 return bindings::from_value(found);
+             })
         .def(
             "memory_remove",
             [](const Engine& e, std::int64_t id) { return e.memory()->remove(id); },

@@ -26,6 +26,8 @@ struct McpOptions {
     std::string analysis = "auto";
     std::size_t max_rows = 100;
     double statement_timeout = 30;
+    std::string state_db;
+    bool no_state = false;
     bool print_config = false;
     bool verbose = false;
 };
@@ -205,11 +207,24 @@ void run_mcp(const McpOptions& o) {
     sql::DatabaseOptions database = o.db.options();
     database.statement_timeout_ms = static_cast<int>(o.statement_timeout * 1000);
     std::shared_ptr<sql::CustomSQLDatabase> db = o.db.open(database);
+    // Conversations and the memory of verified SQL, in the state database (none with
+    // --no-state: every question stands alone).
+    std::shared_ptr<state::ConversationStore> conversations;
+    std::shared_ptr<agent::Memory> memory;
+    if (!o.no_state) {
+        auto store = open_state_store(o.state_db);
+        conversations = std::make_shared<state::ConversationStore>(store);
+        memory = std::make_shared<agent::Memory>(store);
+    }
     std::shared_ptr<const agent::Asker> asker;
     if (agent::model_configured()) {
         std::shared_ptr<flow::SQLGraph> flow = agent::build_flow_from_environment(db);
         flow->set_analysis_runner(runner);
-        asker = std::make_shared<agent::Asker>(flow);
+        auto made = std::make_shared<agent::Asker>(flow);
+        if (memory) {
+            made->set_memory(memory);
+        }
+        asker = std::move(made);
     } else {
         err_line("zolvi mcp: no language model is configured; the ask tool answers with an "
                  "error until one is (see zolvi ask --help for the variables)");
@@ -223,7 +238,7 @@ void run_mcp(const McpOptions& o) {
     options.media_dir = o.media.empty() ? own_media->path() : o.media;
     auto sink = std::make_shared<LineSink>(protocol_fd);
     {
-        mcp::Session session({db, asker}, options);
+        mcp::Session session({db, asker, conversations}, options);
         LineReader reader(0, options.limits.max_bytes);
         std::string line;
         for (;;) {
@@ -276,6 +291,12 @@ void add_mcp_command(CLI::App& app) {
                      "the call is an error result")
         ->check(CLI::Range(0.1, 3600.0))
         ->capture_default_str();
+    command->add_option("--state-db", o->state_db,
+                        "Where conversations and the memory of verified SQL are kept: an SQLite "
+                        "file or postgresql://... (default ZOLVI_STATE_DB, else zolviai/state.db "
+                        "in $XDG_STATE_HOME or ~/.local/state)");
+    command->add_flag("--no-state", o->no_state,
+                      "Keep no conversations and use no memory: every question stands alone");
     command->add_flag("--print-config", o->print_config,
                       "Print a client configuration entry for this server (command, arguments "
                       "and the names of the settings it reads) and exit");

@@ -5,6 +5,7 @@
 // reads it and can try again.
 #include "tools.hpp"
 
+#include "zolviai/agent/conversation.hpp"
 #include "zolviai/core/json_input.hpp"
 #include "zolviai/mcp/text_table.hpp"
 #include "zolviai/sql/render.hpp"
@@ -340,9 +341,19 @@ private:
 
 ToolResult ask(const Backend& b, const SessionOptions& options, const Value& args,
                CallContext& context) {
-    only_known(args, {"question", "sql_only"});
+    only_known(args, {"question", "sql_only", "conversation_id"});
     const std::string text = required_text(args, "question");
     const bool sql_only = optional_flag(args, "sql_only", false);
+    std::optional<std::string> conversation_id;
+    if (const Value* v = find_member(&args, "conversation_id"); v && !v->is_null()) {
+        if (!v->is_string()) {
+            throw ArgumentError("the argument \"conversation_id\" must be a text");
+        }
+        conversation_id = v->get<std::string>();
+    }
+    if (conversation_id && !b.conversations) {
+        return error_result("this server keeps no conversations: ask without conversation_id");
+    }
     if (!b.asker) {
         return error_result("no language model is configured for this server: set "
                             "OPENAI_BASE_URL, OPENAI_API_KEY, AZURE_OPENAI_* or "
@@ -355,7 +366,27 @@ ToolResult ask(const Backend& b, const SessionOptions& options, const Value& arg
     question.media_dir = folder.path();
     question.max_rows = options.default_rows;
     StepProgress progress(context);
-    const agent::Answer answer = b.asker->ask(question, &progress);
+    // With a conversation store every question is a turn: without an id it starts one.
+    agent::Answer answer;
+    std::string conversation;
+    int turn = 0;
+    if (b.conversations) {
+        try {
+            auto next = agent::ask_in_conversation(
+                *b.asker, *b.conversations, conversation_id.value_or(""), question, &progress);
+            answer = std::move(next.answer);
+            conversation = std::move(next.conversation_id);
+            turn = next.turn;
+        } catch (const state::ConversationNotFound& e) {
+            return error_result(std::string("no such conversation (unknown or expired): ") +
+                                e.what());
+        } catch (const state::ConversationFull& e) {
+            return error_result(std::string("the conversation is full: ") + e.what() +
+                                "; start a new one without conversation_id");
+        }
+    } else {
+        answer = b.asker->ask(question, &progress);
+    }
     if (context.cancelled) {
         throw Cancelled("the client cancelled the question");
     }
@@ -368,6 +399,10 @@ ToolResult ask(const Backend& b, const SessionOptions& options, const Value& arg
                             "): " + reason);
     }
     Value data = agent::answer_json(answer, options.default_rows);
+    if (b.conversations) {
+        data["conversation_id"] = conversation;
+        data["turn"] = turn;
+    }
     data.erase("chart"); // a path on this machine; the picture itself is an image item
     data.erase("steps");
     const auto png = folder.chart(answer.analysis.chart);
@@ -473,6 +508,9 @@ std::vector<Tool> make_tools() {
         "question": {"type": "string"}, "outcome": {"type": "string"},
         "answer": {"type": ["string", "null"]}, "sql": {"type": ["string", "null"]},
         "has_chart": {"type": "boolean"},
+        "conversation_id": {"type": "string"}, "turn": {"type": "integer"},
+        "understood_as": {"type": "string"},
+        "from_memory": {"type": ["object", "null"]},
         "usage": {"type": "object", "properties": {"model_calls": {"type": "integer"},
             "prompt_tokens": {"type": "integer"}, "completion_tokens": {"type": "integer"},
             "cost": {"type": "number"}}}},
@@ -488,10 +526,14 @@ std::vector<Tool> make_tools() {
          "Answers a question in plain language: writes SQL for it, runs it through the "
          "statement guard, analyses the rows and writes the answer. Gives the answer, the SQL, "
          "the rows, the model usage and the chart (an image) when one was drawn. sql_only "
-         "stops once the SQL has run.",
+         "stops once the SQL has run. A question is a turn of a conversation: pass the "
+         "conversation_id a result gave to ask a follow-up (\"and only for 2023?\"); without "
+         "one a new conversation starts. from_memory names the verified SQL that answered, "
+         "when one did.",
          schema(R"({"type": "object", "properties": {
             "question": {"type": "string", "description": "The question, in plain language"},
-            "sql_only": {"type": "boolean", "default": false}},
+            "sql_only": {"type": "boolean", "default": false},
+            "conversation_id": {"type": "string", "description": "Continue this conversation: the id an earlier result gave"}},
             "required": ["question"], "additionalProperties": false})"),
          std::move(ask_output),
          {{"readOnlyHint", true}, {"destructiveHint", false}, {"openWorldHint", false}},

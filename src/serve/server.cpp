@@ -3,8 +3,8 @@
 #include "serve/chart_store.hpp"
 #include "serve/conversation_routes.hpp"
 #include "serve/http_listener.hpp"
-#include "serve/memory_routes.hpp"
 #include "serve/mcp_route.hpp"
+#include "serve/memory_routes.hpp"
 #include "serve/metrics.hpp"
 #include "serve/question.hpp"
 #include "serve/question_pool.hpp"
@@ -222,8 +222,16 @@ struct Server::Impl : HttpHandler {
     void memory_route(const HttpRequest& req, HttpReply reply);
     void asset(const HttpRequest& req, HttpReply reply);
     void mcp(const HttpRequest& req, HttpReply reply) { mcp_route.handle(req, std::move(reply)); }
+    // The server's memory and conversations serve MCP clients too.
     mcp::Backend mcp_backend() const {
-        return {db, flow ? std::make_shared<const agent::Asker>(flow) : nullptr};
+        std::shared_ptr<agent::Asker> mcp_asker;
+        if (flow) {
+            mcp_asker = std::make_shared<agent::Asker>(flow);
+            if (options.memory) {
+                mcp_asker->set_memory(options.memory);
+            }
+        }
+        return {db, std::move(mcp_asker), options.conversations};
     }
     static mcp::SessionOptions mcp_options(const ServeOptions& o) {
         mcp::SessionOptions m;

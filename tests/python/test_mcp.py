@@ -31,6 +31,7 @@ def clean_env(tmp_path, model_url=None):
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("OPENAI_", "AZURE_OPENAI_", "ZOLVI_"))}
     env["XDG_CACHE_HOME"] = str(tmp_path / "cache")
+    env["XDG_STATE_HOME"] = str(tmp_path / "state")  # conversations and memory stay here
     if model_url:
         env.update({"OPENAI_BASE_URL": model_url + "/v1", "OPENAI_API_KEY": "test-key"})
     return env
@@ -631,3 +632,49 @@ def test_http_sessions_headers_and_limits(tmp_path, sqlite_db):
         assert http_call(server.url, "POST", "/mcp", ping, with_session)[0] == 404
     finally:
         assert server.stop() == 0, server.stderr()
+
+
+def test_ask_continues_a_conversation_and_answers_from_the_memory(chat, tmp_path):
+    """Each ask is a turn: its conversation_id continues the conversation (the follow-up step
+    sees the earlier question); an unknown id is an error result; a certified question is
+    answered from the memory without a model writing SQL."""
+    rules = answer_rules()
+    rules.insert(0, {"match": {"body_contains": "FollowUpQuestion"},
+                     "answer": {"tool_arguments": {"standalone_question": "Orders by status in 2024?",
+                                                   "depends_on_earlier": True}}})
+    chat.script(rules)
+    state = str(tmp_path / "state.db")
+    # The bundled sample database, as zolvi mcp without --db serves it.
+    certify = subprocess.run([ZOLVI, "memory", "add", "--state-db", state,
+                              "How many orders are there?", "SELECT COUNT(*) AS n FROM orders"],
+                             capture_output=True, text=True, env=clean_env(tmp_path), timeout=120)
+    assert certify.returncode == 0, certify.stderr
+    raw = RawStdio(tmp_path, "--state-db", state, model_url=chat.url)
+    raw.initialize()
+
+    def ask(id_, **arguments):
+        reply = raw.call({"jsonrpc": "2.0", "id": id_, "method": "tools/call",
+                          "params": {"name": "ask", "arguments": dict(sql_only=True, **arguments)}},
+                         timeout=120)
+        return reply["result"]
+
+    first = ask(1, question="Orders by status?")
+    assert first["isError"] is False, first
+    conversation = first["structuredContent"]["conversation_id"]
+    assert len(conversation) == 32 and first["structuredContent"]["turn"] == 1
+    second = ask(2, question="and only in 2024?", conversation_id=conversation)
+    data = second["structuredContent"]
+    assert second["isError"] is False and data["turn"] == 2 and data["conversation_id"] == conversation
+    assert data["understood_as"] == "Orders by status in 2024?"
+    follow_ups = [r for r in chat.requests() if "FollowUpQuestion" in str(r.get("body"))]
+    assert len(follow_ups) == 1 and "Orders by status?" in str(follow_ups[0]["body"])
+    missing = ask(3, question="and 2023?", conversation_id="0" * 32)
+    assert missing["isError"] is True and "no such conversation" in missing["content"][0]["text"]
+
+    calls = len(chat.requests())
+    remembered = ask(4, question="how many orders are there")
+    assert remembered["isError"] is False, remembered
+    assert remembered["structuredContent"]["from_memory"]["question"] == "How many orders are there?"
+    assert len(chat.requests()) == calls
+    code, _, stderr = raw.close()
+    assert code == 0, stderr

@@ -4,6 +4,7 @@
 #include "zolviai/core/json_input.hpp"
 #include "zolviai/core/value.hpp"
 #include "zolviai/sql/sql_database.hpp"
+#include "zolviai/state/conversations.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -54,9 +55,13 @@ public:
 using SinkPtr = std::shared_ptr<Sink>;
 
 // What the tools work on. asker may be null: `ask` then answers that no model is configured.
+// conversations may be null: `ask` then answers each question alone and refuses a
+// conversation_id. The asker's memory of verified SQL, when it has one, answers and guides
+// questions.
 struct Backend {
     std::shared_ptr<const sql::CustomSQLDatabase> db;
     std::shared_ptr<const agent::Asker> asker;
+    std::shared_ptr<state::ConversationStore> conversations;
 };
 
 struct SessionOptions {
