@@ -54,7 +54,8 @@ enum DatabaseFlags : unsigned {
     DbGuard = 1,   // --allow-function, --allow-privileged-role, --require-read-only-role
     DbCatalog = 2, // --schema-cache
     DbPicker = 4,  // --prune-threshold, --prune-top-k
-    DbAll = DbGuard | DbCatalog | DbPicker,
+    DbValues = 8,  // --no-values, --no-value-index
+    DbAll = DbGuard | DbCatalog | DbPicker | DbValues,
 };
 
 // The variables that configure the models, as the help of the commands that ask ends with.

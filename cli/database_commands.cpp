@@ -75,7 +75,7 @@ void DatabaseOption::add_to(CLI::App& command, unsigned flags) {
             ->capture_default_str()
             ->check(CLI::PositiveNumber);
     }
-    if (flags & DbCatalog) {
+    if (flags & DbValues) {
         command
             .add_option("--no-values", no_values,
                         "A column whose values are never read into the value index nor shown to "
@@ -259,7 +259,7 @@ void add_database_commands(CLI::App& app) {
     auto schema_options = std::make_shared<SchemaOptions>();
     CLI::App* schema = app.add_subcommand(
         "schema", "Show table definitions with sample rows (all tables when none is named)");
-    schema_options->db.add_to(*schema, DbCatalog);
+    schema_options->db.add_to(*schema, DbCatalog | DbValues);
     schema->add_option("tables", schema_options->names, "Table names");
     schema->add_option("--values", schema_options->values,
                        "Show the value index of a table instead: its text columns' values with "

@@ -17,4 +17,4 @@ def test_pip_install_without_build_isolation_gives_an_importable_package(tmp_pat
              "print(zolviai.agent.__file__.startswith(%r), len(g.SQLState))" % str(venv))
     done = subprocess.run([str(venv / "bin" / "python"), "-c", probe], check=True, env=env,
                           cwd=tmp_path, capture_output=True, text=True)
-    assert done.stdout == "True 25\n"
+    assert done.stdout == "True 26\n"  # the flow state, earlier_sql included

@@ -308,7 +308,8 @@ def test_conversations_and_the_memory_from_connect(models, tmp_path):
 
     conv = db.conversation()
     assert conv.id is None and conv.turns == []
-    queue_answer(models)
+    models.queue(tool("RelevantTablesOutput", relevant_tables=["ledger"]),
+                 tool("SQLQueryInput", sql_query=SQL), {"content": SQL})
     first = conv.ask("What is in the ledger?", sql_only=True)
     assert first.conversation_id == conv.id and first.turn == 1 and first.rows == expected
     models.queue(tool("FollowUpQuestion", standalone_question="Which ledger entries have a note?",

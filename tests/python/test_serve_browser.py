@@ -52,6 +52,14 @@ def text(driver, element_id):
     return driver.find_element(By.ID, element_id).text
 
 
+def ask_alone(driver, question):
+    """Asks a question of its own, not a follow-up of the one before (the page would make it)."""
+    button = driver.find_element(By.ID, "new-conversation")
+    if button.is_enabled():
+        button.click()
+    ask(driver, question)
+
+
 def ask(driver, question):
     box = driver.find_element(By.ID, "question")
     box.clear()
@@ -211,7 +219,7 @@ def test_the_page_speaks_in_words(browser, tmp_path):
 
         # Nothing found: one correction, said in words, the repeats collapsed; an answer, not an error.
         chat.script(answer_rules(sql=empty_sql, tables=("items",)))
-        ask(browser, "Which sofas are there?")
+        ask_alone(browser, "Which sofas are there?")
         wait(browser, lambda d: "No matching data" in text(d, "status"))
         steps = [li.text for li in browser.find_elements(By.CSS_SELECTOR, "#steps li")]
         assert any("the query returned no rows \u2014 trying again, 2 of 6" in s for s in steps), steps
@@ -221,7 +229,7 @@ def test_the_page_speaks_in_words(browser, tmp_path):
 
         # A SQL that never ran: the 422 in words, with the last error and the statement.
         chat.script([reworded] + answer_rules(sql=bad_sql, tables=("items",)))
-        ask(browser, "What are the names?")
+        ask_alone(browser, "What are the names?")
         wait(browser, lambda d: d.find_element(By.ID, "error").is_displayed())
         error = text(browser, "error")
         assert "no such column" in error and "sql_failed" in error
@@ -230,7 +238,7 @@ def test_the_page_speaks_in_words(browser, tmp_path):
         # The same in a full run: an answer that says it failed, for the reworded question.
         browser.find_element(By.ID, "sql-only").click()
         chat.script([reworded] + answer_rules(sql=bad_sql, tables=("items",), answer="It failed."))
-        ask(browser, "What are the names?")
+        ask_alone(browser, "What are the names?")
         wait(browser, lambda d: d.find_element(By.ID, "understood").is_displayed())
         assert text(browser, "understood") == "Understood as: What are the items called?"
         assert browser.execute_script("return window.seen") == ["answered", "no_rows", "error", "sql_failed"]
