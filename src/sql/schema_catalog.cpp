@@ -377,6 +377,20 @@ std::shared_ptr<const ValueIndex> SchemaCatalog::last_value_index() const {
     return schema_ ? schema_->value_index : nullptr;
 }
 
+std::shared_ptr<const TableRanker> SchemaCatalog::ranker_of(const SchemaSnapshot& current) const {
+    std::lock_guard lock(schema_mutex_);
+    if (!current.ranker) {
+        std::vector<TableDocument> documents;
+        documents.reserve(current.names.size());
+        for (const auto& name : current.names) {
+            const CachedTable& t = *current.tables.at(name);
+            documents.push_back({name, t.columns, t.comment + "\n" + t.column_comments, t.values});
+        }
+        current.ranker = std::make_shared<const TableRanker>(documents);
+    }
+    return current.ranker;
+}
+
 std::shared_ptr<const ValueIndex> SchemaCatalog::value_index() const {
     const ValueIndexOptions& o = options_.values;
     if (!o.enabled) {
@@ -505,18 +519,7 @@ TableCandidates SchemaCatalog::candidate_tables(std::string_view question) const
                 return out;
             }
             current = schema(*conn, {}, true);
-            std::lock_guard lock(schema_mutex_);
-            if (!current->ranker) {
-                std::vector<TableDocument> documents;
-                documents.reserve(current->names.size());
-                for (const auto& name : current->names) {
-                    const CachedTable& t = *current->tables.at(name);
-                    documents.push_back(
-                        {name, t.columns, t.comment + "\n" + t.column_comments, t.values});
-                }
-                current->ranker = std::make_shared<const TableRanker>(documents);
-            }
-            ranker = current->ranker;
+            ranker = ranker_of(*current);
         } catch (const DatabaseError&) {
             conn.suspect();
             throw;

@@ -47,6 +47,8 @@ public:
     std::shared_ptr<const ValueIndex> last_value_index() const;
 
 private:
+    // The table ranking index of a snapshot, built once on first need.
+    std::shared_ptr<const TableRanker> ranker_of(const SchemaSnapshot& current) const;
     // The cached catalog, checked against the server (and refreshed when it changed), with
     // the named tables (every table when describe_all) described. Holds the schema lock.
     std::shared_ptr<const SchemaSnapshot> schema(Connection& connection,

@@ -140,18 +140,7 @@ std::vector<TableScore> SchemaCatalog::rank_tables(std::string_view phrase, std:
         ConnectionPool::Lease conn(pool_);
         try {
             const std::shared_ptr<const SchemaSnapshot> current = schema(*conn, {}, true);
-            std::lock_guard lock(schema_mutex_);
-            if (!current->ranker) {
-                std::vector<TableDocument> documents;
-                documents.reserve(current->names.size());
-                for (const auto& name : current->names) {
-                    const CachedTable& t = *current->tables.at(name);
-                    documents.push_back(
-                        {name, t.columns, t.comment + "\n" + t.column_comments, t.values});
-                }
-                current->ranker = std::make_shared<const TableRanker>(documents);
-            }
-            ranker = current->ranker;
+            ranker = ranker_of(*current);
         } catch (const DatabaseError&) {
             conn.suspect();
             throw;
