@@ -217,8 +217,11 @@ def test_a_thousand_idle_connections_hold_nothing_that_healthz_needs(served):
 
 
 def test_connections_past_the_caps_are_refused_at_once(chat, tmp_path):
+    # Every connection counted stays open until the end (idle deadlines far away), and the
+    # request that shows another address is still served is made on one of them: a connection
+    # closed by the client is counted until the server has seen its end, which takes its time.
     server = ServeProcess(tmp_path, "--max-connections-per-client", "8", "--max-connections", "12",
-                          model_url=chat.url)
+                          "--idle-timeout", "120", "--head-timeout", "120", model_url=chat.url)
     server.port = int(server.url.rsplit(":", 1)[1])
     held = []
     try:
@@ -226,8 +229,11 @@ def test_connections_past_the_caps_are_refused_at_once(chat, tmp_path):
         with connect(server, "127.0.0.9") as extra:
             reply = read_reply(extra)
         assert status_of(reply) == 503 and b"too_many_connections" in reply, reply[:200]
-        assert healthy(server)  # another address is still served
-        held += [connect(server, "127.0.0.10") for _ in range(4)]
+        other = connect(server, "127.0.0.10")
+        held.append(other)
+        other.sendall(b"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % server.port)
+        assert status_of(read_reply(other)) == 200  # another address is still served
+        held += [connect(server, "127.0.0.10") for _ in range(3)]
         with connect(server, "127.0.0.11") as extra:
             reply = read_reply(extra)
         assert status_of(reply) == 503 and b"too_many_connections" in reply, reply[:200]
