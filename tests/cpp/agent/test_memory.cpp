@@ -262,6 +262,52 @@ TEST_P(MemoryEngine, AnotherValueIsNeverReusedButGuidesTheSqlAsAnExample) {
     EXPECT_EQ(memory->get(before.id)->uses, 0);
 }
 
+TEST_P(MemoryEngine, AFollowUpIsTheQuestionItStandsFor) {
+    const std::string acdc_question = "How many albums did the artist 'AC/DC' release?";
+    const agent::MemoryEntry acdc = memory->add(*db, acdc_question, kAcdc, "page");
+    // Words that mean nothing alone, certified as they are by a client.
+    const agent::MemoryEntry words = memory->add(*db, "and for that one?", kArtists, "api");
+    struct Case {
+        const char* standalone; // what the follow-up step makes of "and for that one?"
+        std::optional<std::int64_t> reused;
+    };
+    const Case cases[] = {
+        {acdc_question.c_str(), acdc.id},
+        {"How many tracks are on the album 'Back in Black'?", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        server.reset();
+        Value rules = writes("SELECT COUNT(*) FROM track");
+        rules.insert(rules.begin(),
+                     rule("FollowUpQuestion",
+                          tool("FollowUpQuestion", {{"standalone_question", c.standalone},
+                                                    {"depends_on_earlier", true}})));
+        server.rules(rules);
+        agent::Question q;
+        q.text = "and for that one?";
+        q.mode = agent::RunMode::SqlOnly;
+        q.earlier_turns.push_back({"How many albums did the artist 'Queen' release?",
+                                   "How many albums did the artist 'Queen' release?",
+                                   kQueen,
+                                   1,
+                                   {"COUNT(*)"},
+                                   "answered"});
+        const agent::Answer a = asker->ask(q);
+        ASSERT_EQ(a.outcome, "answered") << c.standalone << ": " << a.error;
+        EXPECT_EQ(a.understood_as, c.standalone);
+        if (c.reused) {
+            ASSERT_TRUE(a.from_memory) << c.standalone;
+            EXPECT_EQ(a.from_memory->id, *c.reused);
+            EXPECT_EQ(a.sql, kAcdc);
+            EXPECT_TRUE(bodies_with(server.requests(), "SQLQueryInput").empty());
+        } else {
+            EXPECT_FALSE(a.from_memory) << "the entry of the words typed answered "
+                                        << a.from_memory->id << " (words: " << words.id << ")";
+            EXPECT_EQ(a.sql, "SELECT COUNT(*) FROM track");
+        }
+    }
+}
+
 TEST_P(MemoryEngine, WithoutEntriesThePromptsAreTheSameAsWithoutMemory) {
     server.rules(writes(kAlbums));
     const agent::Answer with = ask("How many albums has each artist?");
