@@ -68,13 +68,22 @@ void show(const std::vector<agent::MemoryEntry>& entries, bool json) {
 void import_file(const MemoryOptions& o) {
     auto memory = open_memory(o);
     const auto questions = eval::load_questions(o.file, eval::parse_question_format(o.format));
+    if (o.db_root.empty()) {
+        // Databases named by name cannot be found at all: said once, before anything is stored.
+        for (const auto& q : questions) {
+            if (!q.db.empty() && q.db.find("://") == std::string::npos) {
+                throw ConfigError("question " + q.id + " names the database '" + q.db +
+                                  "': give the folder that holds it with --db-root");
+            }
+        }
+    }
     std::map<std::string, std::shared_ptr<sql::CustomSQLDatabase>> opened;
     std::size_t added = 0;
     std::size_t skipped = 0;
     for (const auto& q : questions) {
-        const std::string uri = eval::database_uri(q, o.db_root, "");
-        auto& db = opened[uri];
         try {
+            const std::string uri = eval::database_uri(q, o.db_root, "");
+            auto& db = opened[uri];
             if (!db) {
                 db = uri.empty() ? o.db.open()
                                  : sql::CustomSQLDatabase::from_uri(uri, o.db.options());
@@ -176,22 +185,22 @@ void add_memory_command(CLI::App& app) {
         out_line("removed #" + std::to_string(o->id));
     });
 
-    CLI::App* import = memory->add_subcommand(
+    CLI::App* import_command = memory->add_subcommand(
         "import", "Certify the pairs of a question file (our JSON Lines, Spider or BIRD)");
-    common(import, true);
-    import->add_option("file", o->file, "The question file")->required();
-    import->add_option("--format", o->format, "auto, jsonl, spider or bird")->capture_default_str();
-    import->add_option("--db-root", o->db_root,
-                       "Where named databases live (<root>/<name>/<name>.sqlite)");
-    import->add_option("--by", o->by, "Who certifies them");
-    import->callback([o] { import_file(*o);
-});
+    common(import_command, true);
+    import_command->add_option("file", o->file, "The question file")->required();
+    import_command->add_option("--format", o->format, "auto, jsonl, spider or bird")
+        ->capture_default_str();
+    import_command->add_option("--db-root", o->db_root,
+                               "Where named databases live (<root>/<name>/<name>.sqlite)");
+    import_command->add_option("--by", o->by, "Who certifies them");
+    import_command->callback([o] { import_file(*o); });
 
-CLI::App* check_command = memory->add_subcommand(
-    "check", "Re-run every entry of the database with a small row limit: entries that "
-             "run are certified, the others failing");
-common(check_command, true);
-check_command->callback([o] { check(*o); });
-} // namespace zolviai::cli
+    CLI::App* check_command = memory->add_subcommand(
+        "check", "Re-run every entry of the database with a small row limit: entries that "
+                 "run are certified, the others failing");
+    common(check_command, true);
+    check_command->callback([o] { check(*o); });
+}
 
 } // namespace zolviai::cli

@@ -282,10 +282,10 @@ void Asker::set_memory(std::shared_ptr<Memory> memory, std::size_t examples) {
     reuse_graph_ = std::make_shared<const graph::CompiledGraph>(g.compile());
 }
 
-bool Asker::answer_from_memory(const Question& q, const MemoryEntry& entry, Answer& a,
-                               graph::Observer* steps) const {
+bool Asker::answer_from_memory(const Question& q, const std::string& standalone,
+                               const MemoryEntry& entry, Answer& a, graph::Observer* steps) const {
     flow_->db->check_generated_sql_allowed();
-    Value inputs = flow::initialisation(Value{{"user_question", q.text}});
+    Value inputs = flow::initialisation(Value{{"user_question", standalone}});
     inputs["generated_sql_query"] = Value::array({entry.sql});
     if (!q.media_dir.empty()) {
         inputs["save_path"] = q.media_dir;
@@ -349,16 +349,19 @@ Answer Asker::ask(const Question& q, graph::Observer* observer) const {
         if (q.mode == RunMode::SqlOnly) {
             inputs["sql_only"] = true;
         }
+        // A follow-up is the question it stands for: "and in 2024?" certified in one
+        // conversation must not answer the same words in another.
+        const std::string standalone = inputs["user_question"].get<std::string>();
         std::optional<MemoryMatch> match;
         if (memory_ && q.use_memory) {
             try {
-                match = memory_->lookup(*flow_->db, q.text, memory_examples_);
+                match = memory_->lookup(*flow_->db, standalone, memory_examples_);
             } catch (const state::StateError& e) {
                 // The memory guides; a state database out of reach does not stop an answer.
                 spdlog::warn("the memory of verified SQL is not available: {}", e.what());
             }
         }
-        if (match && match->exact && answer_from_memory(q, *match->exact, a, &steps)) {
+        if (match && match->exact && answer_from_memory(q, standalone, *match->exact, a, &steps)) {
             a.steps = steps.take();
             a.usage = {usage.successful_requests, usage.prompt_tokens, usage.completion_tokens,
                        usage.total_tokens, usage.total_cost};

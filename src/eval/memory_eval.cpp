@@ -93,7 +93,8 @@ memory_of(const std::vector<const Question*>& pairs, const EvalOptions& options,
             }
             const auto gold = gold_sql_for(*q, db->dialect());
             if (gold) {
-                memory->add(*db, q->question, *gold, "eval");
+                // As the harness asks it: with the benchmark's evidence as a hint.
+                memory->add(*db, prompt_text(*q), *gold, "eval");
             }
         } catch (const Error& e) {
             spdlog::info("gold pair {} left out of the memory: {}", q->id, e.what());

@@ -2,8 +2,9 @@
 business database: the comparison with and without memory, K folds with paraphrase twins,
 and a near miss never answered from memory."""
 import json
+import sqlite3
 
-from test_eval import script, zolvi
+from test_eval import prompt, script, zolvi
 
 WRONG = "SELECT COUNT(*) FROM employees"
 
@@ -76,3 +77,30 @@ def test_folds_keep_paraphrase_groups_together_unless_twins_are_asked_for(chat, 
         assert s["with"]["correct"] == reused
         folds = {r["fold"] for r in records(tmp_path).values()}
         assert len(folds) == (3 if twins else 2)
+
+
+def test_bird_pairs_with_their_evidence_answer_themselves_from_memory(chat, tmp_path):
+    # The benchmark's questions are asked with their evidence as a hint: the memory holds them
+    # as they are asked.
+    (tmp_path / "dbs" / "shop").mkdir(parents=True)
+    with sqlite3.connect(tmp_path / "dbs" / "shop" / "shop.sqlite") as conn:
+        conn.executescript("""CREATE TABLE payments (id INTEGER PRIMARY KEY, method TEXT);
+                              INSERT INTO payments (method) VALUES ('card'), ('card'), ('cash');""")
+    bird = [
+        {"question_id": 1, "db_id": "shop", "question": "How many payments were made by card?",
+         "evidence": "by card refers to method = 'card'",
+         "SQL": "SELECT COUNT(*) FROM payments WHERE method = 'card'", "difficulty": "simple"},
+        {"question_id": 2, "db_id": "shop", "question": "How many payments were made in cash?",
+         "evidence": "", "SQL": "SELECT COUNT(*) FROM payments WHERE method = 'cash'",
+         "difficulty": "simple"},
+    ]
+    (tmp_path / "bird.json").write_text(json.dumps(bird))
+    script(chat, {prompt({"question": q["question"], "evidence": q["evidence"]}): "SELECT COUNT(*) FROM payments"
+                  for q in bird})
+    run = zolvi(tmp_path, chat, str(tmp_path / "bird.json"), "--db-root", str(tmp_path / "dbs"),
+                "--sql-only", "--out", str(tmp_path / "out"), "--memory", str(tmp_path / "bird.json"),
+                "-j", "1")
+    assert run.returncode == 0, run.stderr
+    s = summary(tmp_path)
+    assert s["without"]["correct"] == 0
+    assert s["with"]["from_memory"] == 2 and s["with"]["correct"] == 2, s

@@ -151,9 +151,10 @@ public:
 private:
     flow::FollowUp follow_up(const Question& question, graph::Observer& steps) const;
 
-    // Runs a certified entry's SQL and, for a full run, the analysis and the answer after it.
-    bool answer_from_memory(const Question& q, const MemoryEntry& entry, Answer& a,
-                            graph::Observer* steps) const;
+    // Runs a certified entry's SQL and, for a full run, the analysis and the answer after it,
+    // for the question as it stands alone (a follow-up as the follow-up step made it).
+    bool answer_from_memory(const Question& q, const std::string& standalone,
+                            const MemoryEntry& entry, Answer& a, graph::Observer* steps) const;
 
     std::shared_ptr<const flow::SQLGraph> flow_;
     std::unique_ptr<flow::FollowUpRewriter> follow_up_;

@@ -54,7 +54,9 @@
 
   document.addEventListener("zolvi:answer", (event) => {
     const record = event.detail.record || {};
-    question = event.detail.question;
+    // A follow-up is certified as the question it was understood as: its own words ("and
+    // last year?") mean nothing alone.
+    question = record.understood_as || event.detail.question;
     sql = record.sql || "";
     const memory = record.from_memory;
     status(memory ? "Answered from memory (#" + memory.id + ", certified " +

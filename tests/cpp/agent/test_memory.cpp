@@ -1,21 +1,27 @@
-// The memory of verified SQL in the question engine, against the scripted chat server, a real
-// SQLite database and a state database on SQLite (and PostgreSQL when the test server is up):
-// reuse exactly when the question is the same, examples otherwise, and entries retired when
-// the tables they read change.
+// The memory of verified SQL in the question engine, against the scripted chat server, the
+// sample database on SQLite, PostgreSQL and MariaDB (generated SQL running as the servers'
+// reader role), and a state database on SQLite or PostgreSQL: reuse exactly when the question
+// is the same, examples otherwise, and entries retired when the tables they read change.
+#include "sql/sql_test_support.hpp"
 #include "state/state_test_support.hpp"
 #include "support/chat_server.hpp"
 #include "zolviai/agent/asker.hpp"
 #include "zolviai/agent/memory.hpp"
 #include "zolviai/core/console.hpp"
 #include "zolviai/llm/openai_models.hpp"
+#include "zolviai/sql/render.hpp"
 #include "zolviai/sql/script.hpp"
 
+#include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sstream>
 #include <unistd.h>
 
 using namespace zolviai;
+using zolviai::testing::ScratchDatabase;
 using zolviai::testing::ScratchStateDatabase;
 using zolviai::testing::ScriptedChatServer;
 namespace fs = std::filesystem;
@@ -74,26 +80,69 @@ void exec(const fs::path& file, const std::string& sql) {
     sqlite3_close(db);
 }
 
-// Each test runs with the state database on SQLite and on PostgreSQL.
-class MemoryEngine : public ::testing::TestWithParam<std::string> {
+// Where the memory is kept and which database the questions are about.
+struct Setup {
+    std::string state;  // "sqlite" or "postgresql"
+    std::string target; // "sqlite", "postgresql" or "mariadb"
+};
+
+void PrintTo(const Setup& s, std::ostream* os) {
+    *os << s.target << " database, state on " << s.state;
+}
+
+std::string setup_name(const ::testing::TestParamInfo<Setup>& info) {
+    auto title = [](std::string s) {
+        s[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(s[0])));
+        return s;
+    };
+    return title(info.param.target) + "WithStateOn" + title(info.param.state);
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The rows as a Python client would print them, columns included: equal text, equal answer.
+std::string rows_text(const sql::ResultSet& r) {
+    return sql::render_rows(r, true);
+}
+
+// Each test runs with the state database on SQLite and on PostgreSQL, and on the sample
+// database in each engine, each in a database of its own on the test servers.
+class MemoryEngine : public ::testing::TestWithParam<Setup> {
 protected:
     void SetUp() override {
         set_console_sink(std::make_shared<Quiet>());
         dir = fs::temp_directory_path() / ("zolviai-memory-" + std::to_string(::getpid()));
         fs::remove_all(dir);
         fs::create_directories(dir);
-        sql::create_sample_sqlite(std::string(ZOLVIAI_SOURCE_DIR) + "/examples/sample_db.sql",
-                                  (dir / "sample.db").string());
+        const std::string sample = std::string(ZOLVIAI_SOURCE_DIR) + "/examples/sample_db.sql";
         std::string state_uri = (dir / "state" / "state.db").string();
-        if (GetParam() == "postgresql") {
+        if (GetParam().state == "postgresql") {
             pg = std::make_unique<ScratchStateDatabase>();
             if (pg->uri().empty()) {
-                GTEST_SKIP() << "ZOLVIAI_PG_URI is not set: run through scripts/test";
+                GTEST_FAIL() << "ZOLVIAI_PG_URI is not set: run through scripts/test";
             }
             state_uri = pg->uri();
         }
+        std::string target_uri;
+        if (GetParam().target == "sqlite") {
+            sql::create_sample_sqlite(sample, (dir / "sample.db").string());
+            target_uri = "sqlite:///" + (dir / "sample.db").string();
+        } else {
+            const char* variable =
+                GetParam().target == "postgresql" ? "ZOLVIAI_PG_URI" : "ZOLVIAI_MARIADB_URI";
+            ZOLVIAI_REQUIRE_SERVER(variable);
+            target = std::make_unique<ScratchDatabase>(variable);
+            sql::run_script(target->admin(), file_text(sample));
+            // Generated and certified SQL run as the server's reader role.
+            target_uri = target->reader_uri();
+        }
         memory = std::make_shared<agent::Memory>(state::Store::open(state_uri));
-        db = sql::CustomSQLDatabase::from_uri("sqlite:///" + (dir / "sample.db").string());
+        db = sql::CustomSQLDatabase::from_uri(target_uri);
         llm::ChatOpenAI::Options o;
         o.openai_api_key = "key";
         o.model = "gpt-4o";
@@ -107,6 +156,7 @@ protected:
         asker.reset();
         memory.reset();
         db.reset();
+        target.reset();
         set_console_sink(nullptr);
         fs::remove_all(dir);
     }
@@ -118,7 +168,17 @@ protected:
         return asker->ask(q);
     }
 
+    // Changes the database's schema as its owner would (not through the reader role).
+    void alter(const std::string& statement) {
+        if (target) {
+            target->admin().execute(statement);
+            return;
+        }
+        exec(dir / "sample.db", statement);
+    }
+
     std::unique_ptr<ScratchStateDatabase> pg;
+    std::unique_ptr<ScratchDatabase> target;
     ScriptedChatServer server;
     fs::path dir;
     std::shared_ptr<agent::Memory> memory;
@@ -130,10 +190,12 @@ TEST_P(MemoryEngine, TheSameQuestionIsAnsweredByItsCertifiedSqlWithoutWritingSql
     const agent::MemoryEntry e =
         memory->add(*db, "How many albums has each artist?", kAlbums, "cli", "tester");
     EXPECT_EQ(e.state, agent::EntryState::Certified);
+    EXPECT_EQ(e.engine, db->dialect());
     ASSERT_EQ(e.tables.size(), 2u) << "the entry knows the tables it reads";
     // Any SQL the model would write differs from the certified one.
     server.rules(writes(kArtists));
-    const sql::ResultSet expected = db->query(kAlbums, 1000);
+    const std::string expected = rows_text(db->query(kAlbums, 1000));
+    ASSERT_NE(expected.find("Miles Davis"), std::string::npos) << expected;
     const char* variants[] = {"How many albums has each artist?", "how many ALBUMS has each artist",
                               "  How many albums   has each artist ?!",
                               "How many albums, has each artist."};
@@ -146,11 +208,7 @@ TEST_P(MemoryEngine, TheSameQuestionIsAnsweredByItsCertifiedSqlWithoutWritingSql
         EXPECT_EQ(a.from_memory->certified_by, "tester");
         EXPECT_EQ(a.sql, kAlbums) << text;
         ASSERT_TRUE(a.result);
-        ASSERT_EQ(a.result->rows.size(), expected.rows.size()) << text;
-        for (std::size_t i = 0; i < expected.rows.size(); ++i) {
-            EXPECT_EQ(a.result->rows[i][0].text, expected.rows[i][0].text);
-            EXPECT_EQ(a.result->rows[i][1].integer, expected.rows[i][1].integer);
-        }
+        EXPECT_EQ(rows_text(*a.result), expected) << text;
         EXPECT_EQ(a.usage.calls, 0) << "no table choice, no SQL written, no review";
     }
     EXPECT_TRUE(bodies_with(server.requests(), "SQLQueryInput").empty());
@@ -162,24 +220,92 @@ TEST_P(MemoryEngine, TheSameQuestionIsAnsweredByItsCertifiedSqlWithoutWritingSql
 TEST_P(MemoryEngine, AnotherValueIsNeverReusedButGuidesTheSqlAsAnExample) {
     const agent::MemoryEntry acdc =
         memory->add(*db, "How many albums did the artist 'AC/DC' release?", kAcdc, "api");
+    const agent::MemoryEntry before =
+        memory->add(*db, "Which albums were released before 1970?",
+                    "SELECT title FROM album WHERE release_year < 1970 ORDER BY title", "api");
     memory->add(*db, "List every artist by name", kArtists, "api");
-    server.rules(writes(kQueen));
-    const agent::Answer a = ask("How many albums did the artist 'Queen' release?");
-    ASSERT_EQ(a.outcome, "answered") << a.error;
-    EXPECT_FALSE(a.from_memory) << "another name must not reuse the certified SQL";
-    EXPECT_EQ(a.sql, kQueen);
-    ASSERT_FALSE(a.memory_examples.empty());
-    EXPECT_EQ(a.memory_examples[0], acdc.id) << "the nearest entry is the first example";
-    const auto generation = bodies_with(server.requests(), "SQLQueryInput");
-    ASSERT_EQ(generation.size(), 1u);
-    EXPECT_NE(generation[0].find("Verified examples"), std::string::npos);
-    EXPECT_NE(generation[0].find("AC/DC"), std::string::npos) << "the example's SQL is shown";
-    EXPECT_LT(generation[0].find("AC/DC"), generation[0].find("List every artist"))
-        << "examples come best first";
-    // The table choice is offered the example's tables.
-    const auto picks = bodies_with(server.requests(), "RelevantTablesOutput");
-    ASSERT_EQ(picks.size(), 1u);
-    EXPECT_NE(picks[0].find("Likely tables"), std::string::npos);
+    struct Case {
+        const char* question; // the certified one with another value
+        const char* written;  // what the model writes for it
+        const agent::MemoryEntry& nearest;
+        const char* shown; // a part of the nearest entry's SQL
+    };
+    const Case cases[] = {
+        {"How many albums did the artist 'Queen' release?", kQueen.c_str(), acdc, "'AC/DC'"},
+        {"Which albums were released before 1990?",
+         "SELECT title FROM album WHERE release_year < 1990 ORDER BY title", before,
+         "release_year < 1970"},
+    };
+    for (const auto& c : cases) {
+        server.reset();
+        server.rules(writes(c.written));
+        const agent::Answer a = ask(c.question);
+        ASSERT_EQ(a.outcome, "answered") << c.question << ": " << a.error;
+        EXPECT_FALSE(a.from_memory) << "another value must not reuse the certified SQL";
+        EXPECT_EQ(a.sql, c.written);
+        ASSERT_TRUE(a.result);
+        EXPECT_EQ(rows_text(*a.result), rows_text(db->query(c.written, 1000))) << c.question;
+        ASSERT_FALSE(a.memory_examples.empty()) << c.question;
+        EXPECT_EQ(a.memory_examples[0], c.nearest.id) << "the nearest entry is the first example";
+        const auto generation = bodies_with(server.requests(), "SQLQueryInput");
+        ASSERT_EQ(generation.size(), 1u) << c.question;
+        EXPECT_NE(generation[0].find("Verified examples"), std::string::npos);
+        EXPECT_NE(generation[0].find(c.shown), std::string::npos) << "the example's SQL is shown";
+        EXPECT_LT(generation[0].find(c.shown), generation[0].find("List every artist"))
+            << "examples come best first";
+        // The table choice is offered the example's tables.
+        const auto picks = bodies_with(server.requests(), "RelevantTablesOutput");
+        ASSERT_EQ(picks.size(), 1u);
+        EXPECT_NE(picks[0].find("Likely tables"), std::string::npos);
+    }
+    EXPECT_EQ(memory->get(acdc.id)->uses, 0);
+    EXPECT_EQ(memory->get(before.id)->uses, 0);
+}
+
+TEST_P(MemoryEngine, AFollowUpIsTheQuestionItStandsFor) {
+    const std::string acdc_question = "How many albums did the artist 'AC/DC' release?";
+    const agent::MemoryEntry acdc = memory->add(*db, acdc_question, kAcdc, "page");
+    // Words that mean nothing alone, certified as they are by a client.
+    const agent::MemoryEntry words = memory->add(*db, "and for that one?", kArtists, "api");
+    struct Case {
+        const char* standalone; // what the follow-up step makes of "and for that one?"
+        std::optional<std::int64_t> reused;
+    };
+    const Case cases[] = {
+        {acdc_question.c_str(), acdc.id},
+        {"How many tracks are on the album 'Back in Black'?", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        server.reset();
+        Value rules = writes("SELECT COUNT(*) FROM track");
+        rules.insert(rules.begin(),
+                     rule("FollowUpQuestion",
+                          tool("FollowUpQuestion", {{"standalone_question", c.standalone},
+                                                    {"depends_on_earlier", true}})));
+        server.rules(rules);
+        agent::Question q;
+        q.text = "and for that one?";
+        q.mode = agent::RunMode::SqlOnly;
+        q.earlier_turns.push_back({"How many albums did the artist 'Queen' release?",
+                                   "How many albums did the artist 'Queen' release?",
+                                   kQueen,
+                                   1,
+                                   {"COUNT(*)"},
+                                   "answered"});
+        const agent::Answer a = asker->ask(q);
+        ASSERT_EQ(a.outcome, "answered") << c.standalone << ": " << a.error;
+        EXPECT_EQ(a.understood_as, c.standalone);
+        if (c.reused) {
+            ASSERT_TRUE(a.from_memory) << c.standalone;
+            EXPECT_EQ(a.from_memory->id, *c.reused);
+            EXPECT_EQ(a.sql, kAcdc);
+            EXPECT_TRUE(bodies_with(server.requests(), "SQLQueryInput").empty());
+        } else {
+            EXPECT_FALSE(a.from_memory) << "the entry of the words typed answered "
+                                        << a.from_memory->id << " (words: " << words.id << ")";
+            EXPECT_EQ(a.sql, "SELECT COUNT(*) FROM track");
+        }
+    }
 }
 
 TEST_P(MemoryEngine, WithoutEntriesThePromptsAreTheSameAsWithoutMemory) {
@@ -204,36 +330,53 @@ TEST_P(MemoryEngine, ASchemaChangeRetiresWhatItBreaksAndKeepsTheRest) {
         memory->add(*db, "What are the album titles?", "SELECT title FROM album", "cli");
     const agent::MemoryEntry artists =
         memory->add(*db, "Which artists are there?", kArtists, "cli");
-    const agent::MemoryEntry tracks =
-        memory->add(*db, "How many tracks are there?", "SELECT COUNT(*) FROM track", "cli");
-    exec(dir / "sample.db", "ALTER TABLE album DROP COLUMN title");
-    exec(dir / "sample.db", "ALTER TABLE artist ADD COLUMN country TEXT");
+    const agent::MemoryEntry genres = memory->add(
+        *db, "How many tracks has each genre?",
+        "SELECT genre, COUNT(*) AS tracks FROM track GROUP BY genre ORDER BY genre", "cli");
+    // A question asked once reads the schema as it is before the changes.
     server.rules(writes(kArtists));
+    ASSERT_TRUE(ask("Which artists are there?").from_memory);
+    alter("ALTER TABLE album DROP COLUMN title");
+    alter("ALTER TABLE artist ADD COLUMN country VARCHAR(40)");
+    alter("ALTER TABLE customer ADD COLUMN email VARCHAR(80)");
     const agent::Answer a = ask("What are the album titles?");
     EXPECT_FALSE(a.from_memory) << "a query that no longer runs is never reused";
+    EXPECT_EQ(bodies_with(server.requests(), "SQLQueryInput").size(), 1u)
+        << "the question is written afresh";
     EXPECT_EQ(memory->get(titles.id)->state, agent::EntryState::Failing);
     EXPECT_NE(memory->get(titles.id)->note.find("title"), std::string::npos)
-        << "the note says what failed";
+        << "the note says what failed: " << memory->get(titles.id)->note;
     // A column added to a table it reads: re-checked, still runs, certified with a note.
     const auto after = memory->get(artists.id);
     EXPECT_EQ(after->state, agent::EntryState::Certified);
     EXPECT_NE(after->note.find("still runs"), std::string::npos);
-    // A table it does not read changed: untouched.
-    EXPECT_EQ(memory->get(tracks.id)->state, agent::EntryState::Certified);
-    EXPECT_EQ(memory->get(tracks.id)->note, "");
+    // Only tables it does not read changed: untouched.
+    EXPECT_EQ(memory->get(genres.id)->state, agent::EntryState::Certified);
+    EXPECT_EQ(memory->get(genres.id)->note, "");
     EXPECT_TRUE(ask("Which artists are there?").from_memory);
-    EXPECT_TRUE(ask("How many tracks are there?").from_memory);
+    EXPECT_TRUE(ask("How many tracks has each genre?").from_memory);
     // A failing entry is not an example either.
     const agent::Answer near = ask("What are the album titles of 2020?");
     for (auto id : near.memory_examples) {
         EXPECT_NE(id, titles.id);
     }
-    // On demand: the failing entry is checked again once the column is back.
-    exec(dir / "sample.db", "ALTER TABLE album ADD COLUMN title TEXT");
+    // On demand: a column an entry reads dropped, and the failing entry checked again once
+    // its column is back.
+    alter("ALTER TABLE track DROP COLUMN genre");
+    alter("ALTER TABLE album ADD COLUMN title VARCHAR(160)");
     const agent::CheckReport report = memory->check(*db);
     EXPECT_EQ(report.checked, 3u);
-    EXPECT_EQ(report.failing, 0u);
+    EXPECT_EQ(report.certified, 2u);
+    EXPECT_EQ(report.failing, 1u);
     EXPECT_EQ(memory->get(titles.id)->state, agent::EntryState::Certified);
+    EXPECT_EQ(memory->get(genres.id)->state, agent::EntryState::Failing);
+    EXPECT_NE(memory->get(genres.id)->note.find("genre"), std::string::npos)
+        << memory->get(genres.id)->note;
+    EXPECT_EQ(memory->get(artists.id)->state, agent::EntryState::Certified);
+    server.reset();
+    server.rules(writes(kArtists));
+    EXPECT_FALSE(ask("How many tracks has each genre?").from_memory);
+    EXPECT_TRUE(ask("What are the album titles?").from_memory);
 }
 
 TEST_P(MemoryEngine, WhatDoesNotRunIsNotCertifiedAndEntriesCanBeFoundAndRemoved) {
@@ -256,8 +399,13 @@ TEST_P(MemoryEngine, WhatDoesNotRunIsNotCertifiedAndEntriesCanBeFoundAndRemoved)
     EXPECT_FALSE(ask("Which artists are there?").from_memory);
 }
 
-INSTANTIATE_TEST_SUITE_P(StateDatabases, MemoryEngine, ::testing::Values("sqlite", "postgresql"),
-                         [](const auto& info) { return info.param; });
+// The state database on both stores with the sample on SQLite; the sample on the servers'
+// engines with the state on SQLite.
+INSTANTIATE_TEST_SUITE_P(StateAndTarget, MemoryEngine,
+                         ::testing::Values(Setup{"sqlite", "sqlite"}, Setup{"postgresql", "sqlite"},
+                                           Setup{"sqlite", "postgresql"},
+                                           Setup{"sqlite", "mariadb"}),
+                         setup_name);
 
 TEST(MemoryTables, TheTablesAStatementReadsAreFoundOutsideLiteralsAndComments) {
     const std::vector<std::string> names = {"Album", "artist", "track", "genre", "order"};
