@@ -190,8 +190,17 @@ const std::unordered_set<std::string>& stop_words() {
         "these", "this",  "those", "to",    "was",  "we",    "were",  "with",   "i",     "my",
         "so",    "into",  "been",  "being", "can",  "could", "would", "please", "you",   "your",
         "tell",  "give",  "show",  "list",  "what", "which", "who",   "find",   "get",   "us",
-        "each",  "every", "per",   "by",    "all",  "any",   "how",   "much",   "one",   "ever",
-        "did",   "made",  "there", "along", "some", "out",   "up",    "single", "whose", "than"};
+        "all",   "any",   "how",   "one",   "ever",  "did",  "made",  "there", "along",  "some",
+        "out",   "up",    "single", "whose", "than", "they", "he",    "she",   "his",    "her",
+        "him",   "where", "when",  "why",   "whom", "will", "should", "just",  "also",  "very",
+        "something", "anything", "having", "let", "know", "want", "need", "like", "about"};
+    return words;
+}
+
+// Words that ask for one figure per group ("per country", "by status", "for each customer"):
+// a question with one of them and a statement with GROUP BY share the term kBreakdown.
+const std::unordered_set<std::string>& breakdown_words() {
+    static const std::unordered_set<std::string> words = {"each", "per", "every", "by"};
     return words;
 }
 
@@ -200,6 +209,8 @@ const std::unordered_set<std::string>& stop_words() {
 const std::unordered_map<std::string, std::string>& same_meaning() {
     static const std::unordered_map<std::string, std::string> words = {
         {"many", "count"},       {"number", "count"},
+        {"much", "sum"},         {"expensive", "price"},
+        {"cheap", "price"},      {"cheaper", "price"},
         {"count", "count"},      {"total", "sum"},
         {"sum", "sum"},          {"overall", "sum"},
         {"average", "avg"},      {"mean", "avg"},
@@ -227,10 +238,17 @@ const std::unordered_map<std::string, std::string>& same_meaning() {
     return words;
 }
 
-// A term as the index keeps it: "-ed" and "-ing" endings dropped, synonyms folded.
-std::string index_form(std::string term) {
+bool is_aggregate(std::string_view term) {
+    return term == "count" || term == "sum" || term == "avg" || term == "max" || term == "min";
+}
+
+// A term as the index keeps it: "-ed" and "-ing" endings dropped, synonyms folded. An
+// identifier of a statement ("first_name", "total") is not folded onto an aggregate: only
+// the statement's functions say which one it computes.
+std::string index_form(std::string term, bool identifier = false) {
     const auto same = same_meaning().find(term);
-    if (same != same_meaning().end()) {
+    if (same != same_meaning().end() && !(identifier && is_aggregate(same->second) &&
+                                          !is_aggregate(term))) {
         return same->second;
     }
     auto drop = [&](std::size_t n) {
@@ -424,9 +442,14 @@ MaskedQuestion mask_question(std::string_view text) {
 
 std::vector<std::string> memory_terms(const MaskedQuestion& question) {
     std::vector<std::string> terms;
+    bool breakdown = false;
     for (const auto& word : split(question.masked, ' ')) {
         if (word.size() > 2 && word.front() == '<' && word.back() == '>') {
             terms.push_back(word); // the placeholder's type
+            continue;
+        }
+        if (breakdown_words().count(word)) {
+            breakdown = true;
             continue;
         }
         for (auto& term : sql::index_terms(word)) {
@@ -438,11 +461,23 @@ std::vector<std::string> memory_terms(const MaskedQuestion& question) {
     for (const auto& slot : question.slots) {
         terms.push_back("=" + lower(slot.value));
     }
+    if (breakdown) {
+        terms.emplace_back(kBreakdown);
+    }
     return terms;
 }
 
 std::vector<std::string> entry_terms(const MaskedQuestion& question, std::string_view sql) {
     std::vector<std::string> terms = memory_terms(question);
+    // Whether the entry answers per group is read from its statement when it has one: the
+    // question's wording may not say.
+    const std::string lowered = lower(std::string(sql));
+    if (!trim(lowered).empty()) {
+        terms.erase(std::remove(terms.begin(), terms.end(), kBreakdown), terms.end());
+        if (lowered.find("group by") != std::string::npos) {
+            terms.emplace_back(kBreakdown);
+        }
+    }
     // The statement's tables, columns and functions, split like table names ("unit_price" ->
     // unit, price): a paraphrase in other words often names what the SQL reads. ORDER BY and
     // GROUP BY say nothing of the orders or groups of the question.
@@ -461,10 +496,16 @@ std::vector<std::string> entry_terms(const MaskedQuestion& question, std::string
         }
         plain.push_back(quoted ? ' ' : c);
     }
+    // Each identifier counts once: a statement that names a column in every clause, or joins
+    // on "_id" columns, says no more about the question than one that names it once.
+    std::unordered_set<std::string> named;
     for (auto& term : sql::index_terms(plain)) {
         if (!sql_words().count(term) && !stop_words().count(term) &&
             !std::all_of(term.begin(), term.end(), [](char c) { return is_digit(c); })) {
-            terms.push_back(index_form(std::move(term)));
+            std::string form = index_form(std::move(term), true);
+            if (named.insert(form).second) {
+                terms.push_back(std::move(form));
+            }
         }
     }
     return terms;
@@ -485,6 +526,7 @@ MemoryIndex::MemoryIndex(const std::vector<Document>& documents) {
             postings_[term].emplace_back(d, count);
         }
         ids_.push_back(doc.id);
+        breakdown_.push_back(counts.count(std::string(kBreakdown)) > 0);
         lengths_.push_back(static_cast<float>(doc.terms.size()));
         total += static_cast<double>(doc.terms.size());
     }
@@ -522,10 +564,14 @@ std::vector<MemoryIndex::Hit> MemoryIndex::search(const std::vector<std::string>
             scores[doc] += idf * tf * (k1 + 1) / (tf + norm);
         }
     }
+    // Asking per group or not is the shape of the answer: an entry of the other shape is a
+    // worse example than one that shares fewer words.
+    constexpr double other_shape = 0.6;
+    const bool per_group = std::find(terms.begin(), terms.end(), kBreakdown) != terms.end();
     std::vector<Hit> out;
     out.reserve(touched.size());
     for (const auto doc : touched) {
-        out.push_back({ids_[doc], scores[doc]});
+        out.push_back({ids_[doc], scores[doc] * (breakdown_[doc] == per_group ? 1.0 : other_shape)});
     }
     const auto better = [](const Hit& x, const Hit& y) {
         return x.score != y.score ? x.score > y.score : x.id < y.id;

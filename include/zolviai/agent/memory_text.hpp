@@ -39,9 +39,13 @@ struct MaskedQuestion {
 // is kept with its type.
 MaskedQuestion mask_question(std::string_view question);
 
+// The term of a question that asks for one figure per group ("per", "each", "every", "by")
+// and of an entry whose statement groups its rows.
+inline constexpr std::string_view kBreakdown = "<per>";
+
 // The terms the similarity search indexes a question by: its words with the identifier
 // splitting of table ranking (sql::index_terms), without the words that carry no meaning,
-// plus one term per placeholder type and one per value.
+// plus one term per placeholder type, one per value, and kBreakdown when it asks per group.
 std::vector<std::string> memory_terms(const MaskedQuestion& question);
 
 // The terms a stored entry is indexed by: its question's, and the identifiers its SQL reads
@@ -65,7 +69,8 @@ public:
     explicit MemoryIndex(const std::vector<Document>& documents);
 
     // The k documents that match the terms best, best first (ties: the lower id first);
-    // documents sharing no term are left out.
+    // documents sharing no term are left out. A document that answers per group when the
+    // terms do not ask so (kBreakdown), or the other way round, scores lower.
     std::vector<Hit> search(const std::vector<std::string>& terms, std::size_t k) const;
 
     std::size_t size() const { return ids_.size(); }
@@ -73,6 +78,7 @@ public:
 private:
     std::vector<std::int64_t> ids_;
     std::vector<float> lengths_;
+    std::vector<bool> breakdown_;
     double average_length_ = 1;
     std::unordered_map<std::string, std::vector<std::pair<std::uint32_t, float>>> postings_;
 };
