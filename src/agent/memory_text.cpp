@@ -277,6 +277,24 @@ const std::unordered_set<std::string>& sql_words() {
     return words;
 }
 
+// One bit per placeholder type among the terms.
+std::uint8_t value_kinds(const std::vector<std::string>& terms) {
+    static const std::string kinds[] = {"<text>",   "<date>",   "<month>",
+                                        "<year>",   "<number>", "<ordinal>"};
+    std::uint8_t bits = 0;
+    for (const auto& term : terms) {
+        if (term.size() < 3 || term.front() != '<') {
+            continue;
+        }
+        for (std::size_t k = 0; k < std::size(kinds); ++k) {
+            if (term == kinds[k]) {
+                bits |= static_cast<std::uint8_t>(1u << k);
+            }
+        }
+    }
+    return bits;
+}
+
 } // namespace
 
 std::string MaskedQuestion::key() const {
@@ -527,6 +545,7 @@ MemoryIndex::MemoryIndex(const std::vector<Document>& documents) {
         }
         ids_.push_back(doc.id);
         breakdown_.push_back(counts.count(std::string(kBreakdown)) > 0);
+        value_kinds_.push_back(value_kinds(doc.terms));
         lengths_.push_back(static_cast<float>(doc.terms.size()));
         total += static_cast<double>(doc.terms.size());
     }
@@ -566,12 +585,27 @@ std::vector<MemoryIndex::Hit> MemoryIndex::search(const std::vector<std::string>
     }
     // Asking per group or not is the shape of the answer: an entry of the other shape is a
     // worse example than one that shares fewer words.
+    // Values of a kind the question has none of narrow an entry to something the question
+    // does not ask; a question's value the entry has no place for matters a little less.
     constexpr double other_shape = 0.6;
+    constexpr double extra_values = 0.75;
+    constexpr double missing_values = 0.9;
     const bool per_group = std::find(terms.begin(), terms.end(), kBreakdown) != terms.end();
+    const std::uint8_t kinds = value_kinds(terms);
     std::vector<Hit> out;
     out.reserve(touched.size());
     for (const auto doc : touched) {
-        out.push_back({ids_[doc], scores[doc] * (breakdown_[doc] == per_group ? 1.0 : other_shape)});
+        double score = scores[doc];
+        if (breakdown_[doc] != per_group) {
+            score *= other_shape;
+        }
+        if (value_kinds_[doc] & ~kinds) {
+            score *= extra_values;
+        }
+        if (kinds & ~value_kinds_[doc]) {
+            score *= missing_values;
+        }
+        out.push_back({ids_[doc], score});
     }
     const auto better = [](const Hit& x, const Hit& y) {
         return x.score != y.score ? x.score > y.score : x.id < y.id;

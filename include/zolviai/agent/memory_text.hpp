@@ -70,7 +70,9 @@ public:
 
     // The k documents that match the terms best, best first (ties: the lower id first);
     // documents sharing no term are left out. A document that answers per group when the
-    // terms do not ask so (kBreakdown), or the other way round, scores lower.
+    // terms do not ask so (kBreakdown), or the other way round, scores lower; so does one
+    // with kinds of value ("<year>", "<text>") the terms do not have, and a little less one
+    // without kinds the terms have.
     std::vector<Hit> search(const std::vector<std::string>& terms, std::size_t k) const;
 
     std::size_t size() const { return ids_.size(); }
@@ -79,6 +81,7 @@ private:
     std::vector<std::int64_t> ids_;
     std::vector<float> lengths_;
     std::vector<bool> breakdown_;
+    std::vector<std::uint8_t> value_kinds_; // one bit per placeholder type
     double average_length_ = 1;
     std::unordered_map<std::string, std::vector<std::pair<std::uint32_t, float>>> postings_;
 };
