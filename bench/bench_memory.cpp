@@ -66,6 +66,10 @@ void recall(const std::vector<eval::Question>& questions) {
         }
         if (hits == before) {
             std::printf("  missed: %s\n", questions[i].question.c_str());
+            for (const auto& hit : found) {
+                std::printf("    found: %s\n",
+                            questions[static_cast<std::size_t>(hit.id)].question.c_str());
+            }
         }
     }
     std::printf("recall@3 on paraphrase groups: %.1f%% (%zu of %zu; twin first in %zu)   "

@@ -65,6 +65,8 @@ private:
 struct AskOptions {
     DatabaseOption db;
     std::string question;
+    std::string state_db;
+    bool no_state = false;
     std::string media = "media";
     std::string analysis = "auto";
     bool json = false;
@@ -75,6 +77,12 @@ struct AskOptions {
 void ask(const AskOptions& o) {
     // The flow logs its timing at information level: only with --verbose, on standard error.
     log_to_stderr(o.verbose);
+    // The memory of verified SQL (none with --no-state). Opened first: a state file that is
+    // not ours stops the command before any model is built.
+    std::shared_ptr<agent::Memory> memory;
+    if (!o.no_state) {
+        memory = open_memory_store(o.state_db);
+    }
 
     // Before anything else: a sandbox that cannot start fails the command at once. --analysis
     // decides here, not ZOLVI_ANALYSIS_SANDBOX (which the flow would read for its default).
@@ -89,7 +97,10 @@ void ask(const AskOptions& o) {
         agent::set_usage_reporter([](auto&&...) {}); // nowhere to report to
     }
     Progress progress;
-    const agent::Asker asker(flow);
+    agent::Asker asker(flow);
+    if (memory) {
+        asker.set_memory(memory);
+    }
     agent::Question question;
     question.text = o.question;
     question.media_dir = o.media;
@@ -155,6 +166,9 @@ void ask(const AskOptions& o) {
     if (!answer.analysis.chart.empty()) {
         out_line("\nChart: " + answer.analysis.chart);
     }
+    if (answer.from_memory) {
+        err_line("zolvi: " + from_memory_line(*answer.from_memory));
+    }
     char cost[64];
     std::snprintf(cost, sizeof cost, "%.6f", answer.usage.cost);
     err_line("zolvi: " + std::to_string(answer.usage.calls) + " model calls, " +
@@ -162,6 +176,12 @@ void ask(const AskOptions& o) {
 }
 
 } // namespace
+
+std::string from_memory_line(const agent::MemoryUse& use) {
+    return "answered from memory (#" + std::to_string(use.id) + ", certified " + use.certified_at +
+           (use.certified_by.empty() ? "" : " by " + use.certified_by) +
+           "): its verified SQL ran as it is, none was written";
+}
 
 void add_ask_command(CLI::App& app) {
     auto o = std::make_shared<AskOptions>();
@@ -176,6 +196,13 @@ void add_ask_command(CLI::App& app) {
         });
     command->add_option("--media", o->media, "Directory for charts the analysis saves")
         ->capture_default_str();
+    command->add_option("--state-db", o->state_db,
+                        "Where the memory of verified SQL is kept: an SQLite file or "
+                        "postgresql://... (default ZOLVI_STATE_DB, else zolviai/state.db in "
+                        "$XDG_STATE_HOME or ~/.local/state)");
+    command->add_flag("--no-state", o->no_state,
+                      "Use no memory: the SQL is written for the question even when a verified "
+                      "answer to it is stored");
     command
         ->add_option("--analysis", o->analysis,
                      "Where the analysis code a model writes runs: sandbox (isolated; fails "

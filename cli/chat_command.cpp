@@ -102,7 +102,9 @@ void print_answer(const agent::Answer& a, bool sql_only) {
 
 void chat(const ChatOptions& o) {
     log_to_stderr(o.verbose);
-    auto conversations = open_conversation_store(o.state_db);
+    // Conversations and the memory of verified SQL share the state database.
+    const auto store = open_state_store(o.state_db);
+    auto conversations = std::make_shared<state::ConversationStore>(store);
     const auto runner = pyexec::make_analysis_runner(pyexec::parse_analysis_mode(o.analysis));
     analysis_runner_given();
     auto lines = std::make_shared<FlowLines>(o.verbose);
@@ -110,7 +112,8 @@ void chat(const ChatOptions& o) {
     std::shared_ptr<flow::SQLGraph> flow = agent::build_flow_from_environment(o.db.open());
     flow->set_analysis_runner(runner);
     agent::set_usage_reporter([](auto&&...) {}); // a chat reports nothing per question
-    const agent::Asker asker(flow);
+    agent::Asker asker(flow);
+    asker.set_memory(std::make_shared<agent::Memory>(store));
     std::filesystem::create_directories(o.media);
 
     std::string conversation = o.conversation;
@@ -178,6 +181,9 @@ void chat(const ChatOptions& o) {
             continue;
         }
         print_answer(a, o.sql_only);
+        if (a.from_memory) {
+            err_line("zolvi chat: " + from_memory_line(*a.from_memory));
+        }
         if (a.outcome != "answered") {
             err_line("zolvi chat: the SQL could not be written so that it runs");
         }
@@ -193,7 +199,8 @@ void add_chat_command(CLI::App& app) {
         "chat", "Ask questions one line at a time; follow-ups build on the earlier ones");
     o->db.add_to(*command);
     command->add_option("--state-db", o->state_db,
-                        "Where conversations are kept: an SQLite file or postgresql://... "
+                        "Where conversations and the memory of verified SQL are kept: an SQLite "
+                        "file or postgresql://... "
                         "(default ZOLVI_STATE_DB, else zolviai/state.db in $XDG_STATE_HOME or "
                         "~/.local/state)");
     command->add_option("--conversation", o->conversation,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zolviai/agent/asker.hpp"
 #include "zolviai/agent/memory.hpp"
 #include "zolviai/flow/sql_graph.hpp"
 #include "zolviai/state/conversations.hpp"
@@ -32,6 +33,10 @@ void add_memory_command(CLI::App& app);
 // The memory of verified SQL in the state database: --state-db, else ZOLVI_STATE_DB, else the
 // user's state file.
 std::shared_ptr<agent::Memory> open_memory_store(const std::string& state_db);
+
+// How a command says on standard error that a certified entry answered the question, in the
+// words of the page: "answered from memory (#12, certified 2026-01-02T10:00:00Z by ann)".
+std::string from_memory_line(const agent::MemoryUse& use);
 
 void add_mcp_command(CLI::App& app);
 

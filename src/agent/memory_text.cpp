@@ -184,79 +184,154 @@ Slot classify_number(const std::string& run) {
 // Words that say nothing about what a question asks.
 const std::unordered_set<std::string>& stop_words() {
     static const std::unordered_set<std::string> words = {
-        "a",     "an",    "and",   "are",   "as",   "at",    "be",    "by",     "did",   "do",
-        "does",  "for",   "from",  "had",   "has",  "have",  "in",    "is",     "it",    "its",
-        "me",    "of",    "on",    "or",    "our",  "that",  "the",   "their",  "them",  "there",
-        "these", "this",  "those", "to",    "was",  "we",    "were",  "with",   "i",     "my",
-        "so",    "into",  "been",  "being", "can",  "could", "would", "please", "you",   "your",
-        "tell",  "give",  "show",  "list",  "what", "which", "who",   "find",   "get",   "us",
-        "each",  "every", "per",   "by",    "all",  "any",   "how",   "much",   "one",   "ever",
-        "did",   "made",  "there", "along", "some", "out",   "up",    "single", "whose", "than"};
+        "a",         "an",       "and",    "are",   "as",    "at",     "be",   "by",    "did",
+        "do",        "does",     "for",    "from",  "had",   "has",    "have", "in",    "is",
+        "it",        "its",      "me",     "of",    "on",    "or",     "our",  "that",  "the",
+        "their",     "them",     "there",  "these", "this",  "those",  "to",   "was",   "we",
+        "were",      "with",     "i",      "my",    "so",    "into",   "been", "being", "can",
+        "could",     "would",    "please", "you",   "your",  "tell",   "give", "show",  "list",
+        "what",      "which",    "who",    "find",  "get",   "us",     "all",  "any",   "how",
+        "one",       "ever",     "did",    "made",  "there", "along",  "some", "out",   "up",
+        "single",    "whose",    "than",   "they",  "he",    "she",    "his",  "her",   "him",
+        "where",     "when",     "why",    "whom",  "will",  "should", "just", "also",  "very",
+        "something", "anything", "having", "let",   "know",  "want",   "need", "like",  "about"};
     return words;
 }
 
-// Words that ask for the same thing in other words, folded onto one term ("how many",
-// "number of" and COUNT(*) alike).
+// Words that ask for one figure per group ("per country", "by status", "for each customer"):
+// a question with one of them and a statement with GROUP BY share the term kBreakdown.
+const std::unordered_set<std::string>& breakdown_words() {
+    static const std::unordered_set<std::string> words = {"each", "per", "every", "by"};
+    return words;
+}
+
+// The analytic vocabulary of questions: words that ask for the same computation, folded onto
+// the name of the SQL function that does it ("how many", "number of" and COUNT(*) alike).
+// General English, not the words of any one database: docs/memory.md lists them.
+const std::unordered_map<std::string, std::string>& aggregate_words() {
+    static const std::unordered_map<std::string, std::string> words = {
+        {"count", "count"},     {"many", "count"},        {"number", "count"},
+        {"sum", "sum"},         {"total", "sum"},         {"much", "sum"},
+        {"overall", "sum"},     {"altogether", "sum"},    {"combined", "sum"},
+        {"avg", "avg"},         {"average", "avg"},       {"mean", "avg"},
+        {"max", "max"},         {"maximum", "max"},       {"highest", "max"},
+        {"largest", "max"},     {"biggest", "max"},       {"greatest", "max"},
+        {"most", "max"},        {"top", "max"},           {"latest", "max"},
+        {"newest", "max"},      {"min", "min"},           {"minimum", "min"},
+        {"lowest", "min"},      {"smallest", "min"},      {"least", "min"},
+        {"fewest", "min"},      {"bottom", "min"},        {"earliest", "min"},
+        {"oldest", "min"},      {"distinct", "distinct"}, {"different", "distinct"},
+        {"unique", "distinct"},
+    };
+    return words;
+}
+
+// Words that ask for the one row at the top or bottom of an order (a superlative): such a
+// question and a statement with MAX, MIN or ORDER BY ... LIMIT share the term kExtreme.
+// "longest" or "best" say which end only with the column they order, so they fold onto no
+// aggregate; "first" and "last" are read in their place (memory_terms): first names are not
+// an end of anything.
+const std::unordered_set<std::string>& extreme_words() {
+    static const std::unordered_set<std::string> words = {
+        "max",    "maximum",  "highest", "largest", "biggest",  "greatest", "most",  "top",
+        "latest", "newest",   "min",     "minimum", "lowest",   "smallest", "least", "fewest",
+        "bottom", "earliest", "oldest",  "longest", "shortest", "best",     "worst"};
+    return words;
+}
+
+// Nouns and verb forms of everyday business data that name the same thing ("clients" are
+// "customers", what was "sold" is a "sale"). Identifiers of statements are folded the same
+// way, so that a column named "client_id" meets a question about customers.
 const std::unordered_map<std::string, std::string>& same_meaning() {
     static const std::unordered_map<std::string, std::string> words = {
-        {"many", "count"},       {"number", "count"},
-        {"count", "count"},      {"total", "sum"},
-        {"sum", "sum"},          {"overall", "sum"},
-        {"average", "avg"},      {"mean", "avg"},
-        {"avg", "avg"},          {"highest", "max"},
-        {"largest", "max"},      {"biggest", "max"},
-        {"maximum", "max"},      {"max", "max"},
-        {"most", "max"},         {"top", "max"},
-        {"greatest", "max"},     {"longest", "max"},
-        {"lowest", "min"},       {"smallest", "min"},
-        {"minimum", "min"},      {"min", "min"},
-        {"least", "min"},        {"earliest", "min"},
-        {"first", "min"},        {"client", "customer"},
-        {"item", "product"},     {"staff", "employee"},
-        {"people", "employee"},  {"cost", "price"},
-        {"paid", "payment"},     {"pay", "payment"},
-        {"sold", "sale"},        {"sell", "sale"},
-        {"sale", "sale"},        {"bought", "order"},
-        {"hired", "hire"},       {"distinct", "different"},
-        {"unique", "different"}, {"brought", "revenue"},
-        {"income", "revenue"},   {"destination", "ship"},
-        {"shipping", "ship"},    {"shipped", "ship"},
-        {"work", "city"},        {"based", "city"},
-        {"located", "city"},
+        {"client", "customer"},    {"item", "product"},     {"staff", "employee"},
+        {"personnel", "employee"}, {"worker", "employee"},  {"cost", "price"},
+        {"expensive", "price"},    {"cheap", "price"},      {"cheaper", "price"},
+        {"cheapest", "price"},     {"pricey", "price"},     {"paid", "payment"},
+        {"pay", "payment"},        {"sold", "sale"},        {"sell", "sale"},
+        {"bought", "order"},       {"purchase", "order"},   {"purchased", "order"},
+        {"income", "revenue"},     {"turnover", "revenue"}, {"earning", "revenue"},
+        {"shipment", "ship"},      {"delivery", "ship"},    {"delivered", "ship"},
     };
     return words;
 }
 
-// A term as the index keeps it: "-ed" and "-ing" endings dropped, synonyms folded.
-std::string index_form(std::string term) {
-    const auto same = same_meaning().find(term);
-    if (same != same_meaning().end()) {
-        return same->second;
-    }
-    auto drop = [&](std::size_t n) {
-        term.resize(term.size() - n);
-        // "shipp" -> "ship"
-        if (term.size() > 2 && term.back() == term[term.size() - 2] && term.back() != 's' &&
-            term.back() != 'l') {
-            term.pop_back();
-        }
+// A word as the index keeps it: the usual English endings dropped, the same way for question
+// words and identifiers ("hired", "hiring", "hire_date" -> hir; "monthly" -> month).
+std::string stem(std::string term) {
+    const auto ends = [&](std::string_view tail) {
+        return term.size() > tail.size() &&
+               term.compare(term.size() - tail.size(), tail.size(), tail) == 0;
     };
-    if (term.size() > 5 && term.compare(term.size() - 3, 3, "ing") == 0) {
-        drop(3);
-    } else if (term.size() > 4 && term.compare(term.size() - 2, 2, "ed") == 0) {
-        drop(2);
+    bool dropped = false;
+    if (term.size() > 5 && ends("ing")) {
+        term.resize(term.size() - 3);
+        dropped = true;
+    } else if (term.size() > 4 && ends("ed")) {
+        term.resize(term.size() - 2);
+        dropped = true;
+    } else if (term.size() > 5 && ends("ly")) {
+        term.resize(term.size() - 2);
+    }
+    // "shipp" -> "ship"
+    if (dropped && term.size() > 2 && term.back() == term[term.size() - 2] && term.back() != 's' &&
+        term.back() != 'l') {
+        term.pop_back();
+    }
+    if (term.size() > 3 && term.back() == 'e') {
+        term.pop_back();
     }
     return term;
+}
+
+// The index form of a question's word or a statement's identifier. An identifier
+// ("first_name", "total") is not folded onto an aggregate: only the statement's functions
+// say which one it computes.
+std::string index_form(const std::string& term, bool identifier = false) {
+    if (!identifier) {
+        if (const auto it = aggregate_words().find(term); it != aggregate_words().end()) {
+            return it->second;
+        }
+    } else if (term == "count" || term == "sum" || term == "avg" || term == "max" ||
+               term == "min" || term == "distinct") {
+        return term;
+    }
+    if (const auto it = same_meaning().find(term); it != same_meaning().end()) {
+        return stem(it->second);
+    }
+    return stem(term);
+}
+
+bool is_aggregate(std::string_view term) {
+    return term == "count" || term == "sum" || term == "avg" || term == "max" || term == "min";
 }
 
 // The identifiers of a statement, without the words every statement has.
 const std::unordered_set<std::string>& sql_words() {
     static const std::unordered_set<std::string> words = {
-        "select", "from",   "where", "group", "by",   "order", "having",    "limit",    "as",
-        "and",    "or",     "not",   "join",  "on",   "left",  "inner",     "outer",    "desc",
-        "asc",    "in",     "is",    "null",  "case", "when",  "then",      "else",     "end",
-        "round",  "exists", "union", "all",   "with", "over",  "partition", "distinct", "using"};
+        "select", "from",   "where", "group", "by",   "order", "having",    "limit", "as",
+        "and",    "or",     "not",   "join",  "on",   "left",  "inner",     "outer", "desc",
+        "asc",    "in",     "is",    "null",  "case", "when",  "then",      "else",  "end",
+        "round",  "exists", "union", "all",   "with", "over",  "partition", "using"};
     return words;
+}
+
+// One bit per placeholder type among the terms.
+std::uint8_t value_kinds(const std::vector<std::string>& terms) {
+    static const std::string kinds[] = {"<text>", "<date>",   "<month>",
+                                        "<year>", "<number>", "<ordinal>"};
+    std::uint8_t bits = 0;
+    for (const auto& term : terms) {
+        if (term.size() < 3 || term.front() != '<') {
+            continue;
+        }
+        for (std::size_t k = 0; k < std::size(kinds); ++k) {
+            if (term == kinds[k]) {
+                bits |= static_cast<std::uint8_t>(1u << k);
+            }
+        }
+    }
+    return bits;
 }
 
 } // namespace
@@ -424,47 +499,191 @@ MaskedQuestion mask_question(std::string_view text) {
 
 std::vector<std::string> memory_terms(const MaskedQuestion& question) {
     std::vector<std::string> terms;
-    for (const auto& word : split(question.masked, ' ')) {
+    bool breakdown = false;
+    bool extreme = false;
+    // After "per", "by", "each": the words naming the groups ("per payment method", "each
+    // employee"), at most two.
+    bool naming_groups = false;
+    std::vector<std::string> group;
+    const auto end_groups = [&] {
+        for (const auto& g : group) {
+            terms.push_back(std::string(kGroup) + g);
+        }
+        group.clear();
+        naming_groups = false;
+    };
+    const std::vector<std::string> words = split(question.masked, ' ');
+    for (std::size_t w = 0; w < words.size(); ++w) {
+        const std::string& word = words[w];
+        // "first" and "last" ask for an end of an order ("hired first") unless they name a
+        // name ("first name", "first and last names").
+        if (word == "first" || word == "last") {
+            const std::string next = w + 1 < words.size() ? words[w + 1] : "";
+            const std::string after = w + 2 < words.size() ? words[w + 2] : "";
+            const bool name = next.rfind("name", 0) == 0 || ((next == "and" || next == "or") &&
+                                                             (after == "first" || after == "last"));
+            extreme = extreme || !name;
+        }
         if (word.size() > 2 && word.front() == '<' && word.back() == '>') {
+            end_groups();
             terms.push_back(word); // the placeholder's type
             continue;
         }
+        if (breakdown_words().count(word)) {
+            end_groups();
+            breakdown = true;
+            naming_groups = true;
+            continue;
+        }
         for (auto& term : sql::index_terms(word)) {
-            if (!stop_words().count(term)) {
-                terms.push_back(index_form(std::move(term)));
+            if (stop_words().count(term)) {
+                if (!group.empty()) {
+                    end_groups();
+                }
+                continue;
             }
+            extreme = extreme || extreme_words().count(term) > 0;
+            std::string form = index_form(term);
+            if (naming_groups) {
+                if (is_aggregate(form) || form == "distinct") {
+                    end_groups();
+                } else {
+                    group.push_back(form);
+                    if (group.size() == 2) {
+                        end_groups();
+                    }
+                }
+            }
+            terms.push_back(std::move(form));
         }
     }
+    end_groups();
     for (const auto& slot : question.slots) {
         terms.push_back("=" + lower(slot.value));
+    }
+    if (breakdown) {
+        terms.emplace_back(kBreakdown);
+    }
+    if (extreme) {
+        terms.emplace_back(kExtreme);
     }
     return terms;
 }
 
-std::vector<std::string> entry_terms(const MaskedQuestion& question, std::string_view sql) {
-    std::vector<std::string> terms = memory_terms(question);
-    // The statement's tables, columns and functions, split like table names ("unit_price" ->
-    // unit, price): a paraphrase in other words often names what the SQL reads. ORDER BY and
-    // GROUP BY say nothing of the orders or groups of the question.
-    std::string text = lower(std::string(sql));
-    for (const std::string clause : {"order by", "group by"}) {
-        for (auto at = text.find(clause); at != std::string::npos; at = text.find(clause, at)) {
-            text.replace(at, clause.size(), " ");
-        }
-    }
+namespace {
+
+// The text of a statement without its literals (their values are the question's slots), in
+// lower case.
+std::string without_literals(std::string_view sql) {
     std::string plain;
     bool quoted = false;
-    for (char c : text) { // literals stay out: their values are the question's slots
+    for (char c : lower(std::string(sql))) {
         if (c == '\'') {
             quoted = !quoted;
             continue;
         }
         plain.push_back(quoted ? ' ' : c);
     }
-    for (auto& term : sql::index_terms(plain)) {
-        if (!sql_words().count(term) && !stop_words().count(term) &&
+    return plain;
+}
+
+bool is_word_at(const std::string& text, std::size_t at, std::string_view word) {
+    const auto boundary = [&](std::size_t i) {
+        return i >= text.size() || !(is_alpha(static_cast<unsigned char>(text[i])) ||
+                                     is_digit(text[i]) || text[i] == '_');
+    };
+    return text.compare(at, word.size(), word) == 0 && (at == 0 || boundary(at - 1)) &&
+           boundary(at + word.size());
+}
+
+// The identifiers a statement groups by: each column's last word ("e.employee_id" ->
+// employee, id; "ship_country" -> ship, country), up to the clause after GROUP BY.
+std::vector<std::string> grouped_by(const std::string& plain) {
+    std::vector<std::string> out;
+    for (auto at = plain.find("group by"); at != std::string::npos;
+         at = plain.find("group by", at + 1)) {
+        std::size_t end = at + 8;
+        while (end < plain.size() && plain[end] != ')' && plain[end] != ';') {
+            if (is_word_at(plain, end, "having") || is_word_at(plain, end, "order") ||
+                is_word_at(plain, end, "limit") || is_word_at(plain, end, "union") ||
+                is_word_at(plain, end, "window")) {
+                break;
+            }
+            ++end;
+        }
+        for (auto& term : sql::index_terms(plain.substr(at + 8, end - at - 8))) {
+            // One-letter table aliases and the "id" of keys name no group.
+            if (term.size() < 2 || term == "id" || sql_words().count(term)) {
+                continue;
+            }
+            std::string form = index_form(term, true);
+            if (std::find(out.begin(), out.end(), form) == out.end()) {
+                out.push_back(std::move(form));
+            }
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+std::vector<std::string> entry_terms(const MaskedQuestion& question, std::string_view sql) {
+    std::vector<std::string> terms = memory_terms(question);
+    std::string text = without_literals(sql);
+    if (trim(text).empty()) {
+        return terms;
+    }
+    // The statement says how the entry answers when it has one: the question's wording may
+    // not (per group: GROUP BY; one row at an end of an order: MAX, MIN, ORDER BY ... LIMIT).
+    // The groups are the columns GROUP BY names; the question's words for them stay only when
+    // it names none ("GROUP BY 1").
+    const auto groups = grouped_by(text);
+    const bool grouped = text.find("group by") != std::string::npos;
+    terms.erase(std::remove_if(terms.begin(), terms.end(),
+                               [&](const std::string& t) {
+                                   return t == kBreakdown || t == kExtreme ||
+                                          (t.compare(0, kGroup.size(), kGroup) == 0 &&
+                                           !(grouped && groups.empty()));
+                               }),
+                terms.end());
+    if (grouped) {
+        terms.emplace_back(kBreakdown);
+    }
+    for (const auto& g : groups) {
+        terms.push_back(std::string(kGroup) + g);
+    }
+    const auto has_word = [&](std::string_view word) {
+        for (auto at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+            if (is_word_at(text, at, word)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const bool ordered_top = text.find("order by") != std::string::npos && has_word("limit");
+    if (ordered_top || text.find("max(") != std::string::npos ||
+        text.find("min(") != std::string::npos) {
+        terms.emplace_back(kExtreme);
+    }
+    // The statement's tables, columns and functions, split like table names ("unit_price" ->
+    // unit, price): a paraphrase in other words often names what the SQL reads. ORDER BY and
+    // GROUP BY say nothing of the orders or groups of the question.
+    for (const std::string clause : {"order by", "group by"}) {
+        for (auto at = text.find(clause); at != std::string::npos; at = text.find(clause, at)) {
+            text.replace(at, clause.size(), " ");
+        }
+    }
+    // Each identifier counts once: a statement that names a column in every clause, or joins
+    // on "_id" columns, says no more about the question than one that names it once.
+    std::unordered_set<std::string> named;
+    for (auto& term : sql::index_terms(text)) {
+        // One-letter words are table aliases.
+        if (term.size() > 1 && !sql_words().count(term) && !stop_words().count(term) &&
             !std::all_of(term.begin(), term.end(), [](char c) { return is_digit(c); })) {
-            terms.push_back(index_form(std::move(term)));
+            std::string form = index_form(term, true);
+            if (named.insert(form).second) {
+                terms.push_back(std::move(form));
+            }
         }
     }
     return terms;
@@ -485,6 +704,11 @@ MemoryIndex::MemoryIndex(const std::vector<Document>& documents) {
             postings_[term].emplace_back(d, count);
         }
         ids_.push_back(doc.id);
+        breakdown_.push_back(counts.count(std::string(kBreakdown)) > 0);
+        named_groups_.push_back(std::any_of(counts.begin(), counts.end(), [](const auto& c) {
+            return c.first.compare(0, kGroup.size(), kGroup) == 0;
+        }));
+        value_kinds_.push_back(value_kinds(doc.terms));
         lengths_.push_back(static_cast<float>(doc.terms.size()));
         total += static_cast<double>(doc.terms.size());
     }
@@ -498,11 +722,15 @@ std::vector<MemoryIndex::Hit> MemoryIndex::search(const std::vector<std::string>
     const double n = static_cast<double>(ids_.size());
     std::vector<double> scores(ids_.size(), 0.0);
     std::vector<std::uint32_t> touched;
+    std::vector<bool> same_groups(ids_.size(), false);
+    bool names_groups = false;
     std::unordered_set<std::string_view> seen;
     for (const auto& term : terms) {
         if (!seen.insert(term).second) {
             continue;
         }
+        const bool group = term.compare(0, kGroup.size(), kGroup) == 0;
+        names_groups = names_groups || group;
         const auto it = postings_.find(term);
         if (it == postings_.end()) {
             continue;
@@ -520,12 +748,37 @@ std::vector<MemoryIndex::Hit> MemoryIndex::search(const std::vector<std::string>
                 touched.push_back(doc);
             }
             scores[doc] += idf * tf * (k1 + 1) / (tf + norm);
+            if (group) {
+                same_groups[doc] = true;
+            }
         }
     }
+    // Asking per group or not is the shape of the answer: an entry of the other shape is a
+    // worse example than one that shares fewer words, and so, less, is one per other groups.
+    // Values of a kind the question has none of narrow an entry to something the question
+    // does not ask; a question's value the entry has no place for matters a little less.
+    constexpr double other_shape = 0.6;
+    constexpr double other_groups = 0.8;
+    constexpr double extra_values = 0.75;
+    constexpr double missing_values = 0.9;
+    const bool per_group = std::find(terms.begin(), terms.end(), kBreakdown) != terms.end();
+    const std::uint8_t kinds = value_kinds(terms);
     std::vector<Hit> out;
     out.reserve(touched.size());
     for (const auto doc : touched) {
-        out.push_back({ids_[doc], scores[doc]});
+        double score = scores[doc];
+        if (breakdown_[doc] != per_group) {
+            score *= other_shape;
+        } else if (names_groups && named_groups_[doc] && !same_groups[doc]) {
+            score *= other_groups;
+        }
+        if (value_kinds_[doc] & ~kinds) {
+            score *= extra_values;
+        }
+        if (kinds & ~value_kinds_[doc]) {
+            score *= missing_values;
+        }
+        out.push_back({ids_[doc], score});
     }
     const auto better = [](const Hit& x, const Hit& y) {
         return x.score != y.score ? x.score > y.score : x.id < y.id;

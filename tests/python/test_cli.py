@@ -19,6 +19,7 @@ def zolvi(tmp_path, *args, env=None):
     full = {k: v for k, v in os.environ.items()
             if not k.startswith(("OPENAI_", "AZURE_OPENAI_", "ZOLVI_"))}
     full["XDG_CACHE_HOME"] = str(tmp_path / "cache")
+    full["XDG_STATE_HOME"] = str(tmp_path / "state")  # the memory of verified SQL stays here
     full.update(env or {})
     return subprocess.run([ZOLVI, *args], capture_output=True, text=True, timeout=120, env=full,
                           cwd=tmp_path)

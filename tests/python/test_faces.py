@@ -21,8 +21,8 @@ def chat():
 
 def environment(tmp_path, chat):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("OPENAI_", "AZURE_OPENAI_", "ZOLVI_"))}
-    env.update(XDG_CACHE_HOME=str(tmp_path / "cache"), OPENAI_BASE_URL=chat.url + "/v1",
-               OPENAI_API_KEY="k")
+    env.update(XDG_CACHE_HOME=str(tmp_path / "cache"), XDG_STATE_HOME=str(tmp_path / "state"),
+               OPENAI_BASE_URL=chat.url + "/v1", OPENAI_API_KEY="k")
     return env
 
 

@@ -240,8 +240,8 @@ def zolvi_ask(chat, tmp_path, *args, env=None, codes=("open('media/chart.txt', '
                *[tool("PythonCodeInput", code=code) for code in codes],
                tool("GenerationOutput", final_response="Counted."))
     full = {k: v for k, v in os.environ.items() if not k.startswith(("OPENAI_", "AZURE_OPENAI_", "ZOLVI_"))}
-    full.update({"XDG_CACHE_HOME": str(tmp_path / "cache"), "OPENAI_BASE_URL": chat.url + "/v1",
-                 "OPENAI_API_KEY": "k"})
+    full.update({"XDG_CACHE_HOME": str(tmp_path / "cache"), "XDG_STATE_HOME": str(tmp_path / "state"),
+                 "OPENAI_BASE_URL": chat.url + "/v1", "OPENAI_API_KEY": "k"})
     full.update(env or {})
     return subprocess.run([os.path.join(BUILD, "bin", "zolvi"), "ask", "How many orders?", "--json", *args],
                           capture_output=True, text=True, timeout=60, env=full, cwd=tmp_path)

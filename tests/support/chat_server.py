@@ -22,7 +22,10 @@ An answer is a map:
   "tool_arguments": text|object a tool call of the request's forced tool (text is sent as is,
                                 so malformed JSON can be scripted)
   "tool_name": text             the tool call's function name (default: the forced tool)
-  "usage": {"prompt_tokens", "completion_tokens"}  (default 10 and 5)
+  "usage": {"prompt_tokens", "completion_tokens"}  (default 10 and 5), or "measured": counts
+                                estimated from the text of the request's messages and tools
+                                and of the answer (four bytes a token), so that a longer
+                                prompt costs more
   "model": text                 the model named in the answer (default "gpt-4o")
   "status": int, "headers": {}, "body": text|object   a raw answer instead (errors, faults)
   "repeat": n                   the raw body is sent n times over (a body of any size, made
@@ -66,6 +69,19 @@ def forced_tool(request_json):
         return tools[0]["function"]["name"] if tools else None
 
 
+def measured_usage(request_json, message):
+    """Token counts of about four bytes a token: the messages' and tools' text sent, and the
+    answer's content or tool call."""
+    request_json = request_json or {}
+    sent = sum(len(json.dumps(m.get("content") or "", ensure_ascii=False).encode())
+               for m in request_json.get("messages") or [])
+    sent += len(json.dumps(request_json.get("tools") or [], ensure_ascii=False).encode())
+    received = len((message.get("content") or "").encode())
+    for call in message.get("tool_calls") or []:
+        received += len(call["function"]["arguments"].encode())
+    return {"prompt_tokens": (sent + 3) // 4, "completion_tokens": (received + 3) // 4}
+
+
 def completion(answer, request_json):
     message = {"role": "assistant", "content": answer.get("content")}
     finish = "stop"
@@ -82,6 +98,8 @@ def completion(answer, request_json):
         }]
         finish = "tool_calls"
     usage = answer.get("usage", {"prompt_tokens": 10, "completion_tokens": 5})
+    if usage == "measured":
+        usage = measured_usage(request_json, message)
     usage = dict(usage)
     usage.setdefault("total_tokens", usage.get("prompt_tokens", 0) + usage.get("completion_tokens", 0))
     return {
