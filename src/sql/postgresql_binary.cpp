@@ -197,43 +197,48 @@ bool pg_binary_numeric(const char* v, std::size_t length, std::string& out) {
             return false;
         }
     }
+    // Room for the sign, every base-10000 digit down to the weight (at least a "0"), the point
+    // and dscale decimal digits rounded up to whole base-10000 digits.
+    const std::size_t start = out.size();
+    out.resize(start + 2 + 4 * static_cast<std::size_t>(std::max(weight + 1, 1)) +
+               static_cast<std::size_t>(dscale) + 4);
+    char* p = out.data() + start;
     if (sign == numeric_negative) {
-        out.push_back('-');
+        *p++ = '-';
     }
+    const auto put4 = [&p](unsigned dig) {
+        p[0] = static_cast<char>('0' + dig / 1000);
+        p[1] = static_cast<char>('0' + dig / 100 % 10);
+        p[2] = static_cast<char>('0' + dig / 10 % 10);
+        p[3] = static_cast<char>('0' + dig % 10);
+        p += 4;
+    };
     // The integer part: every base-10000 digit down to the weight, the first without its
     // leading zeros.
     int d = 0;
     if (weight < 0) {
         d = weight + 1;
-        out.push_back('0');
+        *p++ = '0';
     } else {
-        for (; d <= weight; ++d) {
-            unsigned dig = digit(d);
-            bool put = d > 0;
-            for (unsigned unit = 1000; unit > 0; unit /= 10) {
-                const unsigned one = dig / unit;
-                dig -= one * unit;
-                put = put || one > 0 || unit == 1;
-                if (put) {
-                    out.push_back(static_cast<char>('0' + one));
-                }
-            }
+        const unsigned first = digit(0);
+        const int width = first >= 1000 ? 4 : first >= 100 ? 3 : first >= 10 ? 2 : 1;
+        put4(first);
+        std::memmove(p - 4, p - width, static_cast<std::size_t>(width));
+        p -= 4 - width;
+        for (d = 1; d <= weight; ++d) {
+            put4(digit(d));
         }
     }
     // The fraction: exactly dscale decimal digits.
     if (dscale > 0) {
-        out.push_back('.');
-        const std::size_t end = out.size() + static_cast<std::size_t>(dscale);
+        *p++ = '.';
+        char* const fraction_end = p + dscale;
         for (int i = 0; i < dscale; ++d, i += 4) {
-            unsigned dig = digit(d);
-            for (unsigned unit = 1000; unit > 0; unit /= 10) {
-                const unsigned one = dig / unit;
-                dig -= one * unit;
-                out.push_back(static_cast<char>('0' + one));
-            }
+            put4(digit(d));
         }
-        out.resize(end);
+        p = fraction_end;
     }
+    out.resize(static_cast<std::size_t>(p - out.data()));
     return true;
 }
 
