@@ -9,6 +9,7 @@
 #include "zolviai/dbtool/rows.hpp"
 #include "zolviai/dbtool/schema.hpp"
 #include "zolviai/dbtool/settings.hpp"
+#include "zolviai/sql/postgresql_binary.hpp"
 
 #include <charconv>
 #include <cstdlib>
@@ -29,9 +30,10 @@ py::object steal(PyObject* o) {
     return py::reinterpret_steal<py::object>(o);
 }
 
-// Python values made straight from the text the client library read: integers, floats,
-// decimals, text, dates and timestamps without a sql::Cell in between; any other type
-// through the driver's own cell.
+// Python values made straight from the bytes the client library read: integers, floats,
+// decimals, text, dates and timestamps from their text or from PostgreSQL's binary forms,
+// without a sql::Cell in between; any other type, and dates Python cannot hold, through the
+// driver's own cell.
 class RowBuilder {
 public:
     explicit RowBuilder(const sql::TextRows& rows) : rows_(rows) {
@@ -40,6 +42,10 @@ public:
             if (PyDateTimeAPI == nullptr) {
                 throw py::error_already_set();
             }
+        }
+        reads_.reserve(rows.columns.size());
+        for (std::size_t c = 0; c < rows.columns.size(); ++c) {
+            reads_.push_back(read_of(rows, c));
         }
     }
 
@@ -51,41 +57,120 @@ public:
             Py_RETURN_NONE;
         }
         sql::DateTime t;
-        switch (rows_.text_types[c]) {
-        case sql::CellType::Integer:
+        switch (reads_[c]) {
+        case Read::Integer:
             return integer(v, length);
-        case sql::CellType::Float:
+        case Read::Float:
             return PyFloat_FromDouble(real(v, length));
-        case sql::CellType::Decimal: {
-            PyObject* digits = PyUnicode_FromStringAndSize(v, static_cast<Py_ssize_t>(length));
-            if (digits == nullptr) {
-                return nullptr;
-            }
-            PyObject* out = PyObject_CallOneArg(decimal(), digits);
-            Py_DECREF(digits);
-            return out;
-        }
-        case sql::CellType::Text:
+        case Read::Decimal:
+            return decimal(v, length);
+        case Read::Text:
             return PyUnicode_DecodeUTF8(v, static_cast<Py_ssize_t>(length), "replace");
-        case sql::CellType::Date:
+        case Read::Date:
             if (sql::parse_date(std::string_view(v, length), t)) {
                 return PyDate_FromDate(t.year, t.month, t.day);
             }
             break;
-        case sql::CellType::Timestamp:
-        case sql::CellType::TimestampTz:
+        case Read::Timestamp:
             if (sql::parse_timestamp(std::string_view(v, length), t) && !t.has_offset) {
-                return PyDateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute,
-                                                  t.second, t.microsecond);
+                return datetime(t);
             }
             break;
-        default:
+        case Read::BinaryInteger:
+            return PyLong_FromLongLong(sql::pg_binary_integer(v, length));
+        case Read::BinaryFloat:
+            return PyFloat_FromDouble(sql::pg_binary_float(v, length));
+        case Read::BinaryNumeric:
+            scratch_.clear();
+            if (sql::pg_binary_numeric(v, length, scratch_)) {
+                return decimal(scratch_.data(), scratch_.size());
+            }
+            break;
+        case Read::BinaryDate:
+            if (sql::pg_binary_date(v, length, t, scratch_)) {
+                return PyDate_FromDate(t.year, t.month, t.day);
+            }
+            break;
+        case Read::BinaryTimestamp:
+            if (sql::pg_binary_timestamp(v, length, t, scratch_)) {
+                return datetime(t);
+            }
+            break;
+        case Read::Cell:
             break;
         }
         return zolviai::bindings::from_cell(rows_.cell(r, c)).release().ptr();
     }
 
 private:
+    enum class Read : unsigned char {
+        Integer,
+        Float,
+        Decimal,
+        Text,
+        Date,
+        Timestamp,
+        BinaryInteger,
+        BinaryFloat,
+        BinaryNumeric,
+        BinaryDate,
+        BinaryTimestamp,
+        Cell,
+    };
+
+    static Read read_of(const sql::TextRows& rows, std::size_t c) {
+        const sql::ValueForm form =
+            c < rows.value_forms.size() ? rows.value_forms[c] : sql::ValueForm::Text;
+        switch (form) {
+        case sql::ValueForm::Integer:
+            return Read::BinaryInteger;
+        case sql::ValueForm::Float:
+            return Read::BinaryFloat;
+        case sql::ValueForm::Numeric:
+            return Read::BinaryNumeric;
+        case sql::ValueForm::Date:
+            return Read::BinaryDate;
+        case sql::ValueForm::Timestamp:
+            return Read::BinaryTimestamp;
+        case sql::ValueForm::Other:
+            return Read::Cell;
+        case sql::ValueForm::Text:
+            break;
+        }
+        switch (c < rows.text_types.size() ? rows.text_types[c] : sql::CellType::Null) {
+        case sql::CellType::Integer:
+            return Read::Integer;
+        case sql::CellType::Float:
+            return Read::Float;
+        case sql::CellType::Decimal:
+            return Read::Decimal;
+        case sql::CellType::Text:
+            return Read::Text;
+        case sql::CellType::Date:
+            return Read::Date;
+        case sql::CellType::Timestamp:
+        case sql::CellType::TimestampTz:
+            return Read::Timestamp;
+        default:
+            return Read::Cell;
+        }
+    }
+
+    static PyObject* datetime(const sql::DateTime& t) {
+        return PyDateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute, t.second,
+                                          t.microsecond);
+    }
+
+    PyObject* decimal(const char* v, std::size_t length) {
+        PyObject* digits = PyUnicode_FromStringAndSize(v, static_cast<Py_ssize_t>(length));
+        if (digits == nullptr) {
+            return nullptr;
+        }
+        PyObject* out = PyObject_CallOneArg(decimal_type(), digits);
+        Py_DECREF(digits);
+        return out;
+    }
+
     // Up to 18 digits fit an int64 whatever they are; longer texts (unsigned 64-bit values
     // among them) go through Python's own parser.
     static PyObject* integer(const char* v, std::size_t length) {
@@ -116,7 +201,7 @@ private:
         return std::strtod(v, nullptr);
     }
 
-    PyObject* decimal() {
+    PyObject* decimal_type() {
         if (!decimal_) {
             decimal_ = py::module_::import("decimal").attr("Decimal");
         }
@@ -124,6 +209,8 @@ private:
     }
 
     const sql::TextRows& rows_;
+    std::vector<Read> reads_; // how each column's values are read
+    std::string scratch_;     // a numeric's digits, a date's text
     py::object decimal_;
 };
 

@@ -102,9 +102,14 @@ struct ConnectSettings {
     GuardOptions guard;               // rules for generated SQL (refusal_reason, execute_guarded)
 };
 
+// The form a column's values are held in by TextRows: their text, or one of PostgreSQL's
+// binary forms that postgresql_binary.hpp reads (Other: one only cell() reads).
+enum class ValueForm : unsigned char { Text, Integer, Float, Numeric, Date, Timestamp, Other };
+
 // The rows of one statement as the client library holds them, each value in the server's text
-// form, for callers that make their own values from them without a Cell per value (the host's
-// Python rows). Rows stay valid as long as this object.
+// form or, where value_forms says so, in its binary form, for callers that make their own
+// values from them without a Cell per value (the host's Python rows). Rows stay valid as long
+// as this object.
 class TextRows {
 public:
     virtual ~TextRows() = default;
@@ -113,11 +118,13 @@ public:
     std::int64_t affected_rows = -1; // for statements without a result set, when known
     // Per column, the cell type its text reads as by the usual rules (digits of an integer,
     // of a float or a decimal, UTF-8 text, a date or a timestamp); Null where only cell()
-    // knows the value (bytes, booleans, bits, intervals, ...).
+    // knows the value (bytes, booleans, bits, intervals, ...) and for binary values.
     std::vector<CellType> text_types;
+    // Per column, the form of its values; empty when every value is text.
+    std::vector<ValueForm> value_forms;
 
     virtual std::size_t size() const = 0;
-    // The value's text and its length; nullptr for NULL.
+    // The value's bytes in its column's form and their length; nullptr for NULL.
     virtual const char* value(std::size_t row, std::size_t column, std::size_t& length) const = 0;
     // The cell the driver makes of the value, as execute() would give it.
     virtual Cell cell(std::size_t row, std::size_t column) const = 0;
@@ -155,7 +162,8 @@ public:
 
     // Runs one statement as execute_params does, without bounds, and hands its rows out as the
     // client library read them. The base class converts execute_params' result (every
-    // text_types entry Null); PostgreSQL and MariaDB keep their library's buffers.
+    // text_types entry Null); PostgreSQL and MariaDB keep their library's buffers, PostgreSQL's
+    // in the binary format when every column's type has a binary form the host reads.
     virtual std::unique_ptr<TextRows>
     execute_text(const std::string& sql, const std::vector<std::optional<std::string>>& params);
 

@@ -1,5 +1,6 @@
 // PostgreSQL through libpq: the extended protocol (one statement per call), rows streamed
-// in single-row mode so that only the kept rows stay in memory, and a pipeline for batches.
+// in single-row mode so that only the kept rows stay in memory, a pipeline for batches, and
+// the host's rows in the binary format when it reads every column's binary form.
 #include "sql/drivers/drivers.hpp"
 #include "sql/drivers/policies.hpp"
 #include "sql/drivers/postgresql_privileges.hpp"
@@ -7,6 +8,7 @@
 #include "zolviai/core/console.hpp"
 #include "zolviai/core/error.hpp"
 #include "zolviai/core/text.hpp"
+#include "zolviai/sql/postgresql_binary.hpp"
 
 #include <cctype>
 #include <cerrno>
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <libpq-fe.h>
+#include <optional>
 #include <poll.h>
 #include <unordered_map>
 
@@ -188,6 +191,114 @@ bool parse_interval(std::string_view s, Interval& out) {
     return true;
 }
 
+// The form a value of type oid takes in the binary result format when the host reads that
+// form; nullopt for types read only as text (a statement with a column of such a type is read
+// as text whole: libpq takes one result format for all columns).
+std::optional<ValueForm> binary_form(unsigned oid) {
+    switch (oid) {
+    case INT2OID:
+    case INT4OID:
+    case INT8OID:
+        return ValueForm::Integer;
+    case FLOAT4OID:
+    case FLOAT8OID:
+        return ValueForm::Float;
+    case NUMERICOID:
+        return ValueForm::Numeric;
+    case DATEOID:
+        return ValueForm::Date;
+    case TIMESTAMPOID:
+        return ValueForm::Timestamp;
+    case TEXTOID:
+    case VARCHAROID:
+    case BPCHAROID:
+    case NAMEOID:
+        return ValueForm::Text; // the binary form is the text
+    case BOOLOID:
+    case BYTEAOID:
+    case OIDOID:
+    case UUIDOID:
+    case JSONOID:
+    case JSONBOID:
+        return ValueForm::Other;
+    default:
+        return std::nullopt;
+    }
+}
+
+// A cell from the binary form of a value of type oid (binary_form), as make_cell gives it from
+// the value's text.
+Cell binary_cell(unsigned oid, const char* v, int len) {
+    const auto length = static_cast<std::size_t>(len);
+    DateTime t;
+    std::string text;
+    switch (oid) {
+    case BOOLOID:
+        return Cell::of_bool(len == 1 && v[0] != 0);
+    case INT2OID:
+    case INT4OID:
+    case INT8OID:
+        return Cell::of_int(pg_binary_integer(v, length));
+    case OIDOID:
+        return Cell::of_int(static_cast<std::int64_t>(pg_big_endian(v, len == 4 ? 4 : 0)));
+    case FLOAT4OID:
+    case FLOAT8OID:
+        return Cell::of_float(pg_binary_float(v, length));
+    case NUMERICOID:
+        if (pg_binary_numeric(v, length, text)) {
+            return Cell::of_decimal(std::move(text));
+        }
+        break;
+    case DATEOID:
+        if (pg_binary_date(v, length, t, text)) {
+            return Cell::of_date(t.year, t.month, t.day);
+        }
+        if (!text.empty()) {
+            return Cell::of_text(std::move(text));
+        }
+        break;
+    case TIMESTAMPOID:
+        if (pg_binary_timestamp(v, length, t, text)) {
+            return Cell::of_timestamp(t);
+        }
+        if (!text.empty()) {
+            return Cell::of_text(std::move(text));
+        }
+        break;
+    case UUIDOID:
+        if (len == 16) {
+            static const char hex[] = "0123456789abcdef";
+            std::string out;
+            for (int i = 0; i < 16; ++i) {
+                if (i == 4 || i == 6 || i == 8 || i == 10) {
+                    out.push_back('-');
+                }
+                const auto byte = static_cast<unsigned char>(v[i]);
+                out.push_back(hex[byte >> 4]);
+                out.push_back(hex[byte & 15]);
+            }
+            return Cell::of_uuid(out);
+        }
+        break;
+    case JSONOID:
+        return Cell::of_json(std::string(v, length));
+    case JSONBOID:
+        // A version byte (1) before the text.
+        if (len >= 1 && v[0] == 1) {
+            return Cell::of_json(std::string(v + 1, length - 1));
+        }
+        break;
+    case BYTEAOID:
+        return Cell::of_bytes(std::string(v, length));
+    case TEXTOID:
+    case VARCHAROID:
+    case BPCHAROID:
+    case NAMEOID:
+        return Cell::of_text(std::string(v, length));
+    }
+    return Cell::of_bytes(std::string(v, length));
+}
+
 // A cell from the server's text form of a value of type oid.
 Cell make_cell(unsigned oid, const char* v, int len) {
     const std::string_view text(v, len);
@@ -268,8 +379,12 @@ public:
         if (v == nullptr) {
             return Cell::null();
         }
-        return make_cell(PQftype(result_.get(), static_cast<int>(column)), v,
-                         static_cast<int>(length));
+        const int c = static_cast<int>(column);
+        const unsigned oid = PQftype(result_.get(), c);
+        if (PQfformat(result_.get(), c) == 1) {
+            return binary_cell(oid, v, static_cast<int>(length));
+        }
+        return make_cell(oid, v, static_cast<int>(length));
     }
 
 private:
@@ -372,14 +487,25 @@ public:
     }
 
     // The whole result in one buffer (no single-row mode): the host reads every row anyway.
+    // Its rows come in the binary format when the host reads every column's binary form:
+    // the server's text output and its transfer are most of the time such a result takes.
     std::unique_ptr<TextRows>
     execute_text(const std::string& sql,
                  const std::vector<std::optional<std::string>>& params) override {
-        send_params(sql, params);
+        const std::vector<const char*> values = param_values(params);
+        const int n_params = static_cast<int>(values.size());
         notices_.start();
+        std::string error;
+        const int format = describe_unnamed(sql, n_params, error);
+        if (!error.empty()) {
+            print_notices();
+            throw DatabaseError(error);
+        }
+        if (!PQsendQueryPrepared(conn_, "", n_params, values.data(), nullptr, nullptr, format)) {
+            throw DatabaseError(connection_message());
+        }
         ResultPtr rows;
         std::int64_t affected = -1;
-        std::string error;
         while (PGresult* raw = next_result(Clock::time_point::max())) {
             ResultPtr r(raw);
             const ExecStatusType status = PQresultStatus(raw);
@@ -404,9 +530,13 @@ public:
             throw DatabaseError(error);
         }
         ResultSet shape;
+        std::vector<ValueForm> forms;
         if (rows) {
             read_columns(rows.get(), shape);
             resolve_type_names(shape);
+            if (format == 1) {
+                forms = value_forms_of(rows.get());
+            }
         }
         auto out = std::make_unique<PgTextRows>(std::move(rows));
         out->columns = std::move(shape.columns);
@@ -416,6 +546,12 @@ public:
             out->text_types.push_back(text_type_of(oid));
         }
         out->text_types.resize(out->columns.size());
+        for (std::size_t c = 0; c < forms.size(); ++c) {
+            if (forms[c] != ValueForm::Text) {
+                out->text_types[c] = CellType::Null; // binary: read as value_forms says
+            }
+        }
+        out->value_forms = std::move(forms);
         return out;
     }
 
@@ -674,14 +810,86 @@ private:
         return PQgetResult(conn_);
     }
 
-    // Sends one statement with text parameters ($1, ...; nullopt is NULL) in text format.
-    void send_params(const std::string& sql,
-                     const std::vector<std::optional<std::string>>& params) {
+    static std::vector<const char*>
+    param_values(const std::vector<std::optional<std::string>>& params) {
         std::vector<const char*> values;
         values.reserve(params.size());
         for (const auto& p : params) {
             values.push_back(p ? p->c_str() : nullptr);
         }
+        return values;
+    }
+
+    // Parses the statement as the unnamed prepared statement (one statement, as the extended
+    // protocol always takes) and describes its columns, both in one round trip. Gives the
+    // result format to execute it in: binary (1) when every column's type has a binary form
+    // the host reads, text (0) otherwise. The server's refusal is left in `error`.
+    int describe_unnamed(const std::string& sql, int n_params, std::string& error) {
+        if (!PQenterPipelineMode(conn_)) {
+            throw DatabaseError(connection_message());
+        }
+        if (!PQsendPrepare(conn_, "", sql.c_str(), n_params, nullptr) ||
+            !PQsendDescribePrepared(conn_, "") || !PQpipelineSync(conn_)) {
+            std::string message = connection_message();
+            close_broken();
+            throw DatabaseError(message);
+        }
+        // The parse's result, then the description's, each followed by a NULL; then the sync.
+        ResultPtr described;
+        int results = 0;
+        for (;;) {
+            PGresult* raw = next_result(Clock::time_point::max());
+            if (raw == nullptr) {
+                if (PQstatus(conn_) == CONNECTION_BAD) {
+                    std::string message = connection_message();
+                    close_broken();
+                    throw DatabaseError(message);
+                }
+                continue;
+            }
+            ResultPtr r(raw);
+            const ExecStatusType status = PQresultStatus(raw);
+            if (status == PGRES_PIPELINE_SYNC) {
+                break;
+            }
+            ++results;
+            if (status == PGRES_COMMAND_OK) {
+                if (results == 2) {
+                    described = std::move(r);
+                }
+            } else if (status != PGRES_PIPELINE_ABORTED && error.empty()) {
+                error = result_message(raw);
+            }
+        }
+        if (!PQexitPipelineMode(conn_)) {
+            throw DatabaseError(connection_message());
+        }
+        if (!error.empty() || !described || PQnfields(described.get()) == 0) {
+            return 0;
+        }
+        for (int c = 0; c < PQnfields(described.get()); ++c) {
+            if (!binary_form(PQftype(described.get(), c))) {
+                return 0;
+            }
+        }
+        return 1;
+    }
+
+    // The form of each column of a result.
+    static std::vector<ValueForm> value_forms_of(const PGresult* r) {
+        std::vector<ValueForm> forms(static_cast<std::size_t>(PQnfields(r)), ValueForm::Text);
+        for (int c = 0; c < PQnfields(r); ++c) {
+            if (PQfformat(r, c) == 1) {
+                forms[c] = binary_form(PQftype(r, c)).value_or(ValueForm::Other);
+            }
+        }
+        return forms;
+    }
+
+    // Sends one statement with text parameters ($1, ...; nullopt is NULL) in text format.
+    void send_params(const std::string& sql,
+                     const std::vector<std::optional<std::string>>& params) {
+        const std::vector<const char*> values = param_values(params);
         if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
                                values.data(), nullptr, nullptr, 0)) {
             throw DatabaseError(connection_message());

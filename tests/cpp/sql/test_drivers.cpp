@@ -4,10 +4,12 @@
 #include "sql/sql_test_support.hpp"
 #include "support/python_oracle.hpp"
 #include "zolviai/core/error.hpp"
+#include "zolviai/sql/postgresql_binary.hpp"
 #include "zolviai/sql/render.hpp"
 #include "zolviai/sql/sql_database.hpp"
 #include "zolviai/sql/uri.hpp"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <sstream>
 
@@ -111,6 +113,153 @@ TEST(Drivers, PostgresqlTypesRowsAndErrors) {
     EXPECT_EQ(r.total_rows, 10);
     EXPECT_EQ(r.columns[0].name, "n");
     EXPECT_EQ(r.columns[0].type_name, "integer");
+}
+
+// Values of every type the host's rows read in PostgreSQL's binary format, edge cases beside
+// ordinary ones.
+const char* const pg_binary_values[] = {
+    "NULL::int",
+    "(-32768)::int2",
+    "32767::int2",
+    "(-2147483648)::int4",
+    "(-9223372036854775808)::int8",
+    "9223372036854775807::int8",
+    "4294967295::oid",
+    "0.1::real",
+    "(1.0 / 3)::real",
+    "'1e-45'::real",
+    "'-0'::real",
+    "'NaN'::real",
+    "'-Infinity'::float8",
+    "0.1::float8 + 0.2::float8",
+    "'4.9e-324'::float8",
+    "0::numeric",
+    "(-0.00)::numeric",
+    "12.50::numeric(10, 2)",
+    "10000::numeric",
+    "0.00001::numeric",
+    "(-123456789012345678901234567890.000000000000000000001)::numeric",
+    "1e-100::numeric",
+    "(-1e100)::numeric",
+    "round(1::numeric / 3, 30)",
+    "'NaN'::numeric",
+    "'Infinity'::numeric",
+    "'-Infinity'::numeric",
+    "true",
+    "'caf\xc3\xa9 \xe4\xb8\xad'::text",
+    "''::varchar",
+    "'ab'::char(4)",
+    "'pg_class'::name",
+    "'\\x00ff27'::bytea",
+    "''::bytea",
+    "'A0EEBC99-9C0B-4EF8-BB6D-6BB9BD380A11'::uuid",
+    "'{\"a\": [1, 2.0, null]}'::json",
+    "'{\"b\": \"x\", \"a\": [1, 2.0, null]}'::jsonb",
+    "DATE '2000-01-01'",
+    "DATE '1999-12-31'",
+    "DATE '0001-01-01'",
+    "DATE '9999-12-31'",
+    "DATE '10000-01-01'",
+    "DATE '0001-12-31 BC'",
+    "DATE '4713-11-24 BC'",
+    "DATE '5874897-12-31'",
+    "'infinity'::date",
+    "'-infinity'::date",
+    "TIMESTAMP '2024-02-29 13:04:05.12'",
+    "TIMESTAMP '1969-12-31 23:59:59.5'",
+    "TIMESTAMP '1999-12-31 23:59:59.999999'",
+    "TIMESTAMP '0001-01-01 00:00:00'",
+    "TIMESTAMP '9999-12-31 23:59:59.999999'",
+    "TIMESTAMP '10000-01-01 00:00:00.000001'",
+    "TIMESTAMP '0044-03-15 12:30:00.25 BC'",
+    "TIMESTAMP '4713-11-24 00:00:00 BC'",
+    "TIMESTAMP '294276-12-31 23:59:59.999999'",
+    "'infinity'::timestamp",
+    "'-infinity'::timestamp",
+};
+
+TEST(Drivers, PostgresqlHostRowsInTheBinaryFormatReadAsTheTextFormatGivesThem) {
+    ZOLVIAI_REQUIRE_SERVER("ZOLVIAI_PG_URI");
+    ScratchDatabase db("ZOLVIAI_PG_URI");
+    Connection& conn = db.admin();
+    for (const std::string value : pg_binary_values) {
+        // Beside an interval, which the host reads only as text, the whole row is text.
+        const auto binary = conn.execute_text("SELECT " + value, {});
+        const auto text = conn.execute_text("SELECT " + value + ", INTERVAL '1 day'", {});
+        ASSERT_EQ(binary->size(), 1u) << value;
+        ASSERT_EQ(binary->value_forms.size(), 1u) << value << ": not read in binary";
+        EXPECT_TRUE(text->value_forms.empty()) << value << ": read in binary beside an interval";
+        EXPECT_EQ(cell_repr(binary->cell(0, 0)), cell_repr(text->cell(0, 0))) << value;
+        EXPECT_EQ(binary->columns[0].type_name, text->columns[0].type_name) << value;
+    }
+    // A statement with parameters is described with them.
+    const auto added = conn.execute_text("SELECT $1::int8 + 1, $2::text", {"41", std::nullopt});
+    ASSERT_EQ(added->value_forms.size(), 2u);
+    EXPECT_EQ(cell_repr(added->cell(0, 0)), "42");
+    std::size_t length = 0;
+    EXPECT_EQ(added->value(0, 1, length), nullptr);
+}
+
+TEST(Drivers, PostgresqlBinaryNumbersDatesAndTimestampsAcrossTheirRanges) {
+    // The readers of the binary forms against the server's own text of the same values, in
+    // one statement read in binary (the ::text columns are text in either format).
+    ZOLVIAI_REQUIRE_SERVER("ZOLVIAI_PG_URI");
+    ScratchDatabase db("ZOLVIAI_PG_URI");
+    Connection& conn = db.admin();
+    const auto rows = conn.execute_text(
+        "SELECT n, n::text, d, d::text, t, t::text, r, r::text FROM ("
+        " SELECT round((g * 7919 % 1000003 - 500000)::numeric / 10::numeric ^ (g % 37), "
+        "   g % 41) * (CASE WHEN g % 5 = 0 THEN 10::numeric ^ (g % 60) ELSE 1 END) AS n,"
+        " DATE '2000-01-01' + (CASE WHEN g % 2 = 0"
+        "   THEN (g::int8 * 2654435761 % 2000000000 - 2451545)::int"
+        "   ELSE (g * 997 % 800000 - 1200000) END) AS d,"
+        " TIMESTAMP '2000-01-01' + ((g::numeric * 4567890123456789) % 9000000000000000000"
+        "   - 210000000000000000)::int8 * INTERVAL '1 microsecond'"
+        "   + (g % 1000000) * INTERVAL '1 microsecond' AS t,"
+        " (power(1.7, g % 200 - 100) * (g % 7 - 3))::real AS r"
+        " FROM generate_series(1, 3000) g) v",
+        {});
+    ASSERT_EQ(rows->size(), 3000u);
+    ASSERT_EQ(rows->value_forms.size(), 8u);
+    const auto text_of = [&](std::size_t row, std::size_t column) {
+        std::size_t length = 0;
+        const char* v = rows->value(row, column, length);
+        return std::string(v, length);
+    };
+    int bc = 0;
+    int past_9999 = 0;
+    for (std::size_t i = 0; i < rows->size(); ++i) {
+        std::size_t length = 0;
+        const char* v = rows->value(i, 0, length);
+        std::string numeric;
+        ASSERT_TRUE(pg_binary_numeric(v, length, numeric)) << text_of(i, 1);
+        EXPECT_EQ(numeric, text_of(i, 1));
+        for (const std::size_t column : {2u, 4u}) {
+            v = rows->value(i, column, length);
+            const std::string server = text_of(i, column + 1);
+            DateTime parts;
+            std::string text;
+            const bool held = column == 2 ? pg_binary_date(v, length, parts, text)
+                                          : pg_binary_timestamp(v, length, parts, text);
+            DateTime expected;
+            const bool parsed =
+                column == 2 ? parse_date(server, expected) : parse_timestamp(server, expected);
+            ASSERT_EQ(held, parsed) << server;
+            if (!held) {
+                ++(server.size() > 3 && server.substr(server.size() - 3) == " BC" ? bc : past_9999);
+                EXPECT_EQ(text, server);
+                continue;
+            }
+            EXPECT_EQ(cell_repr(Cell::of_timestamp(parts)), cell_repr(Cell::of_timestamp(expected)))
+                << server;
+        }
+        v = rows->value(i, 6, length);
+        EXPECT_EQ(pg_binary_float(v, length), std::strtod(text_of(i, 7).c_str(), nullptr))
+            << text_of(i, 7);
+    }
+    // Both sides of Python's range were met.
+    EXPECT_GT(bc, 100);
+    EXPECT_GT(past_9999, 100);
 }
 
 TEST(Drivers, MariadbTypesRowsAndErrors) {
