@@ -487,8 +487,8 @@ public:
     }
 
     // The whole result in one buffer (no single-row mode): the host reads every row anyway.
-    // Its rows come in the binary format when the host reads every column's binary form:
-    // the server's text output and its transfer are most of the time such a result takes.
+    // Its rows come in the binary format when the host reads every column's binary form: the
+    // server writes them for less than their text, and the host reads them without parsing.
     std::unique_ptr<TextRows>
     execute_text(const std::string& sql,
                  const std::vector<std::optional<std::string>>& params) override {
