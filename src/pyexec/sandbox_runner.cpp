@@ -416,9 +416,15 @@ struct SandboxRunner::Pool {
                 }
                 lease.child->stop();
                 if (!parent_gone(*lease.parent)) {
+                    // The parent may be ending at this moment (a killed sandbox ends its
+                    // analysis processes before its parent's socket closes), so the
+                    // request goes to it again: a parent that is gone refuses the fork.
                     const std::string why = lease.child->why();
-                    throw Error("the analysis process did not start" +
-                                (why.empty() ? std::string() : ": " + last_line(why)));
+                    if (attempt >= 3) {
+                        throw Error("the analysis process did not start" +
+                                    (why.empty() ? std::string() : ": " + last_line(why)));
+                    }
+                    continue;
                 }
             } catch (const sandbox::ParentGone&) {
             }
