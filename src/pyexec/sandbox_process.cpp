@@ -421,6 +421,11 @@ void Child::drain_diagnostics() {
     }
     char buffer[4096];
     for (;;) {
+        // Only what is there now: a read on the empty pipe would wait for the process's end.
+        pollfd p{diagnostics.get(), POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0) {
+            return;
+        }
         const ssize_t n = ::read(diagnostics.get(), buffer, sizeof buffer);
         if (n > 0) {
             append_tail(tail_, buffer, static_cast<std::size_t>(n));
