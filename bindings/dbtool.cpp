@@ -4,6 +4,7 @@
 // values the usual client libraries hand out (convert.hpp); the core decides per engine
 // which form rows take and what execute hands back (dbtool/rows).
 #include "convert.hpp"
+#include "value_memo.hpp"
 #include "zolviai/dbtool/connections.hpp"
 #include "zolviai/dbtool/query.hpp"
 #include "zolviai/dbtool/rows.hpp"
@@ -14,7 +15,9 @@
 #include <charconv>
 #include <cstdlib>
 #include <datetime.h>
+#include <memory>
 #include <pybind11/stl.h>
+#include <sys/mman.h>
 #include <tuple>
 
 namespace py = pybind11;
@@ -44,8 +47,10 @@ public:
             }
         }
         reads_.reserve(rows.columns.size());
+        memos_.reserve(rows.columns.size());
         for (std::size_t c = 0; c < rows.columns.size(); ++c) {
             reads_.push_back(read_of(rows, c));
+            memos_.push_back(memo_of(reads_.back()));
         }
     }
 
@@ -56,6 +61,24 @@ public:
         if (v == nullptr) {
             Py_RETURN_NONE;
         }
+        zolviai::bindings::ValueMemo* memo = memos_[c].get();
+        if (memo == nullptr || !memo->on() || length > zolviai::bindings::ValueMemo::max_key) {
+            return make(r, c, v, length);
+        }
+        const zolviai::bindings::ValueMemo::Key key(v, length);
+        if (PyObject* seen = memo->find(key)) {
+            return seen;
+        }
+        PyObject* made = make(r, c, v, length);
+        if (made != nullptr) {
+            memo->keep(key, made);
+        }
+        return made;
+    }
+
+private:
+    // A new reference to the value of row r, column c made from its bytes v.
+    PyObject* make(std::size_t r, std::size_t c, const char* v, std::size_t length) {
         sql::DateTime t;
         switch (reads_[c]) {
         case Read::Integer:
@@ -102,7 +125,6 @@ public:
         return zolviai::bindings::from_cell(rows_.cell(r, c)).release().ptr();
     }
 
-private:
     enum class Read : unsigned char {
         Integer,
         Float,
@@ -153,6 +175,24 @@ private:
             return Read::Timestamp;
         default:
             return Read::Cell;
+        }
+    }
+
+    // Values worth sharing down a column: immutable ones dearer to make than a hash lookup.
+    // Decimals always are; text, dates and timestamps only where they repeat.
+    static std::unique_ptr<zolviai::bindings::ValueMemo> memo_of(Read read) {
+        switch (read) {
+        case Read::Decimal:
+        case Read::BinaryNumeric:
+            return std::make_unique<zolviai::bindings::ValueMemo>(false);
+        case Read::Text:
+        case Read::Date:
+        case Read::Timestamp:
+        case Read::BinaryDate:
+        case Read::BinaryTimestamp:
+            return std::make_unique<zolviai::bindings::ValueMemo>(true);
+        default:
+            return nullptr;
         }
     }
 
@@ -210,7 +250,8 @@ private:
 
     const sql::TextRows& rows_;
     std::vector<Read> reads_; // how each column's values are read
-    std::string scratch_;     // a numeric's digits, a date's text
+    std::vector<std::unique_ptr<zolviai::bindings::ValueMemo>> memos_; // per column, or null
+    std::string scratch_; // a numeric's digits, a date's text
     py::object decimal_;
 };
 
@@ -234,8 +275,39 @@ private:
     bool was_enabled_;
 };
 
+// While a result's rows are made, each new arena of the object allocator has its pages
+// mapped in one call rather than one fault per page as the objects fill it.
+class ArenaPrefault {
+public:
+    ArenaPrefault() {
+        PyObject_GetArenaAllocator(&previous_);
+        PyObjectArenaAllocator mine{this, &alloc, &release};
+        PyObject_SetArenaAllocator(&mine);
+    }
+    ~ArenaPrefault() { PyObject_SetArenaAllocator(&previous_); }
+    ArenaPrefault(const ArenaPrefault&) = delete;
+    ArenaPrefault& operator=(const ArenaPrefault&) = delete;
+
+private:
+    static void* alloc(void* ctx, std::size_t size) {
+        auto* self = static_cast<ArenaPrefault*>(ctx);
+        void* arena = self->previous_.alloc(self->previous_.ctx, size);
+        if (arena != nullptr) {
+            ::madvise(arena, size, MADV_POPULATE_WRITE);
+        }
+        return arena;
+    }
+    static void release(void* ctx, void* ptr, std::size_t size) {
+        auto* self = static_cast<ArenaPrefault*>(ctx);
+        self->previous_.free(self->previous_.ctx, ptr, size);
+    }
+
+    PyObjectArenaAllocator previous_{};
+};
+
 py::list rows_of(const sql::TextRows& rows, std::size_t begin, std::size_t end, db::RowForm form) {
     CollectorPause pause;
+    ArenaPrefault prefault;
     RowBuilder build(rows);
     const std::size_t width = rows.columns.size();
     py::list out = steal(PyList_New(static_cast<Py_ssize_t>(end - begin)));
@@ -246,12 +318,24 @@ py::list rows_of(const sql::TextRows& rows, std::size_t begin, std::size_t end, 
                 throw py::error_already_set();
             }
             PyList_SET_ITEM(out.ptr(), i - begin, row);
+            bool holds_containers = false;
             for (std::size_t c = 0; c < width; ++c) {
                 PyObject* v = build.value(i, c);
                 if (v == nullptr) {
                     throw py::error_already_set();
                 }
                 PyTuple_SET_ITEM(row, c, v);
+                // As the collector itself judges it: any container but an untracked tuple
+                // may come to hold a reference back to the row.
+                holds_containers =
+                    holds_containers ||
+                    (PyObject_IS_GC(v) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v)));
+            }
+            if (!holds_containers) {
+                // A tuple of plain values can be part of no cycle: the collector would find
+                // that out and stop tracking it on its first pass over the rows; we say so
+                // now, so that no pass has to visit them.
+                PyObject_GC_UnTrack(row);
             }
         }
         return out;

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import textwrap
 import uuid
+import weakref
 from urllib.parse import urlsplit
 
 import pytest
@@ -546,6 +547,101 @@ def conn_rows(name, query):
             return cur.fetchall()
     finally:
         conn.close()
+
+
+REPEATS_SQL = {
+    # Values that repeat down their columns (the reader makes each once and shares it) beside
+    # ones that never do (the reader stops looking after a while); texts that share their
+    # first 16 bytes and differ after them; texts too long to be shared; NULLs in between.
+    "pg": """CREATE TABLE rep AS SELECT g AS k,
+               CASE WHEN g % 11 = 0 THEN NULL ELSE ((g % 37) - 18) / 8.0 END AS price,
+               g / 1000.0 AS distinct_price,
+               DATE '2020-02-27' + (g % 5) AS day,
+               TIMESTAMP '2024-01-01 00:00:00' + (g % 3) * INTERVAL '1 microsecond' AS at,
+               TIMESTAMP '2024-01-01 00:00:00' + g * INTERVAL '1 second' AS distinct_at,
+               'a shared prefix:' || (g % 4) || repeat('x', g % 3) AS long_text,
+               repeat('long value ', 8) || (g % 2) AS too_long,
+               CASE WHEN g % 5 = 0 THEN NULL ELSE chr(65 + g % 3) END AS code,
+               'row ' || g AS label
+             FROM generate_series(1, 9000) g""",
+    "maria": """CREATE TABLE rep AS WITH RECURSIVE n(g) AS
+               (SELECT 1 UNION ALL SELECT g + 1 FROM n WHERE g < 9000) SELECT g AS k,
+               CASE WHEN g % 11 = 0 THEN NULL ELSE CAST(((g % 37) - 18) / 8.0 AS DECIMAL(8,4))
+                    END AS price,
+               CAST(g / 1000.0 AS DECIMAL(10,4)) AS distinct_price,
+               DATE '2020-02-27' + INTERVAL (g % 5) DAY AS day,
+               CAST(TIMESTAMP '2024-01-01 00:00:00' + INTERVAL (g % 3) MICROSECOND
+                    AS DATETIME(6)) AS at,
+               TIMESTAMP '2024-01-01 00:00:00' + INTERVAL g SECOND AS distinct_at,
+               CONCAT('a shared prefix:', g % 4, REPEAT('x', g % 3)) AS long_text,
+               CONCAT(REPEAT('long value ', 8), g % 2) AS too_long,
+               IF(g % 5 = 0, NULL, CHAR(65 + g % 3 USING utf8mb4)) AS code,
+               CONCAT('row ', g) AS label
+             FROM n""",
+}
+REPEAT_COLUMNS = ["price", "distinct_price", "day", "at", "distinct_at", "long_text",
+                  "too_long", "code", "label"]
+
+
+@both
+def test_values_repeated_down_a_column_read_as_the_server_writes_them(scratch):
+    """Every value of columns that repeat, that never repeat, and that repeat after a long
+    stretch of new values reads as the server's own text of it says, in every row."""
+    engine, name = scratch
+    conn = admin(engine, name)
+    if engine == "maria":
+        run(conn, "SET SESSION max_recursive_iterations = 10000")
+    run(conn, REPEATS_SQL[engine])
+    conn.close()
+    cast = "::text" if engine == "pg" else ""
+    texts = ", ".join(f"{c}{cast}" if engine == "pg" else f"CAST({c} AS CHAR)"
+                      for c in REPEAT_COLUMNS)
+    query = f"SELECT {', '.join(REPEAT_COLUMNS)}, {texts} FROM rep ORDER BY k"
+    read = dbtool.execute_pgdb_query if engine == "pg" else dbtool.execute_mysql_query
+    rows = read(query)
+    assert len(rows) == 9000
+    if engine == "maria":
+        width = len(REPEAT_COLUMNS)
+        rows = [tuple(r.values()) for r in rows]
+        assert all(len(r) == 2 * width for r in rows)
+
+    def same(v, text):
+        if isinstance(v, decimal.Decimal):  # digits and exponent alike
+            return v.as_tuple() == decimal.Decimal(text).as_tuple()
+        if isinstance(v, datetime.datetime):
+            return v == datetime.datetime.fromisoformat(text)
+        return (None if v is None else str(v)) == text
+    width = len(REPEAT_COLUMNS)
+    wrong = [(i, REPEAT_COLUMNS[c], row[c], row[width + c])
+             for i, row in enumerate(rows) for c in range(width)
+             if not same(row[c], row[width + c])]
+    assert wrong == []
+    kinds = {REPEAT_COLUMNS[c]: {type(row[c]).__name__ for row in rows} for c in range(width)}
+    assert kinds["price"] == {"Decimal", "NoneType"} and kinds["day"] == {"date"}
+    assert kinds["at"] == kinds["distinct_at"] == {"datetime"}
+
+
+def test_rows_of_plain_values_are_left_out_of_the_cyclic_collector(saved_settings):
+    """Rows of plain values cannot be part of a cycle and are not tracked; a row holding a
+    container is, so that a cycle made through it later is still collected."""
+    s = server("ZOLVIAI_PG_URI")
+    dbtool.set_database_config(s["name"], s["user"], s["password"], s["host"], s["port"])
+    plain = dbtool.execute_pgdb_query("SELECT g, g::text, g / 3.0, now()::timestamp, "
+                                      "NULL::int FROM generate_series(1, 50) g")
+    assert not any(gc.is_tracked(row) for row in plain)
+    held = dbtool.execute_pgdb_query("SELECT g, json_build_object('g', g) "
+                                     "FROM generate_series(1, 3) g")
+    assert all(gc.is_tracked(row) for row in held)
+
+
+    class Marker:
+        pass
+    row, marker = held[0], Marker()
+    row[1]["marker"], row[1]["row"] = marker, row
+    left = weakref.ref(marker)
+    del held, row, marker
+    gc.collect()
+    assert left() is None
 
 
 def test_reading_rows_leaves_the_cyclic_collector_as_it_found_it(saved_settings):
