@@ -15,7 +15,9 @@
 #include <charconv>
 #include <cstdlib>
 #include <datetime.h>
+#include <exception>
 #include <memory>
+#include <optional>
 #include <pybind11/stl.h>
 #include <sys/mman.h>
 #include <tuple>
@@ -39,37 +41,39 @@ py::object steal(PyObject* o) {
 // driver's own cell.
 class RowBuilder {
 public:
-    explicit RowBuilder(const sql::TextRows& rows) : rows_(rows) {
+    // shape: rows (or a part of them) with the statement's columns and value forms.
+    explicit RowBuilder(const sql::TextRows& shape) {
         if (PyDateTimeAPI == nullptr) {
             PyDateTime_IMPORT;
             if (PyDateTimeAPI == nullptr) {
                 throw py::error_already_set();
             }
         }
-        reads_.reserve(rows.columns.size());
-        memos_.reserve(rows.columns.size());
-        for (std::size_t c = 0; c < rows.columns.size(); ++c) {
-            reads_.push_back(read_of(rows, c));
+        reads_.reserve(shape.columns.size());
+        memos_.reserve(shape.columns.size());
+        for (std::size_t c = 0; c < shape.columns.size(); ++c) {
+            reads_.push_back(read_of(shape, c));
             memos_.push_back(memo_of(reads_.back()));
         }
     }
 
-    // A new reference to the value of row r, column c.
-    PyObject* value(std::size_t r, std::size_t c) {
+    // A new reference to the value of row r, column c of rows (which have the shape's
+    // columns).
+    PyObject* value(const sql::TextRows& rows, std::size_t r, std::size_t c) {
         std::size_t length = 0;
-        const char* v = rows_.value(r, c, length);
+        const char* v = rows.value(r, c, length);
         if (v == nullptr) {
             Py_RETURN_NONE;
         }
         zolviai::bindings::ValueMemo* memo = memos_[c].get();
         if (memo == nullptr || !memo->on() || length > zolviai::bindings::ValueMemo::max_key) {
-            return make(r, c, v, length);
+            return make(rows, r, c, v, length);
         }
         const zolviai::bindings::ValueMemo::Key key(v, length);
         if (PyObject* seen = memo->find(key)) {
             return seen;
         }
-        PyObject* made = make(r, c, v, length);
+        PyObject* made = make(rows, r, c, v, length);
         if (made != nullptr) {
             memo->keep(key, made);
         }
@@ -78,7 +82,8 @@ public:
 
 private:
     // A new reference to the value of row r, column c made from its bytes v.
-    PyObject* make(std::size_t r, std::size_t c, const char* v, std::size_t length) {
+    PyObject* make(const sql::TextRows& rows, std::size_t r, std::size_t c, const char* v,
+                   std::size_t length) {
         sql::DateTime t;
         switch (reads_[c]) {
         case Read::Integer:
@@ -122,7 +127,7 @@ private:
         case Read::Cell:
             break;
         }
-        return zolviai::bindings::from_cell(rows_.cell(r, c)).release().ptr();
+        return zolviai::bindings::from_cell(rows.cell(r, c)).release().ptr();
     }
 
     enum class Read : unsigned char {
@@ -248,7 +253,6 @@ private:
         return decimal_.ptr();
     }
 
-    const sql::TextRows& rows_;
     std::vector<Read> reads_; // how each column's values are read
     std::vector<std::unique_ptr<zolviai::bindings::ValueMemo>> memos_; // per column, or null
     std::string scratch_; // a numeric's digits, a date's text
@@ -305,70 +309,135 @@ private:
     PyObjectArenaAllocator previous_{};
 };
 
-py::list rows_of(const sql::TextRows& rows, std::size_t begin, std::size_t end, db::RowForm form) {
-    CollectorPause pause;
-    ArenaPrefault prefault;
-    RowBuilder build(rows);
-    const std::size_t width = rows.columns.size();
-    py::list out = steal(PyList_New(static_cast<Py_ssize_t>(end - begin)));
-    if (form == db::RowForm::Tuples) {
-        for (std::size_t i = begin; i < end; ++i) {
-            PyObject* row = PyTuple_New(static_cast<Py_ssize_t>(width));
-            if (row == nullptr) {
-                throw py::error_already_set();
-            }
-            PyList_SET_ITEM(out.ptr(), i - begin, row);
-            bool holds_containers = false;
-            for (std::size_t c = 0; c < width; ++c) {
-                PyObject* v = build.value(i, c);
-                if (v == nullptr) {
+// Python rows of one statement, made from its rows or from parts of them in turn.
+class RowMaker {
+public:
+    RowMaker(const sql::TextRows& shape, db::RowForm form) : build_(shape), form_(form) {
+        if (form_ == db::RowForm::Maps) {
+            for (const std::string& key : db::map_row_keys(shape.columns)) {
+                PyObject* k = PyUnicode_DecodeUTF8(key.data(), key.size(), "replace");
+                if (k == nullptr) {
                     throw py::error_already_set();
                 }
-                PyTuple_SET_ITEM(row, c, v);
-                // As the collector itself judges it: any container but an untracked tuple
-                // may come to hold a reference back to the row.
-                holds_containers =
-                    holds_containers ||
-                    (PyObject_IS_GC(v) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v)));
-            }
-            if (!holds_containers) {
-                // A tuple of plain values can be part of no cycle: the collector would find
-                // that out and stop tracking it on its first pass over the rows; we say so
-                // now, so that no pass has to visit them.
-                PyObject_GC_UnTrack(row);
+                PyUnicode_InternInPlace(&k);
+                keys_.push_back(steal(k));
             }
         }
-        return out;
     }
-    std::vector<py::object> keys;
-    for (const std::string& key : db::map_row_keys(rows.columns)) {
-        PyObject* k = PyUnicode_DecodeUTF8(key.data(), key.size(), "replace");
-        if (k == nullptr) {
-            throw py::error_already_set();
+
+    // Rows [begin, end) of rows, appended to out.
+    void add(const sql::TextRows& rows, std::size_t begin, std::size_t end, py::list& out) {
+        CollectorPause pause;
+        ArenaPrefault prefault;
+        const std::size_t width = rows.columns.size();
+        for (std::size_t i = begin; i < end; ++i) {
+            py::object row =
+                steal(form_ == db::RowForm::Tuples ? tuple(rows, i, width) : map(rows, i, width));
+            if (PyList_Append(out.ptr(), row.ptr()) != 0) {
+                throw py::error_already_set();
+            }
         }
-        PyUnicode_InternInPlace(&k);
-        keys.push_back(steal(k));
     }
-    for (std::size_t i = begin; i < end; ++i) {
+
+private:
+    PyObject* tuple(const sql::TextRows& rows, std::size_t i, std::size_t width) {
+        PyObject* row = PyTuple_New(static_cast<Py_ssize_t>(width));
+        if (row == nullptr) {
+            return nullptr;
+        }
+        bool holds_containers = false;
+        for (std::size_t c = 0; c < width; ++c) {
+            PyObject* v = build_.value(rows, i, c);
+            if (v == nullptr) {
+                Py_DECREF(row);
+                return nullptr;
+            }
+            PyTuple_SET_ITEM(row, c, v);
+            // As the collector itself judges it: any container but an untracked tuple may
+            // come to hold a reference back to the row.
+            holds_containers =
+                holds_containers ||
+                (PyObject_IS_GC(v) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v)));
+        }
+        if (!holds_containers) {
+            // A tuple of plain values can be part of no cycle: the collector would find that
+            // out and stop tracking it on its first pass over the rows; we say so now, so
+            // that no pass has to visit them.
+            PyObject_GC_UnTrack(row);
+        }
+        return row;
+    }
+
+    PyObject* map(const sql::TextRows& rows, std::size_t i, std::size_t width) {
         PyObject* row = _PyDict_NewPresized(static_cast<Py_ssize_t>(width));
         if (row == nullptr) {
-            throw py::error_already_set();
+            return nullptr;
         }
-        PyList_SET_ITEM(out.ptr(), i - begin, row);
         for (std::size_t c = 0; c < width; ++c) {
-            PyObject* v = build.value(i, c);
+            PyObject* v = build_.value(rows, i, c);
             if (v == nullptr) {
-                throw py::error_already_set();
+                Py_DECREF(row);
+                return nullptr;
             }
-            const int failed = PyDict_SetItem(row, keys[c].ptr(), v);
+            const int failed = PyDict_SetItem(row, keys_[c].ptr(), v);
             Py_DECREF(v);
             if (failed != 0) {
-                throw py::error_already_set();
+                Py_DECREF(row);
+                return nullptr;
             }
         }
+        return row;
     }
+
+    RowBuilder build_;
+    db::RowForm form_;
+    std::vector<py::object> keys_; // interned, one per column
+};
+
+py::list rows_of(const sql::TextRows& rows, std::size_t begin, std::size_t end, db::RowForm form) {
+    py::list out = steal(PyList_New(0));
+    RowMaker(rows, form).add(rows, begin, end, out);
     return out;
 }
+
+// Python rows made while the statement's later rows are still arriving: the driver hands
+// each part over on the thread that let the GIL go, which takes it back for the part.
+class PartRows {
+public:
+    explicit PartRows(db::RowForm form) : form_(form), made_(steal(PyList_New(0))) {}
+
+    // Called without the GIL. A failure stops the making; made() reports it.
+    void take(const sql::TextRows& part) {
+        py::gil_scoped_acquire gil;
+        if (failure_) {
+            return;
+        }
+        try {
+            if (!maker_) {
+                maker_.emplace(part, form_);
+            }
+            maker_->add(part, 0, part.size(), made_);
+        } catch (...) {
+            failure_ = std::current_exception();
+        }
+    }
+
+    // The rows made, with the GIL held; what stopped the making is raised.
+    py::list made() {
+        if (failure_) {
+            std::exception_ptr failure = std::move(failure_);
+            failure_ = nullptr;
+            std::rethrow_exception(failure);
+        }
+        return made_;
+    }
+
+private:
+    db::RowForm form_;
+    py::list made_;
+    std::optional<RowMaker> maker_;
+    std::exception_ptr failure_;
+};
 
 py::list fetch(db::Cursor& cursor, std::int64_t count) {
     const auto [begin, end] = cursor.fetch(count);
@@ -604,28 +673,38 @@ void init_operations(py::module_& m) {
                      "{table: [{'name': ..., 'type': ...}, ...]} of schema public, or None."}}) {
         m.def(name, read, py::call_guard<py::gil_scoped_release>(), doc);
     }
-    for (const auto& [name, run, engine, doc] :
-         {std::tuple{"execute_mysql_query", &db::execute_mysql_query, sql::Engine::Mysql,
-                     "The statement's rows as dicts; nothing is committed."},
-          std::tuple{"execute_pgdb_query", &db::execute_pgdb_query, sql::Engine::Postgresql,
-                     "Rows as tuples for a SELECT; other statements are committed and give "
-                     "None."}}) {
-        m.def(
-            name,
-            [run = run,
-             form = db::default_row_form(engine)](const std::string& sql_query) -> py::object {
-                std::unique_ptr<sql::TextRows> result;
-                {
-                    py::gil_scoped_release release;
-                    result = run(sql_query);
-                }
-                if (!result) {
-                    return py::none();
-                }
-                return rows_of(*result, 0, result->size(), form);
-            },
-            py::arg("sql_query"), doc);
-    }
+    m.def(
+        "execute_mysql_query",
+        [](const std::string& sql_query) -> py::object {
+            std::unique_ptr<sql::TextRows> result;
+            {
+                py::gil_scoped_release release;
+                result = db::execute_mysql_query(sql_query);
+            }
+            if (!result) {
+                return py::none();
+            }
+            return rows_of(*result, 0, result->size(), db::default_row_form(sql::Engine::Mysql));
+        },
+        py::arg("sql_query"), "The statement's rows as dicts; nothing is committed.");
+    m.def(
+        "execute_pgdb_query",
+        [](const std::string& sql_query) -> py::object {
+            PartRows rows(db::default_row_form(sql::Engine::Postgresql));
+            std::unique_ptr<sql::TextRows> result;
+            {
+                py::gil_scoped_release release;
+                result = db::execute_pgdb_query(
+                    sql_query, [&rows](const sql::TextRows& part) { rows.take(part); });
+            }
+            py::list made = rows.made();
+            if (!result) {
+                return py::none();
+            }
+            return made;
+        },
+        py::arg("sql_query"),
+        "Rows as tuples for a SELECT; other statements are committed and give None.");
 }
 
 } // namespace

@@ -3,7 +3,9 @@
 // shared object rather than one per row. Only immutable values belong here (str, Decimal,
 // date, datetime without a zone).
 //
-// Keys point into the result's own buffers, which outlive the memo. The table is open
+// A key's first 16 bytes are held in its entry and the rest copied into the memo: the
+// rows a value was first seen in may be gone (a part of a result read while later parts
+// arrive) by the time it is seen again. The table is open
 // addressing over a flat array, grows to a fixed bound and then stops taking new values;
 // a memo that finds too few repeats for the price of its lookups switches itself off (values
 // cheap to make soon, the others when the memo is full).
@@ -12,6 +14,7 @@
 #include <Python.h>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace zolviai::bindings {
@@ -25,22 +28,6 @@ public:
     ~ValueMemo() { clear(); }
     ValueMemo(const ValueMemo&) = delete;
     ValueMemo& operator=(const ValueMemo&) = delete;
-    ValueMemo(ValueMemo&& other) noexcept { *this = std::move(other); }
-    ValueMemo& operator=(ValueMemo&& other) noexcept {
-        if (this != &other) {
-            clear();
-            table_ = std::move(other.table_);
-            entries_ = std::move(other.entries_);
-            lookups_ = other.lookups_;
-            hits_ = other.hits_;
-            give_up_ = other.give_up_;
-            off_ = other.off_;
-            other.table_.clear();
-            other.entries_.clear();
-        }
-        return *this;
-    }
-
     static constexpr std::size_t max_key = 64; // longer values are not kept
 
     // A value's bytes as the memo looks them up: up to 16 of them held in place, so that a hit
@@ -123,8 +110,8 @@ public:
                 place(entries_[e].hash, e);
             }
         }
-        entries_.push_back(
-            Entry{{key.head[0], key.head[1]}, key.data, key.length, key.hash, value});
+        const char* tail = key.length > sizeof key.head ? copy(key.data, key.length) : nullptr;
+        entries_.push_back(Entry{{key.head[0], key.head[1]}, tail, key.length, key.hash, value});
         Py_INCREF(value);
         place(key.hash, entries_.size() - 1);
     }
@@ -135,7 +122,7 @@ private:
     // its hash, small enough to stay in the processor's cache.
     struct Entry {
         std::uint64_t head[2];
-        const char* data;
+        const char* data; // the whole key when longer than head, copied; else nullptr
         std::size_t length;
         std::uint64_t hash;
         PyObject* value;
@@ -168,6 +155,19 @@ private:
         table_[i] = static_cast<std::uint32_t>(entry + 1) << tag_bits | tag_of(hash);
     }
 
+    // A copy of a key of at most max_key bytes, held as long as the memo.
+    const char* copy(const char* data, std::size_t length) {
+        static constexpr std::size_t block = 16384;
+        if (bytes_.empty() || bytes_used_ + length > block) {
+            bytes_.push_back(std::make_unique<char[]>(block));
+            bytes_used_ = 0;
+        }
+        char* out = bytes_.back().get() + bytes_used_;
+        std::memcpy(out, data, length);
+        bytes_used_ += length;
+        return out;
+    }
+
     void clear() {
         for (Entry& e : entries_) {
             Py_DECREF(e.value);
@@ -176,10 +176,14 @@ private:
         entries_.shrink_to_fit();
         table_.clear();
         table_.shrink_to_fit();
+        bytes_.clear();
+        bytes_used_ = 0;
     }
 
     std::vector<std::uint32_t> table_;
     std::vector<Entry> entries_;
+    std::vector<std::unique_ptr<char[]>> bytes_; // copies of keys longer than an entry holds
+    std::size_t bytes_used_ = 0;                 // of the last block
     std::uint64_t lookups_ = 0;
     std::uint64_t hits_ = 0;
     bool give_up_ = false;

@@ -190,6 +190,13 @@ HostConnection::execute_text(const std::string& sql, const std::optional<Paramet
     return c.execute_text(bound.sql, bound.values);
 }
 
+std::unique_ptr<sql::TextRows>
+HostConnection::execute_text_parts(const std::string& sql, const sql::Connection::TakeRows& take) {
+    sql::Connection& c = live();
+    begin_if_needed(c);
+    return c.execute_text_parts(sql, {}, take);
+}
+
 void HostConnection::commit() {
     end_transaction(true);
 }

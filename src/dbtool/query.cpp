@@ -91,11 +91,17 @@ std::unique_ptr<sql::TextRows> execute_mysql_query(const std::string& sql_query)
 }
 
 std::unique_ptr<sql::TextRows> execute_pgdb_query(const std::string& sql_query) {
+    return execute_pgdb_query(sql_query, nullptr);
+}
+
+std::unique_ptr<sql::TextRows> execute_pgdb_query(const std::string& sql_query,
+                                                  const sql::Connection::TakeRows& take) {
     return run_query(get_pgdb_connection, [&](HostConnection& connection) {
-        std::unique_ptr<sql::TextRows> rows = connection.execute_text(sql_query);
         if (is_select_statement(sql_query)) {
-            return rows;
+            return take ? connection.execute_text_parts(sql_query, take)
+                        : connection.execute_text(sql_query);
         }
+        connection.execute_text(sql_query);
         connection.commit();
         return std::unique_ptr<sql::TextRows>();
     });

@@ -58,6 +58,34 @@ Connection::execute_text(const std::string& sql,
     return std::make_unique<CellRows>(execute_params(sql, params));
 }
 
+namespace {
+
+// The columns of a statement whose rows have been handed over.
+class ShapeRows final : public TextRows {
+public:
+    std::size_t size() const override { return 0; }
+    const char* value(std::size_t, std::size_t, std::size_t&) const override { return nullptr; }
+    Cell cell(std::size_t, std::size_t) const override { return Cell::null(); }
+};
+
+} // namespace
+
+std::unique_ptr<TextRows>
+Connection::execute_text_parts(const std::string& sql,
+                               const std::vector<std::optional<std::string>>& params,
+                               const TakeRows& take) {
+    std::unique_ptr<TextRows> rows = execute_text(sql, params);
+    if (rows->size() > 0) {
+        take(*rows);
+    }
+    auto shape = std::make_unique<ShapeRows>();
+    shape->columns = std::move(rows->columns);
+    shape->affected_rows = rows->affected_rows;
+    shape->text_types = std::move(rows->text_types);
+    shape->value_forms = std::move(rows->value_forms);
+    return shape;
+}
+
 std::unique_ptr<Connection> connect(const ConnectSettings& settings) {
     switch (settings.engine) {
     case Engine::Sqlite:

@@ -53,6 +53,10 @@ public:
     // The same, with the rows as the client library read them (sql::TextRows).
     std::unique_ptr<sql::TextRows>
     execute_text(const std::string& sql, const std::optional<Parameters>& params = std::nullopt);
+    // The same, the rows handed to `take` in parts as they arrive (sql::Connection's
+    // execute_text_parts); returns the statement's shape.
+    std::unique_ptr<sql::TextRows> execute_text_parts(const std::string& sql,
+                                                      const sql::Connection::TakeRows& take);
 
     void commit();
     void rollback();

@@ -24,6 +24,12 @@ std::unique_ptr<sql::TextRows> execute_mysql_query(const std::string& sql_query)
 // gives nullptr, even when it produced rows.
 std::unique_ptr<sql::TextRows> execute_pgdb_query(const std::string& sql_query);
 
+// The same, a query's rows handed to `take` in parts while the rest arrive; returns their
+// shape (no rows), or nullptr as above. After a failure part-way, the parts taken before it
+// are not the query's rows.
+std::unique_ptr<sql::TextRows> execute_pgdb_query(const std::string& sql_query,
+                                                  const sql::Connection::TakeRows& take);
+
 // The test above: after leading white space (as Python's str.strip() sees it), do the
 // first six characters read SELECT in any case?
 bool is_select_statement(std::string_view sql);

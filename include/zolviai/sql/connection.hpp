@@ -3,6 +3,7 @@
 #include "zolviai/sql/cell.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,9 +56,9 @@ struct GuardOptions {
 
 // What the connection's role may do beyond reading, found out from the server.
 struct PrivilegeReport {
-    std::string role;               // the user or role the connection runs as
-    bool can_write = false;         // it can change data or schema somewhere in reach
-    bool server_files = false;      // it can read or write server files or run server programs
+    std::string role;          // the user or role the connection runs as
+    bool can_write = false;    // it can change data or schema somewhere in reach
+    bool server_files = false; // it can read or write server files or run server programs
     // Other rights past reading: watching or signalling other sessions, replication, creating
     // objects where generated SQL resolves names, owning code that planted objects can reach.
     bool beyond_read = false;
@@ -166,6 +167,17 @@ public:
     // in the binary format when every column's type has a binary form the host reads.
     virtual std::unique_ptr<TextRows>
     execute_text(const std::string& sql, const std::vector<std::optional<std::string>>& params);
+
+    // As execute_text, handing the rows to `take` in parts while the rest are still arriving,
+    // so that the caller makes its values of one part while the server sends the next. A
+    // part is valid during its call only; every part has the statement's columns, text_types
+    // and value_forms. Returns the statement's shape (columns, affected_rows) without rows.
+    // A failure part-way throws after the parts before it were taken. The base class hands
+    // over execute_text's rows as one part; PostgreSQL reads them row by row.
+    using TakeRows = std::function<void(const TextRows& part)>;
+    virtual std::unique_ptr<TextRows>
+    execute_text_parts(const std::string& sql,
+                       const std::vector<std::optional<std::string>>& params, const TakeRows& take);
 
     // Transactions. begin(read_only) opens one where the engine can make it read-only.
     virtual void begin(bool read_only) = 0;

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <libpq-fe.h>
 #include <optional>
 #include <poll.h>
@@ -374,21 +375,47 @@ public:
     }
 
     Cell cell(std::size_t row, std::size_t column) const override {
-        std::size_t length = 0;
-        const char* v = value(row, column, length);
-        if (v == nullptr) {
+        return cell_of(result_.get(), static_cast<int>(row), static_cast<int>(column));
+    }
+
+    // The driver's cell of one value of a result.
+    static Cell cell_of(const PGresult* result, int r, int c) {
+        if (PQgetisnull(result, r, c)) {
             return Cell::null();
         }
-        const int c = static_cast<int>(column);
-        const unsigned oid = PQftype(result_.get(), c);
-        if (PQfformat(result_.get(), c) == 1) {
-            return binary_cell(oid, v, static_cast<int>(length));
+        const char* v = PQgetvalue(result, r, c);
+        const int length = PQgetlength(result, r, c);
+        const unsigned oid = PQftype(result, c);
+        if (PQfformat(result, c) == 1) {
+            return binary_cell(oid, v, length);
         }
-        return make_cell(oid, v, static_cast<int>(length));
+        return make_cell(oid, v, length);
     }
 
 private:
     ResultPtr result_;
+};
+
+// Rows read in single-row mode: one result of one row each.
+class PgRowPart final : public TextRows {
+public:
+    std::vector<ResultPtr> rows;
+
+    std::size_t size() const override { return rows.size(); }
+
+    const char* value(std::size_t row, std::size_t column, std::size_t& length) const override {
+        const PGresult* r = rows[row].get();
+        const int c = static_cast<int>(column);
+        if (PQgetisnull(r, 0, c)) {
+            return nullptr;
+        }
+        length = static_cast<std::size_t>(PQgetlength(r, 0, c));
+        return PQgetvalue(r, 0, c);
+    }
+
+    Cell cell(std::size_t row, std::size_t column) const override {
+        return PgTextRows::cell_of(rows[row].get(), 0, static_cast<int>(column));
+    }
 };
 
 // The cell type a value's text reads as without the driver (TextRows::text_types).
@@ -529,30 +556,112 @@ public:
         if (!error.empty()) {
             throw DatabaseError(error);
         }
+        const PGresult* first = rows.get();
+        auto out = std::make_unique<PgTextRows>(std::move(rows));
+        shape_text_rows(first, format, *out);
+        out->affected_rows = affected;
+        return out;
+    }
+
+    // Single-row mode, the rows handed over a part at a time: the caller makes its values of
+    // one part while the server writes the next, rather than after the last.
+    std::unique_ptr<TextRows>
+    execute_text_parts(const std::string& sql,
+                       const std::vector<std::optional<std::string>>& params,
+                       const TakeRows& take) override {
+        static constexpr std::size_t part_rows = 1024;
+        const std::vector<const char*> values = param_values(params);
+        const int n_params = static_cast<int>(values.size());
+        notices_.start();
+        std::string error;
+        const int format = describe_unnamed(sql, n_params, error);
+        if (!error.empty()) {
+            print_notices();
+            throw DatabaseError(error);
+        }
+        if (!PQsendQueryPrepared(conn_, "", n_params, values.data(), nullptr, nullptr, format)) {
+            throw DatabaseError(connection_message());
+        }
+        PQsetSingleRowMode(conn_);
+        auto shape = std::make_unique<PgTextRows>(nullptr);
+        bool shaped = false;
+        PgRowPart part;
+        std::exception_ptr refused; // what `take` threw: the rest is read and dropped
+        const auto hand_over = [&] {
+            if (!part.rows.empty() && error.empty() && !refused) {
+                try {
+                    take(part);
+                } catch (...) {
+                    refused = std::current_exception();
+                }
+            }
+            part.rows.clear();
+        };
+        while (PGresult* raw = next_result(Clock::time_point::max())) {
+            ResultPtr r(raw);
+            const ExecStatusType status = PQresultStatus(raw);
+            if ((status == PGRES_SINGLE_TUPLE || status == PGRES_TUPLES_OK) && !shaped) {
+                shape_text_rows(raw, format, *shape);
+                part.columns = shape->columns;
+                part.text_types = shape->text_types;
+                part.value_forms = shape->value_forms;
+                shaped = true;
+            }
+            if (status == PGRES_SINGLE_TUPLE) {
+                part.rows.push_back(std::move(r));
+                if (part.rows.size() >= part_rows) {
+                    hand_over();
+                }
+            } else if (status == PGRES_TUPLES_OK) {
+                hand_over();
+            } else if (status == PGRES_COMMAND_OK) {
+                const char* n = PQcmdTuples(raw);
+                shape->affected_rows = (n && *n) ? std::atoll(n) : -1;
+            } else if (status == PGRES_COPY_OUT || status == PGRES_COPY_IN ||
+                       status == PGRES_COPY_BOTH) {
+                close_broken();
+                throw DatabaseError("COPY to or from the client is not supported; the "
+                                    "connection was closed");
+            } else if (error.empty()) {
+                error = result_message(raw);
+                part.rows.clear(); // a statement that fails part-way gives none of its rows
+            }
+        }
+        print_notices();
+        if (refused) {
+            std::rethrow_exception(refused);
+        }
+        if (!error.empty()) {
+            throw DatabaseError(error);
+        }
+        return shape;
+    }
+
+    // Columns, their names and types, and how each column's values are read, of a statement
+    // whose first result is `first` (nullptr: a statement without rows).
+    void shape_text_rows(const PGresult* first, int format, TextRows& out) {
         ResultSet shape;
         std::vector<ValueForm> forms;
-        if (rows) {
-            read_columns(rows.get(), shape);
+        if (first != nullptr) {
+            read_columns(first, shape);
             resolve_type_names(shape);
             if (format == 1) {
-                forms = value_forms_of(rows.get());
+                forms = value_forms_of(first);
             }
         }
-        auto out = std::make_unique<PgTextRows>(std::move(rows));
-        out->columns = std::move(shape.columns);
-        out->affected_rows = affected;
-        out->text_types.reserve(out->columns.size());
+        out.columns = std::move(shape.columns);
+        out.text_types.clear();
+        out.text_types.reserve(out.columns.size());
         for (unsigned oid : oids_) {
-            out->text_types.push_back(text_type_of(oid));
+            out.text_types.push_back(text_type_of(oid));
         }
-        out->text_types.resize(out->columns.size());
+        out.text_types.resize(out.columns.size());
         for (std::size_t c = 0; c < forms.size(); ++c) {
             if (forms[c] != ValueForm::Text) {
-                out->text_types[c] = CellType::Null; // binary: read as value_forms says
+                out.text_types[c] = CellType::Null; // binary: read as value_forms says
             }
         }
-        out->value_forms = std::move(forms);
-        return out;
+        out.value_forms = std::move(forms);
     }
 
     std::optional<std::string> refusal_reason(std::string_view sql) override {

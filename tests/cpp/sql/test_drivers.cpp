@@ -200,6 +200,83 @@ TEST(Drivers, PostgresqlHostRowsInTheBinaryFormatReadAsTheTextFormatGivesThem) {
     EXPECT_EQ(added->value(0, 1, length), nullptr);
 }
 
+// The values of rows handed over in parts, one line a row.
+std::vector<std::string> part_lines(Connection& conn, const std::string& sql,
+                                    std::vector<std::size_t>* sizes = nullptr) {
+    std::vector<std::string> lines;
+    const auto shape = conn.execute_text_parts(sql, {}, [&](const TextRows& part) {
+        EXPECT_EQ(part.columns.size(), 2u);
+        if (sizes != nullptr) {
+            sizes->push_back(part.size());
+        }
+        for (std::size_t r = 0; r < part.size(); ++r) {
+            lines.push_back(cell_repr(part.cell(r, 0)) + " " + cell_repr(part.cell(r, 1)));
+        }
+    });
+    EXPECT_EQ(shape->size(), 0u);
+    EXPECT_EQ(shape->columns.size(), 2u);
+    return lines;
+}
+
+TEST(Drivers, RowsHandedOverInPartsAreTheRowsOfTheWholeResult) {
+    // PostgreSQL reads them row by row and hands them over a part at a time; the other
+    // engines hand over their whole result as one part.
+    for (const char* server : {"ZOLVIAI_PG_URI", "ZOLVIAI_MARIADB_URI"}) {
+        if (std::getenv(server) == nullptr) {
+            continue;
+        }
+        SCOPED_TRACE(server);
+        ScratchDatabase db(server);
+        Connection& conn = db.admin();
+        const bool pg = conn.engine() == Engine::Postgresql;
+        const std::string sql =
+            pg ? "SELECT g, CASE WHEN g % 7 = 0 THEN NULL ELSE g / 8.0 END "
+                 "FROM generate_series(1, 3000) g"
+               : "WITH RECURSIVE n(g) AS (SELECT 1 UNION ALL SELECT g + 1 FROM n WHERE g < 3000) "
+                 "SELECT g, CASE WHEN g % 7 = 0 THEN NULL ELSE g / 8.0 END FROM n";
+        std::vector<std::size_t> sizes;
+        const std::vector<std::string> lines = part_lines(conn, sql, &sizes);
+        const auto whole = conn.execute_text(sql, {});
+        ASSERT_EQ(lines.size(), whole->size());
+        for (std::size_t r = 0; r < whole->size(); ++r) {
+            ASSERT_EQ(lines[r], cell_repr(whole->cell(r, 0)) + " " + cell_repr(whole->cell(r, 1)));
+        }
+        EXPECT_EQ(sizes.size(), pg ? 3u : 1u); // 1024 rows a part
+        // No rows: no part, the columns still known.
+        EXPECT_TRUE(
+            part_lines(conn, pg ? "SELECT 1, 2 WHERE false" : "SELECT 1, 2 FROM DUAL WHERE 0")
+                .empty());
+    }
+}
+
+TEST(Drivers, PostgresqlRowsInPartsFailingPartWayOrRefusedByTheTaker) {
+    ZOLVIAI_REQUIRE_SERVER("ZOLVIAI_PG_URI");
+    ScratchDatabase db("ZOLVIAI_PG_URI");
+    Connection& conn = db.admin();
+    // The server fails after sending 2,500 rows: the parts before were taken, then the
+    // statement's error is thrown.
+    std::size_t taken = 0;
+    try {
+        conn.execute_text_parts("SELECT g, 1 / (g - 2501) FROM generate_series(1, 4000) g", {},
+                                [&](const TextRows& part) { taken += part.size(); });
+        ADD_FAILURE() << "no error";
+    } catch (const zolviai::DatabaseError& e) {
+        EXPECT_NE(std::string(e.what()).find("division by zero"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(taken, 2048u);
+    // A taker that throws is asked for no more parts; its error comes out once the rest was
+    // read, and the connection goes on working.
+    int calls = 0;
+    EXPECT_THROW(conn.execute_text_parts("SELECT g, g FROM generate_series(1, 5000) g", {},
+                                         [&](const TextRows&) {
+                                             ++calls;
+                                             throw std::runtime_error("taker failed");
+                                         }),
+                 std::runtime_error);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(part_lines(conn, "SELECT 1, 'after'").at(0), "1 'after'");
+}
+
 TEST(Drivers, PostgresqlBinaryNumbersDatesAndTimestampsAcrossTheirRanges) {
     // The readers of the binary forms against the server's own text of the same values, in
     // one statement read in binary (the ::text columns are text in either format).
