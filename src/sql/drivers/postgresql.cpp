@@ -513,12 +513,10 @@ public:
         return out;
     }
 
-    // The whole result in one buffer (no single-row mode): the host reads every row anyway.
-    // Its rows come in the binary format when the host reads every column's binary form: the
-    // server writes them for less than their text, and the host reads them without parsing.
-    std::unique_ptr<TextRows>
-    execute_text(const std::string& sql,
-                 const std::vector<std::optional<std::string>>& params) override {
+    // Describes the statement as the unnamed prepared statement and sends its execution in
+    // the result format the host reads best (1: binary); returns that format.
+    int send_described(const std::string& sql,
+                       const std::vector<std::optional<std::string>>& params) {
         const std::vector<const char*> values = param_values(params);
         const int n_params = static_cast<int>(values.size());
         notices_.start();
@@ -531,6 +529,17 @@ public:
         if (!PQsendQueryPrepared(conn_, "", n_params, values.data(), nullptr, nullptr, format)) {
             throw DatabaseError(connection_message());
         }
+        return format;
+    }
+
+    // The whole result in one buffer (no single-row mode): the host reads every row anyway.
+    // Its rows come in the binary format when the host reads every column's binary form: the
+    // server writes them for less than their text, and the host reads them without parsing.
+    std::unique_ptr<TextRows>
+    execute_text(const std::string& sql,
+                 const std::vector<std::optional<std::string>>& params) override {
+        const int format = send_described(sql, params);
+        std::string error;
         ResultPtr rows;
         std::int64_t affected = -1;
         while (PGresult* raw = next_result(Clock::time_point::max())) {
@@ -570,18 +579,8 @@ public:
                        const std::vector<std::optional<std::string>>& params,
                        const TakeRows& take) override {
         static constexpr std::size_t part_rows = 1024;
-        const std::vector<const char*> values = param_values(params);
-        const int n_params = static_cast<int>(values.size());
-        notices_.start();
+        const int format = send_described(sql, params);
         std::string error;
-        const int format = describe_unnamed(sql, n_params, error);
-        if (!error.empty()) {
-            print_notices();
-            throw DatabaseError(error);
-        }
-        if (!PQsendQueryPrepared(conn_, "", n_params, values.data(), nullptr, nullptr, format)) {
-            throw DatabaseError(connection_message());
-        }
         PQsetSingleRowMode(conn_);
         auto shape = std::make_unique<PgTextRows>(nullptr);
         bool shaped = false;
