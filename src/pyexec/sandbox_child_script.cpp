@@ -8,9 +8,10 @@ namespace zolviai::pyexec::sandbox {
 // own with four capabilities (and nothing of the host's); it hides the scratch tmpfs bwrap
 // made, forbids further user namespaces, imports numpy, pandas and matplotlib, says "ready"
 // and from then on only forks, one process per request from the host (which brings the
-// analysis's channel, status socket and diagnostics). That fork enters new mount, IPC, PID
-// and network namespaces and forks the analysis process, the first of its PID namespace; it
-// sends the host a pidfd of it and, once it has ended, its wait status. The analysis process
+// analysis's channel, status socket and diagnostics). The fork is the analysis process: made
+// in a new PID namespace (its first process), it enters new mount, IPC and network namespaces
+// itself; the parent sends the host a pidfd of it and, once it has ended, its wait status.
+// The analysis process
 // mounts its own /proc and a fresh sized tmpfs, binds it at /tmp, /dev/shm and the media
 // staging folder, brings up its loopback, sets small System V IPC limits in its IPC
 // namespace and makes /proc/sys read-only; it says "ready", reads one job from the channel
@@ -246,7 +247,6 @@ def send_text(output, error):
 
 CLONE_NEWNS, CLONE_NEWIPC, CLONE_NEWPID, CLONE_NEWNET = 0x00020000, 0x08000000, 0x20000000, 0x40000000
 PR_SET_PDEATHSIG = 1
-STATUS = 4
 
 def tasks():
     total = 0
@@ -276,7 +276,6 @@ def analysis():
     # (kill(0), which getppid() == 0 in a new PID namespace also reaches) must reach only
     # itself and what it started.
     os.setsid()
-    os.close(STATUS)
     libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
     check(libc.mount(b"proc", b"/proc", b"proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, None), "mounting /proc")
     prepare()
@@ -304,32 +303,18 @@ def warm_pages():
     finally:
         sys.stdout = sys.__stdout__
 
-def forked(fds):
-    # Between the warm parent and the analysis: new mount, IPC, PID and network namespaces,
-    # the analysis as the first process of its PID namespace, a handle on it and its wait
-    # status for the host. Nothing of the code runs here.
-    global TASKS
+def forked(channel, diagnostics):
+    # The analysis process, forked by the warm parent straight into a new PID namespace (it is
+    # that namespace's first process): new mount, IPC and network namespaces, its channel and
+    # diagnostics in place, every other descriptor closed. Nothing of the code runs before.
     signal.signal(signal.SIGCHLD, signal.SIG_DFL)
-    libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
-    channel, status, diagnostics = (fcntl.fcntl(fd, fcntl.F_DUPFD, 10) for fd in fds)
+    signal.pthread_sigmask(signal.SIG_SETMASK, set())
     os.dup2(diagnostics, 1)
     os.dup2(diagnostics, 2)
     os.dup2(channel, CHANNEL)
-    os.dup2(status, STATUS)
-    os.closerange(STATUS + 1, 1 << 20)
-    TASKS = tasks()
-    check(libc.unshare(CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWPID | CLONE_NEWNET), "entering new namespaces")
-    pid = os.fork()
-    if pid == 0:
-        analysis()
-        return
-    os.close(CHANNEL)
-    reporter = socket.socket(fileno=STATUS)
-    handle = os.pidfd_open(pid)
-    socket.send_fds(reporter, [b"p"], [handle])
-    os.close(handle)
-    _, wait_status = os.waitpid(pid, 0)
-    reporter.sendall(b"%d\n" % wait_status)
+    os.closerange(CHANNEL + 1, 1 << 20)
+    check(libc.unshare(CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWNET), "entering new namespaces")
+    analysis()
 
 def rehearse():
     # A frame grouped and a chart drawn once, by this trusted code, so that what they load on
@@ -350,20 +335,70 @@ def rehearse():
     except Exception:
         pass  # an analysis that needs what failed will say so itself
 
+REPORTERS = {}  # analysis process -> the status socket its wait status goes to
+
 def reap(*_):
+    while True:
+        try:
+            pid, wait_status = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if pid == 0:
+            return
+        reporter = REPORTERS.pop(pid, None)
+        if reporter is not None:
+            try:
+                reporter.sendall(b"%d\n" % wait_status)
+            except OSError:
+                pass  # the host no longer waits for it
+            reporter.close()
+
+def start(fds, own_pid_namespace):
+    # One analysis process per request. The host gets a pidfd of it (its deadline's target)
+    # and, once it has ended, its wait status; SIGCHLD waits until the process is on record.
+    # Without a pidfd the host takes this parent for gone.
+    global TASKS
+    channel, status, diagnostics = fds
+    reporter = socket.socket(fileno=status)
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGCHLD})
     try:
-        while os.waitpid(-1, os.WNOHANG)[0] > 0:
-            pass
-    except ChildProcessError:
-        pass
+        TASKS = tasks()
+        check(libc.unshare(CLONE_NEWPID), "entering a new PID namespace")
+        try:
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    reporter.detach()
+                    forked(channel, diagnostics)
+                finally:
+                    os._exit(0)
+        finally:
+            # Only this parent gets here. Its next child needs a new namespace again, which
+            # the kernel grants only while children are made in its own.
+            check(libc.setns(own_pid_namespace, CLONE_NEWPID), "leaving the child's PID namespace")
+        REPORTERS[pid], reporter = reporter, None
+        handle = os.pidfd_open(pid)
+        try:
+            socket.send_fds(REPORTERS[pid], [b"p"], [handle])
+        finally:
+            os.close(handle)
+    except OSError:
+        pass  # the host reads the missing handle or status
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGCHLD})
+        os.close(channel)
+        os.close(diagnostics)
+        if reporter is not None:
+            reporter.close()
 
 def parent():
     # The warm parent: never runs code. Each request from the host brings the analysis's
-    # channel, its status socket and its diagnostics; a forked process serves it and ends.
+    # channel, its status socket and its diagnostics, and one forked process serves it.
     check(libc.umount2(os.fsencode(SCRATCH), MNT_DETACH), "hiding the scratch space")
     with open("/proc/sys/user/max_user_namespaces", "w") as f:
         f.write("0")
     control = socket.socket(fileno=CHANNEL)
+    own_pid_namespace = os.open("/proc/self/ns/pid", os.O_RDONLY | os.O_CLOEXEC)
     signal.signal(signal.SIGCHLD, reap)
     rehearse()
     # What is loaded now stays out of the collector's reach, so that an analysis does not
@@ -380,13 +415,7 @@ def parent():
             for fd in fds:
                 os.close(fd)
             continue
-        if os.fork() == 0:
-            try:
-                forked(fds)
-            finally:
-                os._exit(0)
-        for fd in fds:
-            os.close(fd)
+        start(fds, own_pid_namespace)
 
 try:
     if SETUP.get("warm"):

@@ -695,8 +695,8 @@ void Child::abandon() {
 }
 
 void Child::stop_forked() {
-    // The analysis goes, with every process of its PID namespace; the process between it and
-    // the warm parent then sends its wait status and ends.
+    // The analysis goes, with every process of its PID namespace; the warm parent then sends
+    // its wait status and closes the status socket.
     if (namespace_init) {
         ::syscall(SYS_pidfd_send_signal, namespace_init.get(), SIGKILL, nullptr, 0);
     }

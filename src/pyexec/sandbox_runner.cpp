@@ -645,9 +645,9 @@ RunResult SandboxRunner::run(const AnalysisJob& job) {
         }
         printed = child->why();
         child.reset();
-        // No wait status: the process between the warm parent and the analysis was killed,
-        // which nothing inside can do; the parent's end does it, and the parent's channel closes
-        // a moment later (its sandbox's first process ends after it).
+        // No wait status: the warm parent, which holds the status socket, was killed (nothing
+        // inside can do that), and its channel closes a moment later (its sandbox's first
+        // process ends after it).
         if (outcome == Outcome::Ended && lease.parent && attempt < 2 &&
             parent_gone(*lease.parent, status == -1 ? std::chrono::milliseconds(5000)
                                                     : std::chrono::milliseconds(0))) {

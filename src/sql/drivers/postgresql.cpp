@@ -549,16 +549,8 @@ public:
                 if (!rows) {
                     rows = std::move(r);
                 }
-            } else if (status == PGRES_COMMAND_OK) {
-                const char* n = PQcmdTuples(raw);
-                affected = (n && *n) ? std::atoll(n) : -1;
-            } else if (status == PGRES_COPY_OUT || status == PGRES_COPY_IN ||
-                       status == PGRES_COPY_BOTH) {
-                close_broken();
-                throw DatabaseError("COPY to or from the client is not supported; the "
-                                    "connection was closed");
-            } else if (error.empty()) {
-                error = result_message(raw);
+            } else {
+                take_result_without_rows(raw, affected, error);
             }
         }
         print_notices();
@@ -613,17 +605,11 @@ public:
                 }
             } else if (status == PGRES_TUPLES_OK) {
                 hand_over();
-            } else if (status == PGRES_COMMAND_OK) {
-                const char* n = PQcmdTuples(raw);
-                shape->affected_rows = (n && *n) ? std::atoll(n) : -1;
-            } else if (status == PGRES_COPY_OUT || status == PGRES_COPY_IN ||
-                       status == PGRES_COPY_BOTH) {
-                close_broken();
-                throw DatabaseError("COPY to or from the client is not supported; the "
-                                    "connection was closed");
-            } else if (error.empty()) {
-                error = result_message(raw);
-                part.rows.clear(); // a statement that fails part-way gives none of its rows
+            } else {
+                take_result_without_rows(raw, shape->affected_rows, error);
+                if (!error.empty()) {
+                    part.rows.clear(); // a statement that fails part-way gives none of its rows
+                }
             }
         }
         print_notices();
@@ -634,6 +620,24 @@ public:
             throw DatabaseError(error);
         }
         return shape;
+    }
+
+    // A result of the statement other than its rows: a command's count of affected rows, a
+    // COPY (refused, and the connection closed, since its protocol would take it over), or the
+    // first error, which is thrown once every result has been read.
+    void take_result_without_rows(PGresult* raw, std::int64_t& affected, std::string& error) {
+        const ExecStatusType status = PQresultStatus(raw);
+        if (status == PGRES_COMMAND_OK) {
+            const char* n = PQcmdTuples(raw);
+            affected = (n && *n) ? std::atoll(n) : -1;
+        } else if (status == PGRES_COPY_OUT || status == PGRES_COPY_IN ||
+                   status == PGRES_COPY_BOTH) {
+            close_broken();
+            throw DatabaseError("COPY to or from the client is not supported; the "
+                                "connection was closed");
+        } else if (error.empty()) {
+            error = result_message(raw);
+        }
     }
 
     // Columns, their names and types, and how each column's values are read, of a statement
