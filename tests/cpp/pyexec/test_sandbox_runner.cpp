@@ -510,6 +510,30 @@ TEST(SandboxRunner, EachInterpreterRunsOneAnalysisAndThePoolRefills) {
     }
 }
 
+// The warm parent reaps every analysis process and sends each wait status to the host thread
+// that waits for that analysis: analyses ending side by side, more than the pool holds, each
+// with a status of its own, get their own.
+TEST(SandboxRunner, AnalysesEndingSideBySideEachGetTheirOwnStatus) {
+    std::vector<std::string> codes;
+    for (int i = 0; i < 8; ++i) {
+        codes.push_back("import os, sys\nsys.stderr.write('run " + std::to_string(i) +
+                        "\\n')\nsys.stderr.flush()\nos._exit(" + std::to_string(20 + i) + ")");
+    }
+    const std::vector<RunResult> results = run_all(codes);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(results[i].error, "SystemExit: the analysis process ended with status " +
+                                        std::to_string(20 + i) +
+                                        " before reporting a result (it printed: run " +
+                                        std::to_string(i) + ")");
+    }
+    // And the parent goes on forking into namespaces of their own.
+    const RunResult after = shared_runner().run({"import os\nprint(os.getpid())", ""});
+    ASSERT_TRUE(after.success) << after.error;
+    if (shared_runner().isolated()) {
+        EXPECT_EQ(after.output, "1\n");
+    }
+}
+
 // Each analysis is a process of its own, forked from the warm interpreter into new mount, IPC,
 // PID and network namespaces: what one leaves behind (files, module state, environment,
 // threads, processes, System V segments, sockets) is not there for the next.
