@@ -864,19 +864,13 @@ private:
                     columns_known = true;
                 }
                 read_rows(raw, rows, options, cut, cut_chars);
-            } else if (status == PGRES_COMMAND_OK) {
-                const char* affected = PQcmdTuples(raw);
-                out.affected_rows = (affected && *affected) ? std::atoll(affected) : -1;
-            } else if (status == PGRES_COPY_OUT || status == PGRES_COPY_IN ||
-                       status == PGRES_COPY_BOTH) {
-                // A COPY would hold the connection in its own sub-protocol: never follow it.
-                close_broken();
-                throw DatabaseError("COPY to or from the client is not supported; the "
-                                    "connection was closed");
-            } else if (error.empty()) {
-                error = result_message(raw);
-                const char* state = PQresultErrorField(raw, PG_DIAG_SQLSTATE);
-                error_state = state ? state : "";
+            } else {
+                const bool first_error = error.empty();
+                take_result_without_rows(raw, out.affected_rows, error);
+                if (first_error && !error.empty()) {
+                    const char* state = PQresultErrorField(raw, PG_DIAG_SQLSTATE);
+                    error_state = state ? state : "";
+                }
             }
         }
         if (!error.empty()) {
