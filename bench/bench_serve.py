@@ -111,7 +111,11 @@ def idle_connections(server, count=1000):
 def full_burst(questions, clients):
     tmp = pathlib.Path(tempfile.mkdtemp(prefix="zolvi-bench-serve-"))
     chat = ChatProcess()
-    server = ServeProcess(tmp, model_url=chat.url)
+    try:
+        server = ServeProcess(tmp, model_url=chat.url)
+    except BaseException:
+        chat.close()  # else the scripted model server outlives the benchmark
+        raise
     try:
         chat.script(answer_rules(delay=DELAY, media=str(server.media)))
         for _ in range(3):  # warm-up: connections, the analysis pool
@@ -150,7 +154,11 @@ def main():
         return
     tmp = pathlib.Path(tempfile.mkdtemp(prefix="zolvi-bench-serve-"))
     chat = ChatProcess()
-    server = ServeProcess(tmp, model_url=chat.url)
+    try:
+        server = ServeProcess(tmp, model_url=chat.url)
+    except BaseException:
+        chat.close()  # else the scripted model server outlives the benchmark
+        raise
     try:
         chat.script(answer_rules(delay=DELAY, media=str(server.media)))
         for _ in range(5):

@@ -11,7 +11,7 @@ import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-BUILD = os.environ.get("ZOLVIAI_BUILD_DIR", os.path.join(ROOT, "build"))
+BUILD = os.path.abspath(os.environ.get("ZOLVIAI_BUILD_DIR", os.path.join(ROOT, "build")))
 ZOLVI = os.path.join(BUILD, "bin", "zolvi")
 PYTHON = "/usr/bin/python3"
 
